@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+namespace gctest {
+
+// A fresh directory under /tmp, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Creates path()/relative and every missing parent; returns the full path.
+    std::string makeDirs(const std::string& relative) const;
+
+private:
+    std::string path_;
+};
+
+// Reads a whole file; empty when it cannot be read.
+std::string readFile(const std::string& path);
+// Writes a whole file; false on failure.
+bool writeFile(const std::string& path, const std::string& content);
+// A file under tests/data.
+std::string dataPath(const std::string& relative);
+
+}  // namespace gctest
