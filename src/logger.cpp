@@ -54,9 +54,10 @@ GC_Logger* GC_Logger::get() {
     return g_instance.get();
 }
 
-void GC_Logger::installForTesting(std::shared_ptr<GC_Logger> logger) {
+std::shared_ptr<GC_Logger> GC_Logger::installForTesting(std::shared_ptr<GC_Logger> logger) {
     get();
-    g_instance = std::move(logger);
+    std::swap(g_instance, logger);
+    return logger;
 }
 
 GC_Logger::GC_Logger()

@@ -84,8 +84,8 @@ public:
     unsigned long long options() const { return options_; }
     unsigned long long levelMask() const { return levelMask_; }
 
-    // Test seam: replaces the process-wide instance (after it was created once).
-    static void installForTesting(std::shared_ptr<GC_Logger> logger);
+    // Test seam: replaces the process-wide instance (after it was created once); returns the old one.
+    static std::shared_ptr<GC_Logger> installForTesting(std::shared_ptr<GC_Logger> logger);
 
 private:
     void writeDebugLine(const char* line);
