@@ -107,7 +107,7 @@ openssl crl -in ca.crl -outform DER -out "$out/crl-ca.der"
 
 # PKCS#7: a certificate bag with the CRL, and a signed message.
 openssl crl2pkcs7 -in ca.crl -certfile ca.pem -certfile rsa2048.pem -outform DER -out "$out/p7-certs-crl.der"
-printf 'Corpus test message inside a PKCS#7 signature.\n' > msg.txt
+printf 'Corpus test message inside a PKCS#7 signature.' > msg.txt
 openssl smime -sign -in msg.txt -signer rsa2048.pem -inkey rsa2048.key -certfile ca.pem -nodetach \
     -binary -outform DER -out p7-signed.der
 cp p7-signed.der "$out/p7-signed.der"
