@@ -1,0 +1,163 @@
+// ICAO Doc 9303 Part 11 worked example "PACE - Generic Mapping" (ECDH, brainpoolP256r1,
+// id-PACE-ECDH-GM-AES-CBC-CMAC-128), replayed with the example's terminal private keys.
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+
+#include "Protocols/pacev2.h"
+#include "hex.h"
+
+using gctest::hex;
+using gctest::unhex;
+
+namespace {
+
+const char* kCardAccess = "31 14 30 12 06 0A 04 00 7F 00 07 02 02 04 02 02 02 01 02 02 01 0D";
+const char* kKpi = "89DED1B26624EC1E634C1989302849DD";
+const char* kEncNonce = "95A3A016522EE98D01E76CB6B98B42C3";
+const char* kNonce = "3F00C4D39D153F2B2A214A078D899B22";
+const char* kSkMapPcd = "7F4EF07B9EA82FD78AD689B38D0BC78CF21F249D953BC46F4C6E19259C010F99";
+const char* kPkMapPcd =
+    "04 7ACF3EFC982EC45565A4B155129EFBC74650DCBFA6362D896FC70262E0C2CC5E"
+    "544552DCB6725218799115B55C9BAA6D9F6BC3A9618E70C25AF71777A9C4922D";
+const char* kPkMapIc =
+    "04 824FBA91C9CBE26BEF53A0EBE7342A3BF178CEA9F45DE0B70AA601651FBA3F57"
+    "30D8C879AAA9C9F73991E61B58F4D52EB87A0A0C709A49DC63719363CCD13C54";
+const char* kMappedG =
+    "04 8CED63C91426D4F0EB1435E7CB1D74A46723A0AF21C89634F65A9AE87A9265E2"
+    "8C879506743F8611AC33645C5B985C80B5F09A0B83407C1B6A4D857AE76FE522";
+const char* kSkDhPcd = "A73FB703AC1436A18E0CFA5ABB3F7BEC7A070E7A6788486BEE230C4A22762595";
+const char* kPkDhPcd =
+    "04 2DB7A64C0355044EC9DF190514C625CBA2CEA48754887122F3A5EF0D5EDD301C"
+    "3556F3B3B186DF10B857B58F6A7EB80F20BA5DC7BE1D43D9BF850149FBB36462";
+const char* kPkDhIc =
+    "04 9E880F842905B8B3181F7AF7CAA9F0EFB743847F44A306D2D28C1D9EC65DF6DB"
+    "7764B22277A2EDDC3C265A9F018F9CB852E111B768B326904B59A0193776F094";
+const char* kShared = "28768D20701247DAE81804C9E780EDE582A9996DB4A315020B2733197DB84925";
+const char* kKenc = "F5F0E35C0D7161EE6724EE513A0D9A7F";
+const char* kKmac = "FE251C7858B356B24514B3BD5F4297D1";
+const char* kTpcd = "C2B0BD78D94BA866";
+const char* kTic = "3ABB9674BCE93C08";
+
+// TD3 MRZ: line 2 carries the document number, birth and expiry fields of the example.
+std::string td3Mrz() {
+    std::string line1 = "P<D<<MUSTERMANN<<ERIKA";
+    line1.resize(44, '<');
+    std::string line2 = "T220001293D<<6408125F1010318";
+    line2.resize(44, '<');
+    return line1 + line2;
+}
+
+// Hands out the example's two terminal private keys in order.
+GC_Pace::scalar_source icaoScalars(std::deque<std::string>& keys) {
+    return [&keys](const EC_GROUP*, BIGNUM* scalar) {
+        if (keys.empty()) return false;
+        const auto k = unhex(keys.front());
+        keys.pop_front();
+        return BN_bin2bn(k.data(), static_cast<int>(k.size()), scalar) != nullptr;
+    };
+}
+
+std::vector<unsigned char> answer(const std::string& head, const char* value) {
+    return unhex(head + value);
+}
+
+class PaceIcaoTest : public ::testing::Test {
+protected:
+    // Runs the example up to and including the terminal token.
+    void runToToken() {
+        SecureVector<unsigned char> mrz(reinterpret_cast<const unsigned char*>(td3Mrz().data()), td3Mrz().size());
+        ASSERT_EQ(pace.calculateMRZInfo(mrz), 0);
+        ASSERT_EQ(pace.verifySecret(&params, mrz, 1), 0);
+        ASSERT_EQ(pace.selectPaceParams(&params, unhex(kCardAccess)), 0);
+        std::vector<unsigned char> mse;
+        ASSERT_EQ(pace.mseSet(&params, mse), 0);
+        EXPECT_EQ(hex(mse), "800A04007F00070202040202830101" "84010D");
+
+        ASSERT_EQ(pace.decryptNonce(&params, answer("7C 12 80 10", kEncNonce)), 0);
+        EXPECT_EQ(hex(pace.nonce()), kNonce);
+
+        std::vector<unsigned char> ga2;
+        ASSERT_EQ(pace.prepareMappingNonce(ga2), 0);
+        EXPECT_EQ(hex(ga2), hex(answer("7C 43 81 41", kPkMapPcd)));
+        ASSERT_EQ(pace.mappingNonce(answer("7C 43 82 41", kPkMapIc)), 0);
+        EXPECT_EQ(hex(pace.generator()), hex(unhex(kMappedG)));
+
+        std::vector<unsigned char> ga3;
+        ASSERT_EQ(pace.prepareKeyAgreement(ga3), 0);
+        EXPECT_EQ(hex(ga3), hex(answer("7C 43 83 41", kPkDhPcd)));
+        ASSERT_EQ(pace.keyAgreement(answer("7C 43 84 41", kPkDhIc)), 0);
+        EXPECT_EQ(hex(pace.sharedSecret()), kShared);
+
+        ASSERT_EQ(pace.calculateKey(&params), 0);
+        EXPECT_EQ(hex(params.Kenc), kKenc);
+        EXPECT_EQ(hex(params.Kmac), kKmac);
+        EXPECT_EQ(hex(params.SSC), std::string(32, '0'));
+        EXPECT_EQ(params.algorithm, 2);
+
+        std::vector<unsigned char> ga4;
+        ASSERT_EQ(pace.calculateToken(&params, ga4), 0);
+        EXPECT_EQ(hex(ga4), std::string("7C0A8508") + kTpcd);
+    }
+
+    std::deque<std::string> keys{kSkMapPcd, kSkDhPcd};
+    GC_Pace pace{icaoScalars(keys)};
+    GC_PaceController::pace_params params;
+};
+
+TEST_F(PaceIcaoTest, MrzSecretAndPasswordKeyMatchTheExample) {
+    SecureVector<unsigned char> mrz(reinterpret_cast<const unsigned char*>(td3Mrz().data()), td3Mrz().size());
+    ASSERT_EQ(pace.calculateMRZInfo(mrz), 0);
+    // K = SHA-1("T22000129364081251010318"), independently: openssl sha1 of that text.
+    EXPECT_EQ(hex(mrz), "7E2D2A41C74EA0B38CD36F863939BFA8E9032AAD");
+    ASSERT_EQ(pace.verifySecret(&params, mrz, 1), 0);
+    ASSERT_EQ(pace.selectPaceParams(&params, unhex(kCardAccess)), 0);
+    SecureVector<unsigned char> kpi;
+    const unsigned char counter[] = {0, 0, 0, 3};
+    ASSERT_EQ(pace.keyDerivation({params.secret, SecureVector<unsigned char>(counter, 4)}, kpi), 0);
+    kpi = SecureVector<unsigned char>(kpi.data(), 16);
+    EXPECT_EQ(hex(kpi), kKpi);
+}
+
+TEST_F(PaceIcaoTest, EveryIntermediateValueMatchesAndTheCardTokenVerifies) {
+    runToToken();
+    EXPECT_EQ(pace.verifyToken(answer("7C 0A 86 08", kTic), &params), 0);
+    EXPECT_EQ(hex(params.Kenc), kKenc);
+    EXPECT_EQ(hex(params.Kmac), kKmac);
+    EXPECT_EQ(params.domainParameterId, 13);
+    EXPECT_EQ(params.secretType, 1);
+}
+
+TEST_F(PaceIcaoTest, AnyFlippedTokenByteFailsAndLeavesNoKeys) {
+    for (size_t i = 0; i < 8; ++i) {
+        keys = {kSkMapPcd, kSkDhPcd};
+        runToToken();
+        auto bad = answer("7C 0A 86 08", kTic);
+        bad[4 + i] ^= 0x01;
+        EXPECT_EQ(pace.verifyToken(bad, &params), GC_Pace::kEcFailure) << "byte " << i;
+        EXPECT_TRUE(params.Kenc.empty());
+        EXPECT_TRUE(params.Kmac.empty());
+        EXPECT_TRUE(params.SSC.empty());
+        // Nothing is left to answer a second try with.
+        EXPECT_EQ(pace.verifyToken(answer("7C 0A 86 08", kTic), &params), GC_Pace::kEcFailure);
+    }
+}
+
+TEST_F(PaceIcaoTest, CardTokenHeadIsSkippedButItsLengthIsChecked) {
+    runToToken();
+    // Another head with the right token: accepted (the head is only skipped).
+    EXPECT_EQ(pace.verifyToken(answer("7C 0A 8F 08", kTic), &params), 0);
+
+    for (const std::string& tail : {std::string(kTic) + "00", std::string(kTic).substr(0, 14), std::string()}) {
+        keys = {kSkMapPcd, kSkDhPcd};
+        runToToken();
+        EXPECT_EQ(pace.verifyToken(unhex("7C0A8608" + tail), &params), GC_Pace::kEcFailure) << tail;
+    }
+    keys = {kSkMapPcd, kSkDhPcd};
+    runToToken();
+    EXPECT_EQ(pace.verifyToken(unhex("7C0A86"), &params), GC_Pace::kEcFailure);
+}
+
+}  // namespace
