@@ -1,0 +1,3 @@
+#include "Reader/reader.h"
+
+int GC_Reader::setParam(void*) { return gc_reader::kOk; }
