@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -31,10 +32,15 @@ public:
 
     // One open constructed item of the fast parser: its tag and how many content bytes are
     // still unread (unsigned arithmetic; an indefinite-length item stays open without limit).
+    // The last three fields remember where addToTree found the item, so that placing an item
+    // does not rescan long lists.
     struct open_item {
         std::vector<unsigned char> tag;
         uint64_t left = 0;
         bool unlimited = false;
+        bool searched = false;
+        size_t found = 0;
+        size_t scanned = 0;
     };
 
     // ---- Parsing ----
@@ -50,8 +56,9 @@ public:
 
     // Iterative parser: 0 or -1.
     static int parseFast(std::vector<item>& out, const std::vector<unsigned char>& data);
-    // Places a copy of it in the tree below the open items of the stack; sets it.depth.
-    static void addToTree(std::vector<item>& tree, const std::vector<open_item>& stack, item it);
+    // Places it in the tree below the open items of the stack and sets its depth. The tree must only
+    // have grown by appends since the stack's last use (as it does during one parse).
+    static void addToTree(std::vector<item>& tree, std::vector<open_item>& stack, item it);
 
     // Recursive parser over `length` bytes of data from offset (advanced). base is only handed
     // down to nested levels. 0, -1 (an item longer than its level) or -2 (bad header).

@@ -129,24 +129,39 @@ int GC_ASN1::parseFast(std::vector<item>& out, const std::vector<unsigned char>&
                                  logInt(kMaxNesting));
                 return -1;
             }
-            stack.push_back(open_item{std::move(openTag), length, indefinite});
+            stack.push_back(open_item{std::move(openTag), length, indefinite, false, 0, 0});
         }
     }
     return 0;
 }
 
-void GC_ASN1::addToTree(std::vector<item>& tree, const std::vector<open_item>& stack, item it) {
+void GC_ASN1::addToTree(std::vector<item>& tree, std::vector<open_item>& stack, item it) {
+    constexpr size_t kNone = static_cast<size_t>(-1);
     std::vector<item>* list = &tree;
     uint64_t levels = 0;
-    for (const open_item& entry : stack) {
-        // The open item is searched by its tag from the end of the list; an entry that finds
+    // While every entry below finds what it found last time, an entry searches the same list as
+    // last time, and only the items appended to it since then need a look.
+    bool sameList = true;
+    for (open_item& entry : stack) {
+        // The open item is the last item of the list with the entry's tag; an entry that finds
         // nothing is passed over and the item goes into the list reached so far.
-        for (auto i = list->rbegin(); i != list->rend(); ++i) {
-            if (i->tag == entry.tag) {
-                list = &i->children;
-                ++levels;
+        const size_t size = list->size();
+        const bool reuse = sameList && entry.searched && entry.scanned <= size;
+        size_t found = reuse ? entry.found : kNone;
+        const size_t stop = reuse ? entry.scanned : 0;
+        for (size_t i = size; i > stop; --i) {
+            if ((*list)[i - 1].tag == entry.tag) {
+                found = i - 1;
                 break;
             }
+        }
+        if (!reuse || found != entry.found) sameList = false;
+        entry.searched = true;
+        entry.found = found;
+        entry.scanned = size;
+        if (found != kNone) {
+            list = &(*list)[found].children;
+            ++levels;
         }
     }
     it.depth = levels;

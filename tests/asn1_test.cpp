@@ -107,6 +107,9 @@ const ParseCase kParseCases[] = {
     // Here the parent closes when its count reaches 0; the open child is then found again by
     // its tag from the top level, which leads to the parent: the INTEGER lands beside the child.
     {"constructed overruns parent", "30 02 30 03 02 01 05", 0, -1, "30[3003]{30[020105] 02(05) } ", ""},
+    // When no list holds the open child's tag, the search passes it over: items go to the top level.
+    {"open item not found again", "30 04 31 82 00 04 04 00 04 00", 0, -1, "30[31820004]{31[04000400] } 04() 04() ",
+     ""},
 };
 
 TEST(Asn1Parse, BothParsersOnEdgeCases) {
@@ -192,6 +195,22 @@ TEST(Asn1Parse, NestingIsBounded) {
         EXPECT_EQ(GC_ASN1::deserialize(tree, nested(100000, indefinite), true), -1);
         EXPECT_EQ(GC_ASN1::deserialize(tree, nested(100000, indefinite), false), -1);
     }
+}
+
+TEST(Asn1Parse, ManyItemsBesideAnOpenItemThatIsNotFound) {
+    // The case above with 21000 items: placing each must not rescan the whole top level.
+    constexpr size_t kItems = 21000;
+    Bytes body;
+    for (size_t i = 0; i < kItems; ++i) body.insert(body.end(), {0x04, 0x01, static_cast<unsigned char>(i)});
+    Bytes data = hex("30 04 31 82");
+    data.push_back(static_cast<unsigned char>(body.size() >> 8));
+    data.push_back(static_cast<unsigned char>(body.size()));
+    for (unsigned char b : body) data.push_back(b);
+    Tree tree;
+    ASSERT_EQ(GC_ASN1::deserialize(tree, data, true), 0);
+    ASSERT_EQ(tree.size(), 1 + kItems);
+    EXPECT_EQ(tree.back().depth, 0u);
+    EXPECT_EQ(tree.back().value, Bytes{static_cast<unsigned char>(kItems - 1)});
 }
 
 TEST(Asn1Parse, OffsetLengthReaderStaysInsideInput) {
