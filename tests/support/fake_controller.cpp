@@ -1,10 +1,10 @@
 #include "support/fake_controller.h"
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <iterator>
 #include <sstream>
-
-#include "support/temp_dir.h"
 
 namespace gctest {
 

@@ -58,7 +58,7 @@ path=IMP:17A,FORMAT:HEX,OCT:$4
 dd=IMP:19A,SEQUENCE:dd
 [dd]
 odf=SEQUENCE:odf
-tokeninfo=EXP:0,SEQUENCE:tokeninfo
+tokeninfo=IMP:0,SEQUENCE:tokeninfo
 [odf]
 path=FORMAT:HEX,OCT:5031
 [tokeninfo]
@@ -68,6 +68,20 @@ EOF
 dir_record "$work/dir1" D2760001780101 Authentication 3F005015
 dir_record "$work/dir2" D2760001780102 Signature 3F005016
 cat_to "$out/ef_dir.der" "$work/dir1" "$work/dir2"
+# A variant whose second record names no TokenInfo file.
+gen "$work/dir3" <<'EOF'
+asn1=IMP:1A,SEQUENCE:rec
+[rec]
+aid=IMP:15A,FORMAT:HEX,OCT:D2760001780103
+label=IMP:16A,UTF8:Broken
+path=IMP:17A,FORMAT:HEX,OCT:3F005017
+dd=IMP:19A,SEQUENCE:dd
+[dd]
+odf=SEQUENCE:odf
+[odf]
+path=FORMAT:HEX,OCT:5031
+EOF
+cat_to "$out/ef_dir_no_tokeninfo.der" "$work/dir1" "$work/dir3"
 
 # ---- TokenInfo ----
 gen "$out/app1_tokeninfo.der" <<'EOF'
