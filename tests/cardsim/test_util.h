@@ -1,0 +1,47 @@
+// Helpers of the card tests: temporary directories, files, running programs, and
+// opening a secure channel to an in-process card.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cardsim.h"
+#include "terminal.h"
+
+namespace cardsim::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+bool writeFile(const std::string& path, const Bytes& data);
+std::optional<Bytes> readFile(const std::string& path);
+// tests/data/cardsim/<name>
+std::optional<Bytes> dataFile(const std::string& name);
+
+// Runs argv[0] (searched in PATH) with stdin from /dev/null; returns the exit status
+// (-1 when it could not run) and, when asked, what it wrote to stdout and stderr.
+int run(const std::vector<std::string>& argv, std::string* output = nullptr);
+
+// Checks a signature with the openssl command line against the public key of a DER
+// certificate: `openssl dgst -<hash> -verify` over `message`. ECDSA signatures must be DER.
+bool opensslVerifies(const Bytes& certificate, const std::string& hash, const Bytes& message, const Bytes& signature,
+                     std::string* output = nullptr);
+
+// r || s (two halves of equal length) to a DER ECDSA-Sig-Value.
+Bytes ecdsaDer(const Bytes& plain);
+
+// A transport into an in-process card.
+Transport transportTo(CardSim& card);
+
+}  // namespace cardsim::test
