@@ -297,7 +297,7 @@ int GC_ReaderPCSC::detectCardChanges() {
 
 int GC_ReaderPCSC::detectReaderChanges() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data) {
+    if (!data || data->library == nullptr) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
                          "Reader not intitialized");
         return gc_reader::kNotInitialized;
@@ -363,7 +363,7 @@ std::list<std::string> GC_ReaderPCSC::getReadersList(bool supportedOnly) {
 
 int GC_ReaderPCSC::init(std::string name) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data) {
+    if (!data || data->library == nullptr) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
                          "Reader not intitialized");
         return gc_reader::kNotInitialized;
@@ -395,7 +395,7 @@ int GC_ReaderPCSC::init(std::string name) {
 
 int GC_ReaderPCSC::state(int& status, int) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data) {
+    if (!data || data->library == nullptr) {
         // Nothing to consult: the reader cannot be used.
         status = (status & ~3) | 1;
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
