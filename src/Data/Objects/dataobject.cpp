@@ -1,0 +1,86 @@
+#include "Data/Objects/dataobject.h"
+
+#include <algorithm>
+
+#include "asn1.h"
+#include "logger.h"
+
+namespace {
+
+constexpr const char* kLogFile = "Data/Objects/dataobject";
+constexpr unsigned long kLogMask = gc_log::kObjects;
+constexpr unsigned long kErrMask = gc_log::kError;
+
+void wipeTree(std::vector<GC_ASN1::item>& items) {
+    for (GC_ASN1::item& it : items) {
+        wipeTree(it.children);
+        GC_Object::wipeBytes(it.tag);
+        GC_Object::wipeBytes(it.value);
+    }
+    items.clear();
+}
+
+// True when the items of data end where only zero bytes are left. The parsers stop with success
+// at a zero byte where a tag is due; re-serialising is safe only when what they left unread is
+// padding, not content.
+bool onlyPaddingAfterItems(const std::vector<unsigned char>& data) {
+    std::vector<GC_ASN1::item> items;
+    unsigned long stop = 0;
+    const int result = GC_ASN1::parseEx(items, data, stop, data.size(), 0, 0);
+    wipeTree(items);
+    if (result != 0) return false;
+    const size_t from = std::min<size_t>(stop, data.size());
+    return std::all_of(data.begin() + static_cast<long>(from), data.end(), [](unsigned char b) { return b == 0; });
+}
+
+}  // namespace
+
+GC_DataObject::GC_DataObject() : GC_Object(TYPE_DATA) {}
+
+GC_DataObject::GC_DataObject(GC_DataObject* source) : GC_Object(static_cast<GC_Object*>(source)) {
+    type = TYPE_DATA;
+    if (source == nullptr) return;
+    identifier = source->identifier;
+    content = source->content;
+    loaded = source->loaded;
+}
+
+GC_DataObject::~GC_DataObject() {
+    wipeBytes(identifier);
+    wipeBytes(content);
+}
+
+void GC_DataObject::setData(std::vector<unsigned char> data) {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    loaded = 1;
+    wipeBytes(content);
+    if (data.empty()) {
+        GC_LoggerC::end2(__func__, kLogFile, __LINE__, kErrMask, "Data is empty");
+        return;
+    }
+
+    bool stored = false;
+    if (onlyPaddingAfterItems(data)) {
+        std::vector<GC_ASN1::item> items;
+        if (GC_ASN1::deserialize(items, data, true) == 0) {
+            content = GC_ASN1::serialize(items);
+            stored = true;
+        } else {
+            wipeTree(items);
+            if (GC_ASN1::deserialize(items, data, false) == 0) {
+                content = GC_ASN1::serialize(items);
+                stored = true;
+            }
+        }
+        wipeTree(items);
+    }
+    if (!stored) content = data;
+    wipeBytes(data);
+    GC_LoggerC::end1(__func__, kLogFile, __LINE__, kLogMask);
+}
+
+std::vector<unsigned char> GC_DataObject::getData() {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    GC_LoggerC::end1(__func__, kLogFile, __LINE__, kLogMask);
+    return content;
+}

@@ -1,0 +1,109 @@
+#include "Data/Objects/dataobject.h"
+
+#include <gtest/gtest.h>
+
+#include <type_traits>
+#include <vector>
+
+#include "Data/Objects/privkeyobject.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+static_assert(!std::is_copy_constructible_v<GC_DataObject>);
+static_assert(!std::is_copy_constructible_v<GC_PrivKeyObject>);
+
+TEST(GC_DataObject, SetDataNormalisesTlvAndKeepsEverythingElse) {
+    struct Case {
+        const char* what;
+        Bytes in;
+        Bytes stored;
+    };
+    const Case cases[] = {
+        {"zero padding after the item is dropped", {0x30, 0x03, 0x02, 0x01, 0x05, 0x00, 0x00},
+         {0x30, 0x03, 0x02, 0x01, 0x05}},
+        {"long-form length becomes minimal", {0x04, 0x81, 0x02, 0xAA, 0xBB}, {0x04, 0x02, 0xAA, 0xBB}},
+        {"two items", {0x02, 0x01, 0x01, 0x04, 0x00}, {0x02, 0x01, 0x01, 0x04, 0x00}},
+        {"not TLV", {0x01, 0x02, 0x03}, {0x01, 0x02, 0x03}},
+        {"item running past the end", {0x30, 0x05, 0x02, 0x01}, {0x30, 0x05, 0x02, 0x01}},
+        {"child longer than its parent", {0x30, 0x02, 0x02, 0x03, 0x01, 0x02, 0x03},
+         {0x30, 0x02, 0x02, 0x03, 0x01, 0x02, 0x03}},
+        // Bytes after a zero byte are content, not padding: nothing may be lost.
+        {"leading zero byte", {0x00, 0x12, 0x34}, {0x00, 0x12, 0x34}},
+        {"content after the zero", {0x30, 0x03, 0x02, 0x01, 0x05, 0x00, 0xFF},
+         {0x30, 0x03, 0x02, 0x01, 0x05, 0x00, 0xFF}},
+        {"only padding", {0x00, 0x00}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        GC_DataObject object;
+        EXPECT_EQ(object.loaded, 0);
+        object.setData(c.in);
+        EXPECT_EQ(object.loaded, 1);
+        EXPECT_EQ(object.getData(), c.stored);
+    }
+}
+
+TEST(GC_DataObject, EmptyDataEmptiesContent) {
+    GC_DataObject object;
+    object.setData({0x04, 0x01, 0x07});
+    object.setData({});
+    EXPECT_EQ(object.loaded, 1);
+    EXPECT_TRUE(object.getData().empty());
+}
+
+TEST(GC_DataObject, CopyConstructor) {
+    GC_DataObject source;
+    source.label = "EF.SOD";
+    source.path = {0x01, 0x1D};
+    source.state = GC_Object::STATE_FROM_CARD;
+    source.identifier = {0x01};
+    source.setData({0x04, 0x02, 0xCA, 0xFE});
+    GC_DataObject copy(&source);
+    EXPECT_EQ(copy.type, GC_Object::TYPE_DATA);
+    EXPECT_EQ(copy.label, "EF.SOD");
+    EXPECT_EQ(copy.path, source.path);
+    EXPECT_EQ(copy.state, GC_Object::STATE_FROM_CARD);
+    EXPECT_EQ(copy.identifier, source.identifier);
+    EXPECT_EQ(copy.getData(), source.getData());
+    EXPECT_EQ(copy.loaded, 1);
+}
+
+TEST(GC_PrivKeyObject, KeySizeAndCopy) {
+    GC_PrivKeyObject bare;
+    EXPECT_EQ(bare.type, GC_Object::TYPE_PRIVATE_KEY);
+    bare.keyBits = 3072;
+    EXPECT_EQ(bare.getKeySize(), 3072);
+
+    GC_PrivKeyObject key;
+    key.authId = 1;
+    key.label = "Signature key";
+    key.usage = GC_PrivKeyObject::USAGE_SIGN | GC_PrivKeyObject::USAGE_NON_REPUDIATION;
+    key.access = GC_PrivKeyObject::ACCESS_SENSITIVE | GC_PrivKeyObject::ACCESS_NEVER_EXTRACTABLE;
+    key.keyReference = 0x84;
+    key.pinReference = 0x81;
+    key.userConsent = 1;
+    key.ID = {0xA1, 0xB2};
+    key.keyType = GC_Object::KEY_EC;
+    key.curve = GC_EC_Params::brainpoolP384r1;
+    key.keyBits = 384;
+    key.state = GC_Object::STATE_FROM_CARD | GC_Object::STATE_PIN_REFERENCE;
+
+    GC_PrivKeyObject copy(&key);
+    EXPECT_EQ(copy.type, GC_Object::TYPE_PRIVATE_KEY);
+    EXPECT_EQ(copy.authId, 1);
+    EXPECT_EQ(copy.label, key.label);
+    EXPECT_EQ(copy.usage, key.usage);
+    EXPECT_EQ(copy.access, key.access);
+    EXPECT_EQ(copy.keyReference, 0x84);
+    EXPECT_EQ(copy.pinReference, 0x81);
+    EXPECT_EQ(copy.userConsent, 1u);
+    EXPECT_EQ(copy.ID, key.ID);
+    EXPECT_EQ(copy.keyType, GC_Object::KEY_EC);
+    EXPECT_EQ(copy.curve, GC_EC_Params::brainpoolP384r1);
+    EXPECT_EQ(copy.getKeySize(), 384);
+    EXPECT_EQ(copy.state, key.state);
+}
+
+}  // namespace
