@@ -1,6 +1,7 @@
 #include "Protocols/pacev2.h"
 
 #include <openssl/crypto.h>
+#include <openssl/obj_mac.h>
 #include <openssl/rand.h>
 
 #include <algorithm>
