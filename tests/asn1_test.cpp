@@ -75,6 +75,8 @@ const ParseCase kParseCases[] = {
     {"empty", "", 0, 0, "", nullptr},
     {"trailing zeros end the parse", "30 03 02 01 05 00 00", 0, 0, "30[020105]{02(05) } ", nullptr},
     {"zero byte ends, rest unread", "02 01 05 00 FF FF", 0, 0, "02(05) ", nullptr},
+    {"zero byte inside a definite item ends every level", "30 05 02 01 05 00 00 04 01 07", 0, 0,
+     "30[0201050000]{02(05) } ", nullptr},
     {"empty sequence then sibling", "30 00 04 01 07", 0, 0, "30[] 04(07) ", nullptr},
     {"indefinite sequence stops at end-of-contents", "30 80 02 01 05 00 00 04 01 07", 0, 0, "30[]{02(05) } ",
      nullptr},
