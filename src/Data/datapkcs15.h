@@ -1,0 +1,140 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Data/Container/container.h"
+#include "Data/Objects/object.h"
+#include "Data/data.h"
+#include "asn1.h"
+
+// One object directory file of a PKCS#15 application, as its ODF entry names it, with the card
+// objects built from its entries. GC_Object::objectInfo points back at it; the path must stay
+// the first member (object creation points a new object at a record by its path).
+struct GC_PKCS15ObjectInfo {
+    // File identifier of the directory file (ODF entry {X, 30, 04}).
+    std::vector<unsigned char> path;
+    // Offset of the directory in that file ({X, 30, 02}).
+    uint64_t index = 0;
+    // Length of the directory ({X, 30, 80}); 0 reads to the end of the file.
+    uint64_t length = 0;
+    // What the directory holds: GC_DataPKCS15::object_kind.
+    uint32_t kind = 0;
+    // The objects of the directory's entries, in entry order.
+    std::vector<std::unique_ptr<GC_Object>> objects;
+};
+
+// The PKCS#15 card layout: reads EF.DIR, each application's TokenInfo and ODF, its
+// authentication objects and object directories, and builds one container per PIN.
+//
+// The layout owns every application record it reads, and through them the directory records,
+// the card objects and the PIN records. Containers and callers hold plain pointers into them.
+// Records are only ever appended while the layout lives, so pointers handed out by an earlier
+// discovery stay valid until the layout is destroyed.
+class GC_DataPKCS15 : public GC_Data {
+public:
+    using object_info = GC_PKCS15ObjectInfo;
+
+    // Directory kinds, by ODF entry tag. 1, 2, 4 and 8 equal the object type codes.
+    enum object_kind : uint32_t {
+        KIND_PRIVATE_KEYS = 1,   // A0, PrKDF
+        KIND_PUBLIC_KEYS = 2,    // A1, PuKDF
+        KIND_CERTIFICATES = 4,   // A4, CDF
+        KIND_DATA_OBJECTS = 8,   // A7, DODF
+        KIND_AUTH_OBJECTS = 16,  // A8, AODF
+    };
+
+    // One PIN entry of an application's AODF.
+    struct pin_info {
+        // Where the entry lives: the AODF's file identifier, offset and length.
+        std::vector<unsigned char> aodfPath;
+        uint64_t aodfOffset = 0;
+        uint64_t aodfLength = 0;
+        // Directory in which the PIN lives (PinAttributes path); may be empty.
+        std::vector<unsigned char> pinPath;
+        std::string label;
+        // The PIN's own authId (CommonAuthenticationObjectAttributes).
+        uint8_t authId = 0;
+        // The authId in the entry's common object attributes: the PIN that governs this one.
+        uint8_t parentAuthId = 0;
+        uint8_t pinReference = 0;
+        // Low byte of minLength and of the last INTEGER of PinAttributes.
+        uint64_t minLength = 0;
+        uint64_t maxLength = 0;
+        // Set when the record is made; nothing reads them.
+        uint32_t status = 1;
+        uint64_t reserved = 0;
+        // The PIN record of the container built for this entry (not owned); null until then.
+        GC_Container::pin_record* containerPin = nullptr;
+    };
+
+    // One application listed in EF.DIR. Members are destroyed in reverse order: the PIN
+    // records first, then the directory records with their objects, then the rest.
+    struct app_info {
+        std::string label;                        // EF.DIR {T, 50}
+        std::vector<unsigned char> aid;           // EF.DIR {T, 4F}
+        std::vector<unsigned char> path;          // EF.DIR {T, 51}
+        std::vector<unsigned char> tokenInfoPath; // EF.DIR {T, 73, A0, 04}
+        std::vector<unsigned char> version;       // TokenInfo {30, 02}
+        std::vector<unsigned char> serialNumber;  // TokenInfo {30, 04}
+        std::vector<unsigned char> manufacturer;  // TokenInfo {30, 0C}
+        std::string tokenLabel;                   // TokenInfo {30, 80}
+        std::vector<unsigned char> odfPath;       // EF.DIR {T, 73, 30, 04}
+        std::vector<std::unique_ptr<object_info>> objectInfos;
+        std::vector<std::unique_ptr<pin_info>> pinInfos;
+    };
+
+    explicit GC_DataPKCS15(GC_Controller* controller);
+    // Destroys the application records from the last to the first.
+    ~GC_DataPKCS15() override;
+
+    // Reads every application of the card and appends one container per PIN (or one without
+    // PIN for an application without PIN entries). 0 or the first failure; the containers of
+    // the applications read before a failure stay in the list.
+    int getContainers(std::vector<std::shared_ptr<GC_Container>>& containers) override;
+    int readObjects(std::vector<GC_Object*>& objects) override;
+    int deleteObject(GC_Object* object) override;
+    int createObject(GC_Object* templ, GC_Container* container, GC_Object** out) override;
+    int initContainer(std::shared_ptr<GC_Container>& container, std::string text) override;
+
+    // Appends a PIN record for every PIN entry of the application's AODFs. 0, the failing
+    // read's code, or -1100 for an AODF that does not parse.
+    int parseAuthObjects(app_info* app);
+    // Fills the object lists of the application's PrKDF, PuKDF, CDF and DODF records. 0, or the
+    // code of the first directory read that failed (a deactivated directory, -1508, is skipped
+    // and no failure).
+    int parseObjects(app_info* app);
+    // Every object of the application: directory records in order, their objects in order.
+    std::vector<GC_Object*> getAllObjects(app_info* app);
+
+    // Readers of PKCS#15 flag BIT STRINGs (content octets: unused-bit count, then the bits,
+    // most significant first). Each returns the library mask, 0 for an empty or bitless input.
+    // Common object flags: private 1, modifiable 2.
+    static uint64_t parseFlags(const std::vector<unsigned char>& bits);
+    // Key usage: encrypt/decrypt 1; sign, signRecover, unwrap, verify, verifyRecover 2; wrap 8;
+    // derive 4; nonRepudiation 16.
+    static uint64_t parseKeyUsageFlags(const std::vector<unsigned char>& bits);
+    // Key access: bit i gives 1 << i for sensitive, extractable, alwaysSensitive,
+    // neverExtractable and local.
+    static uint64_t parseKeyAccessFlags(const std::vector<unsigned char>& bits);
+
+    // The PIN reference of the application's first PIN record with this authId; 0 when none.
+    static uint8_t id2ref(uint8_t authId, const app_info* app);
+
+protected:
+    // Every application read, in the order read; only appended to.
+    std::vector<std::unique_ptr<app_info>> applications;
+
+private:
+    // Reads one application's TokenInfo, ODF and directories into app. 0 or a failure code.
+    int readApplication(app_info* app);
+    // Builds the containers of one application (already read) and appends them.
+    void buildContainers(app_info* app, std::vector<std::shared_ptr<GC_Container>>& containers);
+
+    void parsePrivateKeys(app_info* app, object_info* info, const std::vector<GC_ASN1::item>& entries);
+    void parsePublicKeys(object_info* info, const std::vector<GC_ASN1::item>& entries);
+    void parseCertificates(object_info* info, const std::vector<GC_ASN1::item>& entries);
+    void parseDataObjects(object_info* info, const std::vector<GC_ASN1::item>& entries);
+};

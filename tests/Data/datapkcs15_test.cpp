@@ -1,0 +1,510 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Data/Container/container.h"
+#include "Data/Objects/certobject.h"
+#include "Data/Objects/dataobject.h"
+#include "Data/Objects/privkeyobject.h"
+#include "Data/Objects/pubkeyobject.h"
+#include "Data/datapkcs15.h"
+#include "support/fake_controller.h"
+#include "support/temp_dir.h"
+
+// Discovery over the test card of tests/data/pkcs15 (see make_fixtures.sh there): two
+// applications, five PINs, keys, certificates and data objects.
+
+namespace {
+
+using gctest::Bytes;
+using gctest::FakeController;
+using gctest::fromHex;
+using Containers = std::vector<std::shared_ptr<GC_Container>>;
+
+const Bytes kMf = {0x3F, 0x00};
+const Bytes kAid1 = fromHex("D2760001780101");
+const Bytes kAid2 = fromHex("D2760001780102");
+const Bytes kPath1 = fromHex("3F005015");
+const Bytes kPath2 = fromHex("3F005016");
+
+// The layout with its application records in view.
+class Layout : public GC_DataPKCS15 {
+public:
+    using GC_DataPKCS15::applications;
+    using GC_DataPKCS15::GC_DataPKCS15;
+};
+
+Bytes fileBytes(const std::string& name) {
+    const std::string content = gctest::readFile(gctest::dataPath("pkcs15/" + name));
+    return Bytes(content.begin(), content.end());
+}
+
+unsigned long fileSize(const std::string& name) { return static_cast<unsigned long>(fileBytes(name).size()); }
+
+std::vector<std::string> labels(const std::vector<GC_Object*>& objects) {
+    std::vector<std::string> out;
+    for (GC_Object* object : objects) out.push_back(object->label);
+    return out;
+}
+
+std::vector<std::string> labels(GC_Container& container) {
+    std::vector<GC_Object*> objects;
+    container.getObjects(objects);
+    return labels(objects);
+}
+
+GC_Object* byLabel(GC_Container& container, const std::string& label) {
+    std::vector<GC_Object*> objects;
+    container.getObjects(objects);
+    for (GC_Object* object : objects) {
+        if (object->label == label) return object;
+    }
+    return nullptr;
+}
+
+class DataPkcs15Discovery : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(gctest::loadCardMap(card, gctest::dataPath("pkcs15/card.map"))); }
+
+    FakeController card;
+    Layout layout{&card};
+    Containers containers;
+};
+
+TEST_F(DataPkcs15Discovery, ReadsEveryFileWhereTheCardKeepsIt) {
+    ASSERT_EQ(layout.getContainers(containers), 0);
+
+    struct Expected {
+        Bytes dir;
+        const char* fid;
+        unsigned long offset;
+        unsigned long length;
+        bool selectApplication;
+    };
+    const Expected expected[] = {
+        {kMf, "2F00", 0, 0, true},
+        {kPath1, "5032", 0, 0, true},    // TokenInfo, under the application path
+        {kAid1, "5031", 0, 0, false},    // ODF, under the AID
+        {kAid1, "4401", 0, 0, false},    // AODF
+        {kAid1, "4402", 0, 0, false},    // PrKDF (listed second in the ODF, read first)
+        {kAid1, "4403", 0, 0, false},    // PuKDF
+        {kAid1, "4404", 6, 0, false},    // CDF, at its ODF offset (length checked below)
+        {kPath2, "5032", 0, 0, true},
+        {kAid2, "5031", 0, 0, false},
+        {kAid2, "4401", 0, 0, false},
+        {kAid2, "4402", 0, 0, false},
+        {kAid2, "4404", 0, 0, false},
+        {kAid2, "4405", 0, 0, false},
+    };
+    const auto& reads = card.reads();
+    ASSERT_EQ(reads.size(), std::size(expected));
+    for (size_t i = 0; i < reads.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(reads[i].aid, expected[i].dir);
+        EXPECT_EQ(reads[i].path, fromHex(expected[i].fid));
+        EXPECT_EQ(reads[i].offset, expected[i].offset);
+        if (i != 6) {
+            EXPECT_EQ(reads[i].length, expected[i].length);
+        }
+        EXPECT_EQ(reads[i].selectApplication, expected[i].selectApplication);
+        EXPECT_TRUE(reads[i].selectPath);
+        EXPECT_FALSE(reads[i].sizeWanted);
+        EXPECT_EQ(reads[i].mode, GC_Controller::READ_SELECT);
+        EXPECT_TRUE(reads[i].tag.empty());
+        EXPECT_EQ(reads[i].result, 0);
+    }
+    // The CDF of application 1 is the file less its six-byte prefix.
+    EXPECT_EQ(reads[6].length, fileSize("app1_cdf.der") - 6);
+}
+
+TEST_F(DataPkcs15Discovery, OneContainerPerPin) {
+    ASSERT_EQ(layout.getContainers(containers), 0);
+    ASSERT_EQ(containers.size(), 5u);
+
+    struct Expected {
+        const char* label;
+        const char* appLabel;
+        Bytes aid;
+        uint8_t authId;
+        uint64_t flags;
+        uint8_t reference;
+        const char* pinPath;
+        uint64_t minLength;
+        uint64_t maxLength;
+        const char* version;
+        const char* serial;
+        const char* manufacturer;
+    };
+    const Expected expected[] = {
+        {"Test Token (PIN)", "Authentication", kAid1, 1, 0x20, 0x81, "3F005015", 4, 8, "00", "1234567890",
+         "Test Maker"},
+        {"Test Token (PUK)", "Authentication", kAid1, 2, 0x08, 0x82, "3F00", 8, 12, "00", "1234567890",
+         "Test Maker"},
+        {"Qualified", "Signature", kAid2, 1, 0x20, 0x85, "3F005016", 6, 8, "01", "ABCD", "Test Maker 2"},
+        {"Signature PUK", "Signature", kAid2, 3, 0x08, 0x86, "3F005016", 8, 8, "01", "ABCD", "Test Maker 2"},
+        {"Open", "Signature", kAid2, 0, 0x10, 0x00, "3F00", 0, 0, "01", "ABCD", "Test Maker 2"},
+    };
+    for (size_t i = 0; i < containers.size(); ++i) {
+        SCOPED_TRACE(expected[i].label);
+        GC_Container& c = *containers[i];
+        EXPECT_EQ(c.label, expected[i].label);
+        EXPECT_EQ(c.appLabel, expected[i].appLabel);
+        EXPECT_EQ(c.AID, expected[i].aid);
+        EXPECT_EQ(c.authId, expected[i].authId);
+        EXPECT_EQ(c.flags, expected[i].flags);
+        EXPECT_EQ(c.version, fromHex(expected[i].version));
+        EXPECT_EQ(c.version2, fromHex(expected[i].version));
+        EXPECT_EQ(c.serialNumber, fromHex(expected[i].serial));
+        EXPECT_EQ(c.manufacturer, expected[i].manufacturer);
+        EXPECT_EQ(c.cardDescription, "");
+        EXPECT_EQ(c.objectsLoaded, 0);
+        ASSERT_NE(c.pin, nullptr);
+        EXPECT_EQ(c.pin->encoding, 1u);
+        EXPECT_EQ(c.pin->pinReference, expected[i].reference);
+        EXPECT_EQ(c.pin->path, fromHex(expected[i].pinPath));
+        EXPECT_EQ(c.pin->minLength, expected[i].minLength);
+        EXPECT_EQ(c.pin->maxLength, expected[i].maxLength);
+        EXPECT_EQ(c.pin->triesLeft, 0u);
+        EXPECT_EQ(c.pin->triesLimit, 3u);
+    }
+}
+
+TEST_F(DataPkcs15Discovery, MechanismRows) {
+    ASSERT_EQ(layout.getContainers(containers), 0);
+    ASSERT_EQ(containers.size(), 5u);
+
+    struct Row {
+        uint64_t mechanism;
+        uint64_t minBits;
+        uint64_t maxBits;
+        uint64_t paddings;
+        uint8_t noLength;
+        uint8_t qualified;
+    };
+    const Row ec = {0x3FE, 224, 521, 1, 0, 0};
+    const Row ecQualified = {0x3FE, 224, 521, 1, 0, 1};
+    const Row ecNoLength = {0x3FE, 224, 521, 1, 1, 0};
+    const Row rsaQualified = {1, 1024, 2048, 3, 0, 1};
+    const std::vector<std::vector<Row>> expected = {
+        {ec}, {ec}, {rsaQualified, ecQualified}, {ec}, {ecNoLength}};
+
+    for (size_t i = 0; i < containers.size(); ++i) {
+        SCOPED_TRACE(containers[i]->label);
+        const auto rows = containers[i]->getSupportedMechanism();
+        ASSERT_EQ(rows.size(), expected[i].size());
+        for (size_t r = 0; r < rows.size(); ++r) {
+            EXPECT_EQ(rows[r]->mechanism, expected[i][r].mechanism);
+            EXPECT_EQ(rows[r]->minKeyBits, expected[i][r].minBits);
+            EXPECT_EQ(rows[r]->maxKeyBits, expected[i][r].maxBits);
+            EXPECT_EQ(rows[r]->hashFormats, 0x3Bu);
+            EXPECT_EQ(rows[r]->paddings, expected[i][r].paddings);
+            EXPECT_EQ(rows[r]->capabilities, (std::array<uint8_t, 4>{0, 0, 1, 1}));
+            EXPECT_EQ(rows[r]->noLength, expected[i][r].noLength);
+            EXPECT_EQ(rows[r]->qualified, expected[i][r].qualified);
+        }
+    }
+}
+
+TEST_F(DataPkcs15Discovery, ObjectsGoToThePinOfTheirKey) {
+    ASSERT_EQ(layout.getContainers(containers), 0);
+    ASSERT_EQ(containers.size(), 5u);
+
+    // Directory kinds in the order private keys, public keys, certificates, data objects,
+    // whatever the ODF order; certificates and public keys follow the private key of their ID.
+    EXPECT_EQ(labels(*containers[0]),
+              (std::vector<std::string>{"Auth RSA key", "Auth EC key", "Auth RSA public key", "Auth EC public key",
+                                        "Auth RSA certificate", "Auth EC certificate"}));
+    EXPECT_TRUE(labels(*containers[1]).empty());
+    // The attribute certificate between them is passed over.
+    EXPECT_EQ(labels(*containers[2]),
+              (std::vector<std::string>{"Qualified RSA key", "Qualified EC key", "Qualified RSA certificate",
+                                        "Qualified EC certificate"}));
+    EXPECT_TRUE(labels(*containers[3]).empty());
+    // Objects without authId: the CA certificate (no key of its ID) and the data objects.
+    EXPECT_EQ(labels(*containers[4]), (std::vector<std::string>{"Test CA", "Card data", "Info application"}));
+
+    // A certificate without key keeps its authId 0; application 1 has no container for it.
+    const std::vector<GC_Object*> all = layout.getAllObjects(layout.applications[0].get());
+    EXPECT_EQ(labels(all), (std::vector<std::string>{"Auth RSA key", "Auth EC key", "Auth RSA public key",
+                                                     "Auth EC public key", "Auth RSA certificate",
+                                                     "Auth EC certificate", "Other certificate"}));
+    EXPECT_EQ(all.back()->authId, 0);
+}
+
+TEST_F(DataPkcs15Discovery, KeyAttributes) {
+    ASSERT_EQ(layout.getContainers(containers), 0);
+    GC_Container& pin = *containers[0];
+    const auto& prkdf = layout.applications[0]->objectInfos[0];
+    ASSERT_EQ(prkdf->kind, GC_DataPKCS15::KIND_PRIVATE_KEYS);
+
+    auto* rsa = static_cast<GC_PrivKeyObject*>(byLabel(pin, "Auth RSA key"));
+    ASSERT_NE(rsa, nullptr);
+    EXPECT_EQ(rsa->type, GC_Object::TYPE_PRIVATE_KEY);
+    EXPECT_EQ(rsa->keyType, GC_Object::KEY_RSA);
+    EXPECT_EQ(rsa->flags, 1u);  // private; the native BOOLEAN is FF, not 01
+    EXPECT_EQ(rsa->authId, 1);
+    EXPECT_EQ(rsa->userConsent, 0u);
+    EXPECT_EQ(rsa->keyReference, 1);
+    EXPECT_EQ(rsa->ID, fromHex("01"));
+    EXPECT_EQ(rsa->usage, 2u | 16u);         // sign, nonRepudiation
+    EXPECT_EQ(rsa->access, 1u | 4u | 8u | 16u);
+    EXPECT_EQ(rsa->path, fromHex("3F0050154B01"));
+    EXPECT_EQ(rsa->keyBits, 2048u);
+    EXPECT_EQ(rsa->pinReference, 0x81);
+    EXPECT_EQ(rsa->state, 3u);
+    EXPECT_EQ(rsa->objectInfo, prkdf.get());
+
+    auto* ec = static_cast<GC_PrivKeyObject*>(byLabel(pin, "Auth EC key"));
+    ASSERT_NE(ec, nullptr);
+    EXPECT_EQ(ec->keyType, GC_Object::KEY_EC);
+    EXPECT_EQ(ec->flags, 1u | 4u);  // private, native
+    EXPECT_EQ(ec->userConsent, 1u);
+    EXPECT_EQ(ec->keyReference, 2);
+    EXPECT_EQ(ec->ID, fromHex("02"));  // stored as 04 01 02
+    EXPECT_EQ(ec->usage, 2u | 4u);    // bits 2, 5, 8
+    EXPECT_EQ(ec->access, 0u);        // one BIT STRING only
+    EXPECT_EQ(ec->keyBits, 256u);
+    EXPECT_EQ(ec->state, 3u);
+
+    auto* pub = static_cast<GC_PubKeyObject*>(byLabel(pin, "Auth EC public key"));
+    ASSERT_NE(pub, nullptr);
+    EXPECT_EQ(pub->type, GC_Object::TYPE_PUBLIC_KEY);
+    EXPECT_EQ(pub->keyType, GC_Object::KEY_EC);
+    EXPECT_EQ(pub->authId, 1);  // from the private key of ID 02
+    EXPECT_EQ(pub->ID, fromHex("02"));
+    EXPECT_EQ(pub->usage, 2u);
+    EXPECT_EQ(pub->path, fromHex("4502"));
+    EXPECT_EQ(pub->index, 0u);
+    EXPECT_EQ(pub->length, fileSize("app1_ec.pub.der"));
+    EXPECT_EQ(pub->keyBits, 256u);
+    EXPECT_EQ(pub->state, 1u);
+    EXPECT_EQ(pub->key, nullptr);
+
+    auto* cert = static_cast<GC_CertObject*>(byLabel(pin, "Auth RSA certificate"));
+    ASSERT_NE(cert, nullptr);
+    EXPECT_EQ(cert->type, GC_Object::TYPE_CERTIFICATE);
+    EXPECT_EQ(cert->flags, 2u);  // modifiable
+    EXPECT_EQ(cert->ID, fromHex("01"));
+    EXPECT_EQ(cert->path, fromHex("C001"));
+    EXPECT_EQ(cert->length, fileSize("app1_rsa.der"));
+    EXPECT_EQ(cert->state, 1u);
+}
+
+TEST_F(DataPkcs15Discovery, DataObjects) {
+    ASSERT_EQ(layout.getContainers(containers), 0);
+    GC_Container& open = *containers[4];
+
+    auto* card = static_cast<GC_DataObject*>(byLabel(open, "Card data"));
+    ASSERT_NE(card, nullptr);
+    EXPECT_EQ(card->type, GC_Object::TYPE_DATA);
+    EXPECT_EQ(card->path, fromHex("0103"));
+    EXPECT_EQ(card->length, fileSize("app2_data_0103.der"));
+    EXPECT_EQ(card->state, 0x0Du);
+    EXPECT_EQ(card->flags, 0u);
+
+    // No label in its common attributes: the first UTF8String of the entry's SEQUENCEs is the
+    // application name.
+    auto* info = static_cast<GC_DataObject*>(byLabel(open, "Info application"));
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->path, fromHex("D001"));
+    EXPECT_EQ(info->state, 1u);
+}
+
+TEST_F(DataPkcs15Discovery, ParentPinsStayInsideTheirApplication) {
+    ASSERT_EQ(layout.getContainers(containers), 0);
+    ASSERT_EQ(containers.size(), 5u);
+    // Application 1: the PIN's parent is its PUK.
+    EXPECT_EQ(containers[0]->parentPin, containers[1]->pin.get());
+    EXPECT_EQ(containers[1]->parentPin, nullptr);
+    // Application 2: "Qualified" has authId 01 like the PIN of application 1; its parent link
+    // lands on its own container.
+    EXPECT_EQ(containers[2]->parentPin, containers[3]->pin.get());
+    // A PUK without parent authId gets no parent, although "Open" has authId 0.
+    EXPECT_EQ(containers[3]->parentPin, nullptr);
+    EXPECT_EQ(containers[4]->parentPin, nullptr);
+
+    // The PIN records point at the PIN records of their containers.
+    ASSERT_EQ(layout.applications.size(), 2u);
+    const auto& pins1 = layout.applications[0]->pinInfos;
+    const auto& pins2 = layout.applications[1]->pinInfos;
+    ASSERT_EQ(pins1.size(), 2u);
+    ASSERT_EQ(pins2.size(), 3u);  // the biometric entry gives none
+    EXPECT_EQ(pins1[0]->containerPin, containers[0]->pin.get());
+    EXPECT_EQ(pins1[1]->containerPin, containers[1]->pin.get());
+    EXPECT_EQ(pins2[2]->containerPin, containers[4]->pin.get());
+}
+
+TEST_F(DataPkcs15Discovery, ApplicationRecords) {
+    ASSERT_EQ(layout.getContainers(containers), 0);
+    ASSERT_EQ(layout.applications.size(), 2u);
+    const auto& app = *layout.applications[0];
+    EXPECT_EQ(app.label, "Authentication");
+    EXPECT_EQ(app.aid, kAid1);
+    EXPECT_EQ(app.path, kPath1);
+    EXPECT_EQ(app.tokenInfoPath, fromHex("5032"));
+    EXPECT_EQ(app.odfPath, fromHex("5031"));
+    EXPECT_EQ(app.tokenLabel, "Test Token");
+    EXPECT_EQ(app.manufacturer, gctest::Bytes({'T', 'e', 's', 't', ' ', 'M', 'a', 'k', 'e', 'r'}));
+
+    struct Dir {
+        uint32_t kind;
+        const char* path;
+        uint64_t index;
+        size_t objects;
+    };
+    const Dir dirs1[] = {{1, "4402", 0, 2}, {2, "4403", 0, 2}, {4, "4404", 6, 3}, {16, "4401", 0, 0}};
+    // The [2] directory of application 2 is not recorded.
+    const Dir dirs2[] = {{1, "4402", 0, 2}, {4, "4404", 0, 3}, {8, "4405", 0, 2}, {16, "4401", 0, 0}};
+    for (int a = 0; a < 2; ++a) {
+        const auto& infos = layout.applications[a]->objectInfos;
+        const Dir* dirs = a == 0 ? dirs1 : dirs2;
+        ASSERT_EQ(infos.size(), 4u);
+        for (size_t i = 0; i < infos.size(); ++i) {
+            SCOPED_TRACE(std::to_string(a) + "/" + std::to_string(i));
+            EXPECT_EQ(infos[i]->kind, dirs[i].kind);
+            EXPECT_EQ(infos[i]->path, fromHex(dirs[i].path));
+            EXPECT_EQ(infos[i]->index, dirs[i].index);
+            EXPECT_EQ(infos[i]->objects.size(), dirs[i].objects);
+        }
+    }
+    EXPECT_EQ(layout.applications[0]->objectInfos[2]->length, fileSize("app1_cdf.der") - 6);
+    const auto& pin = *layout.applications[0]->pinInfos[0];
+    EXPECT_EQ(pin.label, "PIN");
+    EXPECT_EQ(pin.aodfPath, fromHex("4401"));
+    EXPECT_EQ(pin.authId, 1);
+    EXPECT_EQ(pin.parentAuthId, 2);
+}
+
+// ---- Failures ----
+
+TEST_F(DataPkcs15Discovery, EfDirReadFailureIsReturned) {
+    card.failRead(kMf, fromHex("2F00"), -1901);
+    EXPECT_EQ(layout.getContainers(containers), -1901);
+    EXPECT_TRUE(containers.empty());
+    EXPECT_TRUE(layout.applications.empty());
+    EXPECT_EQ(card.reads().size(), 1u);
+}
+
+TEST_F(DataPkcs15Discovery, EfDirThatDoesNotParse) {
+    card.setFile(kMf, fromHex("2F00"), fromHex("61 05 4F 02 D2"));
+    EXPECT_EQ(layout.getContainers(containers), -1100);
+    EXPECT_TRUE(containers.empty());
+}
+
+TEST_F(DataPkcs15Discovery, EfDirWithoutRecords) {
+    card.setFile(kMf, fromHex("2F00"), Bytes(16, 0x00));
+    EXPECT_EQ(layout.getContainers(containers), 0);
+    EXPECT_TRUE(containers.empty());
+    EXPECT_TRUE(layout.applications.empty());
+}
+
+TEST_F(DataPkcs15Discovery, RecordWithoutTokenInfoPathEndsWithTheReadsRefusal) {
+    card.setFile(kMf, fromHex("2F00"), fileBytes("ef_dir_no_tokeninfo.der"));
+    EXPECT_EQ(layout.getContainers(containers), -1501);
+    // The first application's containers and record stay.
+    EXPECT_EQ(containers.size(), 2u);
+    EXPECT_EQ(layout.applications.size(), 1u);
+    ASSERT_FALSE(card.reads().empty());
+    EXPECT_EQ(card.reads().back().aid, fromHex("3F005017"));
+    EXPECT_TRUE(card.reads().back().path.empty());
+}
+
+TEST_F(DataPkcs15Discovery, FailuresOfTheSecondApplication) {
+    struct Case {
+        const char* name;
+        Bytes dir;
+        const char* fid;
+        int code;
+    };
+    // TokenInfo and ODF are not passed over when deactivated, unlike object directories.
+    const Case cases[] = {
+        {"TokenInfo deactivated", kPath2, "5032", -1508},
+        {"ODF unreadable", kAid2, "5031", -1901},
+        {"AODF unreadable", kAid2, "4401", -1901},
+        {"PrKDF unreadable", kAid2, "4402", -1901},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeController fake;
+        ASSERT_TRUE(gctest::loadCardMap(fake, gctest::dataPath("pkcs15/card.map")));
+        fake.failRead(c.dir, fromHex(c.fid), c.code);
+        Layout data(&fake);
+        Containers list;
+        EXPECT_EQ(data.getContainers(list), c.code);
+        EXPECT_EQ(list.size(), 2u);
+        ASSERT_EQ(data.applications.size(), 1u);
+        EXPECT_EQ(data.applications[0]->aid, kAid1);
+    }
+}
+
+TEST_F(DataPkcs15Discovery, FailedKeyDirectoryIsNotHiddenByLaterDirectories) {
+    card.failRead(kAid1, fromHex("4402"), -1901);
+    EXPECT_EQ(layout.getContainers(containers), -1901);
+    EXPECT_TRUE(containers.empty());
+    EXPECT_TRUE(layout.applications.empty());
+    // The public-key and certificate directories after it were still read.
+    const auto& reads = card.reads();
+    ASSERT_EQ(reads.size(), 7u);
+    EXPECT_EQ(reads[5].path, fromHex("4403"));
+    EXPECT_EQ(reads[6].path, fromHex("4404"));
+    EXPECT_EQ(reads[6].result, 0);
+}
+
+TEST_F(DataPkcs15Discovery, DeactivatedDirectoryIsPassedOver) {
+    card.failRead(kAid1, fromHex("4404"), -1508);
+    ASSERT_EQ(layout.getContainers(containers), 0);
+    ASSERT_EQ(containers.size(), 5u);
+    EXPECT_EQ(labels(*containers[0]), (std::vector<std::string>{"Auth RSA key", "Auth EC key", "Auth RSA public key",
+                                                                "Auth EC public key"}));
+}
+
+// ---- Lifetime ----
+
+TEST_F(DataPkcs15Discovery, RepeatedDiscoveryKeepsEarlierObjects) {
+    ASSERT_EQ(layout.getContainers(containers), 0);
+    std::vector<GC_Object*> first;
+    containers[0]->getObjects(first);
+    ASSERT_EQ(first.size(), 6u);
+
+    Containers again;
+    ASSERT_EQ(layout.getContainers(again), 0);
+    EXPECT_EQ(containers.size(), 5u);
+    ASSERT_EQ(again.size(), 5u);
+    EXPECT_EQ(layout.applications.size(), 4u);
+
+    std::vector<GC_Object*> second;
+    again[0]->getObjects(second);
+    ASSERT_EQ(second.size(), first.size());
+    for (size_t i = 0; i < first.size(); ++i) {
+        EXPECT_NE(first[i], second[i]);
+        // Still alive and unchanged (ASan reports any use after free here).
+        EXPECT_EQ(first[i]->label, second[i]->label);
+        // ... and still listed by the first discovery's record.
+        bool listed = false;
+        for (const auto& info : layout.applications[0]->objectInfos) listed |= info.get() == first[i]->objectInfo;
+        EXPECT_TRUE(listed);
+    }
+    // The parent links of both discoveries point into their own containers.
+    EXPECT_EQ(containers[0]->parentPin, containers[1]->pin.get());
+    EXPECT_EQ(again[0]->parentPin, again[1]->pin.get());
+}
+
+TEST(DataPkcs15Lifetime, ContainersMayOutliveTheirDiscoveryList) {
+    FakeController card;
+    ASSERT_TRUE(gctest::loadCardMap(card, gctest::dataPath("pkcs15/card.map")));
+    std::shared_ptr<GC_Container> kept;
+    auto layout = std::make_unique<GC_DataPKCS15>(&card);
+    {
+        Containers list;
+        ASSERT_EQ(layout->getContainers(list), 0);
+        kept = list[2];
+    }
+    EXPECT_EQ(labels(*kept).size(), 4u);
+    // Destroying the layout frees the records and objects; the container holds plain pointers
+    // and frees none of them (LeakSanitizer and ASan check both ways).
+    std::unique_ptr<GC_Data> base = std::move(layout);
+    base.reset();
+    kept->clearObjectList();
+}
+
+}  // namespace
