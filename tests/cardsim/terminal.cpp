@@ -117,6 +117,14 @@ PaceTerminal::~PaceTerminal() = default;
 bool PaceTerminal::channelOpen() const { return impl_->channel != nullptr; }
 void PaceTerminal::closeChannel() { impl_->channel.reset(); }
 
+bool PaceTerminal::sessionKeys(Bytes& encryption, Bytes& mac) const {
+  const EAC_CTX* ctx = impl_->channel.get();
+  if (!ctx || !ctx->key_ctx || !ctx->key_ctx->k_enc || !ctx->key_ctx->k_mac) return false;
+  encryption = bytes(ctx->key_ctx->k_enc);
+  mac = bytes(ctx->key_ctx->k_mac);
+  return true;
+}
+
 std::optional<CardResponse> PaceTerminal::plain(const Bytes& command) {
   std::optional<Bytes> raw = transport_(command);
   if (!raw || raw->size() < 2) return std::nullopt;

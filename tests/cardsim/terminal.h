@@ -49,6 +49,8 @@ class PaceTerminal {
   bool channelOpen() const;
   void closeChannel();
   uint16_t lastStatus() const { return lastSw_; }
+  // Session keys of the open channel (for tests that rebuild secure messaging by hand).
+  bool sessionKeys(Bytes& encryption, Bytes& mac) const;
 
   // Protected exchange. `ne` 0 sends DO 97 with 00 (everything), nullopt sends no DO 97.
   std::optional<CardResponse> secure(uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const Bytes& data,
