@@ -590,24 +590,17 @@ int GC_Pace::mappingNonce(const std::vector<unsigned char>& response) {
         return failFree(__LINE__, "Cannot realized add");
     }
 
-    // The mapped curve: same field, coefficients, order and cofactor; generator G'. Built as a
-    // plain prime-field curve so that no method tied to the standard generator is carried over.
-    bn_local p(BN_new()), a(BN_new()), b(BN_new()), order(BN_new()), cofactor(BN_new());
-    if (!p || !a || !b || !order || !cofactor) return failFree(__LINE__, "Cannot create group order");
-    if (EC_GROUP_get_curve(group, p.get(), a.get(), b.get(), ctx.get()) != 1)
-        return failFree(__LINE__, "Cannot duplicate group");
+    // The mapped curve: a copy of the curve (same field, coefficients, order and cofactor) with
+    // generator G'. OpenSSL's curve methods take a generator other than the standard one.
+    bn_local order(BN_new()), cofactor(BN_new());
+    if (!order || !cofactor) return failFree(__LINE__, "Cannot create group order");
     if (EC_GROUP_get_order(group, order.get(), ctx.get()) != 1) return failFree(__LINE__, "Cannot get group order");
     if (EC_GROUP_get_cofactor(group, cofactor.get(), ctx.get()) != 1)
         return failFree(__LINE__, "Cannot get group cofactor");
-    group_ptr mappedGroup(EC_GROUP_new_curve_GFp(p.get(), a.get(), b.get(), ctx.get()));
+    group_ptr mappedGroup(EC_GROUP_dup(group));
     if (!mappedGroup) return failFree(__LINE__, "Cannot duplicate group");
-    std::vector<unsigned char> gEncoded;
-    point_local generator(EC_POINT_new(mappedGroup.get()));
-    if (!generator || !encodePoint(group, mapped.get(), gEncoded) ||
-        EC_POINT_oct2point(mappedGroup.get(), generator.get(), gEncoded.data(), gEncoded.size(), ctx.get()) != 1 ||
-        EC_GROUP_set_generator(mappedGroup.get(), generator.get(), order.get(), cofactor.get()) != 1) {
+    if (EC_GROUP_set_generator(mappedGroup.get(), mapped.get(), order.get(), cofactor.get()) != 1)
         return failFree(__LINE__, "Cannot set group gen");
-    }
 
     // The ephemeral key pair on the mapped curve replaces the mapping key pair.
     cardPublicKey_.reset();
