@@ -1,0 +1,299 @@
+// The reader back-ends through pcscd + vpcd + the simulated card: listing with exact-ATR
+// recognition, connect, lock, plain and extended-length traffic, unlock, removal and
+// re-insertion, a reset by another PC/SC client, and two readers used at once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <list>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Reader/readerctk.h"
+#include "Reader/readerpcsc.h"
+#include "cardsim.h"
+#include "cardsim_pcscd.h"
+#include "pcsc_client.h"
+#include "platform/ctk_smartcard.h"
+#include "vpcd_card.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using namespace std::chrono_literals;
+
+cardsim::Pcscd* gPcscd = nullptr;
+
+const Bytes kSw9000{0x90, 0x00};
+const Bytes kSelectMf{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+// The certificate file of the third container of the second generation, by path from the MF.
+const Bytes kCertPath{0x50, 0x15, 0xAD, 0xFC, 0xDF, 0x0C, 0x57, 0x83};
+const Bytes kCardAccessPath{0x01, 0x1C};
+
+Bytes selectPath(const Bytes& path) {
+    Bytes apdu{0x00, 0xA4, 0x08, 0x0C, static_cast<unsigned char>(path.size())};
+    apdu.insert(apdu.end(), path.begin(), path.end());
+    return apdu;
+}
+
+Bytes lastTwo(const Bytes& response) {
+    return response.size() >= 2 ? Bytes(response.end() - 2, response.end()) : Bytes{};
+}
+
+bool contains(const std::list<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+cardsim::CardConfig plainCard(cardsim::Personality personality, cardsim::PaceInfo pace) {
+    cardsim::CardConfig config;
+    config.personality = personality;
+    config.pace = {pace};
+    config.requireSecureMessaging = false;  // plain commands reach every file
+    return config;
+}
+
+template <typename Reader>
+class ReaderThroughPcscd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(gPcscd, nullptr);
+        name0 = gPcscd->readerName(0);
+        name1 = gPcscd->readerName(1);
+        card0 = std::make_unique<cardsim::CardSim>(
+            plainCard(cardsim::Personality::Varnel2, {cardsim::PaceCipher::Aes128, 13}));
+        card1 = std::make_unique<cardsim::CardSim>(
+            plainCard(cardsim::Personality::Varnel1, {cardsim::PaceCipher::Aes256, 12}));
+        ASSERT_TRUE(card0->ok()) << card0->error();
+        ASSERT_TRUE(card1->ok()) << card1->error();
+        ASSERT_TRUE(client.establish());
+        slot0 = plug(*card0, 0);
+        slot1 = plug(*card1, 1);
+    }
+
+    void TearDown() override {
+        for (auto* slot : {&slot0, &slot1})
+            if (*slot) (*slot)->stop();
+        client.waitCard(name0, false, 5s);
+        client.waitCard(name1, false, 5s);
+    }
+
+    std::unique_ptr<cardsim::VpcdCard> plug(cardsim::CardSim& card, int slot) {
+        auto vpcd = std::make_unique<cardsim::VpcdCard>(card, gPcscd->port(slot));
+        EXPECT_TRUE(vpcd->start());
+        EXPECT_TRUE(vpcd->waitInserted(10s));
+        EXPECT_TRUE(client.waitCard(gPcscd->readerName(slot), true, 10s));
+        return vpcd;
+    }
+
+    // A reader bound to `name`, card opened in shared mode.
+    std::unique_ptr<Reader> open(const std::string& name) {
+        auto reader = std::make_unique<Reader>();
+        reader->getReadersList(false);
+        EXPECT_EQ(reader->init(name), 0);
+        int status = 0;
+        EXPECT_EQ(reader->state(status, 100), 0);
+        EXPECT_EQ(status & 3, 2);
+        EXPECT_EQ(reader->initCard(true, nullptr), 0);
+        return reader;
+    }
+
+    static int lockOnce(GC_Reader& reader) {
+        int rv = reader.lock();
+        return rv == -25 ? reader.lock() : rv;
+    }
+
+    static void expectSelect(GC_Reader& reader) {
+        Bytes response;
+        EXPECT_EQ(reader.sendAPDU(kSelectMf, response, 0), 0);
+        EXPECT_EQ(response, kSw9000);
+    }
+
+    std::string name0, name1;
+    std::unique_ptr<cardsim::CardSim> card0, card1;
+    std::unique_ptr<cardsim::VpcdCard> slot0, slot1;
+    cardsim::PcscClient client;
+};
+
+using Backends = ::testing::Types<GC_ReaderPCSC, GC_ReaderCTK>;
+class BackendNames {
+public:
+    template <typename T>
+    static std::string GetName(int) {
+        return std::is_same_v<T, GC_ReaderPCSC> ? "Pcsc" : "Ctk";
+    }
+};
+TYPED_TEST_SUITE(ReaderThroughPcscd, Backends, BackendNames);
+
+TYPED_TEST(ReaderThroughPcscd, ListsAndRecognisesSupportedCardsByExactAtr) {
+    TypeParam reader;
+    auto all = reader.getReadersList(false);
+    EXPECT_TRUE(contains(all, this->name0));
+    EXPECT_TRUE(contains(all, this->name1));
+    auto supported = reader.getReadersList(true);
+    EXPECT_TRUE(contains(supported, this->name0));
+    EXPECT_TRUE(contains(supported, this->name1));
+
+    // A generic card (another ATR) in slot 1 is listed but not recognised.
+    this->slot1->stop();
+    ASSERT_TRUE(this->client.waitCard(this->name1, false, 5s));
+    cardsim::CardSim generic(plainCard(cardsim::Personality::Generic, {}));
+    auto genericSlot = this->plug(generic, 1);
+    supported = reader.getReadersList(true);
+    EXPECT_TRUE(contains(supported, this->name0));
+    EXPECT_FALSE(contains(supported, this->name1));
+    EXPECT_TRUE(contains(reader.getReadersList(false), this->name1));
+
+    Bytes atr;
+    ASSERT_EQ(reader.init(this->name1), 0);
+    EXPECT_EQ(reader.getCardATR(atr), 0);
+    EXPECT_EQ(atr, generic.atr());
+    genericSlot->stop();
+}
+
+TYPED_TEST(ReaderThroughPcscd, ConnectLockSelectExtendedUnlock) {
+    auto reader = this->open(this->name0);
+    Bytes atr;
+    EXPECT_EQ(reader->getCardATR(atr), 0);
+    EXPECT_EQ(atr, this->card0->atr());
+
+    ASSERT_EQ(this->lockOnce(*reader), 0);
+    EXPECT_TRUE(reader->isLocked());
+    this->expectSelect(*reader);
+
+    Bytes response;
+    ASSERT_EQ(reader->sendAPDU(selectPath(kCertPath), response, 0), 0);
+    ASSERT_EQ(response, kSw9000);
+    auto original = this->card0->file(kCertPath);
+    ASSERT_TRUE(original);
+    const size_t n = std::min<size_t>(original->size(), 1000);
+    ASSERT_GT(n, 255u) << "the file must take an extended-length write";
+
+    // Extended length both ways: 00 D6 with a two-byte Lc, then 00 B0 with a two-byte Le.
+    Bytes data(n);
+    for (size_t i = 0; i < n; ++i) data[i] = static_cast<unsigned char>(i * 7 + 1);
+    Bytes update{0x00, 0xD6, 0x00, 0x00, 0x00, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
+    update.insert(update.end(), data.begin(), data.end());
+    ASSERT_EQ(reader->sendAPDU(update, response, 0), 0);
+    EXPECT_EQ(response, kSw9000);
+    Bytes read{0x00, 0xB0, 0x00, 0x00, 0x00, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
+    ASSERT_EQ(reader->sendAPDU(read, response, n), 0);
+    ASSERT_EQ(response.size(), n + 2);
+    EXPECT_EQ(Bytes(response.begin(), response.end() - 2), data);
+    EXPECT_EQ(lastTwo(response), kSw9000);
+
+    // The card received both commands byte for byte.
+    auto log = this->card0->log();
+    bool sawUpdate = false, sawRead = false;
+    for (const auto& entry : log) {
+        sawUpdate = sawUpdate || Bytes(entry.command.begin(), entry.command.end()) == update;
+        sawRead = sawRead || Bytes(entry.command.begin(), entry.command.end()) == read;
+    }
+    EXPECT_TRUE(sawUpdate);
+    EXPECT_TRUE(sawRead);
+
+    EXPECT_EQ(reader->unlock(), 0);
+    EXPECT_FALSE(reader->isLocked());
+}
+
+TYPED_TEST(ReaderThroughPcscd, RemovalAndReinsertionAreSeen) {
+    auto reader = this->open(this->name0);
+    ASSERT_EQ(this->lockOnce(*reader), 0);
+    this->expectSelect(*reader);
+    ASSERT_EQ(reader->unlock(), 0);
+
+    this->slot0->remove();
+    ASSERT_TRUE(this->client.waitCard(this->name0, false, 5s));
+    EXPECT_FALSE(contains(reader->getReadersList(true), this->name0));
+    int status = 0;
+    EXPECT_EQ(reader->state(status, 100), 0);
+    if constexpr (std::is_same_v<TypeParam, GC_ReaderPCSC>)
+        EXPECT_EQ(status & 3, 1) << "no supported card present";
+    else
+        EXPECT_EQ(status & 3, 2) << "the slot is still there";
+    Bytes response{0x01};
+    EXPECT_NE(reader->sendAPDU(kSelectMf, response, 0), 0);
+    EXPECT_TRUE(response.empty());
+
+    this->slot0->insert();
+    ASSERT_TRUE(this->slot0->waitInserted(10s));
+    ASSERT_TRUE(this->client.waitCard(this->name0, true, 10s));
+    EXPECT_TRUE(contains(reader->getReadersList(true), this->name0));
+    ASSERT_EQ(reader->initCard(true, nullptr), 0);
+    EXPECT_EQ(this->lockOnce(*reader), 0);
+    this->expectSelect(*reader);
+    EXPECT_EQ(reader->unlock(), 0);
+}
+
+TYPED_TEST(ReaderThroughPcscd, ResetByAnotherClientGivesMinus25ThenLockWorks) {
+    auto reader = this->open(this->name0);
+    ASSERT_EQ(this->lockOnce(*reader), 0);
+    this->expectSelect(*reader);
+    ASSERT_EQ(reader->unlock(), 0);
+
+    cardsim::PcscClient other;
+    ASSERT_TRUE(other.establish());
+    ASSERT_TRUE(other.connect(this->name0));
+    ASSERT_TRUE(other.reconnect(true));
+    other.disconnect();
+
+    EXPECT_EQ(reader->lock(), -25);
+    EXPECT_EQ(reader->lock(), 0);
+    EXPECT_TRUE(reader->isLocked());
+    this->expectSelect(*reader);
+    EXPECT_EQ(reader->unlock(), 0);
+}
+
+// Two readers, each on its own thread: every answer is the one of that reader's card.
+TYPED_TEST(ReaderThroughPcscd, TwoReadersTransmitConcurrently) {
+    auto reader0 = this->open(this->name0);
+    auto reader1 = this->open(this->name1);
+    auto access0 = this->card0->file(kCardAccessPath);
+    auto access1 = this->card1->file(kCardAccessPath);
+    ASSERT_TRUE(access0 && access1);
+    ASSERT_NE(*access0, *access1);
+
+    std::atomic<int> failures{0};
+    auto run = [&](GC_Reader& reader, Bytes expected) {
+        expected.insert(expected.end(), kSw9000.begin(), kSw9000.end());
+        if (this->lockOnce(reader) != 0) ++failures;
+        Bytes response;
+        Bytes select{0x00, 0xA4, 0x02, 0x0C, 0x02, 0x01, 0x1C};
+        if (reader.sendAPDU(select, response, 0) != 0 || response != kSw9000) ++failures;
+        const Bytes read{0x00, 0xB0, 0x00, 0x00, static_cast<unsigned char>(expected.size() - 2)};
+        for (int i = 0; i < 40; ++i)
+            if (reader.sendAPDU(read, response, 0) != 0 || response != expected) ++failures;
+        if (reader.unlock() != 0) ++failures;
+    };
+    std::thread t0(run, std::ref(*reader0), *access0);
+    std::thread t1(run, std::ref(*reader1), *access1);
+    t0.join();
+    t1.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    std::string error;
+    // Namespaces are per thread: enter them before any thread exists.
+    if (!cardsim::enterPrivateNamespaces(&error)) {
+        std::fprintf(stderr, "cannot enter private namespaces: %s\n", error.c_str());
+        return 1;
+    }
+    cardsim::Pcscd pcscd;
+    if (!pcscd.start(&error)) {
+        std::fprintf(stderr, "cannot start pcscd: %s\n", error.c_str());
+        return 1;
+    }
+    gPcscd = &pcscd;
+    ctk::SlotManager::resetDefaultManager();  // the slot manager over this pcscd
+    int result = RUN_ALL_TESTS();
+    gPcscd = nullptr;
+    pcscd.stop();
+    return result;
+}
