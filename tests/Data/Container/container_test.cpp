@@ -23,21 +23,6 @@ static_assert(!std::is_copy_constructible_v<GC_Container>, "a copy would own the
 static_assert(!std::is_copy_assignable_v<GC_Container>);
 static_assert(std::has_virtual_destructor_v<GC_Container>);
 
-TEST(GC_Container, BuiltEmpty) {
-    GC_Container c;
-    EXPECT_EQ(c.objectsLoaded, 0);
-    EXPECT_EQ(c.authId, 0);
-    EXPECT_EQ(c.flags, 0u);
-    EXPECT_EQ(c.pin, nullptr);
-    EXPECT_EQ(c.parentPin, nullptr);
-    EXPECT_TRUE(c.label.empty() && c.appLabel.empty() && c.AID.empty() && c.version.empty());
-    EXPECT_TRUE(c.getSupportedMechanism().empty());
-    Objects out = {nullptr};
-    c.getObjects(out);
-    EXPECT_TRUE(out.empty());
-    EXPECT_EQ(c.getPrivateKey(), nullptr);
-}
-
 // Flags and mechanism rows that a PIN entry gives its container.
 TEST(GC_Container, FlagsAndMechanismRowsFromPinEntry) {
     struct Row {
@@ -105,16 +90,6 @@ TEST(GC_Container, FlagsAndMechanismRowsFromPinEntry) {
         EXPECT_EQ(pin.triesLeft, 0u);
         EXPECT_EQ(pin.triesLimit, 3u);
     }
-}
-
-TEST(GC_Container, MechanismRecordsAreShared) {
-    GC_Container c;
-    auto m = std::make_shared<Mechanism>();
-    c.addMechanism(m);
-    auto copy = c.getSupportedMechanism();
-    ASSERT_EQ(copy.size(), 1u);
-    EXPECT_EQ(copy[0], m);
-    EXPECT_EQ(m.use_count(), 3);
 }
 
 // A small card application: two key pairs (IDs 01 and 02), objects with empty IDs, a data

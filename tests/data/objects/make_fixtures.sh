@@ -43,7 +43,7 @@ record() {
 }
 
 # rsa_ca
-openssl req -x509 -newkey rsa:2048 -nodes -keyout rsa_ca.key.pem -sha256 -days 3650 \
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tmp/ca.key" -sha256 -days 3650 \
     -subj "/C=DE/O=Object Test/CN=Object Test RSA CA" -outform DER -out rsa_ca.der
 openssl x509 -inform DER -in rsa_ca.der -out "$tmp/ca.pem"
 record rsa_ca
@@ -51,7 +51,7 @@ record rsa_ca
 # ec_leaf
 openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out "$tmp/leaf.key"
 openssl req -new -key "$tmp/leaf.key" -subj "/C=DE/O=Object Test/OU=Leaves/CN=EC Leaf" -out "$tmp/leaf.csr"
-openssl x509 -req -in "$tmp/leaf.csr" -CA "$tmp/ca.pem" -CAkey rsa_ca.key.pem -set_serial 255 -days 700 \
+openssl x509 -req -in "$tmp/leaf.csr" -CA "$tmp/ca.pem" -CAkey "$tmp/ca.key" -set_serial 255 -days 700 \
     -sha256 -outform DER -out ec_leaf.der
 record ec_leaf
 
@@ -102,7 +102,7 @@ na=$4
 CNF
     { echo "asn1=SEQUENCE:tbs"; cat "$tmp/body.cnf"; } > "$tmp/tbs.cnf"
     openssl asn1parse -genconf "$tmp/tbs.cnf" -noout -out "$tmp/tbs.der"
-    openssl dgst -sha256 -sign rsa_ca.key.pem -out "$tmp/sig.bin" "$tmp/tbs.der"
+    openssl dgst -sha256 -sign "$tmp/ca.key" -out "$tmp/sig.bin" "$tmp/tbs.der"
     {
         echo "asn1=SEQUENCE:cert"
         echo "[cert]"
@@ -121,4 +121,3 @@ genconf_cert times_utc 0 UTCTIME:991231235959Z UTCTIME:491231235959Z
 genconf_cert times_gen 1 GENTIME:19991231235959Z GENTIME:20991231235959Z
 genconf_cert short_time 2 IMPLICIT:23U,VISIBLESTRING:9912Z UTCTIME:301231235959Z
 
-rm -f rsa_ca.key.pem
