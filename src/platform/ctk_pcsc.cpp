@@ -18,6 +18,14 @@ bool contextLost(LONG rv) {
     return rv == SCARD_E_NO_SERVICE || rv == SCARD_E_SERVICE_STOPPED || rv == SCARD_E_INVALID_HANDLE;
 }
 
+// pcsc-lite keeps one process-wide copy of the reader states, which SCardStatus and
+// SCardGetStatusChange refresh under the lock of the calling context only: two contexts must not
+// run them at the same time. Both are called here without waiting, so the lock is held briefly.
+std::mutex& readerStateCacheMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 bool cardGone(LONG rv) {
     return rv == SCARD_W_REMOVED_CARD || rv == SCARD_E_NO_SMARTCARD || rv == SCARD_E_INVALID_HANDLE ||
            rv == SCARD_E_READER_UNAVAILABLE || rv == SCARD_E_UNKNOWN_READER || rv == SCARD_E_NO_SERVICE ||
@@ -82,6 +90,7 @@ bool readerState(Context& context, const std::string& name, SCARD_READERSTATE& s
         state = SCARD_READERSTATE{};
         state.szReader = name.c_str();
         state.dwCurrentState = SCARD_STATE_UNAWARE;
+        std::lock_guard cache(readerStateCacheMutex());
         return SCardGetStatusChange(ctx, 0, &state, 1);
     });
     return rv == SCARD_S_SUCCESS;
@@ -173,7 +182,11 @@ private:
         if (gone_) return;
         DWORD state = 0, protocol = 0, atrLength = MAX_ATR_SIZE;
         unsigned char atr[MAX_ATR_SIZE];
-        LONG rv = SCardStatus(card_, nullptr, nullptr, &state, &protocol, atr, &atrLength);
+        LONG rv;
+        {
+            std::lock_guard cache(readerStateCacheMutex());
+            rv = SCardStatus(card_, nullptr, nullptr, &state, &protocol, atr, &atrLength);
+        }
         if (rv == SCARD_W_RESET_CARD)
             rearmAfterReset();
         else if (cardGone(rv))
