@@ -194,7 +194,7 @@ std::vector<std::pair<const char*, std::vector<unsigned char>>> badPointAnswers(
     with("long-form length beyond the data", {0x7C, 0x82, 0x01}, {});
     with("truncated point", {0x7C, 0x42, tag, 0x40}, std::vector<unsigned char>(point.begin(), point.end() - 1));
     auto offCurve = point;
-    offCurve.back() ^= 0x01;
+    if (!offCurve.empty()) offCurve.back() ^= 0x01;
     with("point off the curve", {0x7C, 0x43, tag, 0x41}, offCurve);
     auto compressed = std::vector<unsigned char>(point.begin(), point.begin() + 33);
     compressed[0] = 0x02;
