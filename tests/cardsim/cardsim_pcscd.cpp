@@ -4,7 +4,7 @@
 #include <net/if.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -21,8 +21,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace cardsim {
 namespace {
@@ -64,20 +62,55 @@ bool listening(int port) {
   return false;
 }
 
+// The program's path: as given when it has a slash, else the first match in PATH.
+std::string resolve(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
+  size_t begin = 0;
+  while (begin <= dirs.size()) {
+    const size_t end = dirs.find(':', begin);
+    const std::string dir = dirs.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    const std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  return program;
+}
+
+// Starts a child whose stdout and stderr go to outputPath. The child gets SIGKILL when the
+// spawning thread ends, so that a crashed test leaves no pcscd or card process behind:
+// spawn from a thread that outlives the child (the main thread).
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outputPath, std::string* error) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  const std::string program = resolve(argv[0]);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    setError(error, argv[0] + ": " + std::strerror(rc));
+  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (in < 0 || out < 0) {
+    setError(error, errnoText("opening the child's files"));
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    return -1;
+  }
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // only async-signal-safe calls until exec
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    execv(program.c_str(), args.data());
+    _exit(127);
+  }
+  close(in);
+  close(out);
+  if (pid < 0) {
+    setError(error, errnoText("fork"));
     return -1;
   }
   return pid;

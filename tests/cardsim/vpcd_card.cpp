@@ -137,6 +137,10 @@ VpcdCard::ReadResult VpcdCard::readFrame(int fd, Bytes& payload) {
     }
     if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     uint8_t* target = need == 2 && body.empty() ? header + got : body.data() + got;
+    // vpcd writes the length and the payload separately; acknowledging at once keeps its
+    // Nagle algorithm from holding the payload back for a delayed ACK.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     const ssize_t n = recv(fd, target, need - got, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return ReadResult::Closed;
