@@ -197,35 +197,6 @@ TEST_F(Directories, PrivateKeysTakeThePinReferenceOfTheirAuthId) {
     }
 }
 
-TEST_F(Directories, PublicKeysKeepTheirOwnLocation) {
-    const auto entry = [](const char* fid, unsigned char index, unsigned char length) {
-        const Bytes value = tlv(0x30, tlv(0x04, fromHex(fid)) + tlv(0x02, {index}) + tlv(0x80, {length}));
-        // A keyReference in the common key attributes is not taken for public keys.
-        return tlv(0x30, tlv(0x30, utf8(fid)) + tlv(0x30, tlv(0x04, {0x01}) + tlv(0x02, {0x09})) +
-                             tlv(0xA1, tlv(0x30, value + tlv(0x02, {0x08, 0x00}))));
-    };
-    addDir(GC_DataPKCS15::KIND_PUBLIC_KEYS, "4403", entry("4501", 5, 100) + entry("4502", 7, 200));
-
-    ASSERT_EQ(layout.parseObjects(&app), 0);
-    ASSERT_EQ(app.objectInfos[0]->objects.size(), 2u);
-    const struct {
-        const char* path;
-        uint64_t index;
-        uint64_t length;
-    } expected[] = {{"4501", 5, 100}, {"4502", 7, 200}};
-    for (size_t i = 0; i < 2; ++i) {
-        auto* key = object<GC_PubKeyObject>(0, i);
-        EXPECT_EQ(key->type, GC_Object::TYPE_PUBLIC_KEY);
-        EXPECT_EQ(key->keyType, GC_Object::KEY_RSA);
-        EXPECT_EQ(key->path, fromHex(expected[i].path));
-        EXPECT_EQ(key->index, expected[i].index);
-        EXPECT_EQ(key->length, expected[i].length);
-        EXPECT_EQ(key->keyReference, 0);
-        EXPECT_EQ(key->keyBits, 2048u);
-        EXPECT_EQ(key->state, 1u);
-    }
-}
-
 TEST_F(Directories, CertificatesThatAreNotX509AreSkippedAndLaterOnesRead) {
     const Bytes cdf = certEntry("first", {0x01}, fromHex("C001")) +
                       tlv(0x30, tlv(0x30, utf8("one child"))) +                       // truncated
@@ -336,13 +307,6 @@ TEST_F(Directories, ReadFailuresAreNotLost) {
     }
 }
 
-TEST_F(Directories, NoDirectoriesNoReads) {
-    EXPECT_EQ(layout.parseObjects(&app), 0);
-    EXPECT_EQ(layout.parseAuthObjects(&app), 0);
-    EXPECT_TRUE(card.reads().empty());
-    EXPECT_TRUE(app.pinInfos.empty());
-}
-
 // ---- Authentication objects ----
 
 TEST_F(Directories, PinRecordsFromPinAttributes) {
@@ -407,22 +371,6 @@ TEST_F(Directories, AuthenticationObjectsThatAreNoPinAreSkipped) {
     ASSERT_EQ(app.pinInfos.size(), 2u);
     EXPECT_EQ(app.pinInfos[0]->label, "first");
     EXPECT_EQ(app.pinInfos[1]->label, "last");
-}
-
-TEST_F(Directories, SeveralAodfsInListOrder) {
-    const Bytes ints = tlv(0x02, {4}) + tlv(0x02, {8});
-    addDir(GC_DataPKCS15::KIND_PRIVATE_KEYS, "4402", {});  // not read here
-    addDir(GC_DataPKCS15::KIND_AUTH_OBJECTS, "4401", pinEntry(utf8("one"), tlv(0x04, {1}), ints));
-    addDir(GC_DataPKCS15::KIND_AUTH_OBJECTS, "4411",
-           pinEntry(utf8("two"), tlv(0x04, {2}), ints) + pinEntry(utf8("three"), tlv(0x04, {3}), ints));
-
-    ASSERT_EQ(layout.parseAuthObjects(&app), 0);
-    ASSERT_EQ(app.pinInfos.size(), 3u);
-    EXPECT_EQ(app.pinInfos[0]->label, "one");
-    EXPECT_EQ(app.pinInfos[0]->aodfPath, fromHex("4401"));
-    EXPECT_EQ(app.pinInfos[1]->label, "two");
-    EXPECT_EQ(app.pinInfos[2]->aodfPath, fromHex("4411"));
-    EXPECT_EQ(card.reads().size(), 2u);
 }
 
 TEST_F(Directories, AodfFailuresEndTheOperation) {

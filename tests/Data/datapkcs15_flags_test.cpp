@@ -47,17 +47,6 @@ TEST(DataPkcs15Flags, ReadersFollowTheBitTables) {
     }
 }
 
-TEST(DataPkcs15Flags, EveryUsageBitAlone) {
-    // encrypt, decrypt, sign, signRecover, wrap, unwrap, verify, verifyRecover, derive, nonRepudiation
-    const uint64_t expected[10] = {1, 1, 2, 2, 8, 2, 2, 2, 4, 16};
-    for (int bit = 0; bit < 10; ++bit) {
-        SCOPED_TRACE(bit);
-        Bytes bits = {0x06, 0x00, 0x00};
-        bits[1 + bit / 8] = static_cast<unsigned char>(0x80 >> (bit % 8));
-        EXPECT_EQ(GC_DataPKCS15::parseKeyUsageFlags(bits), expected[bit]);
-    }
-}
-
 TEST(DataPkcs15Flags, Id2RefTakesTheFirstMatchingPin) {
     GC_DataPKCS15::app_info app;
     const struct {
