@@ -451,6 +451,9 @@ int64_t GC_SecureMessaging::smFreeAPDU(sm_params* params, const std::vector<unsi
     rc = sm_module_verify_response_mac(params, objects);
     if (rc != 0) return fail(__func__, __LINE__, rc, "MAC verification failed - skip");
 
+    // Plain data never exceeds the answer: reserving up front leaves no unwiped copies behind.
+    out.reserve(response.size());
+
     for (const auto& [tag, value] : objects) {
         if (tag == 0x85 || tag == 0x87) {
             rc = sm_module_decode_rdo8x(params, static_cast<uint8_t>(tag), value, out);
