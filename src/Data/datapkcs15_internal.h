@@ -3,6 +3,7 @@
 // Helpers shared by the source files of the PKCS#15 layout.
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
