@@ -361,3 +361,58 @@ TEST(CardSimPace, SecureMessagingMatchesAHandBuiltIcaoComputation) {
     EXPECT_EQ(plain, pad16(card.serialNumber()));
   }
 }
+
+TEST(CardSimPace, MalformedPointsAndRandomCommandsNeverBreakTheCard) {
+  {
+    CardSim card(configFor(Personality::Varnel2));
+    PaceTerminal terminal(test::transportTo(card));
+    ASSERT_EQ(terminal.plain(*fromHex("0022C1A40F800A04007F00070202040202830102"))->sw, 0x9000);
+    ASSERT_EQ(terminal.plain(*fromHex("10860000027C0000"))->sw, 0x9000);
+    // a point that is not on the curve
+    Bytes bad = {0x7C, 0x43, 0x81, 0x41, 0x04};
+    bad.resize(bad.size() + 64, 0x00);
+    Bytes command = {0x10, 0x86, 0x00, 0x00, static_cast<uint8_t>(bad.size())};
+    command.insert(command.end(), bad.begin(), bad.end());
+    command.push_back(0x00);
+    EXPECT_EQ(terminal.plain(command)->sw, 0x6A80);
+  }
+  // Seeded random commands, plain and protected-looking, into every personality.
+  uint32_t state = 12345;
+  auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return static_cast<uint8_t>(state >> 16);
+  };
+  const uint8_t classes[] = {0x00, 0x0C, 0x10, 0x1C, 0x80};
+  const uint8_t instructions[] = {0xA4, 0xB0, 0xD6, 0x20, 0x24, 0x2C, 0x44, 0xDA, 0xCB, 0x22, 0x86, 0x2A, 0xC0};
+  for (Personality p : {Personality::Generic, Personality::Varnel1, Personality::Varnel2}) {
+    CardSim card(configFor(p));
+    PaceTerminal terminal(test::transportTo(card));
+    for (int i = 0; i < 400; ++i) {
+      if (i % 50 == 0) {
+        ASSERT_EQ(terminal.establish("123456", 2), PaceTerminal::Result::Ok);
+      }
+      Bytes command = {classes[next() % 5], instructions[next() % 13], next(), next()};
+      const size_t body = next() % 40;
+      for (size_t j = 0; j < body; ++j) command.push_back(next());
+      if (next() % 3 == 0 && body > 2) {  // a well-formed length now and then
+        command[4] = static_cast<uint8_t>(body - 2);
+      }
+      const Bytes response = card.transmit(command);
+      ASSERT_GE(response.size(), 2u) << toHex(command);
+    }
+    // protected commands with random data objects
+    ASSERT_EQ(terminal.establish("123456", 2), PaceTerminal::Result::Ok);
+    for (int i = 0; i < 100; ++i) {
+      auto protectedCommand = terminal.protect(0x00, instructions[next() % 13], next(), next(),
+                                               Bytes(next() % 30, next()), next() % 2 ? std::optional<size_t>(0)
+                                                                                      : std::nullopt);
+      ASSERT_TRUE(protectedCommand);
+      if (next() % 2) (*protectedCommand)[5 + next() % (protectedCommand->size() - 6)] ^= next() | 1;
+      const Bytes response = card.transmit(*protectedCommand);
+      ASSERT_GE(response.size(), 2u);
+      if (!card.secureMessagingActive()) {
+        ASSERT_EQ(terminal.establish("123456", 2), PaceTerminal::Result::Ok);
+      }
+    }
+  }
+}

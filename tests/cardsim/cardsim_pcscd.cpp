@@ -263,7 +263,10 @@ std::string cardProgram() {
 
 CardProcess::~CardProcess() {
   stop();
-  if (!outputPath_.empty()) unlink(outputPath_.c_str());
+  if (!outputPath_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::path(outputPath_).parent_path(), ec);
+  }
 }
 
 bool CardProcess::start(const std::vector<std::string>& args, std::string* error) {

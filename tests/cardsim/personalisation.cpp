@@ -171,7 +171,7 @@ bool CardSim::Impl::personalise() {
 
   switch (config.personality) {
     case Personality::Generic: {
-      traits = Traits{255, 256, false, false};
+      traits = Traits{255, 255, false, false};
       requireSm = config.requireSecureMessaging.value_or(false);
       serial = loader.file("generic/serial.bin");
       Node* dir = mf->addEf(0x2F00, loader.file("generic/efdir.der"));
