@@ -379,7 +379,8 @@ int GC_ReaderCTK::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned
                          "RKSmartCard not intitialized");
         return gc_reader::kNotInitialized;
     }
-    response.resize(le != 0 ? le + 2 : 65000);
+    // Never more than an extended-length answer, whatever `le` says.
+    response.resize(le != 0 ? std::min<unsigned long>(le, 65536) + 2 : 65000);
     ++apduNr;
     if (apdu.empty()) {
         plat::systemLog("Error, to short Apdu!");

@@ -18,6 +18,7 @@
 #include "cardsim.h"
 #include "cardsim_pcscd.h"
 #include "pcsc_client.h"
+#include "platform/ctk_memory.h"
 #include "platform/ctk_smartcard.h"
 #include "vpcd_card.h"
 
@@ -273,6 +274,56 @@ TYPED_TEST(ReaderThroughPcscd, TwoReadersTransmitConcurrently) {
     t0.join();
     t1.join();
     EXPECT_EQ(failures.load(), 0);
+}
+
+// The simulated card in process, behind the in-memory slots.
+class InMemoryCard : public ctk::mem::Card {
+public:
+    explicit InMemoryCard(cardsim::CardSim& card) : card_(card) {}
+    Bytes atr() override { return card_.atr(); }
+    Bytes transmit(const Bytes& apdu) override { return card_.transmit(apdu); }
+    void reset() override { card_.reset(); }
+
+private:
+    cardsim::CardSim& card_;
+};
+
+TEST(ReaderInMemory, SimulatedCardBehindInMemorySlots) {
+    auto manager = std::make_shared<ctk::mem::SlotManager>();
+    ctk::SlotManager::setDefaultManager(manager);
+    cardsim::CardSim varnel2(plainCard(cardsim::Personality::Varnel2, {}));
+    cardsim::CardSim generic(plainCard(cardsim::Personality::Generic, {}));
+    manager->addSlot("Memory 0");
+    manager->addSlot("Memory 1");
+    manager->insertCard("Memory 0", std::make_shared<InMemoryCard>(varnel2));
+    manager->insertCard("Memory 1", std::make_shared<InMemoryCard>(generic));
+    {
+        GC_ReaderCTK reader;
+        auto supported = reader.getReadersList(true);
+        EXPECT_EQ(std::vector<std::string>(supported.begin(), supported.end()), std::vector<std::string>{"Memory 0"});
+        ASSERT_EQ(reader.init("Memory 0"), 0);
+        ASSERT_EQ(reader.initCard(true, nullptr), 0);
+        ASSERT_EQ(reader.lock(), 0);
+        Bytes response;
+        EXPECT_EQ(reader.sendAPDU(kSelectMf, response, 0), 0);
+        EXPECT_EQ(response, kSw9000);
+        ASSERT_EQ(reader.sendAPDU(selectPath(kCertPath), response, 0), 0);
+        auto content = varnel2.file(kCertPath);
+        ASSERT_TRUE(content && content->size() > 300);
+        EXPECT_EQ(reader.sendAPDU({0x00, 0xB0, 0x00, 0x00, 0x00, 0x01, 0x2C}, response, 300), 0);
+        Bytes expected(content->begin(), content->begin() + 300);
+        expected.insert(expected.end(), kSw9000.begin(), kSw9000.end());
+        EXPECT_EQ(response, expected);
+
+        manager->resetCard("Memory 0");
+        EXPECT_EQ(reader.lock(), -25);
+        EXPECT_EQ(reader.lock(), 0);
+        EXPECT_EQ(reader.unlock(), 0);
+    }
+    // Back to the slots of the private pcscd, with an empty registry.
+    ctk::SlotManager::setDefaultManager(std::make_shared<ctk::mem::SlotManager>());
+    GC_ReaderCTK().detectReaderChanges();
+    ctk::SlotManager::resetDefaultManager();
 }
 
 }  // namespace
