@@ -156,6 +156,7 @@ struct StatusFault {
 };
 
 struct CardSim::Impl {
+  ~Impl();
   mutable std::mutex mutex;
   CardConfig config;
   Traits traits;

@@ -1,4 +1,5 @@
 // Card core: transport rules (lengths, chaining, secure messaging), file system and PIN commands.
+#include <openssl/crypto.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -85,6 +86,13 @@ CardSim::CardSim(CardConfig config) : impl_(std::make_unique<Impl>()) {
 }
 
 CardSim::~CardSim() = default;
+
+CardSim::Impl::~Impl() {
+  // The configuration carries the CAN, the PUK and PIN values in plain strings.
+  OPENSSL_cleanse(config.can.data(), config.can.size());
+  OPENSSL_cleanse(config.puk.data(), config.puk.size());
+  for (auto& [ref, value] : config.pins) OPENSSL_cleanse(value.data(), value.size());
+}
 
 bool CardSim::ok() const {
   std::lock_guard lock(impl_->mutex);

@@ -285,19 +285,17 @@ Bytes aes(const Bytes& key, const Bytes& iv, const Bytes& in, bool encrypt) {
 }
 
 Bytes cmac8(const Bytes& key, const Bytes& in) {
-  EVP_MAC* mac = EVP_MAC_fetch(nullptr, "CMAC", nullptr);
-  EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
+  std::unique_ptr<EVP_MAC, decltype(&EVP_MAC_free)> mac(EVP_MAC_fetch(nullptr, "CMAC", nullptr), EVP_MAC_free);
+  std::unique_ptr<EVP_MAC_CTX, decltype(&EVP_MAC_CTX_free)> ctx(EVP_MAC_CTX_new(mac.get()), EVP_MAC_CTX_free);
   char cipherName[] = "AES-128-CBC";
   if (key.size() == 24) std::strcpy(cipherName, "AES-192-CBC");
   if (key.size() == 32) std::strcpy(cipherName, "AES-256-CBC");
   OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("cipher", cipherName, 0), OSSL_PARAM_construct_end()};
   Bytes out(16);
   size_t length = 0;
-  EVP_MAC_init(ctx, key.data(), key.size(), params);
-  EVP_MAC_update(ctx, in.data(), in.size());
-  EVP_MAC_final(ctx, out.data(), &length, out.size());
-  EVP_MAC_CTX_free(ctx);
-  EVP_MAC_free(mac);
+  EXPECT_EQ(EVP_MAC_init(ctx.get(), key.data(), key.size(), params), 1);
+  EXPECT_EQ(EVP_MAC_update(ctx.get(), in.data(), in.size()), 1);
+  EXPECT_EQ(EVP_MAC_final(ctx.get(), out.data(), &length, out.size()), 1);
   out.resize(8);
   return out;
 }

@@ -263,7 +263,7 @@ cardaccess $tmp/ca 2 13
 genconf dg14 lds/dg14.der <<EOF
 asn1 = IMPLICIT:14A,SEQUENCE:dg14
 [dg14]
-infos = FORMAT:HEX,OCTETSTRING:$(xxd -p $tmp/ca | tr -d '\n')
+infos = FORMAT:HEX,OCTETSTRING:$(od -An -v -tx1 $tmp/ca | tr -d ' \n')
 EOF
 # 53 00: the list of data objects the first generation reads at a fixed place.
 # ldsentry OUT LABEL PATH LENGTH
