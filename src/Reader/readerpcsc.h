@@ -2,12 +2,15 @@
 
 #include <winscard.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "Data/securevector.h"
 #include "Reader/reader.h"
 
 // The reader back-end over the PC/SC service. The PC/SC library is loaded at run time
@@ -48,7 +51,7 @@ public:
         DWORD ctlIfdPinProperties = 0;
         DWORD ctlGetTlvProperties = 0;
         std::string readerName;
-        std::vector<unsigned char> pacePassword;
+        SecureVector<unsigned char> pacePassword;  // kept for restoring the reader's PACE channel
         int pacePasswordType = 0;
         bool channelUp = false;
         void* library = nullptr;
@@ -79,6 +82,31 @@ public:
     struct handle_params {
         SCARDCONTEXT hContext;
         SCARDHANDLE hCard;
+    };
+
+    // EstablishPACEChannel input of PC/SC part 10 (amendment 1); the pointers are not owned.
+    struct establish_pace_channel_input {
+        unsigned char pinId = 0;  // 1 MRZ, 2 CAN, 3 PIN, 4 PUK
+        size_t chatLength = 0;
+        const unsigned char* chat = nullptr;
+        size_t pinLength = 0;  // 0: the reader asks for the password on its keypad
+        const unsigned char* pin = nullptr;
+        size_t certificateDescriptionLength = 0;
+        const unsigned char* certificateDescription = nullptr;
+    };
+
+    // EstablishPACEChannel output. Each length is the capacity of its buffer on entry and the
+    // number of bytes copied on return; a null buffer is not filled.
+    struct establish_pace_channel_output {
+        uint32_t result = 0;
+        size_t cardAccessLength = 0;
+        unsigned char* cardAccess = nullptr;
+        size_t recentCarLength = 0;
+        unsigned char* recentCar = nullptr;
+        size_t previousCarLength = 0;
+        unsigned char* previousCar = nullptr;
+        size_t idIccLength = 0;
+        unsigned char* idIcc = nullptr;
     };
 
     GC_ReaderPCSC();
@@ -121,6 +149,11 @@ public:
     std::list<std::string> getListOfReaders(bool supportedOnly);
     static int isReaderInList(const std::list<std::string>& list, const std::string& name);
 
+    // Appends the EstablishPACEChannel block for `input` to `out`. 0; -18; -19.
+    static int transformPaceInput(const establish_pace_channel_input* input, std::vector<unsigned char>& out);
+    // Parses the reader's EstablishPACEChannel output into `output`. 0; -9; -18; -19.
+    static int transformPaceOutput(const std::vector<unsigned char>& in, establish_pace_channel_output* output);
+
     // The reader-state list shared by every object: the plug-and-play notification entry (when
     // enabled) at index 0, then the readers in the order the service lists them.
     static std::vector<SCARD_READERSTATE> readerStates;
@@ -140,6 +173,10 @@ private:
     int enableWindow(unsigned char value);
     // Drops the card connection this object holds (disconnecting it when it made it).
     void dropCard();
+    // PIN entry on the pinpad around `apdu`: 0 = verify, 1 = change, 2 = unblock.
+    int pinpadEntry(int operation, const std::vector<unsigned char>& apdu,
+                    const std::shared_ptr<GC_Container>& container, std::vector<unsigned char>& response,
+                    unsigned long timeout, unsigned long msgIndex);
 
     // Owns the name copies that the reader entries of readerStates point to.
     static std::vector<std::unique_ptr<std::string>> readerNames;

@@ -3,36 +3,113 @@
 // A scriptable stand-in for the PC/SC client library, loaded by the reader back-end through
 // GC_PCSC_LIBRARY. The test reaches the library's state through the exported function
 // fakepcsc_state (dlopen of the same path gives the same library).
+//
+// Besides plain readers it plays a PC/SC part 10 pinpad reader: it answers the feature request
+// and the property requests with what the test scripted, enters PINs from a scripted keypad
+// into VERIFY and CHANGE/RESET commands, and runs PACE itself (EXECUTE_PACE) with OpenPACE's
+// terminal side, protecting the card traffic afterwards as a PACE reader does. The card is the
+// test's: a `Card` in the same process, usually the simulated card.
 
+#include <PCSC/reader.h>
 #include <winscard.h>
 
+#include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fakepcsc {
 
+using Bytes = std::vector<unsigned char>;
+
+// A card in a reader, living in the test. The fake only calls it while holding the state's mutex.
+class Card {
+public:
+    virtual ~Card() = default;
+    // One command APDU in, the response APDU out; empty when the card did not answer.
+    virtual Bytes transmit(const Bytes& apdu) = 0;
+    // Warm reset (SCardReconnect with SCARD_RESET_CARD).
+    virtual void reset() = 0;
+};
+
 struct Reader {
     std::string name;
     bool present = false;
-    std::vector<unsigned char> atr;
+    Bytes atr;
+    Card* card = nullptr;  // not owned; null: SCardTransmit answers 90 00
 };
 
 // One scripted answer of SCardTransmit.
 struct TransmitStep {
     LONG rv = SCARD_S_SUCCESS;
-    std::vector<unsigned char> response;
+    Bytes response;
+};
+
+// Feature tags of PC/SC part 10 and the control codes this reader gives them.
+inline constexpr unsigned char kVerifyPinStart = 0x01;
+inline constexpr unsigned char kVerifyPinFinish = 0x02;
+inline constexpr unsigned char kModifyPinStart = 0x03;
+inline constexpr unsigned char kModifyPinFinish = 0x04;
+inline constexpr unsigned char kVerifyPinDirect = 0x06;
+inline constexpr unsigned char kModifyPinDirect = 0x07;
+inline constexpr unsigned char kIfdPinProperties = 0x0A;
+inline constexpr unsigned char kGetTlvProperties = 0x12;
+inline constexpr unsigned char kExecutePace = 0x20;
+inline constexpr DWORD controlCode(unsigned char tag) {
+    return SCARD_CTL_CODE(0x330000 + tag);
+}
+inline constexpr DWORD kGetFeatureRequest = SCARD_CTL_CODE(3400);
+inline constexpr DWORD kEnableWindow = SCARD_CTL_CODE(3105);
+
+// A GET_FEATURE_REQUEST answer listing `tags` with the codes above.
+inline Bytes featureList(std::initializer_list<unsigned char> tags) {
+    Bytes out;
+    for (unsigned char tag : tags) {
+        const DWORD code = controlCode(tag);
+        out.insert(out.end(), {tag, 4, static_cast<unsigned char>(code >> 24), static_cast<unsigned char>(code >> 16),
+                               static_cast<unsigned char>(code >> 8), static_cast<unsigned char>(code)});
+    }
+    return out;
+}
+
+// What the user does on the keypad for one PIN entry request (verify, modify or a PACE password).
+struct KeypadEntry {
+    enum class Kind { Typed, Cancel, Timeout };
+    Kind kind = Kind::Typed;
+    // The PINs typed, in the order the reader asks: verify one; modify the current PIN (when
+    // asked), the new one and its confirmation (when asked); PACE the password.
+    std::vector<std::string> pins;
+};
+
+// One control call as the library saw it.
+struct ControlCall {
+    DWORD code = 0;
+    Bytes input;
+    DWORD outputSize = 0;
 };
 
 struct State {
     std::mutex mutex;
     std::vector<Reader> readers;
-    int listFailures = 0;  // the next SCardListReaders calls that fail (SCARD_E_NO_SERVICE)
+    int listFailures = 0;                           // the next SCardListReaders calls that fail (SCARD_E_NO_SERVICE)
     LONG beginTransactionResult = SCARD_S_SUCCESS;  // once, then success
     LONG reconnectResult = SCARD_S_SUCCESS;
     DWORD connectProtocol = SCARD_PROTOCOL_T1;
-    std::deque<TransmitStep> transmitScript;  // empty: 90 00
+    std::deque<TransmitStep> transmitScript;  // empty: the reader's card, or 90 00
+
+    // Part 10 reader behaviour. nullopt: the request fails with SCARD_E_UNSUPPORTED_FEATURE.
+    std::optional<Bytes> featureAnswer;   // GET_FEATURE_REQUEST
+    std::optional<Bytes> pinProperties;   // IFD_PIN_PROPERTIES
+    std::optional<Bytes> tlvProperties;   // GET_TLV_PROPERTIES
+    std::deque<KeypadEntry> keypad;       // empty: nobody types (time-out)
+    std::deque<Bytes> controlAnswers;     // replace the next answers of PIN and PACE controls
+    std::deque<LONG> controlResults;      // results of the next PIN and PACE controls (then success)
+    LONG windowResult = SCARD_S_SUCCESS;  // answer to the window switch
+    bool claimLongerAnswer = false;       // report one byte more than the output buffer holds
 
     // What the back-end did.
     int contextsEstablished = 0;
@@ -44,6 +121,13 @@ struct State {
     std::vector<DWORD> transmitBufferSizes;
     std::vector<DWORD> transmitProtocols;
     int openCards = 0;
+    std::vector<ControlCall> controls;
+    std::vector<Bytes> pinCommands;    // the commands the pinpad built and sent to the card
+    std::vector<Bytes> pinStructures;  // PIN structures received (verify and modify, DIRECT or START)
+    std::vector<Bytes> paceInputs;     // EXECUTE_PACE blocks received
+    std::vector<Bytes> paceOutputs;    // EXECUTE_PACE answers sent
+    bool paceChannel = false;          // the reader protects the card traffic
+    int paceRuns = 0;                  // successful EstablishPACEChannel runs
 
     void clear() {
         std::lock_guard lock(mutex);
@@ -53,12 +137,27 @@ struct State {
         reconnectResult = SCARD_S_SUCCESS;
         connectProtocol = SCARD_PROTOCOL_T1;
         transmitScript.clear();
+        featureAnswer.reset();
+        pinProperties.reset();
+        tlvProperties.reset();
+        keypad.clear();
+        controlAnswers.clear();
+        controlResults.clear();
+        windowResult = SCARD_S_SUCCESS;
+        claimLongerAnswer = false;
         contextsEstablished = contextsReleased = connects = disconnects = 0;
         lastShareMode = 0;
         reconnectDispositions.clear();
         transmitBufferSizes.clear();
         transmitProtocols.clear();
         openCards = 0;
+        controls.clear();
+        pinCommands.clear();
+        pinStructures.clear();
+        paceInputs.clear();
+        paceOutputs.clear();
+        paceChannel = false;
+        paceRuns = 0;
     }
 };
 

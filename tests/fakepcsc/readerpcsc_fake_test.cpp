@@ -271,7 +271,8 @@ TEST_F(ReaderPcscFake, GuardsWithoutCard) {
     EXPECT_EQ(reader.initCard(true, nullptr), -17) << "not bound to a reader";
     EXPECT_FALSE(reader.isPinpad());
     EXPECT_EQ(reader.performSecureConnection({}, 2), -4);
-    EXPECT_EQ(reader.verifyPassword({0x00, 0x20, 0x00, 0x81}, nullptr, response, 25, 255), -4);
+    EXPECT_EQ(reader.verifyPassword({0x00, 0x20, 0x00, 0x81}, nullptr, response, 25, 255), -1)
+        << "no card handle";
 }
 
 TEST(ReaderPcscNoLibrary, EveryOperationSaysNotInitialised) {
