@@ -10,6 +10,9 @@
 #include "Data/data.h"
 #include "asn1.h"
 
+class GC_CertObject;
+class GC_PubKeyObject;
+
 // One object directory file of a PKCS#15 application, as its ODF entry names it, with the card
 // objects built from its entries. GC_Object::objectInfo points back at it; the path must stay
 // the first member (object creation points a new object at a record by its path).
@@ -120,8 +123,41 @@ public:
     // neverExtractable and local.
     static uint64_t parseKeyAccessFlags(const std::vector<unsigned char>& bits);
 
+    // Writers of the same BIT STRINGs for new directory entries: always three content octets.
+    // Common object flags: private (bit 0), modifiable (bit 1); leading octet 06.
+    static std::vector<unsigned char> parseFlags(unsigned long long mask);
+    // Key usage, leading octet 06. Form true (private and public keys written by this layout):
+    // encrypt 1 as decrypt, sign 2 as sign and signRecover, derive 4, wrap 8. Form false:
+    // encrypt 1 as encrypt, sign 2 as verify and verifyRecover, derive 4, wrap 8 as unwrap.
+    // Non-repudiation 16 is nonRepudiation (bit 9) in both forms, so it reads back as 16.
+    static std::vector<unsigned char> parseKeyUsageFlags(unsigned long long mask, bool form);
+    // Key access, leading octet 05: mask bit i as bit-string bit i for i = 0 to 4.
+    static std::vector<unsigned char> parseKeyAccessFlags(unsigned long long mask);
+
     // The PIN reference of the application's first PIN record with this authId; 0 when none.
     static uint8_t id2ref(uint8_t authId, const app_info* app);
+
+    // The application and directory record whose object list holds this very object (pointer
+    // identity; applications, then records, then objects in list order). 0, or -1102.
+    int findObjectInfo(GC_Object* object, app_info** app, object_info** info);
+    // The first public key (type 2) of objects whose ID equals the certificate's. 0, or 1 when
+    // there is none or the certificate is null.
+    static int findRelatedPubKey(std::vector<GC_Object*>& objects, GC_CertObject* cert, GC_PubKeyObject** out);
+    // The application of the container's PIN. 0, or -1102 (app unchanged) for a null container,
+    // a container without PIN or one that no application's PIN records describe.
+    int findAppInfo(GC_Container* container, app_info** app);
+    // The application's directory records of the object's kind whose file is the one named by
+    // the path of the record the object's directory link points at, in the application's order.
+    // 0 (also when none is found), or -1102 for a null application, object or link.
+    static int findObjInfoByPath(app_info* app, GC_Object* object, std::vector<object_info*>& found);
+    // The application's directory records of the object's kind, in order. 0, or -1102.
+    static int findObjectTypes(app_info* app, GC_Object* object, std::vector<object_info*>& out);
+    // Drops the object from the layout without touching the card: it is destroyed. 0, or
+    // -1102 when no directory record holds it.
+    int deleteObjectFromAppInfo(GC_Object* object);
+    // Erases the object from the record's list (destroying it) when the list holds it. 0, also
+    // when it does not; -1102 for a null object or record.
+    static int deleteObjectFromObjectInfo(GC_Object* object, object_info* info);
 
 protected:
     // Every application read, in the order read; only appended to.

@@ -3,7 +3,7 @@
 #include "Data/datapkcs15.h"
 #include "logger.h"
 
-// Readers of the PKCS#15 flag BIT STRINGs, and the PIN reference look-up by authId.
+// Readers and writers of the PKCS#15 flag BIT STRINGs, and the PIN reference look-up by authId.
 
 namespace {
 
@@ -39,6 +39,34 @@ uint64_t readBits(const char* func, const std::vector<unsigned char>& bits, cons
     return mask;
 }
 
+// One bit-string bit that a mask value sets when written.
+struct WrittenBit {
+    uint64_t mask;
+    unsigned bit;
+};
+
+// Content octets of a written BIT STRING: the leading octet, then bit-string bits 0 to 15 with
+// bit k at 0x80 >> (k % 8) of octet 1 + k / 8.
+std::vector<unsigned char> writeBits(const char* func, unsigned char leading, unsigned long long mask,
+                                     const WrittenBit* bits, size_t count) {
+    GC_LoggerC::call1(func, kLogFile, __LINE__, kLogMask);
+    std::vector<unsigned char> out = {leading, 0x00, 0x00};
+    for (size_t i = 0; i < count; ++i) {
+        if ((mask & bits[i].mask) != 0) out[1 + bits[i].bit / 8] |= static_cast<unsigned char>(0x80 >> (bits[i].bit % 8));
+    }
+    GC_LoggerC::end1(func, kLogFile, __LINE__, kLogMask);
+    return out;
+}
+
+constexpr WrittenBit kCommonWritten[] = {{1, 0}, {2, 1}};
+// Form true: decrypt, sign + signRecover, derive, wrap. Non-repudiation has a bit of its own in
+// both forms; written as a signing bit it would read back as plain signing and be lost.
+constexpr WrittenBit kUsageWrittenTrue[] = {{1, 1}, {2, 2}, {2, 3}, {4, 8}, {8, 4}, {16, 9}};
+// Form false: encrypt, verify + verifyRecover, derive, unwrap.
+constexpr WrittenBit kUsageWrittenFalse[] = {{1, 0}, {2, 6}, {2, 7}, {4, 8}, {8, 5}, {16, 9}};
+// All five, at the bits where the reader takes them.
+constexpr WrittenBit kAccessWritten[] = {{1, 0}, {2, 1}, {4, 2}, {8, 3}, {16, 4}};
+
 }  // namespace
 
 uint64_t GC_DataPKCS15::parseFlags(const std::vector<unsigned char>& bits) {
@@ -51,6 +79,19 @@ uint64_t GC_DataPKCS15::parseKeyUsageFlags(const std::vector<unsigned char>& bit
 
 uint64_t GC_DataPKCS15::parseKeyAccessFlags(const std::vector<unsigned char>& bits) {
     return readBits(__func__, bits, kAccessBits);
+}
+
+std::vector<unsigned char> GC_DataPKCS15::parseFlags(unsigned long long mask) {
+    return writeBits(__func__, 0x06, mask, kCommonWritten, std::size(kCommonWritten));
+}
+
+std::vector<unsigned char> GC_DataPKCS15::parseKeyUsageFlags(unsigned long long mask, bool form) {
+    if (form) return writeBits(__func__, 0x06, mask, kUsageWrittenTrue, std::size(kUsageWrittenTrue));
+    return writeBits(__func__, 0x06, mask, kUsageWrittenFalse, std::size(kUsageWrittenFalse));
+}
+
+std::vector<unsigned char> GC_DataPKCS15::parseKeyAccessFlags(unsigned long long mask) {
+    return writeBits(__func__, 0x05, mask, kAccessWritten, std::size(kAccessWritten));
 }
 
 uint8_t GC_DataPKCS15::id2ref(uint8_t authId, const app_info* app) {

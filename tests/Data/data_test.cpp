@@ -39,13 +39,14 @@ TEST(Data, PkcsLayoutReplacesTheBaseLayout) {
     std::unique_ptr<GC_Data> layout = std::make_unique<GC_Data>(&card);
     layout = std::make_unique<GC_DataPKCS15>(&card);
 
-    // Until the write side exists, the PKCS#15 layout answers those operations like the base.
+    // The PKCS#15 layout answers through its own overrides: a private key has no content to
+    // read, and an object or container it does not hold is refused.
     GC_PrivKeyObject key;
     std::vector<GC_Object*> objects = {&key};
-    EXPECT_EQ(layout->readObjects(objects), -1101);
-    EXPECT_EQ(layout->deleteObject(&key), -1101);
+    EXPECT_EQ(layout->readObjects(objects), -1100);
+    EXPECT_EQ(layout->deleteObject(&key), -1102);
     GC_Object* out = nullptr;
-    EXPECT_EQ(layout->createObject(&key, nullptr, &out), -1101);
+    EXPECT_EQ(layout->createObject(&key, nullptr, &out), -1102);
     EXPECT_EQ(out, nullptr);
 }
 
