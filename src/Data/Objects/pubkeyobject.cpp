@@ -286,62 +286,41 @@ uint64_t GC_PubKeyObject::getKeySize() {
 }
 
 int GC_PubKeyObject::getModulus(std::vector<unsigned char>& out) {
-    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!key) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
-        return -1108;
-    }
-    if (keyType != KEY_RSA) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Invalid key type");
-        return -1;
-    }
-    if (!isRsa(key.get())) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "RSA pub is null");
-        return -1;
-    }
-    BIGNUM* raw = nullptr;
-    if (EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_N, &raw) != 1) {
-        ERR_clear_error();
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -3, "OpenSSL error | get n");
-        return -3;
-    }
-    BnPtr n(raw);
-    out.resize(static_cast<size_t>(BN_num_bytes(n.get())));
-    if (BN_bn2bin(n.get(), out.data()) != static_cast<int>(out.size())) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -4, "OpenSSL error");
-        return -4;
-    }
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
-    return 0;
+    return getRsaNumber(__func__, OSSL_PKEY_PARAM_RSA_N, {-1, -3, "OpenSSL error | get n", -4}, out);
 }
 
 int GC_PubKeyObject::getExponent(std::vector<unsigned char>& out) {
-    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    return getRsaNumber(__func__, OSSL_PKEY_PARAM_RSA_E, {-3, -4, "OpenSSL error", -5}, out);
+}
+
+int GC_PubKeyObject::getRsaNumber(const char* func, const char* param, const RsaNumberCodes& codes,
+                                  std::vector<unsigned char>& out) {
+    GC_LoggerC::call1(func, kLogFile, __LINE__, kLogMask);
     if (!key) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
         return -1108;
     }
     if (keyType != KEY_RSA) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Invalid key type");
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -1, "Invalid key type");
         return -1;
     }
     if (!isRsa(key.get())) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -3, "RSA pub is null");
-        return -3;
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, codes.noRsaKey, "RSA pub is null");
+        return codes.noRsaKey;
     }
     BIGNUM* raw = nullptr;
-    if (EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_E, &raw) != 1) {
+    if (EVP_PKEY_get_bn_param(key.get(), param, &raw) != 1) {
         ERR_clear_error();
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -4, "OpenSSL error");
-        return -4;
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, codes.noNumber, codes.noNumberText);
+        return codes.noNumber;
     }
-    BnPtr e(raw);
-    out.resize(static_cast<size_t>(BN_num_bytes(e.get())));
-    if (BN_bn2bin(e.get(), out.data()) != static_cast<int>(out.size())) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -5, "OpenSSL error");
-        return -5;
+    BnPtr number(raw);
+    out.resize(static_cast<size_t>(BN_num_bytes(number.get())));
+    if (BN_bn2bin(number.get(), out.data()) != static_cast<int>(out.size())) {
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, codes.conversion, "OpenSSL error");
+        return codes.conversion;
     }
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
+    GC_LoggerC::ret1(func, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }
 

@@ -73,6 +73,16 @@ public:
     uint64_t keyBits = 0;
 
 private:
+    // Result codes of getModulus and getExponent, which differ only in these.
+    struct RsaNumberCodes {
+        int noRsaKey;              // the key type says RSA but the key is not one
+        int noNumber;              // OpenSSL gives no such number
+        const char* noNumberText;  // the log text of that failure
+        int conversion;            // the number could not be written out
+    };
+    // One number of an RSA key (param: an OSSL_PKEY_PARAM_RSA_ name), logged under func.
+    int getRsaNumber(const char* func, const char* param, const RsaNumberCodes& codes,
+                     std::vector<unsigned char>& out);
     int verifyRsa(const std::vector<unsigned char>& data, const std::vector<unsigned char>& signature,
                   GC_Security::padding_type padding);
     int verifyEc(const std::vector<unsigned char>& data, const std::vector<unsigned char>& signature);

@@ -359,6 +359,14 @@ TEST(GC_PubKeyObject, RsaBothInputFormsAndAttributes) {
     EXPECT_EQ(object.getModulus(out), -1108);
     EXPECT_EQ(object.getExponent(out), -1108);
 
+    // Typed RSA but holding an EC key: the two getters report it with codes of their own.
+    GC_PubKeyObject mistyped;
+    mistyped.keyType = GC_Object::KEY_EC;
+    ASSERT_EQ(mistyped.setPublicKeyFromRAW(spkiOf(ec.get())), 0);
+    mistyped.keyType = GC_Object::KEY_RSA;
+    EXPECT_EQ(mistyped.getModulus(out), -1);
+    EXPECT_EQ(mistyped.getExponent(out), -3);
+
     // Without a key type nothing is imported, and that is not reported as success.
     GC_PubKeyObject untyped;
     EXPECT_EQ(untyped.setPublicKeyFromRAW(spki), -4);
