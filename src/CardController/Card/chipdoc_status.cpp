@@ -33,6 +33,27 @@ bool isBare(const std::vector<unsigned char>& response, unsigned char sw1, unsig
 
 }  // namespace
 
+const std::array<GC_Card::sw_error, 15>& chipdocErrors() {
+    static const std::array<GC_Card::sw_error, 15> table = {{
+        {{0x62, 0x83}, -30, "Warning: Selected file is deactivated"},
+        {{0x62, 0x85}, -25, "Warning: Selected file is terminated"},
+        {{0x63, 0x00}, -31, "Warning: Data signautre verification fails"},
+        {{0x63, 0x81}, -4, "Warning: End of file/record reached before writing LC bytes"},
+        {{0x65, 0x00}, -5, "Execution Error: Unexpected execution error"},
+        {{0x65, 0x01}, -26, "Execution Error: Not enough RAM for this operation"},
+        {{0x65, 0x02}, -27, "Execution Error: Not enough EEPROM left on card"},
+        {{0x65, 0x03}, -28, "Execution Error: Error in parameters to crypto processor"},
+        {{0x65, 0x04}, -28, "Execution Error: Error in crypto processor execution"},
+        {{0x65, 0x82}, -5, "Execution Error: Incorrect memory operation"},
+        {{0x69, 0x83}, -32, "Checking Error: File does not contain valid data"},
+        {{0x69, 0x84}, -33, "Checking Error: Given data o data in the card is invalid"},
+        {{0x69, 0x99}, -29, "Checking Error: Not used - Applet select failed"},
+        {{0x69, 0x82}, -34, "Checking Error: Security status not satisfied"},
+        {{0x69, 0x85}, -34, "Checking Error: Conditions of use not satisfied"},
+    }};
+    return table;
+}
+
 int chipdocCheckSW(GC_Card& card, const std::array<GC_Card::sw_error, 15>& table, GC_Card::operation op,
                    const std::vector<unsigned char>& response, bool pinRuleAsError, const char* logFile) {
     const char* func = "checkSW";

@@ -110,14 +110,4 @@ TEST(CheckSW, IsoTableCodes) {
     EXPECT_NE(GC_Card::iso7816_errors[22].message.find("\xE2\x80\x93"), std::string::npos);
 }
 
-TEST(CheckSW, ChipdocTablesAreTheSame) {
-    ASSERT_EQ(GC_CardChipdoc_2_0::chipdoc_2_0_errors.size(), GC_CardChipdoc_3_0::chipdoc_3_0_errors.size());
-    for (size_t i = 0; i < GC_CardChipdoc_2_0::chipdoc_2_0_errors.size(); ++i) {
-        EXPECT_EQ(GC_CardChipdoc_2_0::chipdoc_2_0_errors[i].sw, GC_CardChipdoc_3_0::chipdoc_3_0_errors[i].sw);
-        EXPECT_EQ(GC_CardChipdoc_2_0::chipdoc_2_0_errors[i].code, GC_CardChipdoc_3_0::chipdoc_3_0_errors[i].code);
-        EXPECT_EQ(GC_CardChipdoc_2_0::chipdoc_2_0_errors[i].message,
-                  GC_CardChipdoc_3_0::chipdoc_3_0_errors[i].message);
-    }
-}
-
 }  // namespace
