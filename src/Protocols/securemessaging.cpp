@@ -53,6 +53,32 @@ int aesIv(const GC_SecureMessaging::sm_params* params, GC_WipedBuffer& key, std:
                                      zero, ssc, iv);
 }
 
+// The session cipher over whole blocks: two-key 3DES-CBC with a zero IV, or AES-CBC with the IV
+// E(Kenc, SSC). out gets the length of in. Returns 0, or the failing primitive's code with the
+// log text of that family in `failure`. in is not changed (the DES primitive takes it by
+// non-const reference).
+int sessionCipher(const GC_SecureMessaging::sm_params* params, bool encrypt, std::vector<unsigned char>& in,
+                  std::vector<unsigned char>& out, const char*& failure) {
+    // The cipher reads its whole key length from Kenc: never let it read past a short key.
+    const size_t keyLen = encKeyLength(params->algorithm);
+    GC_WipedBuffer key(params->Kenc);
+    if (is3Des(params)) {
+        failure = "Function crypto des failed";
+        if (params->Kenc.size() < keyLen) return -1;
+        std::vector<unsigned char> iv(8, 0);
+        out.resize(in.size());
+        return encrypt ? GC_Security::crypto_des(key.v, out, in, iv, 1) : GC_Security::crypto_des(key.v, in, out, iv, 0);
+    }
+    failure = "Function encrypt value failed";
+    if (keyLen == 0 || params->Kenc.size() < keyLen) return -2;
+    std::vector<unsigned char> iv;
+    const int crc = aesIv(params, key, iv);
+    if (crc != 0) return crc;
+    const auto alg = static_cast<GC_Security::encipherment_algorithm>(params->algorithm);
+    return encrypt ? GC_Security::encryptValue(alg, key.v, iv, in, out)
+                   : GC_Security::decryptValue(alg, key.v, iv, in, out);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -204,30 +230,13 @@ int64_t GC_SecureMessaging::sm_module_build_do8x(sm_params* params, const s_apdu
     int64_t rc = sm_module_ISO9797_pad_meth2_add(plain.v, padded.v, block);
     if (rc != 0) return fail(__func__, __LINE__, rc, "Function padding failed");
 
-    // The cipher reads its whole key length from Kenc: never let it read past a short key.
-    const size_t keyLen = encKeyLength(params->algorithm);
-    GC_WipedBuffer key(params->Kenc);
-    std::vector<unsigned char> cryptogram(padded.v.size());
-    if (is3Des(params)) {
-        std::vector<unsigned char> iv(8, 0);
-        const int crc = params->Kenc.size() < keyLen ? -1 : GC_Security::crypto_des(key.v, cryptogram, padded.v, iv, 1);
-        if (crc != 0) {
-            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed),
-                              "Function crypto des failed | %i", crc);
-            return kCryptoFailed;
-        }
-    } else {
-        std::vector<unsigned char> iv;
-        int crc = keyLen == 0 || params->Kenc.size() < keyLen ? -2 : aesIv(params, key, iv);
-        if (crc == 0) {
-            crc = GC_Security::encryptValue(static_cast<GC_Security::encipherment_algorithm>(params->algorithm), key.v,
-                                            iv, padded.v, cryptogram);
-        }
-        if (crc != 0) {
-            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed),
-                              "Function encrypt value failed | %i", crc);
-            return kCryptoFailed;
-        }
+    std::vector<unsigned char> cryptogram;
+    const char* failure = "";
+    const int crc = sessionCipher(params, true, padded.v, cryptogram, failure);
+    if (crc != 0) {
+        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed), "%s | %i", failure,
+                          crc);
+        return kCryptoFailed;
     }
 
     const bool withIndicator = (tag & 0xFF) == 0x87;
@@ -561,33 +570,15 @@ int64_t GC_SecureMessaging::sm_module_decode_rdo8x(const sm_params* params, cons
     if (params == nullptr) return fail(__func__, __LINE__, kInvalidArgument, "Param is null");
     const size_t skip = tag == 0x87 ? 1 : 0;  // padding-content indicator
     if (value.size() <= skip) return fail(__func__, __LINE__, kInvalidArgument, "Param is invalid");
-    const std::vector<unsigned char> cryptogram(value.begin() + static_cast<std::ptrdiff_t>(skip), value.end());
+    std::vector<unsigned char> cryptogram(value.begin() + static_cast<std::ptrdiff_t>(skip), value.end());
 
-    const size_t keyLen = encKeyLength(params->algorithm);
-    GC_WipedBuffer key(params->Kenc);
     GC_WipedBuffer plain(cryptogram.size());
-    if (is3Des(params)) {
-        plain.v.resize(cryptogram.size());
-        std::vector<unsigned char> iv(8, 0);
-        std::vector<unsigned char> c = cryptogram;
-        const int crc = params->Kenc.size() < keyLen ? -1 : GC_Security::crypto_des(key.v, c, plain.v, iv, 0);
-        if (crc != 0) {
-            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed),
-                              "Function crypto des failed | %i", crc);
-            return kCryptoFailed;
-        }
-    } else {
-        std::vector<unsigned char> iv;
-        int crc = keyLen == 0 || params->Kenc.size() < keyLen ? -2 : aesIv(params, key, iv);
-        if (crc == 0) {
-            crc = GC_Security::decryptValue(static_cast<GC_Security::encipherment_algorithm>(params->algorithm), key.v,
-                                            iv, cryptogram, plain.v);
-        }
-        if (crc != 0) {
-            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed),
-                              "Function encrypt value failed | %i", crc);
-            return kCryptoFailed;
-        }
+    const char* failure = "";
+    const int crc = sessionCipher(params, false, cryptogram, plain.v, failure);
+    if (crc != 0) {
+        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed), "%s | %i", failure,
+                          crc);
+        return kCryptoFailed;
     }
 
     GC_WipedBuffer unpadded(plain.v.size());
