@@ -34,6 +34,13 @@ struct Pending {
     std::vector<unsigned char> response;
 };
 
+// The record's card object, read under the record's lock; null without record or card.
+std::shared_ptr<ctk::SmartCard> cardOf(const std::shared_ptr<GC_ReaderCTK::reader_data>& record) {
+    if (!record) return nullptr;
+    std::lock_guard lock(record->mutex);
+    return record->card;
+}
+
 }  // namespace
 
 std::vector<std::shared_ptr<GC_ReaderCTK::reader_data>> GC_ReaderCTK::readers;
@@ -244,22 +251,10 @@ int GC_ReaderCTK::initCard(bool, void*) {
 
 int GC_ReaderCTK::lock() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    std::shared_ptr<reader_data> record = findReader(name);
-    if (!record) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    std::shared_ptr<reader_data> record;
     std::shared_ptr<ctk::SmartCard> card;
-    {
-        std::lock_guard lock(record->mutex);
-        card = record->card;
-    }
-    if (!card) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "RKSmartCard not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    if (const int rc = recordAndCard(__func__, "RKSmartCard not intitialized", record, card); rc != gc_reader::kOk)
+        return rc;
     if (!card->context().has_value()) {
         // Reset or claimed since the context was set: re-arm; the caller's next lock begins the session.
         card->setContext(kContextMark);
@@ -287,22 +282,10 @@ int GC_ReaderCTK::lock() {
 
 int GC_ReaderCTK::unlock() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    std::shared_ptr<reader_data> record = findReader(name);
-    if (!record) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    std::shared_ptr<reader_data> record;
     std::shared_ptr<ctk::SmartCard> card;
-    {
-        std::lock_guard lock(record->mutex);
-        card = record->card;
-    }
-    if (!card) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "TKSmartCard not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    if (const int rc = recordAndCard(__func__, "TKSmartCard not intitialized", record, card); rc != gc_reader::kOk)
+        return rc;
     card->endSession();
     {
         std::lock_guard lock(record->mutex);
@@ -346,6 +329,21 @@ int GC_ReaderCTK::getCardATR(std::vector<unsigned char>& atr) {
     return gc_reader::kOk;
 }
 
+int GC_ReaderCTK::recordAndCard(const char* func, const char* noCardText, std::shared_ptr<reader_data>& record,
+                                std::shared_ptr<ctk::SmartCard>& card) {
+    record = findReader(name);
+    if (!record) {
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized, "Reader not intitialized");
+        return gc_reader::kNotInitialized;
+    }
+    card = cardOf(record);
+    if (!card) {
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized, noCardText);
+        return gc_reader::kNotInitialized;
+    }
+    return gc_reader::kOk;
+}
+
 int GC_ReaderCTK::convertError(const std::optional<ctk::Error>& error) {
     if (!error) return gc_reader::kFailed;
     switch (error->code) {
@@ -363,22 +361,10 @@ int GC_ReaderCTK::convertError(const std::optional<ctk::Error>& error) {
 
 int GC_ReaderCTK::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned char>& response, unsigned long le) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    std::shared_ptr<reader_data> record = findReader(name);
-    if (!record) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    std::shared_ptr<reader_data> record;
     std::shared_ptr<ctk::SmartCard> card;
-    {
-        std::lock_guard lock(record->mutex);
-        card = record->card;
-    }
-    if (!card) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "RKSmartCard not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    if (const int rc = recordAndCard(__func__, "RKSmartCard not intitialized", record, card); rc != gc_reader::kOk)
+        return rc;
     // Never more than an extended-length answer, whatever `le` says.
     response.resize(le != 0 ? std::min<unsigned long>(le, 65536) + 2 : 65000);
     ++apduNr;
@@ -407,11 +393,7 @@ int GC_ReaderCTK::sendAPDU_with_sema(std::shared_ptr<reader_data> record, std::v
         plat::systemLog("To short apdu!, %s", "");
         return gc_reader::kFailed;
     }
-    std::shared_ptr<ctk::SmartCard> card;
-    if (record) {
-        std::lock_guard lock(record->mutex);
-        card = record->card;
-    }
+    std::shared_ptr<ctk::SmartCard> card = cardOf(record);
     if (!card) return gc_reader::kNotInitialized;
     card->setCla(0);
     // Every transmission has its own semaphore, so transmissions on different readers can be
@@ -439,11 +421,7 @@ int GC_ReaderCTK::sendAPDU_without_sema(std::shared_ptr<reader_data> record, std
         plat::systemLog("Error, to short Apdu!, minimum is 4");
         return gc_reader::kTransmit;
     }
-    std::shared_ptr<ctk::SmartCard> card;
-    if (record) {
-        std::lock_guard lock(record->mutex);
-        card = record->card;
-    }
+    std::shared_ptr<ctk::SmartCard> card = cardOf(record);
     if (!card) return gc_reader::kNotInitialized;
 
     const unsigned char cla = apdu[0], ins = apdu[1], p1 = apdu[2], p2 = apdu[3];

@@ -77,6 +77,12 @@ public:
     static std::atomic<unsigned long> apduNr;
 
 private:
+    // The bound record and its card object, as lock, unlock and sendAPDU need them: kOk, or
+    // kNotInitialized with an error line under func ("Reader not intitialized", or noCardText
+    // when the record has no card object).
+    int recordAndCard(const char* func, const char* noCardText, std::shared_ptr<reader_data>& record,
+                      std::shared_ptr<ctk::SmartCard>& card);
+
     std::string name;
 };
 
