@@ -1,46 +1,21 @@
 // Card objects wipe their labels, paths and contents before release: every block released
 // through operator delete while a test is armed is scanned for a canary.
 #include <gtest/gtest.h>
-#include <malloc.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "Data/Objects/certobject.h"
 #include "Data/Objects/dataobject.h"
 #include "Data/Objects/privkeyobject.h"
+#include "support/freed_memory_scan.h"
 
 namespace {
 
-constexpr size_t kCanaryLength = 12;
-unsigned char g_canary[kCanaryLength];
-std::atomic<bool> g_armed{false};
-std::atomic<int> g_leaks{0};
-
-void inspect(void* block) {
-    if (block == nullptr || !g_armed.load()) return;
-    const size_t size = malloc_usable_size(block);
-    if (size >= kCanaryLength && memmem(block, size, g_canary, kCanaryLength) != nullptr) ++g_leaks;
-}
-
-void makeCanary() {
-    // Made at run time so that no literal holds it; printable so that it fits in a label.
-    for (size_t i = 0; i < kCanaryLength; ++i) g_canary[i] = static_cast<unsigned char>('A' + (i * 7) % 26);
-}
-
-class Armed {
-public:
-    Armed() {
-        g_leaks = 0;
-        g_armed = true;
-    }
-    ~Armed() { g_armed = false; }
-    int leaks() const { return g_leaks.load(); }
-};
+using freedscan::Armed;
+using freedscan::g_canary;
+using freedscan::kCanaryLength;
+using freedscan::makeCanary;
 
 std::vector<unsigned char> canaryBytes(size_t padding) {
     std::vector<unsigned char> v(padding, 0x5A);
@@ -53,19 +28,6 @@ std::string canaryText(size_t padding) {
 }
 
 }  // namespace
-
-void* operator new(size_t size) {
-    if (void* p = malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept {
-    inspect(p);
-    free(p);
-}
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { operator delete(p); }
 
 TEST(ObjectWiping, DetectorSeesAPlainVector) {
     makeCanary();

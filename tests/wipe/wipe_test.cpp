@@ -1,57 +1,21 @@
 // Every block released through operator delete is scanned for a canary while a test arms it:
 // byte buffers that hold secrets must leave none of them in freed memory.
 #include <gtest/gtest.h>
-#include <malloc.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <vector>
 
 #include "Data/bytes.h"
+#include "support/freed_memory_scan.h"
 
 namespace {
 
-constexpr size_t kCanaryLength = 12;
-unsigned char g_canary[kCanaryLength];
-std::atomic<bool> g_armed{false};
-std::atomic<int> g_leaks{0};
-
-void inspect(void* block) {
-    if (block == nullptr || !g_armed.load()) return;
-    const size_t size = malloc_usable_size(block);
-    if (size >= kCanaryLength && memmem(block, size, g_canary, kCanaryLength) != nullptr) ++g_leaks;
-}
-
-// Armed for the life of the object; the canary is made at run time so no literal holds it.
-class Armed {
-public:
-    Armed() {
-        for (size_t i = 0; i < kCanaryLength; ++i) g_canary[i] = static_cast<unsigned char>(0xC3 ^ (i * 37));
-        g_leaks = 0;
-        g_armed = true;
-    }
-    ~Armed() { g_armed = false; }
-    int leaks() const { return g_leaks.load(); }
-};
+using freedscan::Armed;
+using freedscan::g_canary;
+using freedscan::kCanaryLength;
 
 SecureVector<unsigned char> canary() { return SecureVector<unsigned char>(g_canary, kCanaryLength); }
 
 }  // namespace
-
-void* operator new(size_t size) {
-    if (void* p = malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept {
-    inspect(p);
-    free(p);
-}
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { operator delete(p); }
 
 TEST(Wiping, DetectorSeesAPlainVector) {
     Armed armed;
