@@ -61,6 +61,7 @@ struct PaceChannel {
     int step = 0;  // 2 MSE:Set AT, 3..6 General Authenticate 1..4
     Bytes mseStatus{0x00, 0x00};
     Bytes cardKey;
+    bool noAnswer = false;  // the card did not answer the last command
 };
 PaceChannel pace;
 
@@ -135,11 +136,14 @@ Bytes cardExchange(fakepcsc::Card* card, const Bytes& apdu) {
     if (!channelOpen(card)) return card->transmit(apdu);
     auto command = parseCommand(apdu);
     if (!command) return {0x67, 0x00};
+    pace.noAnswer = false;
     auto answer =
         pace.terminal->secure(command->cla, command->ins, command->p1, command->p2, command->data, command->ne);
     if (!answer) {
-        // The card's answer did not verify: the reader gives up its channel.
+        // No answer (the card went away), or one that did not verify: the channel is gone.
+        const bool noAnswer = pace.noAnswer;
         dropChannel();
+        if (noAnswer) return {};
         return {0x69, 0x88};
     }
     if (!pace.terminal->channelOpen()) state().paceChannel = false;
@@ -431,7 +435,10 @@ Bytes establishPace(fakepcsc::Card* card, const Bytes& in) {
         if (apdu.size() >= 2 && apdu[1] == 0x22) pace.step = 2;
         if (apdu.size() >= 2 && apdu[1] == 0x86) ++pace.step;
         Bytes answer = card->transmit(apdu);
-        if (answer.size() < 2) return std::nullopt;
+        if (answer.size() < 2) {
+            pace.noAnswer = true;
+            return std::nullopt;
+        }
         if (pace.step == 2) pace.mseStatus.assign(answer.end() - 2, answer.end());
         if (pace.step == 5) {
             auto key = dynamicObject(Bytes(answer.begin(), answer.end() - 2), 0x84);
