@@ -574,10 +574,9 @@ int64_t GC_SecureMessaging::sm_module_decode_rdo8x(const sm_params* params, cons
 
     GC_WipedBuffer plain(cryptogram.size());
     const char* failure = "";
-    const int crc = sessionCipher(params, false, cryptogram, plain.v, failure);
-    if (crc != 0) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed), "%s | %i", failure,
-                          crc);
+    // Unlike the command side, the answer side's line carries no primitive code.
+    if (sessionCipher(params, false, cryptogram, plain.v, failure) != 0) {
+        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed), failure);
         return kCryptoFailed;
     }
 
