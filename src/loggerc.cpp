@@ -28,11 +28,15 @@ void writeLine(const char* func, const char* file, int line, unsigned long mask,
     GC_Logger::get()->log(buf);
 }
 
-// Expands fmt into a heap buffer of one line's size (cut at 4999 characters).
-std::unique_ptr<char[]> expand(const char* fmt, va_list args) {
+// One line from a format, expanded into a heap buffer of one line's size (cut at 4999
+// characters); nothing is expanded when the line is not wanted.
+__attribute__((format(printf, 5, 0))) void writeLinef(const char* func, const char* file, int line,
+                                                      unsigned long mask, const char* fmt, va_list args) {
+    if (!lineWanted(mask)) return;
     std::unique_ptr<char[]> text(new (std::nothrow) char[kLineSize]);
-    if (text) vsnprintf(text.get(), kLineSize, fmt, args);
-    return text;
+    if (!text) return;
+    vsnprintf(text.get(), kLineSize, fmt, args);
+    writeLine(func, file, line, mask, text.get());
 }
 
 }  // namespace
@@ -69,12 +73,10 @@ void GC_LoggerC::log(const char* func, const char* file, int line, unsigned long
 }
 
 void GC_LoggerC::logf(const char* func, const char* file, int line, unsigned long mask, const char* fmt, ...) {
-    if (!lineWanted(mask)) return;
     va_list args;
     va_start(args, fmt);
-    auto text = expand(fmt, args);
+    writeLinef(func, file, line, mask, fmt, args);
     va_end(args);
-    if (text) writeLine(func, file, line, mask, text.get());
 }
 
 void GC_LoggerC::call(const char* func, const char* file, int line) {
@@ -95,13 +97,10 @@ void GC_LoggerC::end2(const char* func, const char* file, int line, unsigned lon
 }
 
 void GC_LoggerC::end2f(const char* func, const char* file, int line, unsigned long mask, const char* fmt, ...) {
-    if (lineWanted(mask | gc_log::kMessage)) {
-        va_list args;
-        va_start(args, fmt);
-        auto text = expand(fmt, args);
-        va_end(args);
-        if (text) writeLine(func, file, line, mask | gc_log::kMessage, text.get());
-    }
+    va_list args;
+    va_start(args, fmt);
+    writeLinef(func, file, line, mask | gc_log::kMessage, fmt, args);
+    va_end(args);
     writeLine(func, file, line, mask | gc_log::kTraceLine, "end");
 }
 
@@ -130,13 +129,10 @@ void GC_LoggerC::ret2(const char* func, const char* file, int line, unsigned lon
 
 void GC_LoggerC::ret2f(const char* func, const char* file, int line, unsigned long mask, int result,
                        const char* fmt, ...) {
-    if (lineWanted(mask | gc_log::kMessage)) {
-        va_list args;
-        va_start(args, fmt);
-        auto text = expand(fmt, args);
-        va_end(args);
-        if (text) writeLine(func, file, line, mask | gc_log::kMessage, text.get());
-    }
+    va_list args;
+    va_start(args, fmt);
+    writeLinef(func, file, line, mask | gc_log::kMessage, fmt, args);
+    va_end(args);
     writeResult(func, file, line, mask | gc_log::kTraceLine, result);
 }
 

@@ -78,6 +78,9 @@ TEST_F(LoggerTest, ReleaseLinesInContainerLogDirectory) {
     GC_LoggerC::ret1("read", "Controller/controller", 3104, gc_log::kError, -1701);  // error lines always
     GC_LoggerC::retPtr("get", "factory", 12, true, gc_log::kFactory);
     GC_LoggerC::ret2("f", "scdl", 1, gc_log::kScdl, 3, "family off");
+    GC_LoggerC::ret2f("g", "x", 20, gc_log::kError, -2, "code %i", 5);
+    GC_LoggerC::end2f("h", "x", 21, gc_log::kError, "left %s", "early");
+    GC_LoggerC::ret2f("g", "x", 22, gc_log::kAsn1, -2, "family off %i", 6);
 
     auto got = releaseMessages(logs + "/spdlog.log");
     std::vector<std::string> want = {
@@ -86,6 +89,10 @@ TEST_F(LoggerTest, ReleaseLinesInContainerLogDirectory) {
         header("read:3102") + " : x=7",
         header("read:3104") + " : returning with: -1701",
         header("get:12") + " : returning nullptr",
+        header("g:20") + " : code 5",
+        header("g:20") + " : returning with: -2",
+        header("h:21") + " : left early",
+        header("h:21") + " : end",
     };
     EXPECT_EQ(got, want);
 }
