@@ -754,6 +754,7 @@ int GC_Pace::calculateToken(GC_PaceController::pace_params* params, std::vector<
         return true;
     };
     GC_WipedBuffer kmac(params->Kmac);
+    const char* const func = __func__;  // inside the lambda __func__ would name the lambda
     const auto mac = [&](const std::vector<unsigned char>& input, std::vector<unsigned char>& token) {
         int rc;
         if (algorithm_ == 1) {
@@ -763,12 +764,12 @@ int GC_Pace::calculateToken(GC_PaceController::pace_params* params, std::vector<
             std::vector<unsigned char> iv(8, 0);
             rc = GC_Security::crypto_mac(kmac.v, iv, padded, token);
             if (rc != 0)
-                GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Crypto lib error when calculate mac: %i", rc);
+                GC_LoggerC::logf(func, kLogFile, __LINE__, kErrMask, "Crypto lib error when calculate mac: %i", rc);
         } else {
             rc = GC_Security::crypto_cmac(static_cast<GC_Security::encipherment_algorithm>(algorithm_), kmac.v, input,
                                           token);
             if (rc != 0)
-                GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Crypto lib error when calculate cmac: %i",
+                GC_LoggerC::logf(func, kLogFile, __LINE__, kErrMask, "Crypto lib error when calculate cmac: %i",
                                  rc);
         }
         if (rc == 0 && token.size() < 8) rc = -1;
