@@ -97,9 +97,29 @@ public:
     // PIN for an application without PIN entries). 0 or the first failure; the containers of
     // the applications read before a failure stay in the list.
     int getContainers(std::vector<std::shared_ptr<GC_Container>>& containers) override;
+    // Reads the contents of the listed certificates, public keys and data objects from their
+    // content files; a certificate gives its key to the public key of the same ID that has none.
+    // Every object is tried; 0, the first failure, or -1100 when no object was read.
     int readObjects(std::vector<GC_Object*>& objects) override;
+
+    // The writing operations change the card only in place (files never grow), plan every write
+    // from the files as read before making the first, and write the bytes read back over all of
+    // them when one fails, returning that write's code. The layout's lists change only when
+    // every write succeeded; the i-th object of a directory record always stands for the i-th
+    // entry of its directory that makes an object.
+
+    // Takes the object's entry out of its directory and its content out of its content file,
+    // lowering the index of every entry of the application behind that content. 0 (the object
+    // is destroyed); -2317 when the entry in the object's place is not the object's; -1100 or
+    // -1504 when an entry shares bytes with the content or the content lies outside its file.
     int deleteObject(GC_Object* object) override;
+    // Appends an entry for the new private key, public key or certificate to the directory that
+    // the object's link names, and the content behind everything its content file holds. 0 with
+    // out set to the layout's copy; -1102, -1100, -1504 or a read's code before any write.
     int createObject(GC_Object* templ, GC_Container* container, GC_Object** out) override;
+    // Deletes all of the container's objects (as deleteObject, all or none) and, when the
+    // container's name holds text, gives the container's PIN entry the label text. 0; -2317
+    // when the container had no objects.
     int initContainer(std::shared_ptr<GC_Container>& container, std::string text) override;
 
     // Appends a PIN record for every PIN entry of the application's AODFs. 0, the failing
