@@ -106,17 +106,21 @@ int GC_Card::select(std::vector<unsigned char> path, std::vector<unsigned char>&
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
         return 0;
     }
-    // A name must fit the one-byte Lc; an empty one would turn that Lc into an Le.
+    const unsigned char p1 = df ? 0x01 : (aid ? 0x04 : 0x02);
+    return selectCommand(__func__, kLogFile, path, p1, fci ? 0x00 : 0x0C, fci, apdu);
+}
+
+int GC_Card::selectCommand(const char* func, const char* logFile, const std::vector<unsigned char>& path,
+                           unsigned char p1, unsigned char p2, bool fci, std::vector<unsigned char>& apdu) {
+    // A path or name must fit the one-byte Lc; an empty one would turn that Lc into an Le.
     if (path.empty() || path.size() > gc_card::kShortMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -22, "Path size is wrong");
+        GC_LoggerC::ret2(func, logFile, __LINE__, kErrMask, -22, "Path size is wrong");
         return -22;
     }
-    const unsigned char p1 = df ? 0x01 : (aid ? 0x04 : 0x02);
-    const unsigned char p2 = fci ? 0x00 : 0x0C;
     append(apdu, {0x00, 0xA4, p1, p2, static_cast<unsigned char>(path.size())});
     append(apdu, path);
     if (fci) apdu.push_back(0x00);
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
+    GC_LoggerC::ret1(func, logFile, __LINE__, kLogMask, 0);
     return 0;
 }
 
@@ -264,18 +268,23 @@ int GC_Card::getPublicKey(unsigned char /*reference*/, key_type /*type*/, std::v
 
 int GC_Card::getSerialNumber(std::vector<unsigned char>& /*apdu*/) { return notSupported(__func__, __LINE__); }
 
-int GC_Card::manageSecurityEnvironment(operation_SE op, template_SE tpl, std::vector<unsigned char>& apdu,
-                                       unsigned long long usage, const void* data) {
-    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+bool GC_Card::mseHeader(operation_SE op, template_SE tpl, unsigned long long usage, std::vector<unsigned char>& apdu) {
     resetApdu(apdu);
     append(apdu, {0x00, 0x22});
-    if (op == SE_SET && usage == 0) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, -8);
-        return -8;
-    }
+    if (op == SE_SET && usage == 0) return false;
     const unsigned char p1 =
         op == SE_SET ? static_cast<unsigned char>(((usage & 0x0F) << 4) | 0x01) : static_cast<unsigned char>(op);
     append(apdu, {p1, static_cast<unsigned char>(tpl)});
+    return true;
+}
+
+int GC_Card::manageSecurityEnvironment(operation_SE op, template_SE tpl, std::vector<unsigned char>& apdu,
+                                       unsigned long long usage, const void* data) {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (!mseHeader(op, tpl, usage, apdu)) {
+        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, -8);
+        return -8;
+    }
     // The generic card has no encoding for the data objects of a SET.
     if (op == SE_SET && data != nullptr) {
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, -24);

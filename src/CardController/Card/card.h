@@ -137,4 +137,13 @@ public:
 protected:
     // The curve of an EC key type (1 to 9); false for RSA and unknown values.
     static bool curveOf(key_type type, GC_EC_Params::ec_nid& nid);
+    // The end of every SELECT once P1 and P2 are settled: appends header, Lc, path and (with fci)
+    // Le 00 to apdu and returns 0, or -22 for a path that a one-byte Lc cannot carry; the result
+    // line goes out under the caller's name and source file.
+    static int selectCommand(const char* func, const char* logFile, const std::vector<unsigned char>& path,
+                             unsigned char p1, unsigned char p2, bool fci, std::vector<unsigned char>& apdu);
+    // Empties apdu and writes the MANAGE SECURITY ENVIRONMENT header 00 22 P1 P2, P1 being
+    // (usage << 4) | 1 for SET and the operation itself otherwise; false, with only 00 22
+    // written, for SET without usage.
+    static bool mseHeader(operation_SE op, template_SE tpl, unsigned long long usage, std::vector<unsigned char>& apdu);
 };

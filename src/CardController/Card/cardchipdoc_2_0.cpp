@@ -50,19 +50,9 @@ int GC_CardChipdoc_2_0::select(std::vector<unsigned char> path, std::vector<unsi
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
         return 0;
     }
-    // A name must fit the one-byte Lc; an empty one would turn that Lc into an Le.
-    if (path.empty() || path.size() > gc_card::kShortMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -22, "Path size is wrong");
-        return -22;
-    }
     const unsigned char p1 = df ? 0x01 : (aid ? 0x04 : 0x02);
     // P2 04: the card answers with its FCP template.
-    const unsigned char p2 = fci ? 0x04 : 0x0C;
-    append(apdu, {0x00, 0xA4, p1, p2, static_cast<unsigned char>(path.size())});
-    append(apdu, path);
-    if (fci) apdu.push_back(0x00);
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
-    return 0;
+    return selectCommand(__func__, kLogFile, path, p1, fci ? 0x04 : 0x0C, fci, apdu);
 }
 
 int GC_CardChipdoc_2_0::read(std::vector<unsigned char>& apdu, unsigned long count, unsigned long offset) {
@@ -181,15 +171,10 @@ int GC_CardChipdoc_2_0::getPublicKey(unsigned char reference, key_type type, std
 int GC_CardChipdoc_2_0::manageSecurityEnvironment(operation_SE op, template_SE tpl, std::vector<unsigned char>& apdu,
                                                   unsigned long long usage, const void* data) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    resetApdu(apdu);
-    append(apdu, {0x00, 0x22});
-    if (op == SE_SET && usage == 0) {
+    if (!mseHeader(op, tpl, usage, apdu)) {
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, -8);
         return -8;
     }
-    const unsigned char p1 =
-        op == SE_SET ? static_cast<unsigned char>((usage << 4) | 0x01) : static_cast<unsigned char>(op);
-    append(apdu, {p1, static_cast<unsigned char>(tpl)});
     if (op == SE_SET && data != nullptr) {
         const auto* record = static_cast<const mse_data*>(data);
         // 80: algorithm reference; 84: key reference with bit 8 set.

@@ -64,11 +64,6 @@ int GC_CardChipdoc_3_0::select(std::vector<unsigned char> path, std::vector<unsi
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
         return 0;
     }
-    // A path or name must fit the one-byte Lc; an empty one would turn that Lc into an Le.
-    if (path.empty() || path.size() > gc_card::kShortMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -22, "Path size is wrong");
-        return -22;
-    }
     unsigned char p1;
     if (df) {
         p1 = path.size() == 2 ? 0x01 : 0x08;  // child DF, or path from the master file
@@ -77,12 +72,7 @@ int GC_CardChipdoc_3_0::select(std::vector<unsigned char> path, std::vector<unsi
     } else {
         p1 = path.size() == 2 ? 0x01 : 0x04;  // child DF, or DF name
     }
-    append(apdu, {0x00, 0xA4, p1, static_cast<unsigned char>(fci ? 0x00 : 0x0C),
-                  static_cast<unsigned char>(path.size())});
-    append(apdu, path);
-    if (fci) apdu.push_back(0x00);
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
-    return 0;
+    return selectCommand(__func__, kLogFile, path, p1, fci ? 0x00 : 0x0C, fci, apdu);
 }
 
 int GC_CardChipdoc_3_0::logoutPassword(unsigned char reference, std::vector<unsigned char>& apdu) {
@@ -173,15 +163,10 @@ int GC_CardChipdoc_3_0::generateKeyPair(unsigned char reference, key_type /*type
 int GC_CardChipdoc_3_0::manageSecurityEnvironment(operation_SE op, template_SE tpl, std::vector<unsigned char>& apdu,
                                                   unsigned long long usage, const void* data) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    resetApdu(apdu);
-    append(apdu, {0x00, 0x22});
-    if (op == SE_SET && usage == 0) {
+    if (!mseHeader(op, tpl, usage, apdu)) {
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, -8);
         return -8;
     }
-    const unsigned char p1 =
-        op == SE_SET ? static_cast<unsigned char>(usage * 16 + 1) : static_cast<unsigned char>(op);
-    append(apdu, {p1, static_cast<unsigned char>(tpl)});
     if (op != SE_SET || data == nullptr) {
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
         return 0;

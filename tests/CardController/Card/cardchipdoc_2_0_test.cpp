@@ -103,6 +103,15 @@ const BuildCase kCases[] = {
     {"mse set no record",
      [](Card2& c, Bytes& o) { return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 4, nullptr); },
      0, hex("00 22 41 B6")},
+    {"mse set usage 0",
+     [](Card2& c, Bytes& o) {
+         const Card2::mse_data rec{0x83, 0x8C};
+         return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 0, &rec);
+     },
+     -8, hex("00 22")},
+    {"mse set usage 0x14 keeps the low bits",
+     [](Card2& c, Bytes& o) { return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 0x14, nullptr); },
+     0, hex("00 22 41 B6")},
     {"mse other op",
      [](Card2& c, Bytes& o) {
          const Card2::mse_data rec{0x83, 0x8C};
