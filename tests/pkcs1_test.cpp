@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/hex.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -14,11 +15,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using S = GC_Security;
 
-Bytes hex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<unsigned char>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    return out;
-}
+using gctest::unhex;
 
 Bytes fixture(const std::string& name) {
     const std::string s = gctest::readFile(gctest::dataPath("pkcs1/" + name));
@@ -69,7 +66,7 @@ TEST(Pkcs1Encode, MatchesRfc8017AndOpenSslSignatures) {
 
         Bytes t;
         ASSERT_EQ(GC_PKCS1::EMSA_v1_5_encode(message, kKeyLen, h.format, t, false), 0) << h.name;
-        EXPECT_EQ(t, cat(hex(h.prefix), digest)) << h.name;
+        EXPECT_EQ(t, cat(unhex(h.prefix), digest)) << h.name;
 
         Bytes block;
         ASSERT_EQ(GC_PKCS1::EMSA_v1_5_encode(message, kKeyLen, h.format, block, true), 0) << h.name;
@@ -98,19 +95,19 @@ TEST(Pkcs1Encode, PaddedBlockLayout) {
     EXPECT_EQ(out[1], 0x01);
     EXPECT_EQ(Bytes(out.begin() + 2, out.begin() + 204), Bytes(202, 0xFF));
     EXPECT_EQ(out[204], 0x00);
-    EXPECT_EQ(Bytes(out.begin() + 205, out.end()), cat(hex(kHashes[2].prefix), data));
+    EXPECT_EQ(Bytes(out.begin() + 205, out.end()), cat(unhex(kHashes[2].prefix), data));
 
     // 33 bytes are not a digest: they are hashed first.
     Bytes data33 = data;
     data33.push_back(0);
     ASSERT_EQ(GC_PKCS1::EMSA_v1_5_encode(data33, 256, S::HASH_SHA256, out, false), 0);
-    EXPECT_EQ(out, cat(hex(kHashes[2].prefix), evpDigest(EVP_sha256(), data33)));
+    EXPECT_EQ(out, cat(unhex(kHashes[2].prefix), evpDigest(EVP_sha256(), data33)));
 }
 
 TEST(Pkcs1Encode, EmptyDataLeavesOutTheOctetString) {
     Bytes out;
     ASSERT_EQ(GC_PKCS1::EMSA_v1_5_encode({}, 64, S::HASH_SHA1, out, false), 0);
-    EXPECT_EQ(out, hex("300B300906052B0E03021A0500"));
+    EXPECT_EQ(out, unhex("300B300906052B0E03021A0500"));
 }
 
 TEST(Pkcs1Encode, KeyLengthBoundary) {
@@ -148,10 +145,10 @@ TEST(Pkcs1Encode, RefusalsLeaveOutputUntouched) {
 }
 
 TEST(Pkcs1Decode, Cases) {
-    const Bytes sha1Oid = hex("2B0E03021A");
-    const Bytes sha224Oid = hex("608648016503040204");
-    const Bytes sha256Oid = hex("608648016503040201");
-    const Bytes sha512Oid = hex("608648016503040203");
+    const Bytes sha1Oid = unhex("2B0E03021A");
+    const Bytes sha224Oid = unhex("608648016503040204");
+    const Bytes sha256Oid = unhex("608648016503040201");
+    const Bytes sha512Oid = unhex("608648016503040203");
     Bytes tail28(28);
     for (size_t i = 0; i < tail28.size(); ++i) tail28[i] = static_cast<unsigned char>(i + 1);
 

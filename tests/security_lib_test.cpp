@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/hex.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -15,11 +16,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using S = GC_Security;
 
-Bytes hex(const std::string& text) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<unsigned char>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    return out;
-}
+using gctest::unhex;
 
 Bytes ascii(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -30,7 +27,7 @@ std::map<std::string, Bytes> desVectors() {
     std::string line;
     while (std::getline(in, line)) {
         const auto eq = line.find('=');
-        if (eq != std::string::npos) values[line.substr(0, eq)] = hex(line.substr(eq + 1));
+        if (eq != std::string::npos) values[line.substr(0, eq)] = unhex(line.substr(eq + 1));
     }
     return values;
 }
@@ -69,7 +66,7 @@ TEST(SecurityDigest, MatchesFips180Examples) {
     for (const auto& c : cases) {
         Bytes out;
         ASSERT_EQ(S::hashValuesToKey(c.format, {ascii(c.message)}, out), 0) << c.format;
-        EXPECT_EQ(out, hex(c.digest)) << c.format << " " << c.message;
+        EXPECT_EQ(out, unhex(c.digest)) << c.format << " " << c.message;
         EXPECT_EQ(out.size(), S::alghoritmLenOutput(c.format));
     }
 }
@@ -82,7 +79,7 @@ TEST(SecurityDigest, MillionAInThousandPiecesAcrossUpdates) {
     ASSERT_EQ(S::hashValuesUpdate(ctx, {}), 0);  // an empty list changes nothing
     Bytes out;
     ASSERT_EQ(S::hashValuesFinal(ctx, out), 0);
-    EXPECT_EQ(out, hex("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
+    EXPECT_EQ(out, unhex("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
     EXPECT_FALSE(ctx.state);
 }
 
@@ -92,13 +89,13 @@ TEST(SecurityDigest, PiecesAreConcatenatedAndEmptyListIsEmptyInput) {
     ASSERT_EQ(S::hashValuesToKey(S::HASH_SHA256, {ascii("abc")}, whole), 0);
     EXPECT_EQ(split, whole);
     ASSERT_EQ(S::hashValuesToKey(S::HASH_SHA256, {}, none), 0);
-    EXPECT_EQ(none, hex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+    EXPECT_EQ(none, unhex("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
 }
 
 TEST(SecurityDigest, OutputIsReplacedByExactlyTheDigest) {
     Bytes out(100, 0xEE);
     ASSERT_EQ(S::hashValuesToKey(S::HASH_SHA1, {ascii("abc")}, out), 0);
-    EXPECT_EQ(out, hex("a9993e364706816aba3e25717850c26c9cd0d89d"));
+    EXPECT_EQ(out, unhex("a9993e364706816aba3e25717850c26c9cd0d89d"));
 }
 
 TEST(SecurityDigest, UnknownFormatsFailWithoutTouchingOutput) {
@@ -125,7 +122,7 @@ TEST(SecurityDigest, StateLifecycle) {
     ASSERT_EQ(S::hashValuesInit(ctx, S::HASH_SHA256), 0);
     ASSERT_EQ(S::hashValuesUpdate(ctx, {ascii("abc")}), 0);
     ASSERT_EQ(S::hashValuesFinal(ctx, out), 0);
-    EXPECT_EQ(out, hex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    EXPECT_EQ(out, unhex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
     // Final released the state.
     EXPECT_EQ(S::hashValuesUpdate(ctx, {ascii("x")}), -3);
 
@@ -192,22 +189,22 @@ const AesCase kAesCbc[] = {
 TEST(SecurityCbc, AesMatchesSp80038aBothWays) {
     for (const auto& c : kAesCbc) {
         Bytes enc, dec;
-        ASSERT_EQ(S::encryptValue(c.alg, hex(c.key), hex(kSp800Iv), hex(kSp800Plain), enc), 0) << c.alg;
-        EXPECT_EQ(enc, hex(c.cipher)) << c.alg;
-        ASSERT_EQ(S::decryptValue(c.alg, hex(c.key), hex(kSp800Iv), hex(c.cipher), dec), 0) << c.alg;
-        EXPECT_EQ(dec, hex(kSp800Plain)) << c.alg;
+        ASSERT_EQ(S::encryptValue(c.alg, unhex(c.key), unhex(kSp800Iv), unhex(kSp800Plain), enc), 0) << c.alg;
+        EXPECT_EQ(enc, unhex(c.cipher)) << c.alg;
+        ASSERT_EQ(S::decryptValue(c.alg, unhex(c.key), unhex(kSp800Iv), unhex(c.cipher), dec), 0) << c.alg;
+        EXPECT_EQ(dec, unhex(kSp800Plain)) << c.alg;
     }
 }
 
 TEST(SecurityCbc, KeyLongerThanTheCipherUsesItsFrontAndInPlaceWorks) {
     // PACE hands a whole SHA-1 digest as an AES-128 key.
-    Bytes key = hex(kAesCbc[0].key);
+    Bytes key = unhex(kAesCbc[0].key);
     key.insert(key.end(), {0xDE, 0xAD, 0xBE, 0xEF});
-    Bytes data = hex(kSp800Plain);
-    ASSERT_EQ(S::encryptValue(S::ALG_AES128, key, hex(kSp800Iv), data, data), 0);
-    EXPECT_EQ(data, hex(kAesCbc[0].cipher));
-    ASSERT_EQ(S::decryptValue(S::ALG_AES128, key, hex(kSp800Iv), data, data), 0);
-    EXPECT_EQ(data, hex(kSp800Plain));
+    Bytes data = unhex(kSp800Plain);
+    ASSERT_EQ(S::encryptValue(S::ALG_AES128, key, unhex(kSp800Iv), data, data), 0);
+    EXPECT_EQ(data, unhex(kAesCbc[0].cipher));
+    ASSERT_EQ(S::decryptValue(S::ALG_AES128, key, unhex(kSp800Iv), data, data), 0);
+    EXPECT_EQ(data, unhex(kSp800Plain));
 }
 
 TEST(SecurityCbc, Refusals) {
@@ -271,13 +268,13 @@ TEST(SecurityDes, TripleDesMatchesOpenSslCli) {
 
 TEST(SecurityDes, TripleDesMatchesIcaoBacExample) {
     // Doc 9303 Part 11 BAC secure messaging: padded EF.COM identifier under KSenc, zero IV.
-    const Bytes ksEnc = hex("979EC13B1CBFE9DCD01AB0FED307EAE5");
-    Bytes plain = hex("011E800000000000"), cipher(8), iv(8, 0);
+    const Bytes ksEnc = unhex("979EC13B1CBFE9DCD01AB0FED307EAE5");
+    Bytes plain = unhex("011E800000000000"), cipher(8), iv(8, 0);
     ASSERT_EQ(S::crypto_des(ksEnc, cipher, plain, iv, 1), 0);
-    EXPECT_EQ(cipher, hex("6375432908C044F6"));
+    EXPECT_EQ(cipher, unhex("6375432908C044F6"));
     Bytes dec;
     ASSERT_EQ(S::decryptValue(S::ALG_3DES, ksEnc, Bytes(8, 0), cipher, dec), 0);
-    EXPECT_EQ(dec, hex("011E800000000000"));
+    EXPECT_EQ(dec, unhex("011E800000000000"));
 }
 
 TEST(SecurityDes, TripleDesRefusals) {
@@ -317,11 +314,11 @@ TEST(SecurityMac, RetailMacMatchesOpenSslCli) {
 
 TEST(SecurityMac, RetailMacMatchesIcaoBacExample) {
     // Doc 9303 Part 11 BAC: MAC over SSC || padded header || DO87 || padding gives CC of the SELECT.
-    const Bytes ksMac = hex("F1CB1F1FB5ADF208806B89DC579DC1F8");
-    const Bytes n = hex("887022120C06C227" "0CA4020C80000000" "8709016375432908C044F6" "8000000000");
+    const Bytes ksMac = unhex("F1CB1F1FB5ADF208806B89DC579DC1F8");
+    const Bytes n = unhex("887022120C06C227" "0CA4020C80000000" "8709016375432908C044F6" "8000000000");
     Bytes iv(8, 0), out;
     ASSERT_EQ(S::crypto_mac(ksMac, iv, n, out), 0);
-    EXPECT_EQ(out, hex("BF8B92D635FF24F8"));
+    EXPECT_EQ(out, unhex("BF8B92D635FF24F8"));
     // A longer key or IV: only their first 16 and 8 bytes count.
     Bytes longKey = ksMac;
     longKey.push_back(0x55);
@@ -345,7 +342,7 @@ TEST(SecurityMac, RetailMacRefusals) {
 // ---- AES-CMAC: RFC 4493 / NIST SP 800-38B ----
 
 TEST(SecurityCmac, MatchesRfc4493AndSp80038b) {
-    const Bytes msg = hex(kSp800Plain);
+    const Bytes msg = unhex(kSp800Plain);
     const size_t lengths[] = {0, 16, 40, 64};
     const std::pair<const AesCase*, std::vector<std::string>> table[] = {
         {&kAesCbc[0],
@@ -362,8 +359,8 @@ TEST(SecurityCmac, MatchesRfc4493AndSp80038b) {
         for (size_t i = 0; i < 4; ++i) {
             Bytes out;
             const Bytes data(msg.begin(), msg.begin() + static_cast<long>(lengths[i]));
-            ASSERT_EQ(S::crypto_cmac(c->alg, hex(c->key), data, out), 0);
-            EXPECT_EQ(out, hex(macs[i])) << c->alg << " len " << lengths[i];
+            ASSERT_EQ(S::crypto_cmac(c->alg, unhex(c->key), data, out), 0);
+            EXPECT_EQ(out, unhex(macs[i])) << c->alg << " len " << lengths[i];
         }
     }
 }

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "Protocols/pacev2.h"
-#include "hex.h"
+#include "support/hex.h"
 
 using gctest::hex;
 using gctest::unhex;

@@ -6,7 +6,7 @@
 
 #include "Protocols/pacev2.h"
 #include "Protocols/securemessaging.h"
-#include "hex.h"
+#include "support/hex.h"
 #include "openpace_peer.h"
 
 using gctest::hex;

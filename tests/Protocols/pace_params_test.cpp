@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Protocols/pacev2.h"
-#include "hex.h"
+#include "support/hex.h"
 #include "support/temp_dir.h"
 
 using gctest::hex;

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Protocols/securemessaging.h"
-#include "hex.h"
+#include "support/hex.h"
 
 using gctest::hex;
 using gctest::secureHex;

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "Protocols/securemessaging.h"
-#include "hex.h"
+#include "support/hex.h"
 #include "sm_reference.h"
 
 using gctest::hex;
