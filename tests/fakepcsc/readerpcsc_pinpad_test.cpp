@@ -198,15 +198,15 @@ TEST_F(PinStructures, VerifyMatchesPcscLite) {
         EXPECT_EQ(s.bmFormatString, c.formatString);
         EXPECT_EQ(s.bmPINBlockString, c.blockString);
         EXPECT_EQ(s.bmPINLengthFormat, c.lengthFormat);
-        EXPECT_EQ(s.wPINMaxExtraDigit, 0x0408) << "minimum 4, maximum 8";
+        EXPECT_EQ(+s.wPINMaxExtraDigit, 0x0408) << "minimum 4, maximum 8";
         EXPECT_EQ(block[5], 0x08);
         EXPECT_EQ(block[6], 0x04);
         EXPECT_EQ(s.bEntryValidationCondition, 0x02);
         EXPECT_EQ(s.bNumberMessage, c.messages);
-        EXPECT_EQ(s.wLangId, 0x040E);
+        EXPECT_EQ(+s.wLangId, 0x040E);
         EXPECT_EQ(s.bMsgIndex, 0);
         EXPECT_EQ(s.bTeoPrologue[0] | s.bTeoPrologue[1] | s.bTeoPrologue[2], 0);
-        EXPECT_EQ(s.ulDataLength, c.abData);
+        EXPECT_EQ(+s.ulDataLength, c.abData);
         EXPECT_EQ(Bytes(block.begin() + sizeof s, block.end()), Bytes(c.apdu.begin(), c.apdu.begin() + c.abData));
     }
 }
@@ -247,16 +247,16 @@ TEST_F(PinStructures, ModifyMatchesPcscLite) {
         EXPECT_EQ(s.bmPINLengthFormat, 0);
         EXPECT_EQ(s.bInsertionOffsetOld, c.offsetOld);
         EXPECT_EQ(s.bInsertionOffsetNew, c.offsetNew);
-        EXPECT_EQ(s.wPINMaxExtraDigit, 0x0408);
+        EXPECT_EQ(+s.wPINMaxExtraDigit, 0x0408);
         EXPECT_EQ(s.bConfirmPIN, c.confirm);
         EXPECT_EQ(s.bEntryValidationCondition, 0x02);
         EXPECT_EQ(s.bNumberMessage, c.messages) << "one message per PIN entry";
-        EXPECT_EQ(s.wLangId, 0);
+        EXPECT_EQ(+s.wLangId, 0);
         EXPECT_EQ(s.bMsgIndex1, 0);
         EXPECT_EQ(s.bMsgIndex2, 1);
         EXPECT_EQ(s.bMsgIndex3, 2);
         EXPECT_EQ(s.bTeoPrologue[0] | s.bTeoPrologue[1] | s.bTeoPrologue[2], 0);
-        EXPECT_EQ(s.ulDataLength, c.abData);
+        EXPECT_EQ(+s.ulDataLength, c.abData);
         EXPECT_EQ(Bytes(block.begin() + sizeof s, block.end()), Bytes(c.apdu.begin(), c.apdu.begin() + c.abData));
     }
 }

@@ -277,6 +277,30 @@ TYPED_TEST(ReaderThroughPcscd, TwoReadersTransmitConcurrently) {
 }
 
 // The simulated card in process, behind the in-memory slots.
+// vpcd is a plain reader: it reports no part 10 feature, so no pinpad, no PACE of its own and
+// no APDU size of its own.
+using PcscThroughPcscd = ReaderThroughPcscd<GC_ReaderPCSC>;
+TEST_F(PcscThroughPcscd, VpcdReportsNoReaderFeatures) {
+    auto reader = open(name0);
+    const GC_ReaderPCSC::pcsc_data& d = *reader->data;
+    EXPECT_FALSE(reader->isPinpad());
+    EXPECT_EQ(d.features, 0u);
+    for (DWORD code : {d.ctlExecutePace, d.ctlVerifyPinDirect, d.ctlVerifyPinStart, d.ctlVerifyPinFinish,
+                       d.ctlModifyPinDirect, d.ctlModifyPinStart, d.ctlModifyPinFinish, d.ctlIfdPinProperties,
+                       d.ctlGetTlvProperties})
+        EXPECT_EQ(code, 0u);
+    EXPECT_EQ(reader->maxApduSize, 200);
+    EXPECT_FALSE(reader->apduSizeFixed);
+    EXPECT_FALSE(reader->extendedApdu);
+    Bytes response;
+    EXPECT_EQ(reader->performSecureConnection({'1', '2', '3', '4', '5', '6'}, 2), -4);
+    EXPECT_EQ(reader->destroySecureConnection(), -4);
+    EXPECT_EQ(reader->verifyPassword({0x00, 0x20, 0x00, 0x01}, nullptr, response, 25, 255), -4);
+    ASSERT_EQ(lockOnce(*reader), 0);
+    expectSelect(*reader);
+    EXPECT_EQ(reader->unlock(), 0);
+}
+
 class InMemoryCard : public ctk::mem::Card {
 public:
     explicit InMemoryCard(cardsim::CardSim& card) : card_(card) {}
