@@ -1,3 +1,5 @@
+#include <openssl/crypto.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -169,7 +171,16 @@ void GC_LoggerC::apdu(const char* func, int line, unsigned long mask, std::vecto
     } else {
         log(func, "", line, lineMask, " Unsupported format APDU");
     }
-    if (detail) logHex(func, line, lineMask, std::move(apdu), withText, false);
+    if (!detail) return;
+    // The data of an unprotected VERIFY, CHANGE REFERENCE DATA or RESET RETRY COUNTER command is
+    // a PIN: the dump stops after Lc and is marked as cut.
+    const bool pinCommand = !response && !isProtected && apdu.size() > 5 &&
+                            (apdu[1] == 0x20 || apdu[1] == 0x24 || apdu[1] == 0x2C);
+    if (pinCommand) {
+        OPENSSL_cleanse(apdu.data() + 5, apdu.size() - 5);
+        apdu.resize(5);
+    }
+    logHex(func, line, lineMask, std::move(apdu), withText, pinCommand);
 }
 
 void GC_LoggerC::file(const char* func, int line, unsigned long mask, std::vector<unsigned char> fid,

@@ -207,6 +207,30 @@ TEST_F(LoggerTest, DumpsWithDetailOption) {
     EXPECT_EQ(bareLines(logs + "/spdlog.log"), want);
 }
 
+// The PIN of a plain VERIFY, CHANGE REFERENCE DATA or RESET RETRY COUNTER never reaches the dump;
+// other commands, and protected ones (their data is a cryptogram), are dumped whole.
+TEST_F(LoggerTest, PinCommandsAreDumpedWithoutTheirData) {
+    const std::string logs = dir_.makeDirs("logs");
+    install(std::make_shared<GC_Logger>(logs + "/", GC_Logger::kOptionDebugLevel, kAllButBytes));
+    const std::string pin = "31 32 33 34 35 36 ";
+    for (unsigned char ins : {0x20, 0x24, 0x2C}) {
+        GC_LoggerC::apdu("t", 1, gc_log::kApdu, {0x00, ins, 0x00, 0x81, 0x06, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36},
+                         false, false, true);
+    }
+    const std::string text = gctest::readFile(logs + "/spdlog.log");
+    EXPECT_EQ(text.find(pin), std::string::npos);
+    EXPECT_EQ(text.find("123456"), std::string::npos);
+    EXPECT_NE(text.find("00 2C 00 81 06 "), std::string::npos);
+
+    GC_LoggerC::apdu("t", 2, gc_log::kApdu, {0x0C, 0x20, 0x00, 0x81, 0x06, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36},
+                     false, true, false);
+    GC_LoggerC::apdu("t", 3, gc_log::kApdu, {0x00, 0xD6, 0x00, 0x00, 0x06, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36},
+                     false, false, false);
+    const std::string all = gctest::readFile(logs + "/spdlog.log");
+    EXPECT_NE(all.find("0C 20 00 81 06 " + pin), std::string::npos);
+    EXPECT_NE(all.find("00 D6 00 00 06 " + pin), std::string::npos);
+}
+
 TEST_F(LoggerTest, LevelPrefixAndSourcePathHeaders) {
     const std::string logs = dir_.makeDirs("logs");
     install(std::make_shared<GC_Logger>(logs + "/", GC_Logger::kOptionLevelPrefix, kAllButBytes));
