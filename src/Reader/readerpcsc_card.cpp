@@ -298,7 +298,11 @@ int GC_ReaderPCSC::internalTransmit(const std::vector<unsigned char>& in, std::v
     }
     DWORD sendLength = static_cast<DWORD>(in.size());
     DWORD receiveLength = static_cast<DWORD>(out.size());
-    GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogDetail, "SENDCTL: %s", hex(in, true).c_str());
+    // An EXECUTE_PACE block carries the PACE password: only its function index goes to the log.
+    if (controlCode != 0 && controlCode == data->ctlExecutePace && !in.empty())
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogDetail, "SENDCTL: %02X (%zu bytes)", in[0], in.size());
+    else
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogDetail, "SENDCTL: %s", hex(in, true).c_str());
     LONG rv;
     if (controlCode == 0) {
         if (data->SCardTransmit == nullptr) {

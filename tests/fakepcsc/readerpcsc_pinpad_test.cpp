@@ -218,33 +218,37 @@ TEST_F(PinStructures, ModifyMatchesPcscLite) {
     struct Case {
         const char* what;
         int operation;
+        uint32_t encoding;
         uint64_t stored, offset, oldOffset;
         Bytes apdu;
         bool display;
-        uint8_t blockString, offsetOld, offsetNew, confirm, messages;
+        uint8_t formatString, blockString, lengthFormat, offsetOld, offsetNew, confirm, messages;
         size_t abData;
     };
     const std::vector<Case> cases{
-        {"change, whole command", 1, 8, 5, 0, command(change, 16), true, 0x08, 0, 8, 3, 3, 21},
-        {"change, header and Lc", 1, 8, 5, 0, command(change, 0), true, 0x08, 0, 8, 3, 3, 4},
-        {"change, new PIN only", 1, 8, 4, 0, change, true, 0x08, 0, 0, 1, 2, 4},
-        {"change, block of the maximum", 1, 0, 5, 0, command(change, 16), true, 0x08, 0, 8, 3, 3, 21},
-        {"change without display", 1, 8, 5, 0, command(change, 16), false, 0x08, 0, 8, 3, 0, 21},
-        {"unblock, whole command", 2, 8, 13, 8, command(unblock, 16), true, 0x08, 8, 0, 1, 2, 21},
-        {"unblock, header", 2, 8, 4, 8, unblock, true, 0x08, 0, 0, 1, 2, 4},
+        {"change, whole command", 1, 1, 8, 5, 0, command(change, 16), true, 0x82, 0x08, 0, 0, 8, 3, 3, 21},
+        {"change, header and Lc", 1, 1, 8, 5, 0, command(change, 0), true, 0x82, 0x08, 0, 0, 8, 3, 3, 4},
+        {"change, new PIN only", 1, 1, 8, 4, 0, change, true, 0x02, 0x08, 0, 0, 0, 1, 2, 4},
+        {"change, block of the maximum", 1, 1, 0, 5, 0, command(change, 16), true, 0x82, 0x08, 0, 0, 8, 3, 3, 21},
+        {"change without display", 1, 1, 8, 5, 0, command(change, 16), false, 0x82, 0x08, 0, 0, 8, 3, 0, 21},
+        {"change, BCD", 1, 0, 0, 5, 0, command(change, 8), true, 0x81, 0x00, 0, 0, 8, 3, 3, 13},
+        {"change, GLP", 1, 2, 0, 5, 0, command(change, 16), true, 0x41, 0x48, 0x04, 0, 8, 3, 3, 21},
+        {"unblock, whole command", 2, 1, 8, 13, 8, command(unblock, 16), true, 0xC2, 0x08, 0, 8, 0, 1, 2, 21},
+        {"unblock, header", 2, 1, 8, 4, 8, unblock, true, 0x02, 0x08, 0, 0, 0, 1, 2, 4},
+        {"unblock, GLP", 2, 2, 0, 5, 3, command(unblock, 8), true, 0x41, 0x48, 0x04, 3, 0, 1, 2, 13},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const Bytes block =
-            structureOf(c.operation, c.apdu, container(1, 4, 8, c.stored, c.offset, c.oldOffset), c.display);
+        const Bytes block = structureOf(c.operation, c.apdu,
+                                        container(c.encoding, 4, 8, c.stored, c.offset, c.oldOffset), c.display);
         ASSERT_EQ(block.size(), sizeof(PIN_MODIFY_STRUCTURE) + c.abData);
         PIN_MODIFY_STRUCTURE s;
         std::memcpy(&s, block.data(), sizeof s);
         EXPECT_EQ(s.bTimerOut, 25);
         EXPECT_EQ(s.bTimerOut2, 25);
-        EXPECT_EQ(s.bmFormatString, c.offset < 5 ? 0x02 : 0x82 | ((c.offset - 5) << 3));
+        EXPECT_EQ(s.bmFormatString, c.formatString);
         EXPECT_EQ(s.bmPINBlockString, c.blockString);
-        EXPECT_EQ(s.bmPINLengthFormat, 0);
+        EXPECT_EQ(s.bmPINLengthFormat, c.lengthFormat);
         EXPECT_EQ(s.bInsertionOffsetOld, c.offsetOld);
         EXPECT_EQ(s.bInsertionOffsetNew, c.offsetNew);
         EXPECT_EQ(+s.wPINMaxExtraDigit, 0x0408);
@@ -357,6 +361,18 @@ TEST_F(PinEntry, TypedPinVerifiesAgainstTheCard) {
     EXPECT_EQ(calls[calls.size() - 2].outputSize, 261u);
     EXPECT_EQ(calls.back().code, fakepcsc::kEnableWindow);
     EXPECT_EQ(calls.back().input, Bytes{0x00});
+}
+
+// A format-2 PIN block as the card controller leaves it in the command: the reader writes the
+// length nibble and the digits into it.
+TEST_F(PinEntry, GlpBlockFilledByTheReader) {
+    Bytes response;
+    fake->keypad.push_back({Entry::Kind::Typed, {"123456"}});
+    const Bytes verify{0x00, 0x20, 0x00, 0x01, 0x08, 0x20, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(reader->verifyPassword(verify, container(2, 4, 12, 0, 5), response, 25, 255), 0);
+    EXPECT_EQ(fake->pinCommands.back(),
+              (Bytes{0x00, 0x20, 0x00, 0x01, 0x08, 0x26, 0x12, 0x34, 0x56, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(response, (Bytes{0x63, 0xC2})) << "this card keeps its PINs in ASCII";
 }
 
 TEST_F(PinEntry, StartAndFinish) {
