@@ -376,7 +376,8 @@ int GC_ReaderCTK::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned
     }
     card->setCla(apdu[0]);
     card->setUseCommandChaining((apdu[0] & 0x10) != 0);
-    int rv = sendAPDU_with_sema(record, apdu, response, le);
+    // Handed on, not copied: the transmission wipes the command (it may hold a PIN) once sent.
+    int rv = sendAPDU_with_sema(record, std::move(apdu), response, le);
     if (rv != gc_reader::kOk) {
         response.clear();
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit, "Transmit failed : %i",

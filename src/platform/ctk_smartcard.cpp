@@ -1,5 +1,7 @@
 #include "platform/ctk_smartcard.h"
 
+#include <openssl/crypto.h>
+
 #include <mutex>
 #include <utility>
 
@@ -85,13 +87,15 @@ void SmartCard::endSession() {
 }
 
 void SmartCard::transmitRequest(Bytes request, TransmitReply reply) {
-    queue_.async([self = shared_from_this(), request = std::move(request), reply = std::move(reply)] {
+    queue_.async([self = shared_from_this(), request = std::move(request), reply = std::move(reply)]() mutable {
         Bytes response;
         std::optional<Error> error;
         {
             std::lock_guard io(self->ioMutex_);
             error = self->doTransmit(request, response);
         }
+        // A plain PIN command carries the PIN: the copy is wiped once it has been sent.
+        if (!request.empty()) OPENSSL_cleanse(request.data(), request.size());
         if (error)
             reply(std::nullopt, std::move(error));
         else
@@ -137,6 +141,7 @@ std::optional<Bytes> SmartCard::sendIns(unsigned char ins, unsigned char p1, uns
         std::lock_guard io(ioMutex_);
         error = doTransmit(apdu, response);
     }
+    OPENSSL_cleanse(apdu.data(), apdu.size());  // may hold a PIN
     if (error) return std::nullopt;
     if (response.size() < 2) {
         error = Error{error::kCorruptedData, "response without a status word"};

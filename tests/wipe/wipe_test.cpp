@@ -2,9 +2,12 @@
 // byte buffers that hold secrets must leave none of them in freed memory.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include "Data/bytes.h"
+#include "Reader/readerctk.h"
+#include "platform/ctk_memory.h"
 #include "support/freed_memory_scan.h"
 
 namespace {
@@ -67,4 +70,35 @@ TEST(Wiping, GC_BytesEveryOperation) {
         secret.fill0();
     }
     EXPECT_EQ(armed.leaks(), 0);
+}
+
+// A command sent through the slot reader is wiped once it has gone out: a plain VERIFY carries
+// the PIN.
+TEST(Wiping, SlotReaderCommand) {
+    struct Answering : ctk::mem::Card {
+        ctk::Bytes atr() override { return {0x3B, 0x00}; }
+        ctk::Bytes transmit(const ctk::Bytes&) override { return {0x90, 0x00}; }
+    };
+    auto manager = std::make_shared<ctk::mem::SlotManager>();
+    manager->addSlot("Wipe Reader 00");
+    ASSERT_TRUE(manager->insertCard("Wipe Reader 00", std::make_shared<Answering>()));
+    ctk::SlotManager::setDefaultManager(manager);
+    GC_ReaderCTK reader;
+    ASSERT_EQ(reader.detectReaderChanges(), 0);
+    ASSERT_EQ(reader.init("Wipe Reader 00"), 0);
+    ASSERT_EQ(reader.initCard(true, nullptr), 0);
+
+    freedscan::makeCanary();
+    std::vector<unsigned char> verify = {0x00, 0x20, 0x00, 0x81, static_cast<unsigned char>(kCanaryLength)};
+    verify.insert(verify.end(), g_canary, g_canary + kCanaryLength);
+    {
+        Armed armed;
+        std::vector<unsigned char> response;
+        EXPECT_EQ(reader.sendAPDU(std::move(verify), response, 0), 0);
+        // The platform queue runs in order: once this one is answered, the task of the first
+        // command, with its copy, is gone.
+        EXPECT_EQ(reader.sendAPDU({0x00, 0xB0, 0x00, 0x00, 0x00}, response, 0), 0);
+        EXPECT_EQ(armed.leaks(), 0);
+    }
+    ctk::SlotManager::resetDefaultManager();
 }
