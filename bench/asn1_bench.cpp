@@ -60,8 +60,12 @@ void codecRoundTrip(benchmark::State& state, bool fast) {
     state.SetLabel(std::to_string(der.size()) + " bytes");
 }
 
-void BM_Asn1FastParseSerialize(benchmark::State& state) { codecRoundTrip(state, true); }
-void BM_Asn1RecursiveParseSerialize(benchmark::State& state) { codecRoundTrip(state, false); }
+void BM_Asn1FastParseSerialize(benchmark::State& state) {
+    codecRoundTrip(state, true);
+}
+void BM_Asn1RecursiveParseSerialize(benchmark::State& state) {
+    codecRoundTrip(state, false);
+}
 
 void BM_Asn1FastParseOnly(benchmark::State& state) {
     const std::vector<unsigned char>& der = certificate();

@@ -39,15 +39,33 @@ bytes wrap(unsigned char tag, const bytes& value) {
 bytes multipleOfG(GC_Pace& pace, int m) {
     EC_GROUP* group = nullptr;
     switch (pace.domainParameterId()) {
-        case 10: group = EC_GROUP_new_by_curve_name(NID_secp224r1); break;
-        case 12: group = EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1); break;
-        case 15: group = EC_GROUP_new_by_curve_name(NID_secp384r1); break;
-        case 18: group = EC_GROUP_new_by_curve_name(NID_secp521r1); break;
-        case 11: group = GC_Pace::create_brainpoolP224r1(); break;
-        case 13: group = GC_Pace::create_brainpoolP256r1(); break;
-        case 14: group = GC_Pace::create_brainpoolP320r1(); break;
-        case 16: group = GC_Pace::create_brainpoolP384r1(); break;
-        default: group = GC_Pace::create_brainpoolP512r1(); break;
+        case 10:
+            group = EC_GROUP_new_by_curve_name(NID_secp224r1);
+            break;
+        case 12:
+            group = EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1);
+            break;
+        case 15:
+            group = EC_GROUP_new_by_curve_name(NID_secp384r1);
+            break;
+        case 18:
+            group = EC_GROUP_new_by_curve_name(NID_secp521r1);
+            break;
+        case 11:
+            group = GC_Pace::create_brainpoolP224r1();
+            break;
+        case 13:
+            group = GC_Pace::create_brainpoolP256r1();
+            break;
+        case 14:
+            group = GC_Pace::create_brainpoolP320r1();
+            break;
+        case 16:
+            group = GC_Pace::create_brainpoolP384r1();
+            break;
+        default:
+            group = GC_Pace::create_brainpoolP512r1();
+            break;
     }
     bytes out;
     EC_POINT* p = group ? EC_POINT_new(group) : nullptr;
@@ -65,16 +83,24 @@ bytes multipleOfG(GC_Pace& pace, int m) {
 
 bool start(GC_Pace& pace, GC_PaceController::pace_params& params, int id, int cipher) {
     static const unsigned char can[] = {'1', '2', '3', '4', '5', '6'};
-    bytes ef = {0x31, 0x14, 0x30, 0x12, 0x06, 0x0A, 0x04, 0x00, 0x7F, 0x00, 0x07, 0x02, 0x02,
-                0x04, 0x02, static_cast<unsigned char>(cipher), 0x02, 0x01, 0x02, 0x02, 0x01,
-                static_cast<unsigned char>(id)};
+    bytes ef = {0x31, 0x14,
+                0x30, 0x12,
+                0x06, 0x0A,
+                0x04, 0x00,
+                0x7F, 0x00,
+                0x07, 0x02,
+                0x02, 0x04,
+                0x02, static_cast<unsigned char>(cipher),
+                0x02, 0x01,
+                0x02, 0x02,
+                0x01, static_cast<unsigned char>(id)};
     bytes mse;
     return pace.verifySecret(&params, SecureVector<unsigned char>(can, sizeof can), 2) == 0 &&
            pace.selectPaceParams(&params, ef) == 0 && pace.mseSet(&params, mse) == 0;
 }
 
-const bytes kNonceAnswer = {0x7C, 0x12, 0x80, 0x10, 0x95, 0xA3, 0xA0, 0x16, 0x52, 0x2E, 0xE9, 0x8D,
-                            0x01, 0xE7, 0x6C, 0xB6, 0xB9, 0x8B, 0x42, 0xC3};
+const bytes kNonceAnswer = {0x7C, 0x12, 0x80, 0x10, 0x95, 0xA3, 0xA0, 0x16, 0x52, 0x2E,
+                            0xE9, 0x8D, 0x01, 0xE7, 0x6C, 0xB6, 0xB9, 0x8B, 0x42, 0xC3};
 
 }  // namespace
 

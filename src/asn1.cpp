@@ -12,7 +12,9 @@ namespace {
 constexpr const char* kLogFile = "asn1";
 constexpr unsigned long kLogMask = gc_log::kAsn1;
 
-inline bool tagContinues(unsigned char b) { return (b & 0x1F) == 0x1F; }
+inline bool tagContinues(unsigned char b) {
+    return (b & 0x1F) == 0x1F;
+}
 
 // Length of the first tag of a path (0 for an empty path). A tag cut off by the end of the path
 // counts as no tag at all: no item can carry it.
@@ -68,7 +70,8 @@ void appendLength(std::vector<unsigned char>& out, size_t length) {
     unsigned char count = 0;
     for (size_t v = length; v != 0; v >>= 8) ++count;
     out.push_back(static_cast<unsigned char>(0x80 | count));
-    for (int shift = 8 * (count - 1); shift >= 0; shift -= 8) out.push_back(static_cast<unsigned char>(length >> shift));
+    for (int shift = 8 * (count - 1); shift >= 0; shift -= 8)
+        out.push_back(static_cast<unsigned char>(length >> shift));
 }
 
 size_t lengthBytes(size_t length) {
@@ -244,8 +247,7 @@ void GC_ASN1::getTag(item& it, const std::vector<unsigned char>& path, std::vect
     matchPointers(it, path.data(), path.size(), out);
 }
 
-void GC_ASN1::getData(const std::vector<item>& items, const std::vector<unsigned char>& path,
-                      std::vector<item>& out) {
+void GC_ASN1::getData(const std::vector<item>& items, const std::vector<unsigned char>& path, std::vector<item>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     std::vector<item> found;
     for (const item& it : items) matchCopies(it, path.data(), path.size(), found, 0);

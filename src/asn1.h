@@ -77,8 +77,7 @@ public:
 
     // 0: item becomes a childless node with the given tag, value and primitive flag; -3 when
     // tag is empty (item unchanged).
-    static int createTag(item& out, std::vector<unsigned char> tag, std::vector<unsigned char> value,
-                         bool primitive);
+    static int createTag(item& out, std::vector<unsigned char> tag, std::vector<unsigned char> value, bool primitive);
     // Appends a copy of child (its depth raised by one, also in the caller's item) to parent and
     // rebuilds parent's value. -3 for a child without tag (nothing appended), else the rebuild's result.
     static int addChild(item& parent, item& child);
@@ -113,14 +112,12 @@ public:
     // The outputs may be (or lie inside) the searched tree: matches are collected first, then stored.
 
     // Appends copies of the items reached by path from it (only the first when firstOnly is set).
-    static void getTag(const item& it, const std::vector<unsigned char>& path, std::vector<item>& out,
-                       bool firstOnly);
+    static void getTag(const item& it, const std::vector<unsigned char>& path, std::vector<item>& out, bool firstOnly);
     // Appends pointers to every item reached by path inside it (valid while it is not changed).
     static void getTag(item& it, const std::vector<unsigned char>& path, std::vector<item*>& out);
 
     // Every match in every top-level item, in tree order (out emptied first).
-    static void getData(const std::vector<item>& items, const std::vector<unsigned char>& path,
-                        std::vector<item>& out);
+    static void getData(const std::vector<item>& items, const std::vector<unsigned char>& path, std::vector<item>& out);
     // The first match over the top-level items; an empty item when none.
     static void getData(const std::vector<item>& items, const std::vector<unsigned char>& path, item& out);
     // Every match below and including it (out emptied first).

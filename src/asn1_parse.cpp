@@ -18,10 +18,14 @@ constexpr unsigned char kIndefinite = 0x80;
 constexpr unsigned char kObjectFailed = 0x80;
 constexpr unsigned char kObjectIndefinite = 0x01;
 
-inline bool tagContinues(unsigned char b) { return (b & kMoreTagBytes) == kMoreTagBytes; }
+inline bool tagContinues(unsigned char b) {
+    return (b & kMoreTagBytes) == kMoreTagBytes;
+}
 
 // Log arguments are ints in the system's messages; sizes are clipped rather than wrapped.
-inline int logInt(unsigned long long v) { return v > 0x7FFFFFFFULL ? 0x7FFFFFFF : static_cast<int>(v); }
+inline int logInt(unsigned long long v) {
+    return v > 0x7FFFFFFFULL ? 0x7FFFFFFF : static_cast<int>(v);
+}
 
 }  // namespace
 
@@ -61,8 +65,8 @@ int GC_ASN1::parseFast(std::vector<item>& out, const std::vector<unsigned char>&
             }
         }
         if (pos >= size) {
-            GC_LoggerC::logf(__func__, kLogFile, __LINE__, gc_log::kError,
-                             "ASN1 is broken, len is to small | %i <= %i", logInt(size), logInt(pos));
+            GC_LoggerC::logf(__func__, kLogFile, __LINE__, gc_log::kError, "ASN1 is broken, len is to small | %i <= %i",
+                             logInt(size), logInt(pos));
             return -1;
         }
 
@@ -198,8 +202,8 @@ int GC_ASN1::parseEx(std::vector<item>& out, const std::vector<unsigned char>& d
         // level is as wrong as content that does.
         const unsigned long used = offset - start;
         if (used > length) {
-            GC_LoggerC::logf(__func__, kLogFile, __LINE__, gc_log::kError, "Length is to big | %i > %i",
-                             logInt(used), logInt(length));
+            GC_LoggerC::logf(__func__, kLogFile, __LINE__, gc_log::kError, "Length is to big | %i > %i", logInt(used),
+                             logInt(length));
             return -1;
         }
         const unsigned long unread = length - used;
@@ -325,8 +329,8 @@ bool GC_ASN1::getLength(const std::vector<unsigned char>& data, unsigned long& o
         ++pos;
     }
     if (end - pos > 8) {
-        GC_LoggerC::logf(__func__, kLogFile, __LINE__, gc_log::kError, "Length is to long | %i > %i",
-                         logInt(end - pos), 8);
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, gc_log::kError, "Length is to long | %i > %i", logInt(end - pos),
+                         8);
         return false;
     }
     unsigned long value = 0;

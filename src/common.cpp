@@ -84,9 +84,13 @@ int getDateTime(char* dst, unsigned long dstSize) {
     return snprintf(dst, dstSize, "%s.%03d", seconds, static_cast<int>(now.tv_usec / 1000));
 }
 
-uint64_t currThreadId() { return plat::currentThreadId(); }
+uint64_t currThreadId() {
+    return plat::currentThreadId();
+}
 
-int dirCreate(const char* path) { return mkdir(path, 0766); }
+int dirCreate(const char* path) {
+    return mkdir(path, 0766);
+}
 
 bool dirExists(const char* path) {
     if (path == nullptr || strlen(path) < 2) return false;
@@ -94,13 +98,23 @@ bool dirExists(const char* path) {
     return stat(path, &status) == 0;
 }
 
-char pathSep() { return '/'; }
-bool isDebug() { return false; }
-bool sdkMode() { return false; }
+char pathSep() {
+    return '/';
+}
+bool isDebug() {
+    return false;
+}
+bool sdkMode() {
+    return false;
+}
 
-std::string GC_CommonStr::byte2Str(std::vector<unsigned char> bytes) { return {bytes.begin(), bytes.end()}; }
+std::string GC_CommonStr::byte2Str(std::vector<unsigned char> bytes) {
+    return {bytes.begin(), bytes.end()};
+}
 
-std::vector<unsigned char> GC_CommonStr::str2Bytes(std::string text) { return {text.begin(), text.end()}; }
+std::vector<unsigned char> GC_CommonStr::str2Bytes(std::string text) {
+    return {text.begin(), text.end()};
+}
 
 std::string GC_CommonStr::byte2HexStr(std::vector<unsigned char> bytes, bool spaces, bool upper) {
     const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -114,7 +128,9 @@ std::string GC_CommonStr::byte2HexStr(std::vector<unsigned char> bytes, bool spa
     return text;
 }
 
-std::string GC_CommonStr::ulongToHexString(unsigned long value) { return formatHex(value); }
+std::string GC_CommonStr::ulongToHexString(unsigned long value) {
+    return formatHex(value);
+}
 
 std::string GC_CommonStr::toLower(const std::string& text) {
     std::string lower(text);

@@ -47,7 +47,9 @@ std::string mac_setting_file(const char* name) {
     return dir + (name != nullptr ? name : "");
 }
 
-void mac_log(const char* text) { plat::systemLog("log file: %s", text != nullptr ? text : ""); }
+void mac_log(const char* text) {
+    plat::systemLog("log file: %s", text != nullptr ? text : "");
+}
 
 GC_Logger* GC_Logger::get() {
     std::call_once(g_instanceOnce, [] { g_instance = std::make_shared<GC_Logger>(); });
@@ -70,9 +72,13 @@ GC_Logger::GC_Logger(const std::string& logDir, unsigned long long options, unsi
     init();
 }
 
-GC_Logger::~GC_Logger() { logger_.reset(); }
+GC_Logger::~GC_Logger() {
+    logger_.reset();
+}
 
-std::string GC_Logger::logFilePath() const { return (logDir_ + logFileName_).substr(0, kLogPathMax); }
+std::string GC_Logger::logFilePath() const {
+    return (logDir_ + logFileName_).substr(0, kLogPathMax);
+}
 
 int GC_Logger::init() {
     if (!logDirExists()) return -2;
@@ -102,11 +108,17 @@ int GC_Logger::init() {
     return logger_ ? 0 : -1;
 }
 
-bool GC_Logger::logDirExists() const { return dirExists(logDir_.c_str()); }
+bool GC_Logger::logDirExists() const {
+    return dirExists(logDir_.c_str());
+}
 
-bool GC_Logger::optionEnabled(unsigned long long bits) const { return (options_ & bits) != 0; }
+bool GC_Logger::optionEnabled(unsigned long long bits) const {
+    return (options_ & bits) != 0;
+}
 
-bool GC_Logger::levelEnabled(unsigned long long mask) const { return (levelMask_ & mask) == mask; }
+bool GC_Logger::levelEnabled(unsigned long long mask) const {
+    return (levelMask_ & mask) == mask;
+}
 
 void GC_Logger::log(const char* line) {
     if (debugWriter_) {
@@ -157,4 +169,6 @@ int GC_Logger::logFileRecreate() const {
     return 0;
 }
 
-FILE* GC_Logger::logFileOpen(const char* mode) const { return fopen(logFilePath().c_str(), mode); }
+FILE* GC_Logger::logFileOpen(const char* mode) const {
+    return fopen(logFilePath().c_str(), mode);
+}

@@ -123,26 +123,24 @@ public:
         __attribute__((format(printf, 5, 6)));
     static void ret(const char* func, const char* file, int line, int result);
     static void ret1(const char* func, const char* file, int line, unsigned long mask, int result);
-    static void ret2(const char* func, const char* file, int line, unsigned long mask, int result,
-                     const char* msg);
-    static void ret2f(const char* func, const char* file, int line, unsigned long mask, int result,
-                      const char* fmt, ...) __attribute__((format(printf, 6, 7)));
+    static void ret2(const char* func, const char* file, int line, unsigned long mask, int result, const char* msg);
+    static void ret2f(const char* func, const char* file, int line, unsigned long mask, int result, const char* fmt,
+                      ...) __attribute__((format(printf, 6, 7)));
     static void retPtr(const char* func, const char* file, int line, bool isNull, unsigned long mask);
-    static void retPtr2(const char* func, const char* file, int line, bool isNull, unsigned long mask,
-                        const char* msg);
+    static void retPtr2(const char* func, const char* file, int line, bool isNull, unsigned long mask, const char* msg);
 
     static bool levelEnabled(unsigned long mask);
 
-    static void apdu(const char* func, int line, unsigned long mask, std::vector<unsigned char> apdu,
-                     bool response, bool isProtected, bool withText);
-    static void file(const char* func, int line, unsigned long mask, std::vector<unsigned char> fid,
-                     unsigned long idx, std::vector<unsigned char> data, bool withText);
-    static void logHex(const char* func, int line, unsigned long mask, std::vector<unsigned char> data,
-                       bool withText, bool cut);
+    static void apdu(const char* func, int line, unsigned long mask, std::vector<unsigned char> apdu, bool response,
+                     bool isProtected, bool withText);
+    static void file(const char* func, int line, unsigned long mask, std::vector<unsigned char> fid, unsigned long idx,
+                     std::vector<unsigned char> data, bool withText);
+    static void logHex(const char* func, int line, unsigned long mask, std::vector<unsigned char> data, bool withText,
+                       bool cut);
     static void logHex(const char* func, const char* file, int line, unsigned long mask, const char* title,
                        const unsigned char* data, unsigned long len, bool withText, bool shorten);
 
     // Blank-fills buf, writes the header and " : ", returns the column of the last character written.
-    static unsigned long prepareHeader(char*& buf, unsigned long size, const char* func, const char* file,
-                                       int line, unsigned long long mask);
+    static unsigned long prepareHeader(char*& buf, unsigned long size, const char* func, const char* file, int line,
+                                       unsigned long long mask);
 };

@@ -32,8 +32,8 @@ void writeLine(const char* func, const char* file, int line, unsigned long mask,
 
 // One line from a format, expanded into a heap buffer of one line's size (cut at 4999
 // characters); nothing is expanded when the line is not wanted.
-__attribute__((format(printf, 5, 0))) void writeLinef(const char* func, const char* file, int line,
-                                                      unsigned long mask, const char* fmt, va_list args) {
+__attribute__((format(printf, 5, 0))) void writeLinef(const char* func, const char* file, int line, unsigned long mask,
+                                                      const char* fmt, va_list args) {
     if (!lineWanted(mask)) return;
     std::unique_ptr<char[]> text(new (std::nothrow) char[kLineSize]);
     if (!text) return;
@@ -43,8 +43,8 @@ __attribute__((format(printf, 5, 0))) void writeLinef(const char* func, const ch
 
 }  // namespace
 
-unsigned long GC_LoggerC::prepareHeader(char*& buf, unsigned long size, const char* func, const char* file,
-                                        int line, unsigned long long mask) {
+unsigned long GC_LoggerC::prepareHeader(char*& buf, unsigned long size, const char* func, const char* file, int line,
+                                        unsigned long long mask) {
     GC_Logger* logger = GC_Logger::get();
     memset(buf, ' ', size);
     unsigned long p = 0;
@@ -123,14 +123,13 @@ void GC_LoggerC::ret1(const char* func, const char* file, int line, unsigned lon
     writeResult(func, file, line, mask | gc_log::kTraceLine, result);
 }
 
-void GC_LoggerC::ret2(const char* func, const char* file, int line, unsigned long mask, int result,
-                      const char* msg) {
+void GC_LoggerC::ret2(const char* func, const char* file, int line, unsigned long mask, int result, const char* msg) {
     writeLine(func, file, line, mask | gc_log::kMessage, msg);
     writeResult(func, file, line, mask | gc_log::kTraceLine, result);
 }
 
-void GC_LoggerC::ret2f(const char* func, const char* file, int line, unsigned long mask, int result,
-                       const char* fmt, ...) {
+void GC_LoggerC::ret2f(const char* func, const char* file, int line, unsigned long mask, int result, const char* fmt,
+                       ...) {
     va_list args;
     va_start(args, fmt);
     writeLinef(func, file, line, mask | gc_log::kMessage, fmt, args);
@@ -151,10 +150,12 @@ void GC_LoggerC::retPtr2(const char* func, const char* file, int line, bool isNu
     retPtr(func, file, line, isNull, mask);
 }
 
-bool GC_LoggerC::levelEnabled(unsigned long mask) { return GC_Logger::get()->levelEnabled(mask); }
+bool GC_LoggerC::levelEnabled(unsigned long mask) {
+    return GC_Logger::get()->levelEnabled(mask);
+}
 
-void GC_LoggerC::apdu(const char* func, int line, unsigned long mask, std::vector<unsigned char> apdu,
-                      bool response, bool isProtected, bool withText) {
+void GC_LoggerC::apdu(const char* func, int line, unsigned long mask, std::vector<unsigned char> apdu, bool response,
+                      bool isProtected, bool withText) {
     if (!levelEnabled(mask)) return;
     const unsigned long lineMask = mask | gc_log::kApdu;
     logf(func, "", line, lineMask, " %s APDU | %sPROTECTED | len: %zu", response ? "<== Recive" : "==> Send",
@@ -174,8 +175,8 @@ void GC_LoggerC::apdu(const char* func, int line, unsigned long mask, std::vecto
     if (!detail) return;
     // The data of an unprotected VERIFY, CHANGE REFERENCE DATA or RESET RETRY COUNTER command is
     // a PIN: the dump stops after Lc and is marked as cut.
-    const bool pinCommand = !response && !isProtected && apdu.size() > 5 &&
-                            (apdu[1] == 0x20 || apdu[1] == 0x24 || apdu[1] == 0x2C);
+    const bool pinCommand =
+        !response && !isProtected && apdu.size() > 5 && (apdu[1] == 0x20 || apdu[1] == 0x24 || apdu[1] == 0x2C);
     if (pinCommand) {
         OPENSSL_cleanse(apdu.data() + 5, apdu.size() - 5);
         apdu.resize(5);
@@ -183,8 +184,8 @@ void GC_LoggerC::apdu(const char* func, int line, unsigned long mask, std::vecto
     logHex(func, line, lineMask, std::move(apdu), withText, pinCommand);
 }
 
-void GC_LoggerC::file(const char* func, int line, unsigned long mask, std::vector<unsigned char> fid,
-                      unsigned long idx, std::vector<unsigned char> data, bool withText) {
+void GC_LoggerC::file(const char* func, int line, unsigned long mask, std::vector<unsigned char> fid, unsigned long idx,
+                      std::vector<unsigned char> data, bool withText) {
     if (!levelEnabled(mask)) return;
     const unsigned long lineMask = mask | gc_log::kFile;
     GC_Bytes fidHex = GC_Bytes(fid, 0).toHex(false, true);
@@ -200,8 +201,8 @@ void GC_LoggerC::file(const char* func, int line, unsigned long mask, std::vecto
     logHex(func, line, lineMask, std::move(data), withText, cut);
 }
 
-void GC_LoggerC::logHex(const char* func, int line, unsigned long mask, std::vector<unsigned char> data,
-                        bool withText, bool cut) {
+void GC_LoggerC::logHex(const char* func, int line, unsigned long mask, std::vector<unsigned char> data, bool withText,
+                        bool cut) {
     if (!levelEnabled(mask)) return;
     for (size_t offset = 0; offset < data.size(); offset += 16) {
         size_t count = std::min<size_t>(16, data.size() - offset);

@@ -51,9 +51,8 @@ std::vector<unsigned char> buildDigestInfo(const std::vector<unsigned char>& oid
 
 }  // namespace
 
-int GC_PKCS1::EMSA_v1_5_encode(std::vector<unsigned char> data, unsigned long keyLen,
-                               GC_Security::data_format format, std::vector<unsigned char>& out,
-                               bool addPadding) {
+int GC_PKCS1::EMSA_v1_5_encode(std::vector<unsigned char> data, unsigned long keyLen, GC_Security::data_format format,
+                               std::vector<unsigned char>& out, bool addPadding) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (format == GC_Security::HASH_NONE) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Hash wrong alg");
@@ -97,8 +96,8 @@ int GC_PKCS1::EMSA_v1_5_encode(std::vector<unsigned char> data, unsigned long ke
     return 0;
 }
 
-int GC_PKCS1::EMSA_v1_5_decode(std::vector<unsigned char> block, unsigned long keyLen,
-                               GC_Security::data_format& format, std::vector<unsigned char>& digest) {
+int GC_PKCS1::EMSA_v1_5_decode(std::vector<unsigned char> block, unsigned long keyLen, GC_Security::data_format& format,
+                               std::vector<unsigned char>& digest) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (block.size() > keyLen) return fail(__func__, __LINE__, -4);
     // Only the hash OID is looked for; the padding and the DigestInfo's structure are not checked,

@@ -45,22 +45,33 @@ struct DigestInfoEntry {
 
 DigestInfoEntry digestFor(GC_Security::data_format format) {
     switch (format) {
-        case GC_Security::HASH_SHA1: return {EVP_sha1(), -8, "SHA1"};
-        case GC_Security::HASH_SHA224: return {EVP_sha224(), -9, "SHA224"};
-        case GC_Security::HASH_SHA256: return {EVP_sha256(), -10, "SHA256"};
-        case GC_Security::HASH_SHA384: return {EVP_sha384(), -11, "SHA384"};
-        case GC_Security::HASH_SHA512: return {EVP_sha512(), -12, "SHA512"};
-        default: return {nullptr, -2, ""};
+        case GC_Security::HASH_SHA1:
+            return {EVP_sha1(), -8, "SHA1"};
+        case GC_Security::HASH_SHA224:
+            return {EVP_sha224(), -9, "SHA224"};
+        case GC_Security::HASH_SHA256:
+            return {EVP_sha256(), -10, "SHA256"};
+        case GC_Security::HASH_SHA384:
+            return {EVP_sha384(), -11, "SHA384"};
+        case GC_Security::HASH_SHA512:
+            return {EVP_sha512(), -12, "SHA512"};
+        default:
+            return {nullptr, -2, ""};
     }
 }
 
 const EVP_CIPHER* cipherFor(GC_Security::encipherment_algorithm alg, bool with3Des) {
     switch (alg) {
-        case GC_Security::ALG_3DES: return with3Des ? EVP_des_ede_cbc() : nullptr;
-        case GC_Security::ALG_AES128: return EVP_aes_128_cbc();
-        case GC_Security::ALG_AES192: return EVP_aes_192_cbc();
-        case GC_Security::ALG_AES256: return EVP_aes_256_cbc();
-        default: return nullptr;
+        case GC_Security::ALG_3DES:
+            return with3Des ? EVP_des_ede_cbc() : nullptr;
+        case GC_Security::ALG_AES128:
+            return EVP_aes_128_cbc();
+        case GC_Security::ALG_AES192:
+            return EVP_aes_192_cbc();
+        case GC_Security::ALG_AES256:
+            return EVP_aes_256_cbc();
+        default:
+            return nullptr;
     }
 }
 
@@ -203,8 +214,7 @@ int GC_Security::hashValuesUpdate(securityCtx& ctx, const std::vector<std::vecto
         if (piece.empty()) continue;
         if (EVP_DigestUpdate(ctx.state.get(), piece.data(), piece.size()) != 1) {
             ctx.state.reset();
-            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, d.failCode, "Error while update %s hash",
-                              d.name);
+            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, d.failCode, "Error while update %s hash", d.name);
             return d.failCode;
         }
     }
@@ -273,10 +283,20 @@ int GC_Security::crypto_cmac(encipherment_algorithm alg, const std::vector<unsig
     const char* cipherName = nullptr;
     size_t keyLen = 0;
     switch (alg) {
-        case ALG_AES128: cipherName = "AES-128-CBC"; keyLen = 16; break;
-        case ALG_AES192: cipherName = "AES-192-CBC"; keyLen = 24; break;
-        case ALG_AES256: cipherName = "AES-256-CBC"; keyLen = 32; break;
-        default: break;
+        case ALG_AES128:
+            cipherName = "AES-128-CBC";
+            keyLen = 16;
+            break;
+        case ALG_AES192:
+            cipherName = "AES-192-CBC";
+            keyLen = 24;
+            break;
+        case ALG_AES256:
+            cipherName = "AES-256-CBC";
+            keyLen = 32;
+            break;
+        default:
+            break;
     }
     if (cipherName == nullptr) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Wrong Crypto CMAC alghoritm");
@@ -366,8 +386,8 @@ int GC_Security::crypto_des(const std::vector<unsigned char>& key, std::vector<u
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     // Beyond the emptiness checks: the key must hold both halves, the IV a block, and the data whole
     // blocks, or the cipher would read past the key and IV or write past the output.
-    if (key.empty() || cipher.empty() || plain.size() != cipher.size() || key.size() < 16 ||
-        iv.size() < kDesBlock || cipher.size() % kDesBlock != 0) {
+    if (key.empty() || cipher.empty() || plain.size() != cipher.size() || key.size() < 16 || iv.size() < kDesBlock ||
+        cipher.size() % kDesBlock != 0) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Invalid parameters");
         return -1;
     }
@@ -409,11 +429,17 @@ int GC_Security::encryptdecryptXOR(std::vector<unsigned char> key, std::vector<u
 
 unsigned long GC_Security::alghoritmLenOutput(data_format format) {
     switch (format) {
-        case HASH_SHA1: return 20;
-        case HASH_SHA224: return 28;
-        case HASH_SHA256: return 32;
-        case HASH_SHA384: return 48;
-        case HASH_SHA512: return 64;
-        default: return 0;
+        case HASH_SHA1:
+            return 20;
+        case HASH_SHA224:
+            return 28;
+        case HASH_SHA256:
+            return 32;
+        case HASH_SHA384:
+            return 48;
+        case HASH_SHA512:
+            return 64;
+        default:
+            return 0;
     }
 }

@@ -34,7 +34,9 @@ GC_Bytes fromRange(const char* begin, size_t length) {
     return bytes;
 }
 
-GC_Bytes textBytes(const char* text) { return text != nullptr ? fromRange(text, strlen(text)) : GC_Bytes(); }
+GC_Bytes textBytes(const char* text) {
+    return text != nullptr ? fromRange(text, strlen(text)) : GC_Bytes();
+}
 
 // Leading white space, an optional sign, decimal digits up to the first other character;
 // no digits give 0. Values beyond the int range are held at its ends.
@@ -139,8 +141,7 @@ int GC_Settings::getAll(const char* /*section: the file has none*/, entries& out
         GC_Bytes value = fromRange(equals + 1, length - keyLength - 1);
         GC_Bytes keyText = key;
         GC_Bytes valueText = value;
-        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "k=(%s), v=(%s)", keyText.c_str(),
-                         valueText.c_str());
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "k=(%s), v=(%s)", keyText.c_str(), valueText.c_str());
         out.emplace(std::move(key), std::move(value));  // the first occurrence of a key wins
     }
     OPENSSL_cleanse(piece, sizeof piece);
@@ -185,8 +186,8 @@ int GC_Settings::setReaderMaxAPDUSize(const char* readerName, int size, bool ext
         value.appendf("E");
     } else {
         if (size > 255 || (size == 255 && extended)) value.appendf("E:");
-        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "Reader: %s  is extended with len APDU %i",
-                         readerName, size);
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "Reader: %s  is extended with len APDU %i", readerName,
+                         size);
         value.appendf("%i", size);
     }
     set("ReaderMaxAPDUSize", keyText, value.c_str());

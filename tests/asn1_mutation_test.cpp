@@ -38,7 +38,9 @@ std::vector<Bytes> loadCorpus() {
 }
 
 // Plain modulo over mt19937's output, so the run is the same with every standard library.
-size_t pick(std::mt19937& rng, size_t n) { return n == 0 ? 0 : rng() % n; }
+size_t pick(std::mt19937& rng, size_t n) {
+    return n == 0 ? 0 : rng() % n;
+}
 
 const unsigned char kInteresting[] = {0x00, 0x01, 0x02, 0x04, 0x05, 0x1F, 0x20, 0x30, 0x3F, 0x5F, 0x7F, 0x80,
                                       0x81, 0x82, 0x83, 0x84, 0x88, 0x89, 0x8F, 0x9F, 0xA0, 0xBF, 0xFF};
@@ -68,7 +70,8 @@ Bytes mutate(const Bytes& base, std::mt19937& rng) {
                 data.insert(data.begin() + at, kInteresting[pick(rng, sizeof kInteresting)]);
                 break;
             case 4:
-                data.erase(data.begin() + at, data.begin() + at + pick(rng, std::min<size_t>(16, data.size() - at + 1)));
+                data.erase(data.begin() + at,
+                           data.begin() + at + pick(rng, std::min<size_t>(16, data.size() - at + 1)));
                 break;
             case 5: {  // a long-form length with random bytes
                 const unsigned char count = static_cast<unsigned char>(1 + pick(rng, 9));

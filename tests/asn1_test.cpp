@@ -58,17 +58,19 @@ Item make(const std::string& tag, const std::string& value, bool primitive) {
     return it;
 }
 
-bool isEmpty(const Item& it) { return it.tag.empty() && it.value.empty() && it.children.empty(); }
+bool isEmpty(const Item& it) {
+    return it.tag.empty() && it.value.empty() && it.children.empty();
+}
 
 // ---------------------------------------------------------------- parsing, both parsers
 
 struct ParseCase {
     const char* name;
     const char* input;
-    int fast;                // result of the fast parser
-    int recursive;           // result of the recursive parser
-    const char* fastShape;   // tree after the fast parser
-    const char* recShape;    // tree after the recursive parser (nullptr: same as fast)
+    int fast;               // result of the fast parser
+    int recursive;          // result of the recursive parser
+    const char* fastShape;  // tree after the fast parser
+    const char* recShape;   // tree after the recursive parser (nullptr: same as fast)
 };
 
 const ParseCase kParseCases[] = {
@@ -78,14 +80,13 @@ const ParseCase kParseCases[] = {
     {"zero byte inside a definite item ends every level", "30 05 02 01 05 00 00 04 01 07", 0, 0,
      "30[0201050000]{02(05) } ", nullptr},
     {"empty sequence then sibling", "30 00 04 01 07", 0, 0, "30[] 04(07) ", nullptr},
-    {"indefinite sequence stops at end-of-contents", "30 80 02 01 05 00 00 04 01 07", 0, 0, "30[]{02(05) } ",
-     nullptr},
+    {"indefinite sequence stops at end-of-contents", "30 80 02 01 05 00 00 04 01 07", 0, 0, "30[]{02(05) } ", nullptr},
     {"indefinite holds a definite sequence", "30 80 30 03 02 01 05 02 01 06 00 00", 0, 0,
      "30[]{30[020105]{02(05) } 02(06) } ", nullptr},
     {"long form 81 00 needs a byte after it (fast)", "04 81 00", -1, 0, "", "04() "},
     {"two empty octet strings", "04 81 00 04 00", 0, 0, "04() 04() ", nullptr},
-    {"eight length bytes with leading zeros", "04 88 00 00 00 00 00 00 00 05 01 02 03 04 05", 0, 0,
-     "04(0102030405) ", nullptr},
+    {"eight length bytes with leading zeros", "04 88 00 00 00 00 00 00 00 05 01 02 03 04 05", 0, 0, "04(0102030405) ",
+     nullptr},
     {"all-zero long form is length 0", "04 82 00 00 05 00", 0, 0, "04() 05() ", nullptr},
     {"nine significant length bytes", "04 89 01 00 00 00 00 00 00 00 00 00", -1, -2, "", nullptr},
     {"indefinite primitive", "04 80", -1, -2, "", nullptr},
@@ -103,15 +104,20 @@ const ParseCase kParseCases[] = {
     {"items after a failure are not read", "02 01 05 04 05 00", -1, -2, "02(05) ", nullptr},
     // An item that runs past its parent: the fast parser keeps the parent open (its count passes
     // zero), the recursive parser refuses the item.
-    {"primitive overruns parent", "30 03 04 05 01 02 03 04 05 02 01 09", 0, -1,
-     "30[040501]{04(0102030405) 02(09) } ", "", },
+    {
+        "primitive overruns parent",
+        "30 03 04 05 01 02 03 04 05 02 01 09",
+        0,
+        -1,
+        "30[040501]{04(0102030405) 02(09) } ",
+        "",
+    },
     {"header overruns parent", "30 01 04 00 02 01 09", 0, -1, "30[04]{04() 02(09) } ", ""},
     // Here the parent closes when its count reaches 0; the open child is then found again by
     // its tag from the top level, which leads to the parent: the INTEGER lands beside the child.
     {"constructed overruns parent", "30 02 30 03 02 01 05", 0, -1, "30[3003]{30[020105] 02(05) } ", ""},
     // When no list holds the open child's tag, the search passes it over: items go to the top level.
-    {"open item not found again", "30 04 31 82 00 04 04 00 04 00", 0, -1, "30[31820004]{31[04000400] } 04() 04() ",
-     ""},
+    {"open item not found again", "30 04 31 82 00 04 04 00 04 00", 0, -1, "30[31820004]{31[04000400] } 04() 04() ", ""},
 };
 
 TEST(Asn1Parse, BothParsersOnEdgeCases) {
@@ -291,7 +297,7 @@ TEST(Asn1Parse, ObjectReaderFlagsAndClass) {
 
 TEST(Asn1Build, LengthBytes) {
     const std::pair<size_t, const char*> cases[] = {
-        {0, "00"},       {127, "7F"},        {128, "81 80"},       {255, "81 FF"},
+        {0, "00"},         {127, "7F"},         {128, "81 80"},         {255, "81 FF"},
         {256, "82 01 00"}, {65535, "82 FF FF"}, {65536, "83 01 00 00"}, {16777216, "84 01 00 00 00"},
     };
     for (const auto& [size, expected] : cases) {
@@ -393,9 +399,18 @@ TEST(Asn1Build, ReadNumber) {
         int expected;
     };
     const Case cases[] = {
-        {"", false, 0},          {"82 01 00", false, 256}, {"81 80", false, 128},     {"05", false, 5},
-        {"01 00", true, 256},    {"01 00", false, 1},      {"01 00 00", true, 65536}, {"80", false, 0},
-        {"82 01", false, 0},     {"82 01", true, 0},       {"FF FF FF FF", true, -1}, {"90 00", true, 0x9000},
+        {"", false, 0},
+        {"82 01 00", false, 256},
+        {"81 80", false, 128},
+        {"05", false, 5},
+        {"01 00", true, 256},
+        {"01 00", false, 1},
+        {"01 00 00", true, 65536},
+        {"80", false, 0},
+        {"82 01", false, 0},
+        {"82 01", true, 0},
+        {"FF FF FF FF", true, -1},
+        {"90 00", true, 0x9000},
         {"01 02 03 04 05", true, 0x02030405},
     };
     for (const Case& c : cases) {

@@ -35,7 +35,9 @@ const Curve kCurves[] = {
     {GC_EC_Params::brainpoolP512r1, NID_brainpoolP512r1, 64, 512},
 };
 
-BnPtr newBn() { return BnPtr(BN_new(), BN_free); }
+BnPtr newBn() {
+    return BnPtr(BN_new(), BN_free);
+}
 BnPtr bnFrom(const Bytes& b) {
     return BnPtr(BN_bin2bn(b.data(), static_cast<int>(b.size()), nullptr), BN_free);
 }
@@ -76,8 +78,8 @@ TEST_P(EcParamsTest, EqualsOpenSslNamedCurve) {
     EXPECT_EQ(e.bitLength, EC_GROUP_get_degree(group.get()));
 
     Bytes g(2 * c.fieldBytes + 1);
-    ASSERT_EQ(EC_POINT_point2oct(group.get(), EC_GROUP_get0_generator(group.get()),
-                                 POINT_CONVERSION_UNCOMPRESSED, g.data(), g.size(), ctx.get()),
+    ASSERT_EQ(EC_POINT_point2oct(group.get(), EC_GROUP_get0_generator(group.get()), POINT_CONVERSION_UNCOMPRESSED,
+                                 g.data(), g.size(), ctx.get()),
               g.size());
     EXPECT_EQ(e.G, g);
 }
@@ -98,7 +100,7 @@ TEST_P(EcParamsTest, BasePointOnCurveAndOfOrderN) {
     BnPtr lhs = newBn(), rhs = newBn(), t = newBn();
     ASSERT_EQ(BN_mod_sqr(lhs.get(), y.get(), p.get(), ctx.get()), 1);
     ASSERT_EQ(BN_mod_sqr(t.get(), x.get(), p.get(), ctx.get()), 1);
-    ASSERT_EQ(BN_mod_add(t.get(), t.get(), a.get(), p.get(), ctx.get()), 1);  // x^2 + a
+    ASSERT_EQ(BN_mod_add(t.get(), t.get(), a.get(), p.get(), ctx.get()), 1);    // x^2 + a
     ASSERT_EQ(BN_mod_mul(rhs.get(), t.get(), x.get(), p.get(), ctx.get()), 1);  // x^3 + ax
     ASSERT_EQ(BN_mod_add(rhs.get(), rhs.get(), b.get(), p.get(), ctx.get()), 1);
     EXPECT_EQ(BN_cmp(lhs.get(), rhs.get()), 0);
@@ -143,8 +145,7 @@ TEST(EcParamsTables, HoldExactlyTheNineCurves) {
         EXPECT_EQ(GC_EC_Params::ec_OID.count(c.nid), 1u);
     }
     // An identifier outside the nine has no entry in either table.
-    EXPECT_EQ(GC_EC_Params::EC_Params.find(static_cast<GC_EC_Params::ec_nid>(0)),
-              GC_EC_Params::EC_Params.end());
+    EXPECT_EQ(GC_EC_Params::EC_Params.find(static_cast<GC_EC_Params::ec_nid>(0)), GC_EC_Params::EC_Params.end());
     EXPECT_EQ(GC_EC_Params::ec_OID.find(static_cast<GC_EC_Params::ec_nid>(0)), GC_EC_Params::ec_OID.end());
 }
 

@@ -62,7 +62,9 @@ protected:
     bool installed_ = false;
 };
 
-std::string header(const std::string& funcAndLine) { return funcAndLine + std::string(60 - funcAndLine.size(), ' '); }
+std::string header(const std::string& funcAndLine) {
+    return funcAndLine + std::string(60 - funcAndLine.size(), ' ');
+}
 
 TEST_F(LoggerTest, ReleaseLinesInContainerLogDirectory) {
     const std::string home = dir_.path() + "/Containers/ext";
@@ -222,10 +224,10 @@ TEST_F(LoggerTest, PinCommandsAreDumpedWithoutTheirData) {
     EXPECT_EQ(text.find("123456"), std::string::npos);
     EXPECT_NE(text.find("00 2C 00 81 06 "), std::string::npos);
 
-    GC_LoggerC::apdu("t", 2, gc_log::kApdu, {0x0C, 0x20, 0x00, 0x81, 0x06, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36},
-                     false, true, false);
-    GC_LoggerC::apdu("t", 3, gc_log::kApdu, {0x00, 0xD6, 0x00, 0x00, 0x06, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36},
-                     false, false, false);
+    GC_LoggerC::apdu("t", 2, gc_log::kApdu, {0x0C, 0x20, 0x00, 0x81, 0x06, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36}, false,
+                     true, false);
+    GC_LoggerC::apdu("t", 3, gc_log::kApdu, {0x00, 0xD6, 0x00, 0x00, 0x06, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36}, false,
+                     false, false);
     const std::string all = gctest::readFile(logs + "/spdlog.log");
     EXPECT_NE(all.find("0C 20 00 81 06 " + pin), std::string::npos);
     EXPECT_NE(all.find("00 D6 00 00 06 " + pin), std::string::npos);

@@ -134,8 +134,7 @@ TEST(Pkcs1Encode, RefusalsLeaveOutputUntouched) {
     const Bytes before = {9, 9};
     for (uint32_t f : {1u, 0u, 3u, 64u}) {
         Bytes out = before;
-        EXPECT_EQ(GC_PKCS1::EMSA_v1_5_encode(Bytes(20, 1), 256, static_cast<S::data_format>(f), out, true), -1)
-            << f;
+        EXPECT_EQ(GC_PKCS1::EMSA_v1_5_encode(Bytes(20, 1), 256, static_cast<S::data_format>(f), out, true), -1) << f;
         EXPECT_EQ(out, before);
     }
     // A key length no buffer can hold is a failure, not an exception.

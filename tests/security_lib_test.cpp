@@ -18,7 +18,9 @@ using S = GC_Security;
 
 using gctest::unhex;
 
-Bytes ascii(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes ascii(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 // key=value lines written by tests/data/security/make_des_vectors.sh (openssl command line).
 std::map<std::string, Bytes> desVectors() {
@@ -138,8 +140,8 @@ TEST(SecurityDigest, StateLifecycle) {
 }
 
 TEST(SecurityDigest, LengthTable) {
-    const std::pair<uint32_t, unsigned long> table[] = {{1, 0},  {2, 20}, {3, 0},  {4, 28},  {8, 32},
-                                                        {16, 48}, {32, 64}, {64, 0}, {0, 0}, {6, 0}};
+    const std::pair<uint32_t, unsigned long> table[] = {{1, 0},   {2, 20},  {3, 0},  {4, 28}, {8, 32},
+                                                        {16, 48}, {32, 64}, {64, 0}, {0, 0},  {6, 0}};
     for (const auto& [f, len] : table) EXPECT_EQ(S::alghoritmLenOutput(static_cast<S::data_format>(f)), len) << f;
 }
 
@@ -315,7 +317,11 @@ TEST(SecurityMac, RetailMacMatchesOpenSslCli) {
 TEST(SecurityMac, RetailMacMatchesIcaoBacExample) {
     // Doc 9303 Part 11 BAC: MAC over SSC || padded header || DO87 || padding gives CC of the SELECT.
     const Bytes ksMac = unhex("F1CB1F1FB5ADF208806B89DC579DC1F8");
-    const Bytes n = unhex("887022120C06C227" "0CA4020C80000000" "8709016375432908C044F6" "8000000000");
+    const Bytes n = unhex(
+        "887022120C06C227"
+        "0CA4020C80000000"
+        "8709016375432908C044F6"
+        "8000000000");
     Bytes iv(8, 0), out;
     ASSERT_EQ(S::crypto_mac(ksMac, iv, n, out), 0);
     EXPECT_EQ(out, unhex("BF8B92D635FF24F8"));
@@ -346,14 +352,14 @@ TEST(SecurityCmac, MatchesRfc4493AndSp80038b) {
     const size_t lengths[] = {0, 16, 40, 64};
     const std::pair<const AesCase*, std::vector<std::string>> table[] = {
         {&kAesCbc[0],
-         {"bb1d6929e95937287fa37d129b756746", "070a16b46b4d4144f79bdd9dd04a287c",
-          "dfa66747de9ae63030ca32611497c827", "51f0bebf7e3b9d92fc49741779363cfe"}},
+         {"bb1d6929e95937287fa37d129b756746", "070a16b46b4d4144f79bdd9dd04a287c", "dfa66747de9ae63030ca32611497c827",
+          "51f0bebf7e3b9d92fc49741779363cfe"}},
         {&kAesCbc[1],
-         {"d17ddf46adaacde531cac483de7a9367", "9e99a7bf31e710900662f65e617c5184",
-          "8a1de5be2eb31aad089a82e6ee908b0e", "a1d5df0eed790f794d77589659f39a11"}},
+         {"d17ddf46adaacde531cac483de7a9367", "9e99a7bf31e710900662f65e617c5184", "8a1de5be2eb31aad089a82e6ee908b0e",
+          "a1d5df0eed790f794d77589659f39a11"}},
         {&kAesCbc[2],
-         {"028962f61b7bf89efc6b551f4667d983", "28a7023f452e8f82bd4bf28d8c37c35c",
-          "aaf3d8f1de5640c232f5b169b9c911e6", "e1992190549f6ed5696a2c056c315410"}},
+         {"028962f61b7bf89efc6b551f4667d983", "28a7023f452e8f82bd4bf28d8c37c35c", "aaf3d8f1de5640c232f5b169b9c911e6",
+          "e1992190549f6ed5696a2c056c315410"}},
     };
     for (const auto& [c, macs] : table) {
         for (size_t i = 0; i < 4; ++i) {

@@ -50,9 +50,8 @@ TEST_F(SettingsTest, StoredFormsOfTheMaximumApduSize) {
         bool extended;
         const char* stored;
     } cases[] = {
-        {2147483647, false, "E"}, {254, true, "E"},     {255, true, "E:255"}, {255, false, "255"},
-        {256, false, "E:256"},    {1024, true, "E:1024"}, {200, false, "200"},  {0, false, "0"},
-        {-5, true, "E"},          {-5, false, "-5"},
+        {2147483647, false, "E"}, {254, true, "E"},    {255, true, "E:255"}, {255, false, "255"}, {256, false, "E:256"},
+        {1024, true, "E:1024"},   {200, false, "200"}, {0, false, "0"},      {-5, true, "E"},     {-5, false, "-5"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stored);
@@ -76,8 +75,16 @@ TEST_F(SettingsTest, ReadingTheStoredSize) {
     struct Case {
         const char* stored;
         int size;
-    } cases[] = {{"E", 2147483647}, {"E:1024", 1024}, {"E:", 0},   {"512", 512}, {"", 0},
-                 {"abc", 0},        {" 42", 42},       {"EX", 2147483647}, {"E:12x", 12}, {"1E", 2147483647},
+    } cases[] = {{"E", 2147483647},
+                 {"E:1024", 1024},
+                 {"E:", 0},
+                 {"512", 512},
+                 {"", 0},
+                 {"abc", 0},
+                 {" 42", 42},
+                 {"EX", 2147483647},
+                 {"E:12x", 12},
+                 {"1E", 2147483647},
                  {"99999999999", 2147483647}};
     EXPECT_EQ(GC_Settings::getReaderMaxAPDUSize("Reader X"), -1);
     for (const auto& c : cases) {
@@ -109,7 +116,7 @@ TEST_F(SettingsTest, KeysAreWrittenInByteOrder) {
 }
 
 TEST_F(SettingsTest, LongLinesReadAsSeveralPieces) {
-    std::string line = "k=" + std::string(398, 'v');  // 400 bytes before the line feed
+    std::string line = "k=" + std::string(398, 'v');   // 400 bytes before the line feed
     std::string second = "z=" + std::string(99, 'w');  // where the second piece starts, 299 bytes in
     line.replace(299, second.size(), second);
     setContent(line + "\n");

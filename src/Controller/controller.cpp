@@ -13,9 +13,9 @@ constexpr int kReaderMissing = -1901;
 }  // namespace
 
 int GC_Controller::read(std::vector<unsigned char>& /*out*/, const std::vector<unsigned char>& /*aid*/,
-                        const std::vector<unsigned char>& /*path*/, unsigned long /*offset*/,
-                        unsigned long /*length*/, unsigned long* /*size*/, bool /*selectApplication*/,
-                        bool /*selectPath*/, read_mode /*mode*/, std::vector<unsigned char> /*tag*/) {
+                        const std::vector<unsigned char>& /*path*/, unsigned long /*offset*/, unsigned long /*length*/,
+                        unsigned long* /*size*/, bool /*selectApplication*/, bool /*selectPath*/, read_mode /*mode*/,
+                        std::vector<unsigned char> /*tag*/) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     GC_LoggerC::ret2(__func__, kLogFile, __LINE__, gc_log::kError, kReaderMissing, "Reader is nullptr");
     return kReaderMissing;

@@ -30,14 +30,24 @@ SecureVector<unsigned char> formatText(const char* format, va_list args) {
 }
 
 // How many bytes a counted append takes: count when 1..size, else all.
-size_t countedLength(size_t size, unsigned long count) { return (count >= 1 && count <= size) ? count : size; }
+size_t countedLength(size_t size, unsigned long count) {
+    return (count >= 1 && count <= size) ? count : size;
+}
 
 }  // namespace
 
-GC_Bytes::GC_Bytes(const std::vector<char>& bytes, unsigned long count) { append(bytes, count); }
-GC_Bytes::GC_Bytes(const std::vector<unsigned char>& bytes, unsigned long count) { append(bytes, count); }
-GC_Bytes::GC_Bytes(const SecureVector<char>& bytes, unsigned long count) { append(bytes, count); }
-GC_Bytes::GC_Bytes(const SecureVector<unsigned char>& bytes, unsigned long count) { append(bytes, count); }
+GC_Bytes::GC_Bytes(const std::vector<char>& bytes, unsigned long count) {
+    append(bytes, count);
+}
+GC_Bytes::GC_Bytes(const std::vector<unsigned char>& bytes, unsigned long count) {
+    append(bytes, count);
+}
+GC_Bytes::GC_Bytes(const SecureVector<char>& bytes, unsigned long count) {
+    append(bytes, count);
+}
+GC_Bytes::GC_Bytes(const SecureVector<unsigned char>& bytes, unsigned long count) {
+    append(bytes, count);
+}
 
 GC_Bytes::GC_Bytes(const char* format, ...) {
     GC_LoggerC::call1("GC_Bytes", kLogFile, __LINE__, kLogMask);
@@ -61,7 +71,9 @@ GC_Bytes& GC_Bytes::operator=(const GC_Bytes& other) {
     return *this;
 }
 
-GC_Bytes& GC_Bytes::operator=(GC_Bytes&& other) { return *this = static_cast<const GC_Bytes&>(other); }
+GC_Bytes& GC_Bytes::operator=(GC_Bytes&& other) {
+    return *this = static_cast<const GC_Bytes&>(other);
+}
 
 GC_Bytes::~GC_Bytes() {
     text_.clear();
@@ -103,9 +115,13 @@ void GC_Bytes::append(const char* bytes, unsigned long count) {
     appendSecure(temp);
 }
 
-void GC_Bytes::append(const unsigned char& byte) { content_.push_back(byte); }
+void GC_Bytes::append(const unsigned char& byte) {
+    content_.push_back(byte);
+}
 
-void GC_Bytes::append(GC_Bytes other) { appendSecure(other.content_); }
+void GC_Bytes::append(GC_Bytes other) {
+    appendSecure(other.content_);
+}
 
 void GC_Bytes::push_back(unsigned char byte) {
     GC_LoggerC::call1("push_back", kLogFile, __LINE__, kLogMask);
@@ -123,7 +139,9 @@ void GC_Bytes::appendf(const char* format, ...) {
     GC_LoggerC::end1("appendf", kLogFile, __LINE__, kLogMask);
 }
 
-std::vector<unsigned char> GC_Bytes::dataVector() const { return {content_.begin(), content_.end()}; }
+std::vector<unsigned char> GC_Bytes::dataVector() const {
+    return {content_.begin(), content_.end()};
+}
 
 const char* GC_Bytes::c_str() {
     GC_LoggerC::call1("c_str", kLogFile, __LINE__, kLogMask);

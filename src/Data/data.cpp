@@ -24,9 +24,13 @@ int GC_Data::getContainers(std::vector<std::shared_ptr<GC_Container>>& /*contain
     return notSupported(__func__, __LINE__);
 }
 
-int GC_Data::readObjects(std::vector<GC_Object*>& /*objects*/) { return notSupported(__func__, __LINE__); }
+int GC_Data::readObjects(std::vector<GC_Object*>& /*objects*/) {
+    return notSupported(__func__, __LINE__);
+}
 
-int GC_Data::deleteObject(GC_Object* /*object*/) { return notSupported(__func__, __LINE__); }
+int GC_Data::deleteObject(GC_Object* /*object*/) {
+    return notSupported(__func__, __LINE__);
+}
 
 int GC_Data::createObject(GC_Object* /*templ*/, GC_Container* /*container*/, GC_Object** /*out*/) {
     return notSupported(__func__, __LINE__);

@@ -76,15 +76,15 @@ public:
     // One application listed in EF.DIR. Members are destroyed in reverse order: the PIN
     // records first, then the directory records with their objects, then the rest.
     struct app_info {
-        std::string label;                        // EF.DIR {T, 50}
-        std::vector<unsigned char> aid;           // EF.DIR {T, 4F}
-        std::vector<unsigned char> path;          // EF.DIR {T, 51}
-        std::vector<unsigned char> tokenInfoPath; // EF.DIR {T, 73, A0, 04}
-        std::vector<unsigned char> version;       // TokenInfo {30, 02}
-        std::vector<unsigned char> serialNumber;  // TokenInfo {30, 04}
-        std::vector<unsigned char> manufacturer;  // TokenInfo {30, 0C}
-        std::string tokenLabel;                   // TokenInfo {30, 80}
-        std::vector<unsigned char> odfPath;       // EF.DIR {T, 73, 30, 04}
+        std::string label;                         // EF.DIR {T, 50}
+        std::vector<unsigned char> aid;            // EF.DIR {T, 4F}
+        std::vector<unsigned char> path;           // EF.DIR {T, 51}
+        std::vector<unsigned char> tokenInfoPath;  // EF.DIR {T, 73, A0, 04}
+        std::vector<unsigned char> version;        // TokenInfo {30, 02}
+        std::vector<unsigned char> serialNumber;   // TokenInfo {30, 04}
+        std::vector<unsigned char> manufacturer;   // TokenInfo {30, 0C}
+        std::string tokenLabel;                    // TokenInfo {30, 80}
+        std::vector<unsigned char> odfPath;        // EF.DIR {T, 73, 30, 04}
         std::vector<std::unique_ptr<object_info>> objectInfos;
         std::vector<std::unique_ptr<pin_info>> pinInfos;
     };

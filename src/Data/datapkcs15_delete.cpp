@@ -119,8 +119,8 @@ int rebuild(const Image& image, const std::vector<bool>& removed, const std::map
 
 // Reads and parses a directory record's area and checks that its entries still stand for the
 // record's objects. 0, the read's code, -1100 or (entries and objects out of step) mismatch.
-int readRecord(GC_Controller* controller, const char* func, const AppInfo& app, ObjectInfo* record,
-               RecordPlan& plan, int mismatch) {
+int readRecord(GC_Controller* controller, const char* func, const AppInfo& app, ObjectInfo* record, RecordPlan& plan,
+               int mismatch) {
     plan.record = record;
     Bytes read;
     int result = readArea(controller, app.aid, record->path, record->index, record->length, read);
@@ -137,7 +137,8 @@ int readRecord(GC_Controller* controller, const char* func, const AppInfo& app, 
     }
     plan.positions = objectPositions(record->kind, plan.image.items);
     if (plan.positions.size() != record->objects.size()) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, mismatch, "Object info data does not match the objects read");
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, mismatch,
+                         "Object info data does not match the objects read");
         return mismatch;
     }
     plan.removed.assign(plan.image.items.size(), false);
@@ -209,9 +210,10 @@ int planRemoval(GC_Controller* controller, const char* func, Removal& removal) {
             return a.start != b.start ? a.start < b.start : a.length < b.length;
         });
         // Two removed entries that name the same bytes cut them once.
-        file.cuts.erase(std::unique(file.cuts.begin(), file.cuts.end(),
-                                    [](const Cut& a, const Cut& b) { return a.start == b.start && a.length == b.length; }),
-                        file.cuts.end());
+        file.cuts.erase(
+            std::unique(file.cuts.begin(), file.cuts.end(),
+                        [](const Cut& a, const Cut& b) { return a.start == b.start && a.length == b.length; }),
+            file.cuts.end());
         for (size_t i = 0; i < file.cuts.size(); ++i) {
             const Cut& cut = file.cuts[i];
             if (cut.start > file.data.size() || cut.length > file.data.size() - cut.start) {
@@ -231,7 +233,8 @@ int planRemoval(GC_Controller* controller, const char* func, Removal& removal) {
         bool planned = false;
         for (const RecordPlan& plan : records) planned = planned || plan.record == record.get();
         bool concerned = false;
-        for (const auto& object : record->objects) concerned = concerned || (object && fileFor(object->path) != nullptr);
+        for (const auto& object : record->objects)
+            concerned = concerned || (object && fileFor(object->path) != nullptr);
         if (planned || !concerned) continue;
         RecordPlan plan;
         const int result = readRecord(controller, func, app, record.get(), plan, kGeneralFailure);
@@ -364,8 +367,7 @@ int GC_DataPKCS15::deleteObject(GC_Object* object) {
                               "Cannot update new object info | restore result %ld", first);
         } else {
             GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, result,
-                              "Cannot update new object | restore result1=%ld restore result2=%ld",
-                              first, last);
+                              "Cannot update new object | restore result1=%ld restore result2=%ld", first, last);
         }
         return result;
     }
@@ -462,7 +464,8 @@ int GC_DataPKCS15::initContainer(std::shared_ptr<GC_Container>& container, std::
                 pin = nullptr;
             } else {
                 GC_ASN1::item changed = aodf.items[found];
-                result = GC_ASN1::modifyTag(changed, {kSequence, kSequence, kUtf8String}, GC_CommonStr::str2Bytes(text), 0);
+                result =
+                    GC_ASN1::modifyTag(changed, {kSequence, kSequence, kUtf8String}, GC_CommonStr::str2Bytes(text), 0);
                 Bytes encoded;
                 if (result == 0) result = reencodeEntry(changed, aodf.items[found], spanOf(aodf, found), encoded);
                 if (result != 0) {
@@ -533,7 +536,8 @@ int GC_DataPKCS15::deleteObjectFromObjectInfo(GC_Object* object, object_info* in
         return kNotFound;
     }
     auto& objects = info->objects;
-    const auto it = std::find_if(objects.begin(), objects.end(), [&](const auto& held) { return held.get() == object; });
+    const auto it =
+        std::find_if(objects.begin(), objects.end(), [&](const auto& held) { return held.get() == object; });
     if (it != objects.end()) objects.erase(it);
     return 0;
 }

@@ -52,7 +52,8 @@ std::vector<unsigned char> writeBits(const char* func, unsigned char leading, un
     GC_LoggerC::call1(func, kLogFile, __LINE__, kLogMask);
     std::vector<unsigned char> out = {leading, 0x00, 0x00};
     for (size_t i = 0; i < count; ++i) {
-        if ((mask & bits[i].mask) != 0) out[1 + bits[i].bit / 8] |= static_cast<unsigned char>(0x80 >> (bits[i].bit % 8));
+        if ((mask & bits[i].mask) != 0)
+            out[1 + bits[i].bit / 8] |= static_cast<unsigned char>(0x80 >> (bits[i].bit % 8));
     }
     GC_LoggerC::end1(func, kLogFile, __LINE__, kLogMask);
     return out;

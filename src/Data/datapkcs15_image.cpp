@@ -9,7 +9,9 @@ namespace gc_pkcs15 {
 namespace {
 
 // The parser's tag rule: a byte whose low five bits are all set is followed by another.
-inline bool tagContinues(unsigned char b) { return (b & 0x1F) == 0x1F; }
+inline bool tagContinues(unsigned char b) {
+    return (b & 0x1F) == 0x1F;
+}
 
 // The ID as the directory reader takes it: an inner OCTET STRING header (04 L) is dropped when
 // the content is at least 3 bytes long and starts with 04.

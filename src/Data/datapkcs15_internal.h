@@ -27,9 +27,9 @@ inline constexpr unsigned char kInteger = 0x02;
 inline constexpr unsigned char kBitString = 0x03;
 inline constexpr unsigned char kOctetString = 0x04;
 inline constexpr unsigned char kUtf8String = 0x0C;
-inline constexpr unsigned char kContext0 = 0x80;    // [0] primitive
-inline constexpr unsigned char kContextA0 = 0xA0;   // [0] constructed
-inline constexpr unsigned char kContextA1 = 0xA1;   // [1] constructed
+inline constexpr unsigned char kContext0 = 0x80;   // [0] primitive
+inline constexpr unsigned char kContextA0 = 0xA0;  // [0] constructed
+inline constexpr unsigned char kContextA1 = 0xA1;  // [1] constructed
 
 // The first item that path reaches from it; an empty item when none.
 inline GC_ASN1::item find(const GC_ASN1::item& it, const std::vector<unsigned char>& path) {
@@ -75,8 +75,8 @@ inline std::vector<unsigned char> pathFrom(const GC_ASN1::item& it, std::initial
 inline int readFile(GC_Controller* controller, std::vector<unsigned char>& out, const std::vector<unsigned char>& dir,
                     const std::vector<unsigned char>& fid, uint64_t offset, uint64_t length, bool selectApplication) {
     if (controller == nullptr) return kNoReader;
-    return controller->read(out, dir, fid, offset, length, nullptr, selectApplication, true,
-                            GC_Controller::READ_SELECT, {});
+    return controller->read(out, dir, fid, offset, length, nullptr, selectApplication, true, GC_Controller::READ_SELECT,
+                            {});
 }
 
 }  // namespace gc_pkcs15

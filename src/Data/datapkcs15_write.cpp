@@ -71,19 +71,23 @@ Item contentPath(const GC_Object& object, bool withPlace) {
     return constructed(kSequence, std::move(children));
 }
 
-unsigned char keyTag(GC_Object::key_type type) { return type == GC_Object::KEY_RSA ? kSequence : kContextA0; }
+unsigned char keyTag(GC_Object::key_type type) {
+    return type == GC_Object::KEY_RSA ? kSequence : kContextA0;
+}
 
 Item privateKeyEntry(GC_PrivKeyObject& key) {
     const int bits = key.getKeySize();
     return constructed(
         keyTag(key.keyType),
         {commonAttributes(key, true),
-         constructed(kSequence, {nestedId(key.ID), primitive(kBitString, GC_DataPKCS15::parseKeyUsageFlags(key.usage, true)),
-                                 primitive(kBitString, GC_DataPKCS15::parseKeyAccessFlags(key.access)),
-                                 primitive(kInteger, derInteger(key.keyReference))}),
-         constructed(kContextA1,
-                     {constructed(kSequence, {contentPath(key, false),
-                                              primitive(kInteger, derInteger(bits < 0 ? 0 : static_cast<uint64_t>(bits)))})})});
+         constructed(kSequence,
+                     {nestedId(key.ID), primitive(kBitString, GC_DataPKCS15::parseKeyUsageFlags(key.usage, true)),
+                      primitive(kBitString, GC_DataPKCS15::parseKeyAccessFlags(key.access)),
+                      primitive(kInteger, derInteger(key.keyReference))}),
+         constructed(
+             kContextA1,
+             {constructed(kSequence, {contentPath(key, false),
+                                      primitive(kInteger, derInteger(bits < 0 ? 0 : static_cast<uint64_t>(bits)))})})});
 }
 
 Item publicKeyEntry(GC_PubKeyObject& key) {
@@ -91,10 +95,11 @@ Item publicKeyEntry(GC_PubKeyObject& key) {
     return constructed(
         keyTag(key.keyType),
         {commonAttributes(key, true),
-         constructed(kSequence, {nestedId(key.ID), primitive(kBitString, GC_DataPKCS15::parseKeyUsageFlags(key.usage, true)),
-                                 primitive(kBoolean, {native}),
-                                 primitive(kBitString, GC_DataPKCS15::parseKeyAccessFlags(key.access)),
-                                 primitive(kInteger, derInteger(key.keyReference))}),
+         constructed(
+             kSequence,
+             {nestedId(key.ID), primitive(kBitString, GC_DataPKCS15::parseKeyUsageFlags(key.usage, true)),
+              primitive(kBoolean, {native}), primitive(kBitString, GC_DataPKCS15::parseKeyAccessFlags(key.access)),
+              primitive(kInteger, derInteger(key.keyReference))}),
          constructed(kContextA1, {constructed(kSequence, {contentPath(key, true)})})});
 }
 
@@ -220,8 +225,8 @@ int GC_DataPKCS15::createObject(GC_Object* templ, GC_Container* container, GC_Ob
     Image directory;
     result = parseImage(std::move(read), directory);
     if (result != 0) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, kGeneralFailure, "Cannot deserialize object INFO | %i",
-                          result);
+        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, kGeneralFailure,
+                          "Cannot deserialize object INFO | %i", result);
         return kGeneralFailure;
     }
     // The new object will be the last of the record and its entry the last of the directory:
@@ -358,10 +363,10 @@ int GC_DataPKCS15::findAppInfo(GC_Container* container, app_info** app) {
             if (!application) continue;
             for (const auto& record : application->pinInfos) {
                 if (!record) continue;
-                const bool match = pass == 0 ? record->containerPin == pin
-                                             : record->pinPath == pin->path &&
-                                                   record->pinReference == pin->pinReference &&
-                                                   record->authId == container->authId;
+                const bool match = pass == 0
+                                       ? record->containerPin == pin
+                                       : record->pinPath == pin->path && record->pinReference == pin->pinReference &&
+                                             record->authId == container->authId;
                 if (!match) continue;
                 if (app != nullptr) *app = application.get();
                 GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);

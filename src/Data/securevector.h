@@ -27,8 +27,7 @@ public:
         size_ = other.size_;
     }
 
-    SecureVector(SecureVector&& other) noexcept
-        : block_(other.block_), size_(other.size_), capacity_(other.capacity_) {
+    SecureVector(SecureVector&& other) noexcept : block_(other.block_), size_(other.size_), capacity_(other.capacity_) {
         other.block_ = nullptr;
         other.size_ = 0;
         other.capacity_ = 0;

@@ -63,11 +63,16 @@ const domain* domainFor(int id) {
 
 const std::vector<unsigned char>* oidFor(int algorithm) {
     switch (algorithm) {
-        case 1: return &GC_ECDH_GM_3DES_CBC_CBC;
-        case 2: return &GC_ECDH_GM_AES_CBC_CMAC_128;
-        case 3: return &GC_ECDH_GM_AES_CBC_CMAC_192;
-        case 4: return &GC_ECDH_GM_AES_CBC_CMAC_256;
-        default: return nullptr;
+        case 1:
+            return &GC_ECDH_GM_3DES_CBC_CBC;
+        case 2:
+            return &GC_ECDH_GM_AES_CBC_CMAC_128;
+        case 3:
+            return &GC_ECDH_GM_AES_CBC_CMAC_192;
+        case 4:
+            return &GC_ECDH_GM_AES_CBC_CMAC_256;
+        default:
+            return nullptr;
     }
 }
 
@@ -136,7 +141,9 @@ GC_Pace::GC_Pace() : GC_Pace(scalar_source{}) {}
 
 GC_Pace::GC_Pace(scalar_source source) : scalarSource_(source ? std::move(source) : scalar_source(defaultScalar)) {}
 
-GC_Pace::~GC_Pace() { freeHandle(); }
+GC_Pace::~GC_Pace() {
+    freeHandle();
+}
 
 void GC_Pace::freeHandle() {
     expectedCardToken_.clear();
@@ -172,10 +179,17 @@ int GC_Pace::verifySecret(GC_PaceController::pace_params* params, const SecureVe
     if (params == nullptr) return fail(__func__, __LINE__, kSecretType, "Param is null");
     size_t expected = 0;
     switch (type) {
-        case 1: expected = 20; break;
-        case 2: expected = 6; break;
-        case 4: expected = 8; break;
-        default: return fail(__func__, __LINE__, kSecretType, "Wrong secret type");
+        case 1:
+            expected = 20;
+            break;
+        case 2:
+            expected = 6;
+            break;
+        case 4:
+            expected = 8;
+            break;
+        default:
+            return fail(__func__, __LINE__, kSecretType, "Wrong secret type");
     }
     if (secret.size() != expected) {
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, kSecretLength);
@@ -192,10 +206,23 @@ int GC_Pace::calculateMRZInfo(SecureVector<unsigned char>& mrz) {
     // each with its check digit.
     size_t doc = 0, birth = 0, expiry = 0;
     switch (mrz.size()) {
-        case 90: doc = 5; birth = 30; expiry = 38; break;
-        case 88: doc = 44; birth = 57; expiry = 65; break;
-        case 72: doc = 36; birth = 49; expiry = 57; break;
-        default: return fail(__func__, __LINE__, kSecretType, "Wrong secret type");
+        case 90:
+            doc = 5;
+            birth = 30;
+            expiry = 38;
+            break;
+        case 88:
+            doc = 44;
+            birth = 57;
+            expiry = 65;
+            break;
+        case 72:
+            doc = 36;
+            birth = 49;
+            expiry = 57;
+            break;
+        default:
+            return fail(__func__, __LINE__, kSecretType, "Wrong secret type");
     }
     GC_WipedBuffer info(24);
     info.v.insert(info.v.end(), mrz.begin() + doc, mrz.begin() + doc + 10);
@@ -347,9 +374,13 @@ int GC_Pace::keyDerivation(const std::vector<SecureVector<unsigned char>>& piece
     GC_Security::data_format format;
     switch (algorithm_) {
         case 1:
-        case 2: format = GC_Security::HASH_SHA1; break;
+        case 2:
+            format = GC_Security::HASH_SHA1;
+            break;
         case 3:
-        case 4: format = GC_Security::HASH_SHA256; break;
+        case 4:
+            format = GC_Security::HASH_SHA256;
+            break;
         default:
             GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, kCryptoFailed,
                               "Crypto lib error when calculate hash: %i", -2);
@@ -449,11 +480,21 @@ EC_GROUP* GC_Pace::groupFromParams(int nid) {
     return group.release();
 }
 
-EC_GROUP* GC_Pace::create_brainpoolP224r1() { return groupFromParams(GC_EC_Params::brainpoolP224r1); }
-EC_GROUP* GC_Pace::create_brainpoolP256r1() { return groupFromParams(GC_EC_Params::brainpoolP256r1); }
-EC_GROUP* GC_Pace::create_brainpoolP320r1() { return groupFromParams(GC_EC_Params::brainpoolP320r1); }
-EC_GROUP* GC_Pace::create_brainpoolP384r1() { return groupFromParams(GC_EC_Params::brainpoolP384r1); }
-EC_GROUP* GC_Pace::create_brainpoolP512r1() { return groupFromParams(GC_EC_Params::brainpoolP512r1); }
+EC_GROUP* GC_Pace::create_brainpoolP224r1() {
+    return groupFromParams(GC_EC_Params::brainpoolP224r1);
+}
+EC_GROUP* GC_Pace::create_brainpoolP256r1() {
+    return groupFromParams(GC_EC_Params::brainpoolP256r1);
+}
+EC_GROUP* GC_Pace::create_brainpoolP320r1() {
+    return groupFromParams(GC_EC_Params::brainpoolP320r1);
+}
+EC_GROUP* GC_Pace::create_brainpoolP384r1() {
+    return groupFromParams(GC_EC_Params::brainpoolP384r1);
+}
+EC_GROUP* GC_Pace::create_brainpoolP512r1() {
+    return groupFromParams(GC_EC_Params::brainpoolP512r1);
+}
 
 EC_GROUP* GC_Pace::groupForDomain() const {
     const domain* d = domainFor(domainParameterId_);
@@ -690,18 +731,29 @@ std::vector<unsigned char> GC_Pace::generator() const {
 
 int GC_Pace::calculateKey(GC_PaceController::pace_params* params) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (params == nullptr || !terminal_.priv) return fail(__func__, __LINE__, kEcFailure, "Terminal key pair is nullptr");
+    if (params == nullptr || !terminal_.priv)
+        return fail(__func__, __LINE__, kEcFailure, "Terminal key pair is nullptr");
     if (!terminal_.group) return fail(__func__, __LINE__, kEcFailure, "Crypto lib error when getting a group");
     const SecureVector<unsigned char> k = sharedSecret();
     if (k.empty()) return fail(__func__, __LINE__, kEcFailure, "Crypto lib error when convert point to octet");
 
     size_t keyLen = 0, sscLen = 16;
     switch (algorithm_) {
-        case 1: keyLen = 16; sscLen = 8; break;
-        case 2: keyLen = 16; break;
-        case 3: keyLen = 24; break;
-        case 4: keyLen = 32; break;
-        default: return fail(__func__, __LINE__, kWrongAlgorithm, "Wrong crypto alghoritm");
+        case 1:
+            keyLen = 16;
+            sscLen = 8;
+            break;
+        case 2:
+            keyLen = 16;
+            break;
+        case 3:
+            keyLen = 24;
+            break;
+        case 4:
+            keyLen = 32;
+            break;
+        default:
+            return fail(__func__, __LINE__, kWrongAlgorithm, "Wrong crypto alghoritm");
     }
 
     static const unsigned char kCounter1[] = {0x00, 0x00, 0x00, 0x01};
@@ -769,8 +821,7 @@ int GC_Pace::calculateToken(GC_PaceController::pace_params* params, std::vector<
             rc = GC_Security::crypto_cmac(static_cast<GC_Security::encipherment_algorithm>(algorithm_), kmac.v, input,
                                           token);
             if (rc != 0)
-                GC_LoggerC::logf(func, kLogFile, __LINE__, kErrMask, "Crypto lib error when calculate cmac: %i",
-                                 rc);
+                GC_LoggerC::logf(func, kLogFile, __LINE__, kErrMask, "Crypto lib error when calculate cmac: %i", rc);
         }
         if (rc == 0 && token.size() < 8) rc = -1;
         if (rc == 0) token.resize(8);

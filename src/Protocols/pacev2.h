@@ -58,8 +58,7 @@ public:
 
     // Checks the password length for its type (1 MRZ hash: 20, 2 CAN: 6, 4 PUK: 8) and stores
     // password and type in params. Releases all key material first.
-    int verifySecret(GC_PaceController::pace_params* params, const SecureVector<unsigned char>& secret,
-                     const int type);
+    int verifySecret(GC_PaceController::pace_params* params, const SecureVector<unsigned char>& secret, const int type);
     // Replaces an MRZ text (90, 88 or 72 characters) by the SHA-1 of its document number, birth
     // and expiry fields with their check digits.
     int calculateMRZInfo(SecureVector<unsigned char>& mrz);

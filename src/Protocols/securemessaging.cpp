@@ -16,17 +16,25 @@ constexpr int kAlg3Des = GC_Security::ALG_3DES;
 constexpr unsigned long kMacLength = 8;
 
 // Every test below is 3DES against any other algorithm value (which counts as AES).
-bool is3Des(const GC_SecureMessaging::sm_params* params) { return params->algorithm == kAlg3Des; }
-unsigned long blockSize(const GC_SecureMessaging::sm_params* params) { return is3Des(params) ? 8 : 16; }
+bool is3Des(const GC_SecureMessaging::sm_params* params) {
+    return params->algorithm == kAlg3Des;
+}
+unsigned long blockSize(const GC_SecureMessaging::sm_params* params) {
+    return is3Des(params) ? 8 : 16;
+}
 
 // Key bytes the cipher of the session reads.
 size_t encKeyLength(int algorithm) {
     switch (algorithm) {
         case GC_Security::ALG_3DES:
-        case GC_Security::ALG_AES128: return 16;
-        case GC_Security::ALG_AES192: return 24;
-        case GC_Security::ALG_AES256: return 32;
-        default: return 0;
+        case GC_Security::ALG_AES128:
+            return 16;
+        case GC_Security::ALG_AES192:
+            return 24;
+        case GC_Security::ALG_AES256:
+            return 32;
+        default:
+            return 0;
     }
 }
 
@@ -49,8 +57,8 @@ void wipeVector(std::vector<unsigned char>& v) {
 int aesIv(const GC_SecureMessaging::sm_params* params, GC_WipedBuffer& key, std::vector<unsigned char>& iv) {
     const std::vector<unsigned char> zero(16, 0);
     const std::vector<unsigned char> ssc(params->SSC.begin(), params->SSC.end());
-    return GC_Security::encryptValue(static_cast<GC_Security::encipherment_algorithm>(params->algorithm), key.v,
-                                     zero, ssc, iv);
+    return GC_Security::encryptValue(static_cast<GC_Security::encipherment_algorithm>(params->algorithm), key.v, zero,
+                                     ssc, iv);
 }
 
 // The session cipher over whole blocks: two-key 3DES-CBC with a zero IV, or AES-CBC with the IV
@@ -67,7 +75,8 @@ int sessionCipher(const GC_SecureMessaging::sm_params* params, bool encrypt, std
         if (params->Kenc.size() < keyLen) return -1;
         std::vector<unsigned char> iv(8, 0);
         out.resize(in.size());
-        return encrypt ? GC_Security::crypto_des(key.v, out, in, iv, 1) : GC_Security::crypto_des(key.v, in, out, iv, 0);
+        return encrypt ? GC_Security::crypto_des(key.v, out, in, iv, 1)
+                       : GC_Security::crypto_des(key.v, in, out, iv, 0);
     }
     failure = "Function encrypt value failed";
     if (keyLen == 0 || params->Kenc.size() < keyLen) return -2;
@@ -217,8 +226,8 @@ int64_t GC_SecureMessaging::increment_ssc(sm_params* params) {
     return ok(__func__, __LINE__);
 }
 
-int64_t GC_SecureMessaging::sm_module_build_do8x(sm_params* params, const s_apdu& apdu,
-                                                 std::vector<unsigned char>& out, int tag) {
+int64_t GC_SecureMessaging::sm_module_build_do8x(sm_params* params, const s_apdu& apdu, std::vector<unsigned char>& out,
+                                                 int tag) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     out.clear();
     if (params == nullptr) return fail(__func__, __LINE__, kInvalidArgument, "Param is empty");
@@ -281,8 +290,7 @@ int64_t GC_SecureMessaging::sm_module_build_do8e(sm_params* params, const s_apdu
     if (params == nullptr) return fail(__func__, __LINE__, kInvalidArgument, "Param is empty");
 
     const unsigned long block = blockSize(params);
-    const std::vector<unsigned char> header = {static_cast<unsigned char>(apdu.CLA | 0x0C), apdu.INS, apdu.P1,
-                                               apdu.P2};
+    const std::vector<unsigned char> header = {static_cast<unsigned char>(apdu.CLA | 0x0C), apdu.INS, apdu.P1, apdu.P2};
     std::vector<unsigned char> macInput;
     int64_t rc = sm_module_ISO9797_pad_meth2_add(header, macInput, block);
     if (rc != 0) return fail(__func__, __LINE__, rc, "Function padding failed");
@@ -313,8 +321,11 @@ int64_t GC_SecureMessaging::compose_apdu(const s_apdu& apdu, std::vector<unsigne
     // The data field written is exactly the data held; Lc is the coded length.
     const auto byte = [](uint64_t v, int shift) { return static_cast<unsigned char>((v >> shift) & 0xFF); };
     switch (apdu.apduCase) {
-        case 1: break;
-        case 2: out.push_back(byte(apdu.Le, 0)); break;
+        case 1:
+            break;
+        case 2:
+            out.push_back(byte(apdu.Le, 0));
+            break;
         case 3:
             out.push_back(byte(apdu.Lc, 0));
             out.insert(out.end(), apdu.data.begin(), apdu.data.end());
@@ -324,7 +335,9 @@ int64_t GC_SecureMessaging::compose_apdu(const s_apdu& apdu, std::vector<unsigne
             out.insert(out.end(), apdu.data.begin(), apdu.data.end());
             out.push_back(byte(apdu.Le, 0));
             break;
-        case 18: out.insert(out.end(), {0x00, byte(apdu.Le, 8), byte(apdu.Le, 0)}); break;
+        case 18:
+            out.insert(out.end(), {0x00, byte(apdu.Le, 8), byte(apdu.Le, 0)});
+            break;
         case 19:
             out.insert(out.end(), {0x00, byte(apdu.Lc, 8), byte(apdu.Lc, 0)});
             out.insert(out.end(), apdu.data.begin(), apdu.data.end());
@@ -334,14 +347,14 @@ int64_t GC_SecureMessaging::compose_apdu(const s_apdu& apdu, std::vector<unsigne
             out.insert(out.end(), apdu.data.begin(), apdu.data.end());
             out.insert(out.end(), {byte(apdu.Le, 8), byte(apdu.Le, 0)});
             break;
-        default: break;
+        default:
+            break;
     }
     return ok(__func__, __LINE__);
 }
 
 int64_t GC_SecureMessaging::sm_module_ISO9797_pad_meth2_add(const std::vector<unsigned char>& in,
-                                                            std::vector<unsigned char>& out,
-                                                            unsigned long blockSize) {
+                                                            std::vector<unsigned char>& out, unsigned long blockSize) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (in.empty()) return fail(__func__, __LINE__, kInvalidArgument, "Source is empty");
     if (blockSize == 0) return fail(__func__, __LINE__, kInvalidArgument, "Param is invalid");
@@ -418,8 +431,8 @@ int64_t GC_SecureMessaging::sm_module_ISO9797_cmac_method3du(const sm_params* pa
     int64_t rc = sm_module_ISO9797_pad_meth2_add(input, padded, 16);
     if (rc != 0) return fail(__func__, __LINE__, rc, "Function padding failed");
     GC_WipedBuffer key(params->Kmac);
-    const int crc = GC_Security::crypto_cmac(static_cast<GC_Security::encipherment_algorithm>(params->algorithm),
-                                             key.v, padded, out);
+    const int crc = GC_Security::crypto_cmac(static_cast<GC_Security::encipherment_algorithm>(params->algorithm), key.v,
+                                             padded, out);
     if (crc != 0 || out.size() < kMacLength) {
         out.clear();
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed),
@@ -536,7 +549,8 @@ int64_t GC_SecureMessaging::sm_module_verify_response_mac(sm_params* params, con
     } else if (auto it85 = objects.find(0x85); it85 != objects.end()) {
         do8x = {it85->second, 0x85};
     } else {
-        GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask | gc_log::kMessage, "Cannot find do8x object on the list");
+        GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask | gc_log::kMessage,
+                        "Cannot find do8x object on the list");
     }
     const auto do99 = objects.find(0x99);
     if (do99 == objects.end()) return fail(__func__, __LINE__, kObjectMissing, "Cannot find do99 object on the list");

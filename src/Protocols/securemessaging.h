@@ -20,8 +20,8 @@ public:
     struct sm_params {
         SecureVector<unsigned char> Kmac;  // 16 bytes for 3DES; 16, 24 or 32 for AES
         SecureVector<unsigned char> Kenc;
-        SecureVector<unsigned char> SSC;   // big-endian counter, one cipher block long
-        int algorithm = 0;                 // GC_Security::encipherment_algorithm: 1 3DES, 2-4 AES
+        SecureVector<unsigned char> SSC;  // big-endian counter, one cipher block long
+        int algorithm = 0;                // GC_Security::encipherment_algorithm: 1 3DES, 2-4 AES
     };
 
     // A decomposed plain command APDU.

@@ -1,3 +1,5 @@
 #include "Reader/reader.h"
 
-int GC_Reader::setParam(void*) { return gc_reader::kOk; }
+int GC_Reader::setParam(void*) {
+    return gc_reader::kOk;
+}

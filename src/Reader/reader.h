@@ -50,18 +50,15 @@ public:
     virtual int unlock() = 0;
     // One command APDU as raw bytes. On success `response` holds data and SW1 SW2.
     // `le`: expected response data length, 0 = unknown.
-    virtual int sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned char>& response,
-                         unsigned long le) = 0;
+    virtual int sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned char>& response, unsigned long le) = 0;
     // PACE and PIN entry performed by the reader itself (only meaningful when isPinpad()).
     virtual int performSecureConnection(std::vector<unsigned char> password, int type) = 0;
     virtual int restoreSecureConnection() = 0;
     virtual int destroySecureConnection() = 0;
     virtual int verifyPassword(std::vector<unsigned char> apdu, const std::shared_ptr<GC_Container>& container,
-                               std::vector<unsigned char>& response, unsigned long timeout,
-                               unsigned long msgIndex) = 0;
+                               std::vector<unsigned char>& response, unsigned long timeout, unsigned long msgIndex) = 0;
     virtual int changePassword(std::vector<unsigned char> apdu, const std::shared_ptr<GC_Container>& container,
-                               std::vector<unsigned char>& response, unsigned long timeout,
-                               unsigned long msgIndex) = 0;
+                               std::vector<unsigned char>& response, unsigned long timeout, unsigned long msgIndex) = 0;
     virtual int unblockPassword(std::vector<unsigned char> apdu, const std::shared_ptr<GC_Container>& container,
                                 std::vector<unsigned char>& response, unsigned long timeout,
                                 unsigned long msgIndex) = 0;

@@ -46,7 +46,9 @@ std::shared_ptr<ctk::SmartCard> cardOf(const std::shared_ptr<GC_ReaderCTK::reade
 std::vector<std::shared_ptr<GC_ReaderCTK::reader_data>> GC_ReaderCTK::readers;
 std::atomic<unsigned long> GC_ReaderCTK::apduNr{0};
 
-GC_ReaderCTK::reader_data::~reader_data() { plat::systemLog("reader_data destruct"); }
+GC_ReaderCTK::reader_data::~reader_data() {
+    plat::systemLog("reader_data destruct");
+}
 
 GC_ReaderCTK::GC_ReaderCTK() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
@@ -171,7 +173,9 @@ std::list<std::string> GC_ReaderCTK::getReadersList(bool supportedOnly) {
     return names;
 }
 
-std::string GC_ReaderCTK::getReaderName() { return name; }
+std::string GC_ReaderCTK::getReaderName() {
+    return name;
+}
 
 int GC_ReaderCTK::init(std::string readerName) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
@@ -347,15 +351,24 @@ int GC_ReaderCTK::recordAndCard(const char* func, const char* noCardText, std::s
 int GC_ReaderCTK::convertError(const std::optional<ctk::Error>& error) {
     if (!error) return gc_reader::kFailed;
     switch (error->code) {
-        case ctk::error::kBadParameter: return gc_reader::kBadArgument;
-        case ctk::error::kTokenNotFound: return gc_reader::kCardRemoved;
-        case ctk::error::kObjectNotFound: return gc_reader::kFailed;
-        case ctk::error::kAuthenticationFailed: return gc_reader::kPinLength;
-        case ctk::error::kCanceledByUser: return gc_reader::kCancelled;
-        case ctk::error::kCorruptedData: return gc_reader::kUnknownData;
-        case ctk::error::kCommunicationError: return gc_reader::kTransmit;
-        case ctk::error::kNotImplemented: return gc_reader::kNotSupported;
-        default: return gc_reader::kFailed;
+        case ctk::error::kBadParameter:
+            return gc_reader::kBadArgument;
+        case ctk::error::kTokenNotFound:
+            return gc_reader::kCardRemoved;
+        case ctk::error::kObjectNotFound:
+            return gc_reader::kFailed;
+        case ctk::error::kAuthenticationFailed:
+            return gc_reader::kPinLength;
+        case ctk::error::kCanceledByUser:
+            return gc_reader::kCancelled;
+        case ctk::error::kCorruptedData:
+            return gc_reader::kUnknownData;
+        case ctk::error::kCommunicationError:
+            return gc_reader::kTransmit;
+        case ctk::error::kNotImplemented:
+            return gc_reader::kNotSupported;
+        default:
+            return gc_reader::kFailed;
     }
 }
 
@@ -445,7 +458,9 @@ int GC_ReaderCTK::sendAPDU_without_sema(std::shared_ptr<reader_data> record, std
                 for (size_t at = 5; at + 4 <= n; ++at) {
                     if (apdu[at] != 0x97) continue;
                     unsigned char len = apdu[at + 1];
-                    le = len == 1 ? apdu[at + 2] : len == 2 ? (static_cast<unsigned long>(apdu[at + 2]) << 8 | apdu[at + 3]) : 0;
+                    le = len == 1   ? apdu[at + 2]
+                         : len == 2 ? (static_cast<unsigned long>(apdu[at + 2]) << 8 | apdu[at + 3])
+                                    : 0;
                     break;
                 }
             } else if (n == lc + 9) {
@@ -482,9 +497,15 @@ int GC_ReaderCTK::sendAPDU_without_sema(std::shared_ptr<reader_data> record, std
     return gc_reader::kOk;
 }
 
-int GC_ReaderCTK::performSecureConnection(std::vector<unsigned char>, int) { return gc_reader::kNotSupported; }
-int GC_ReaderCTK::restoreSecureConnection() { return gc_reader::kNotSupported; }
-int GC_ReaderCTK::destroySecureConnection() { return gc_reader::kNotSupported; }
+int GC_ReaderCTK::performSecureConnection(std::vector<unsigned char>, int) {
+    return gc_reader::kNotSupported;
+}
+int GC_ReaderCTK::restoreSecureConnection() {
+    return gc_reader::kNotSupported;
+}
+int GC_ReaderCTK::destroySecureConnection() {
+    return gc_reader::kNotSupported;
+}
 
 int GC_ReaderCTK::verifyPassword(std::vector<unsigned char>, const std::shared_ptr<GC_Container>&,
                                  std::vector<unsigned char>&, unsigned long, unsigned long) {
@@ -501,4 +522,6 @@ int GC_ReaderCTK::unblockPassword(std::vector<unsigned char>, const std::shared_
     return gc_reader::kNotSupported;
 }
 
-bool GC_ReaderCTK::isPinpad() { return false; }
+bool GC_ReaderCTK::isPinpad() {
+    return false;
+}

@@ -21,15 +21,15 @@ public:
     struct reader_data {
         ~reader_data();
 
-        std::shared_ptr<ctk::Slot> slot;        // from the last lookup; null when the slot is gone
-        std::shared_ptr<ctk::SmartCard> card;   // made by initCard
-        std::string slotName;                   // as the slot manager gives it
-        int slotState = 0;                      // ctk::SlotState at the last lookup (4 = valid card)
-        bool inSession = false;                 // a card session begun by lock is open
-        std::string name;                       // UTF-8 slot name; the key of the record
-        std::vector<unsigned char> atr;         // slot ATR at the last lookup
-        long long cardState = 0;                // 2 valid card, 1 none, 0 not yet classified
-        std::mutex mutex;                       // guards the fields above
+        std::shared_ptr<ctk::Slot> slot;       // from the last lookup; null when the slot is gone
+        std::shared_ptr<ctk::SmartCard> card;  // made by initCard
+        std::string slotName;                  // as the slot manager gives it
+        int slotState = 0;                     // ctk::SlotState at the last lookup (4 = valid card)
+        bool inSession = false;                // a card session begun by lock is open
+        std::string name;                      // UTF-8 slot name; the key of the record
+        std::vector<unsigned char> atr;        // slot ATR at the last lookup
+        long long cardState = 0;               // 2 valid card, 1 none, 0 not yet classified
+        std::mutex mutex;                      // guards the fields above
     };
 
     GC_ReaderCTK();

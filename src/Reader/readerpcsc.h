@@ -38,8 +38,8 @@ public:
 
     // The implementation record.
     struct pcsc_data {
-        SCARDCONTEXT hContext = 0;  // 0 = none
-        SCARDHANDLE hCard = 0;      // 0 = no card connection
+        SCARDCONTEXT hContext = 0;        // 0 = none
+        SCARDHANDLE hCard = 0;            // 0 = no card connection
         unsigned long long features = 0;  // 0x20 the reader runs PACE, 0x01 it has a display
         DWORD ctlExecutePace = 0;
         DWORD ctlVerifyPinDirect = 0;

@@ -223,7 +223,9 @@ int GC_ReaderPCSC::unlock() {
     return gc_reader::kOk;
 }
 
-bool GC_ReaderPCSC::isLocked() { return locked; }
+bool GC_ReaderPCSC::isLocked() {
+    return locked;
+}
 
 int GC_ReaderPCSC::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned char>& response, unsigned long le) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
@@ -312,8 +314,7 @@ int GC_ReaderPCSC::internalTransmit(const std::vector<unsigned char>& in, std::v
         }
         SCARD_IO_REQUEST sendPci{data->activeProtocol, sizeof(SCARD_IO_REQUEST)};
         SCARD_IO_REQUEST receivePci{data->activeProtocol, sizeof(SCARD_IO_REQUEST)};
-        rv = data->SCardTransmit(data->hCard, &sendPci, in.data(), sendLength, &receivePci, out.data(),
-                                 &receiveLength);
+        rv = data->SCardTransmit(data->hCard, &sendPci, in.data(), sendLength, &receivePci, out.data(), &receiveLength);
     } else {
         enableWindow(2);
         // The older control function takes no control code, so it cannot carry this exchange.

@@ -284,6 +284,8 @@ private:
 
 }  // namespace
 
-std::shared_ptr<ctk::SlotManager> makeSlotManager() { return std::make_shared<PcscSlotManager>(); }
+std::shared_ptr<ctk::SlotManager> makeSlotManager() {
+    return std::make_shared<PcscSlotManager>();
+}
 
 }  // namespace ctk::pcsc

@@ -66,8 +66,9 @@ public:
     // Structured send, synchronous: builds the APDU from the class byte, the instruction, the
     // parameters, the data and Le (extended-length fields when useExtendedLength is set and
     // needed). Returns the response data (without the status word, which goes to `sw`).
-    std::optional<Bytes> sendIns(unsigned char ins, unsigned char p1, unsigned char p2, const std::optional<Bytes>& data,
-                                 std::optional<unsigned long> le, unsigned short& sw, std::optional<Error>& error);
+    std::optional<Bytes> sendIns(unsigned char ins, unsigned char p1, unsigned char p2,
+                                 const std::optional<Bytes>& data, std::optional<unsigned long> le, unsigned short& sw,
+                                 std::optional<Error>& error);
 
     unsigned char cla() const { return cla_; }
     void setCla(unsigned char value) { cla_ = value; }

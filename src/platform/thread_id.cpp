@@ -4,6 +4,8 @@
 
 namespace plat {
 
-uint64_t currentThreadId() { return static_cast<uint64_t>(gettid()); }
+uint64_t currentThreadId() {
+    return static_cast<uint64_t>(gettid());
+}
 
 }  // namespace plat

@@ -6,8 +6,12 @@
 
 namespace {
 
-std::string text(GC_Bytes b) { return std::string(b.begin(), b.end()); }
-GC_Bytes fromText(const std::string& s) { return GC_Bytes(std::vector<char>(s.begin(), s.end()), 0); }
+std::string text(GC_Bytes b) {
+    return std::string(b.begin(), b.end());
+}
+GC_Bytes fromText(const std::string& s) {
+    return GC_Bytes(std::vector<char>(s.begin(), s.end()), 0);
+}
 
 TEST(GC_Bytes, HexAndPlainText) {
     GC_Bytes b(std::vector<unsigned char>{0x01, 0xAB}, 0);

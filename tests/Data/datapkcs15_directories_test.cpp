@@ -37,7 +37,9 @@ Bytes tlv(unsigned char tag, const Bytes& content) {
     return out + content;
 }
 
-Bytes utf8(const std::string& text) { return tlv(0x0C, Bytes(text.begin(), text.end())); }
+Bytes utf8(const std::string& text) {
+    return tlv(0x0C, Bytes(text.begin(), text.end()));
+}
 
 // Key entry: tag 30 (RSA) or A0 (EC) { L0, L1, [1] { SEQUENCE { Path, bits } } }.
 Bytes keyEntry(unsigned char tag, const Bytes& common, const Bytes& keyAttrs, const Bytes& path = fromHex("4B01"),
@@ -96,9 +98,9 @@ TEST_F(Directories, KeyIdsLoseAnInnerOctetStringHeader) {
         const char* id;
     } cases[] = {
         {"04020A0B", "0A0B"},
-        {"0401", "0401"},        // fewer than 3 bytes: kept
-        {"010203", "010203"},    // no 04 in front: kept
-        {"04050A0B", "0A0B"},    // the inner length is not compared with what follows
+        {"0401", "0401"},      // fewer than 3 bytes: kept
+        {"010203", "010203"},  // no 04 in front: kept
+        {"04050A0B", "0A0B"},  // the inner length is not compared with what follows
         {"", ""},
     };
     Bytes prkdf;
@@ -114,9 +116,9 @@ TEST_F(Directories, KeyIdsLoseAnInnerOctetStringHeader) {
 }
 
 TEST_F(Directories, UnusableKeyEntriesAreSkipped) {
-    const Bytes prkdf = keyEntry(0x31, utf8("set"), {})                             // neither 30 nor A0
-                        + tlv(0x30, tlv(0x30, utf8("one child")))                   // L1 missing
-                        + keyEntry(0x30, utf8("RSA"), tlv(0x04, {0x01}))            //
+    const Bytes prkdf = keyEntry(0x31, utf8("set"), {})                   // neither 30 nor A0
+                        + tlv(0x30, tlv(0x30, utf8("one child")))         // L1 missing
+                        + keyEntry(0x30, utf8("RSA"), tlv(0x04, {0x01}))  //
                         + keyEntry(0xA0, utf8("EC"), tlv(0x04, {0x02}), fromHex("4B02"), fromHex("0100"));
     addDir(GC_DataPKCS15::KIND_PRIVATE_KEYS, "4402", prkdf);
 
@@ -199,7 +201,7 @@ TEST_F(Directories, PrivateKeysTakeThePinReferenceOfTheirAuthId) {
 
 TEST_F(Directories, CertificatesThatAreNotX509AreSkippedAndLaterOnesRead) {
     const Bytes cdf = certEntry("first", {0x01}, fromHex("C001")) +
-                      tlv(0x30, tlv(0x30, utf8("one child"))) +                       // truncated
+                      tlv(0x30, tlv(0x30, utf8("one child"))) +                            // truncated
                       tlv(0xA1, tlv(0x30, utf8("spki")) + tlv(0x30, tlv(0x04, {0x03}))) +  // not X.509
                       certEntry("last", fromHex("04010F"), fromHex("C00F"));
     addDir(GC_DataPKCS15::KIND_CERTIFICATES, "4404", cdf);
@@ -244,10 +246,10 @@ TEST_F(Directories, EveryDataObjectEntryGivesAnObject) {
 TEST_F(Directories, ReadArgumentsAndSkippedDirectories) {
     const Bytes cert = certEntry("c", {0x01}, fromHex("C001"));
     addDir(GC_DataPKCS15::KIND_CERTIFICATES, "4404", fromHex("FFFF") + cert, 2, cert.size());
-    addDir(GC_DataPKCS15::KIND_AUTH_OBJECTS, "4401", fromHex("FF"));  // not read here
-    addDir(GC_DataPKCS15::KIND_DATA_OBJECTS, "4405", Bytes(8, 0x00));  // only padding
+    addDir(GC_DataPKCS15::KIND_AUTH_OBJECTS, "4401", fromHex("FF"));      // not read here
+    addDir(GC_DataPKCS15::KIND_DATA_OBJECTS, "4405", Bytes(8, 0x00));     // only padding
     addDir(GC_DataPKCS15::KIND_PRIVATE_KEYS, "4402", fromHex("300501"));  // does not parse
-    addDir(32, "4406", cert);                                          // unknown kind
+    addDir(32, "4406", cert);                                             // unknown kind
 
     ASSERT_EQ(layout.parseObjects(&app), 0);
     EXPECT_EQ(app.objectInfos[0]->objects.size(), 1u);
@@ -325,10 +327,10 @@ TEST_F(Directories, PinRecordsFromPinAttributes) {
     } cases[] = {
         {"min, stored and max", utf8("A") + tlv(0x04, {0x02}), tlv(0x04, {0x01}),
          tlv(0x02, {4}) + tlv(0x02, {8}) + tlv(0x02, {8}) + tlv(0x80, {0x81}) + path, 2, 1, 4, 8, 0x81, "3F005015"},
-        {"no maxLength: storedLength", utf8("B"), tlv(0x04, {0x00, 0x05}),
-         tlv(0x02, {4}) + tlv(0x02, {12}), 0, 5, 4, 12, 0, ""},
-        {"256 keeps its last byte", utf8("C"), tlv(0x04, {0x03}),
-         tlv(0x02, {0x01, 0x00}) + tlv(0x02, {0x01, 0x05}), 0, 3, 0, 5, 0, ""},
+        {"no maxLength: storedLength", utf8("B"), tlv(0x04, {0x00, 0x05}), tlv(0x02, {4}) + tlv(0x02, {12}), 0, 5, 4,
+         12, 0, ""},
+        {"256 keeps its last byte", utf8("C"), tlv(0x04, {0x03}), tlv(0x02, {0x01, 0x00}) + tlv(0x02, {0x01, 0x05}), 0,
+         3, 0, 5, 0, ""},
         {"one INTEGER", utf8("D"), tlv(0x04, {0x04}), tlv(0x02, {6}) + path, 0, 4, 6, 6, 0, "3F005015"},
     };
     Bytes aodf;

@@ -39,7 +39,9 @@ Bytes fileBytes(const std::string& name) {
     return Bytes(content.begin(), content.end());
 }
 
-unsigned long fileSize(const std::string& name) { return static_cast<unsigned long>(fileBytes(name).size()); }
+unsigned long fileSize(const std::string& name) {
+    return static_cast<unsigned long>(fileBytes(name).size());
+}
 
 std::vector<std::string> labels(const std::vector<GC_Object*>& objects) {
     std::vector<std::string> out;
@@ -82,19 +84,14 @@ TEST_F(DataPkcs15Discovery, ReadsEveryFileWhereTheCardKeepsIt) {
         bool selectApplication;
     };
     const Expected expected[] = {
-        {kMf, "2F00", 0, 0, true},
-        {kPath1, "5032", 0, 0, true},    // TokenInfo, under the application path
-        {kAid1, "5031", 0, 0, false},    // ODF, under the AID
-        {kAid1, "4401", 0, 0, false},    // AODF
-        {kAid1, "4402", 0, 0, false},    // PrKDF (listed second in the ODF, read first)
-        {kAid1, "4403", 0, 0, false},    // PuKDF
-        {kAid1, "4404", 6, 0, false},    // CDF, at its ODF offset (length checked below)
-        {kPath2, "5032", 0, 0, true},
-        {kAid2, "5031", 0, 0, false},
-        {kAid2, "4401", 0, 0, false},
-        {kAid2, "4402", 0, 0, false},
-        {kAid2, "4404", 0, 0, false},
-        {kAid2, "4405", 0, 0, false},
+        {kMf, "2F00", 0, 0, true},    {kPath1, "5032", 0, 0, true},  // TokenInfo, under the application path
+        {kAid1, "5031", 0, 0, false},                                // ODF, under the AID
+        {kAid1, "4401", 0, 0, false},                                // AODF
+        {kAid1, "4402", 0, 0, false},                                // PrKDF (listed second in the ODF, read first)
+        {kAid1, "4403", 0, 0, false},                                // PuKDF
+        {kAid1, "4404", 6, 0, false},                                // CDF, at its ODF offset (length checked below)
+        {kPath2, "5032", 0, 0, true}, {kAid2, "5031", 0, 0, false}, {kAid2, "4401", 0, 0, false},
+        {kAid2, "4402", 0, 0, false}, {kAid2, "4404", 0, 0, false}, {kAid2, "4405", 0, 0, false},
     };
     const auto& reads = card.reads();
     ASSERT_EQ(reads.size(), std::size(expected));
@@ -138,8 +135,7 @@ TEST_F(DataPkcs15Discovery, OneContainerPerPin) {
     const Expected expected[] = {
         {"Test Token (PIN)", "Authentication", kAid1, 1, 0x20, 0x81, "3F005015", 4, 8, "00", "1234567890",
          "Test Maker"},
-        {"Test Token (PUK)", "Authentication", kAid1, 2, 0x08, 0x82, "3F00", 8, 12, "00", "1234567890",
-         "Test Maker"},
+        {"Test Token (PUK)", "Authentication", kAid1, 2, 0x08, 0x82, "3F00", 8, 12, "00", "1234567890", "Test Maker"},
         {"Qualified", "Signature", kAid2, 1, 0x20, 0x85, "3F005016", 6, 8, "01", "ABCD", "Test Maker 2"},
         {"Signature PUK", "Signature", kAid2, 3, 0x08, 0x86, "3F005016", 8, 8, "01", "ABCD", "Test Maker 2"},
         {"Open", "Signature", kAid2, 0, 0x10, 0x00, "3F00", 0, 0, "01", "ABCD", "Test Maker 2"},
@@ -185,8 +181,7 @@ TEST_F(DataPkcs15Discovery, MechanismRows) {
     const Row ecQualified = {0x3FE, 224, 521, 1, 0, 1};
     const Row ecNoLength = {0x3FE, 224, 521, 1, 1, 0};
     const Row rsaQualified = {1, 1024, 2048, 3, 0, 1};
-    const std::vector<std::vector<Row>> expected = {
-        {ec}, {ec}, {rsaQualified, ecQualified}, {ec}, {ecNoLength}};
+    const std::vector<std::vector<Row>> expected = {{ec}, {ec}, {rsaQualified, ecQualified}, {ec}, {ecNoLength}};
 
     for (size_t i = 0; i < containers.size(); ++i) {
         SCOPED_TRACE(containers[i]->label);
@@ -225,9 +220,9 @@ TEST_F(DataPkcs15Discovery, ObjectsGoToThePinOfTheirKey) {
 
     // A certificate without key keeps its authId 0; application 1 has no container for it.
     const std::vector<GC_Object*> all = layout.getAllObjects(layout.applications[0].get());
-    EXPECT_EQ(labels(all), (std::vector<std::string>{"Auth RSA key", "Auth EC key", "Auth RSA public key",
-                                                     "Auth EC public key", "Auth RSA certificate",
-                                                     "Auth EC certificate", "Other certificate"}));
+    EXPECT_EQ(labels(all),
+              (std::vector<std::string>{"Auth RSA key", "Auth EC key", "Auth RSA public key", "Auth EC public key",
+                                        "Auth RSA certificate", "Auth EC certificate", "Other certificate"}));
     EXPECT_EQ(all.back()->authId, 0);
 }
 
@@ -251,11 +246,11 @@ TEST_F(DataPkcs15Discovery, ObjectAttributes) {
     auto* ec = static_cast<GC_PrivKeyObject*>(byLabel(pin, "Auth EC key"));
     ASSERT_NE(ec, nullptr);
     EXPECT_EQ(ec->keyType, GC_Object::KEY_EC);
-    EXPECT_EQ(ec->flags, 1u | 4u);    // private, native
+    EXPECT_EQ(ec->flags, 1u | 4u);  // private, native
     EXPECT_EQ(ec->userConsent, 1u);
     EXPECT_EQ(ec->ID, fromHex("02"));  // stored as 04 01 02
-    EXPECT_EQ(ec->usage, 2u | 4u);    // bits 2, 5, 8
-    EXPECT_EQ(ec->access, 0u);        // one BIT STRING only
+    EXPECT_EQ(ec->usage, 2u | 4u);     // bits 2, 5, 8
+    EXPECT_EQ(ec->access, 0u);         // one BIT STRING only
     EXPECT_EQ(ec->keyBits, 256u);
 
     auto* pub = static_cast<GC_PubKeyObject*>(byLabel(pin, "Auth EC public key"));
@@ -386,8 +381,8 @@ TEST_F(DataPkcs15Discovery, DeactivatedDirectoryIsPassedOver) {
     card.failRead(kAid1, fromHex("4404"), -1508);
     ASSERT_EQ(layout.getContainers(containers), 0);
     ASSERT_EQ(containers.size(), 5u);
-    EXPECT_EQ(labels(*containers[0]), (std::vector<std::string>{"Auth RSA key", "Auth EC key", "Auth RSA public key",
-                                                                "Auth EC public key"}));
+    EXPECT_EQ(labels(*containers[0]),
+              (std::vector<std::string>{"Auth RSA key", "Auth EC key", "Auth RSA public key", "Auth EC public key"}));
 }
 
 // ---- Lifetime ----

@@ -86,10 +86,12 @@ TEST(DataPkcs15FlagWriters, WhatIsWrittenReadsBack) {
     for (uint64_t mask = 0; mask < 32; ++mask) {
         SCOPED_TRACE(mask);
         const uint64_t unwrapRead = (mask & 8) != 0 ? (mask & ~uint64_t{8}) | 2 : mask;
-        EXPECT_EQ(GC_DataPKCS15::parseFlags(GC_DataPKCS15::parseFlags(static_cast<unsigned long long>(mask))), mask & 3);
+        EXPECT_EQ(GC_DataPKCS15::parseFlags(GC_DataPKCS15::parseFlags(static_cast<unsigned long long>(mask))),
+                  mask & 3);
         EXPECT_EQ(GC_DataPKCS15::parseKeyUsageFlags(GC_DataPKCS15::parseKeyUsageFlags(mask, true)), mask);
         EXPECT_EQ(GC_DataPKCS15::parseKeyUsageFlags(GC_DataPKCS15::parseKeyUsageFlags(mask, false)), unwrapRead);
-        EXPECT_EQ(GC_DataPKCS15::parseKeyAccessFlags(GC_DataPKCS15::parseKeyAccessFlags(static_cast<unsigned long long>(mask))),
+        EXPECT_EQ(GC_DataPKCS15::parseKeyAccessFlags(
+                      GC_DataPKCS15::parseKeyAccessFlags(static_cast<unsigned long long>(mask))),
                   mask);
     }
 }
@@ -100,15 +102,15 @@ TEST(DataPkcs15FlagWriters, ReadersTakeOpenSslBitStrings) {
         std::vector<int> bits;
         uint64_t common, usage, access;
     } cases[] = {
-        {{0}, 1, 1, 1},            // private / encrypt / sensitive
-        {{1}, 2, 1, 2},            // modifiable / decrypt / extractable
-        {{2, 3}, 0, 2, 12},        // sign, signRecover / alwaysSensitive, neverExtractable
-        {{4}, 0, 8, 16},           // wrap / local
-        {{5, 6, 7}, 0, 2, 0},      // unwrap, verify, verifyRecover
-        {{8}, 0, 4, 0},            // derive
-        {{9}, 0, 16, 0},           // nonRepudiation
-        {{2, 9}, 0, 18, 4},        // a qualified signing key
-        {{10, 15}, 0, 0, 0},       // bits no table knows
+        {{0}, 1, 1, 1},        // private / encrypt / sensitive
+        {{1}, 2, 1, 2},        // modifiable / decrypt / extractable
+        {{2, 3}, 0, 2, 12},    // sign, signRecover / alwaysSensitive, neverExtractable
+        {{4}, 0, 8, 16},       // wrap / local
+        {{5, 6, 7}, 0, 2, 0},  // unwrap, verify, verifyRecover
+        {{8}, 0, 4, 0},        // derive
+        {{9}, 0, 16, 0},       // nonRepudiation
+        {{2, 9}, 0, 18, 4},    // a qualified signing key
+        {{10, 15}, 0, 0, 0},   // bits no table knows
     };
     for (const auto& c : cases) {
         const Bytes content = encode(c.bits);

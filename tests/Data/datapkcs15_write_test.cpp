@@ -277,7 +277,7 @@ std::unique_ptr<GC_PrivKeyObject> privateKey(const std::string& label, const Byt
     key->usage = GC_PrivKeyObject::USAGE_SIGN | GC_PrivKeyObject::USAGE_NON_REPUDIATION;
     key->access = GC_PrivKeyObject::ACCESS_SENSITIVE | GC_PrivKeyObject::ACCESS_NEVER_EXTRACTABLE;
     key->flags = GC_Object::FLAG_PRIVATE;
-    key->path = fromHex("3F0050204B") ;
+    key->path = fromHex("3F0050204B");
     key->path.push_back(reference);
     return key;
 }
@@ -287,7 +287,9 @@ Bytes cdfArea(const Card& card) {
     return Bytes(cdf.begin() + 16, cdf.begin() + 1040);
 }
 
-Bytes be16(uint64_t v) { return {static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)}; }
+Bytes be16(uint64_t v) {
+    return {static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+}
 
 TEST(DataPkcs15Write, CreateReadDeleteRoundTrip) {
     Card card;
@@ -299,9 +301,9 @@ TEST(DataPkcs15Write, CreateReadDeleteRoundTrip) {
     auto ecPub = publicKey("New EC public key", {0x0B}, GC_Object::KEY_EC, kC200, "wc_new_ec224.pub.der");
     auto rsaCert = certificate("New RSA certificate", {0x0A}, kC100, "wc_new_rsa.der");
     auto ecCert = certificate("New EC certificate", {0x0B}, kC200, "wc_new_ec224.der");
-    const std::vector<GC_Object*> created = {
-        create(card, rsaKey.get(), kPrkdf), create(card, ecKey.get(), kPrkdf), create(card, rsaPub.get(), kPukdf),
-        create(card, ecPub.get(), kPukdf),  create(card, rsaCert.get(), kCdf), create(card, ecCert.get(), kCdf)};
+    const std::vector<GC_Object*> created = {create(card, rsaKey.get(), kPrkdf), create(card, ecKey.get(), kPrkdf),
+                                             create(card, rsaPub.get(), kPukdf), create(card, ecPub.get(), kPukdf),
+                                             create(card, rsaCert.get(), kCdf),  create(card, ecCert.get(), kCdf)};
     for (GC_Object* object : created) ASSERT_NE(object, nullptr);
 
     // Files keep their sizes; the directories parse for openssl with one entry more each, and
@@ -432,13 +434,15 @@ TEST(DataPkcs15Write, RefusesBeforeWriting) {
         int expected;
     };
     const Case cases[] = {
-        {"data object", {},
+        {"data object",
+         {},
          [] {
              auto data = std::make_unique<GC_DataObject>();
              data->path = kD001;
              return std::unique_ptr<GC_Object>(std::move(data));
          },
-         kDodf, -1100},
+         kDodf,
+         -1100},
         {"directory full",
          [&](FakeController& c) {
              const Bytes pukdf = *c.file(kAid, kPukdf);
@@ -447,11 +451,17 @@ TEST(DataPkcs15Write, RefusesBeforeWriting) {
          [] { return publicKey("New", {0x0A}, GC_Object::KEY_EC, kC200, "wc_new_ec224.pub.der"); }, kPukdf, -1504},
         {"content file too small", [](FakeController& c) { c.setFile(kAid, kC200, {}, 100); },
          [] { return certificate("New", {0x0A}, kC200, "wc_new_ec224.der"); }, kCdf, -1504},
-        {"ID too long", {},
-         [] { return certificate("New", Bytes(128, 0x11), kC200, "wc_new_ec224.der"); }, kCdf, -1100},
+        {"ID too long",
+         {},
+         [] { return certificate("New", Bytes(128, 0x11), kC200, "wc_new_ec224.der"); },
+         kCdf,
+         -1100},
         {"certificate not set", {}, [] { return certificate("New", {0x0A}, kC200, ""); }, kCdf, -1108},
-        {"no such directory", {}, [] { return certificate("New", {0x0A}, kC200, "wc_new_ec224.der"); },
-         fromHex("4499"), -1102},
+        {"no such directory",
+         {},
+         [] { return certificate("New", {0x0A}, kC200, "wc_new_ec224.der"); },
+         fromHex("4499"),
+         -1102},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -568,9 +578,8 @@ TEST(DataPkcs15Delete, FailureAtEachWriteRestoresTheCard) {
         size_t torn;
         Bytes file;
     };
-    const Failure failures[] = {{1, 0, {}},   {1, 11, {}},   {2, 0, {}},   {2, 11, {}},
-                                {3, 0, {}},   {3, 11, {}},   {0, 0, kCdf}, {0, 0, kC100},
-                                {0, 0, kPukdf}};
+    const Failure failures[] = {{1, 0, {}},  {1, 11, {}},  {2, 0, {}},    {2, 11, {}},   {3, 0, {}},
+                                {3, 11, {}}, {0, 0, kCdf}, {0, 0, kC100}, {0, 0, kPukdf}};
     for (const Failure& f : failures) {
         SCOPED_TRACE(testing::Message() << "write " << f.n << " torn " << f.torn);
         Card card;
@@ -602,7 +611,10 @@ TEST(DataPkcs15Delete, RefusesBeforeWriting) {
     };
     const Case cases[] = {
         {"entry and object disagree", {}, "EC certificate", [](Card&, GC_Object* o) { o->label = "Renamed"; }, -2317},
-        {"content unreadable", {}, "EC certificate", [](Card& c, GC_Object*) { c.store.failRead(kAid, kC100, -1901); },
+        {"content unreadable",
+         {},
+         "EC certificate",
+         [](Card& c, GC_Object*) { c.store.failRead(kAid, kC100, -1901); },
          -1901},
         {"another entry inside the content", cdfVariant("wc_cdf_overlap.der"), "RSA certificate", {}, -1100},
         {"content past the end of its file", cdfVariant("wc_cdf_outside.der"), "Outside certificate", {}, -1504},

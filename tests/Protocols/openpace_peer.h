@@ -47,7 +47,9 @@ inline buf_ptr toBuf(const unsigned char* data, size_t len) {
     b->length = len;
     return b;
 }
-inline buf_ptr toBuf(const bytes& v) { return toBuf(v.data(), v.size()); }
+inline buf_ptr toBuf(const bytes& v) {
+    return toBuf(v.data(), v.size());
+}
 inline bytes fromBuf(const BUF_MEM* b) {
     if (b == nullptr) return {};
     return bytes(reinterpret_cast<const unsigned char*>(b->data),
@@ -101,11 +103,16 @@ inline bytes innerValue(const bytes& data, unsigned char tag) {
 inline int gmProtocolNid(int cipher) {
     initOnce();
     switch (cipher) {
-        case 1: return NID_id_PACE_ECDH_GM_3DES_CBC_CBC;
-        case 2: return NID_id_PACE_ECDH_GM_AES_CBC_CMAC_128;
-        case 3: return NID_id_PACE_ECDH_GM_AES_CBC_CMAC_192;
-        case 4: return NID_id_PACE_ECDH_GM_AES_CBC_CMAC_256;
-        default: return NID_undef;
+        case 1:
+            return NID_id_PACE_ECDH_GM_3DES_CBC_CBC;
+        case 2:
+            return NID_id_PACE_ECDH_GM_AES_CBC_CMAC_128;
+        case 3:
+            return NID_id_PACE_ECDH_GM_AES_CBC_CMAC_192;
+        case 4:
+            return NID_id_PACE_ECDH_GM_AES_CBC_CMAC_256;
+        default:
+            return NID_undef;
     }
 }
 
@@ -190,7 +197,7 @@ public:
         bytes header;  // CLA INS P1 P2 as sent
         bytes data;    // decrypted command data
         bool hasLe = false;
-        bytes le;      // value of DO97
+        bytes le;  // value of DO97
         bool extended = false;
         bool oddIns = false;
     };

@@ -77,7 +77,9 @@ protected:
         ASSERT_EQ(pace.selectPaceParams(&params, unhex(kCardAccess)), 0);
         std::vector<unsigned char> mse;
         ASSERT_EQ(pace.mseSet(&params, mse), 0);
-        EXPECT_EQ(hex(mse), "800A04007F00070202040202830101" "84010D");
+        EXPECT_EQ(hex(mse),
+                  "800A04007F00070202040202830101"
+                  "84010D");
     }
 
     // ... up to the terminal's mapping key (GA 2 request).
@@ -232,11 +234,11 @@ TEST_F(PaceIcaoTest, MalformedKeyAgreementAnswersAreRefused) {
 
 TEST_F(PaceIcaoTest, EncryptedNonceAnswerIsLengthChecked) {
     const std::vector<std::string> bad = {
-        "7C 11 80 10",   // outer length one short
-        "7C 13 80 10",   // outer length one long
-        "7C 12 81 10",   // wrong tag
-        "7C 12 80 0F",   // inner length short
-        "7D 12 80 10",   // not dynamic authentication data
+        "7C 11 80 10",  // outer length one short
+        "7C 13 80 10",  // outer length one long
+        "7C 12 81 10",  // wrong tag
+        "7C 12 80 0F",  // inner length short
+        "7D 12 80 10",  // not dynamic authentication data
     };
     for (const auto& head : bad) {
         runToNonce();
@@ -273,8 +275,10 @@ TEST_F(PaceIcaoTest, StepsOutOfOrderFail) {
 
 TEST(PaceCurves, BrainpoolGroupsEqualOpenSslsNamedCurves) {
     const std::pair<EC_GROUP* (*)(), int> curves[] = {
-        {&GC_Pace::create_brainpoolP224r1, NID_brainpoolP224r1}, {&GC_Pace::create_brainpoolP256r1, NID_brainpoolP256r1},
-        {&GC_Pace::create_brainpoolP320r1, NID_brainpoolP320r1}, {&GC_Pace::create_brainpoolP384r1, NID_brainpoolP384r1},
+        {&GC_Pace::create_brainpoolP224r1, NID_brainpoolP224r1},
+        {&GC_Pace::create_brainpoolP256r1, NID_brainpoolP256r1},
+        {&GC_Pace::create_brainpoolP320r1, NID_brainpoolP320r1},
+        {&GC_Pace::create_brainpoolP384r1, NID_brainpoolP384r1},
         {&GC_Pace::create_brainpoolP512r1, NID_brainpoolP512r1},
     };
     for (const auto& [create, nid] : curves) {

@@ -6,8 +6,8 @@
 
 #include "Protocols/pacev2.h"
 #include "Protocols/securemessaging.h"
-#include "support/hex.h"
 #include "openpace_peer.h"
+#include "support/hex.h"
 
 using gctest::hex;
 using gctest::unhex;
@@ -34,7 +34,8 @@ bytes filler(size_t n, unsigned char seed) {
 // Big-endian counter of `width` bytes holding `value`.
 std::string counter(size_t width, unsigned long value) {
     bytes b(width, 0);
-    for (size_t i = 0; i < sizeof value && i < width; ++i) b[width - 1 - i] = static_cast<unsigned char>(value >> (8 * i));
+    for (size_t i = 0; i < sizeof value && i < width; ++i)
+        b[width - 1 - i] = static_cast<unsigned char>(value >> (8 * i));
     return hex(b);
 }
 
@@ -63,7 +64,7 @@ std::string counter(size_t width, unsigned long value) {
 struct command {
     const char* name;
     bytes apdu;
-    bytes data;    // what the card must decrypt
+    bytes data;      // what the card must decrypt
     const char* le;  // DO97 value the card must see
 };
 
@@ -81,7 +82,10 @@ std::vector<command> everyCase() {
         {"case 2 extended", unhex("00B00000000400"), {}, "0400"},
         {"case 3 extended", cat(unhex("00D6000000012C"), d300), d300, "0000"},
         {"case 4 extended", cat(cat(unhex("002A9E9A000020"), d32), unhex("0000")), d32, "0000"},
-        {"odd INS", unhex("00B100000454020000" "00"), unhex("54020000"), "00"},
+        {"odd INS",
+         unhex("00B100000454020000"
+               "00"),
+         unhex("54020000"), "00"},
         {"chained class", unhex("10860000027C0000"), unhex("7C00"), "00"},
     };
 }
@@ -98,7 +102,8 @@ void exchangeEverything(SM::sm_params& params, openpace::Card& card, size_t sscW
         openpace::Card::command seen;
         ASSERT_TRUE(card.unwrap(wrapped, seen)) << hex(wrapped);
         EXPECT_EQ(seen.header[0], c.apdu[0] | 0x0C);
-        EXPECT_EQ(hex(bytes(seen.header.begin() + 1, seen.header.end())), hex(bytes(c.apdu.begin() + 1, c.apdu.begin() + 4)));
+        EXPECT_EQ(hex(bytes(seen.header.begin() + 1, seen.header.end())),
+                  hex(bytes(c.apdu.begin() + 1, c.apdu.begin() + 4)));
         EXPECT_EQ(hex(seen.data), hex(c.data));
         EXPECT_EQ(seen.oddIns, (c.apdu[1] & 1) != 0 && !c.data.empty());
         EXPECT_TRUE(seen.hasLe);
@@ -172,12 +177,27 @@ TEST_P(PaceAgainstOpenPace, GeneralAuthenticateLengthForms) {
     ASSERT_EQ(pace.prepareMappingNonce(ga2), 0);
     const char* head = nullptr;
     switch (c.id) {
-        case 10: case 11: head = "7C3B8139"; break;
-        case 12: case 13: head = "7C438141"; break;
-        case 14: head = "7C538151"; break;
-        case 15: case 16: head = "7C638161"; break;
-        case 17: head = "7C8184818181"; break;
-        default: head = "7C8188818185"; break;
+        case 10:
+        case 11:
+            head = "7C3B8139";
+            break;
+        case 12:
+        case 13:
+            head = "7C438141";
+            break;
+        case 14:
+            head = "7C538151";
+            break;
+        case 15:
+        case 16:
+            head = "7C638161";
+            break;
+        case 17:
+            head = "7C8184818181";
+            break;
+        default:
+            head = "7C8188818185";
+            break;
     }
     EXPECT_EQ(hex(bytes(ga2.begin(), ga2.begin() + std::string(head).size() / 2)), head);
     EXPECT_EQ(ga2.size(), std::string(head).size() / 2 + pace.publicKeyLength());
@@ -193,7 +213,9 @@ std::vector<combo> allCombos() {
 INSTANTIATE_TEST_SUITE_P(Curves, PaceAgainstOpenPace, ::testing::ValuesIn(allCombos()),
                          [](const ::testing::TestParamInfo<combo>& info) {
                              return "id" + std::to_string(info.param.id) + "_aes" +
-                                    std::to_string(info.param.cipher == 2 ? 128 : info.param.cipher == 3 ? 192 : 256);
+                                    std::to_string(info.param.cipher == 2   ? 128
+                                                   : info.param.cipher == 3 ? 192
+                                                                            : 256);
                          });
 
 TEST(PaceOpenPaceMisc, WrongCanIsRefusedByTheCardAndLeavesNoKeys) {

@@ -74,7 +74,8 @@ TEST(PaceParams, WithoutAnyPaceEntryTheKeysStay) {
 TEST(PaceParams, RankingDoesNotDependOnOrder) {
     const char* aes128id12 = "3012 060A04007F00070202040202 020102 02010C";
     const char* aes256id13 = "3012 060A04007F00070202040204 020102 02010D";
-    for (const auto& order : {std::string("3124") + aes128id12 + aes256id13, std::string("3124") + aes256id13 + aes128id12}) {
+    for (const auto& order :
+         {std::string("3124") + aes128id12 + aes256id13, std::string("3124") + aes256id13 + aes128id12}) {
         GC_Pace pace;
         GC_PaceController::pace_params params;
         ASSERT_EQ(pace.selectPaceParams(&params, unhex(order)), 0) << order;
@@ -97,8 +98,8 @@ TEST(PaceParams, OnlyCompleteKnownPaceEntriesWin) {
         {"a stronger entry without id does not displace",
          "311F 3012060A04007F0007020204020202010202010D 300F060A04007F00070202040204020102", 0, 2, 13},
         {"empty OID after a complete entry is skipped", "3116 3012060A04007F0007020204020202010202010D 0600", 0, 2, 13},
-        {"empty OID first ends the scan", "3116 0600 3012060A04007F0007020204020202010202010D", GC_Pace::kWrongAlgorithm,
-         0, 0},
+        {"empty OID first ends the scan", "3116 0600 3012060A04007F0007020204020202010202010D",
+         GC_Pace::kWrongAlgorithm, 0, 0},
         {"long-form OID length ignored", "3118 06810A04007F00070202040204 3012060A04007F0007020204020202010202010C", 0,
          2, 12},
         {"OID running past the file", "3116 3012060A04007F0007020204020202010202010D 060A04007F", 0, 2, 13},
@@ -146,9 +147,15 @@ TEST(PaceParams, Secrets) {
         int rc;
     };
     const row rows[] = {
-        {1, 20, 0}, {1, 19, GC_Pace::kSecretLength}, {1, 90, GC_Pace::kSecretLength},
-        {2, 6, 0},  {2, 5, GC_Pace::kSecretLength},  {2, 7, GC_Pace::kSecretLength},
-        {4, 8, 0},  {4, 6, GC_Pace::kSecretLength},  {3, 6, GC_Pace::kSecretType},
+        {1, 20, 0},
+        {1, 19, GC_Pace::kSecretLength},
+        {1, 90, GC_Pace::kSecretLength},
+        {2, 6, 0},
+        {2, 5, GC_Pace::kSecretLength},
+        {2, 7, GC_Pace::kSecretLength},
+        {4, 8, 0},
+        {4, 6, GC_Pace::kSecretLength},
+        {3, 6, GC_Pace::kSecretType},
         {0, 6, GC_Pace::kSecretType},
     };
     for (const row& r : rows) {
@@ -195,7 +202,11 @@ TEST(PaceParams, MseSetData) {
     ASSERT_EQ(pace.selectPaceParams(&params, fixture("icao.der")), 0);
     std::vector<unsigned char> out = {0xAA};
     ASSERT_EQ(pace.mseSet(&params, out), 0);
-    EXPECT_EQ(hex(out), "AA" "800A04007F00070202040202" "830102" "84010D");
+    EXPECT_EQ(hex(out),
+              "AA"
+              "800A04007F00070202040202"
+              "830102"
+              "84010D");
     EXPECT_EQ(pace.blockSize(), 16);
 
     // The generic-mapping OID is sent whatever mapping the card's entry named.
@@ -204,7 +215,10 @@ TEST(PaceParams, MseSetData) {
     ASSERT_EQ(cam.selectPaceParams(&params, unhex("3114 3012060A04007F00070202040604020102020112")), 0);
     out.clear();
     ASSERT_EQ(cam.mseSet(&params, out), 0);
-    EXPECT_EQ(hex(out), "800A04007F00070202040204" "830104" "840112");
+    EXPECT_EQ(hex(out),
+              "800A04007F00070202040204"
+              "830104"
+              "840112");
 
     GC_Pace none;
     out.clear();

@@ -79,6 +79,8 @@ inline bytes len(size_t n) {
     return {0x82, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
 }
 
-inline bytes tlv(unsigned char tag, const bytes& value) { return cat(cat({tag}, len(value.size())), value); }
+inline bytes tlv(unsigned char tag, const bytes& value) {
+    return cat(cat({tag}, len(value.size())), value);
+}
 
 }  // namespace smref

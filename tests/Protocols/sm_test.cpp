@@ -5,8 +5,8 @@
 #include <functional>
 
 #include "Protocols/securemessaging.h"
-#include "support/hex.h"
 #include "sm_reference.h"
+#include "support/hex.h"
 
 using gctest::hex;
 using gctest::secureHex;
@@ -78,8 +78,17 @@ TEST(SmProtect, DataObjectsMatchTheReference) {
         {"odd INS", cat(cat(unhex("00B1000010"), d16), unhex("00")), "0CB10000", d16, false},
         {"cryptogram of 128", cat(unhex("00D600007E"), d126), "0CD60000", d126, false},
         {"cryptogram of 256", cat(unhex("00D60000FE"), d254), "0CD60000", d254, true},
-        {"extended case 3", cat(unhex("00D60000" "00012C"), d300), "0CD60000", d300, true},
-        {"extended case 4", cat(cat(unhex("002A9E9A" "000010"), d16), unhex("0000")), "0C2A9E9A", d16, true},
+        {"extended case 3",
+         cat(unhex("00D60000"
+                   "00012C"),
+             d300),
+         "0CD60000", d300, true},
+        {"extended case 4",
+         cat(cat(unhex("002A9E9A"
+                       "000010"),
+                 d16),
+             unhex("0000")),
+         "0C2A9E9A", d16, true},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -121,11 +130,10 @@ TEST(SmProtect, LengthFormsOfTheDataObject) {
         const char* head;  // tag and length of the data object
     };
     const row rows[] = {
-        {8, 1, "871101"},     // 3DES: 8 bytes pad to 16
-        {16, 2, "872101"},    // AES: 16 bytes pad to 32
-        {126, 2, "87818101"}, // 128-byte cryptogram + indicator
-        {254, 2, "8782010101"},
-        {7, 1, "870901"},
+        {8, 1, "871101"},      // 3DES: 8 bytes pad to 16
+        {16, 2, "872101"},     // AES: 16 bytes pad to 32
+        {126, 2, "87818101"},  // 128-byte cryptogram + indicator
+        {254, 2, "8782010101"}, {7, 1, "870901"},
     };
     for (const row& r : rows) {
         auto p = r.alg == 1 ? aesSession("979EC13B1CBFE9DCD01AB0FED307EAE5", "F1CB1F1FB5ADF208806B89DC579DC1F8", 1)
@@ -179,9 +187,9 @@ TEST(SmProtect, LeDataObject) {
         const char* expected;
     };
     const row rows[] = {
-        {0, 0, "970100"},       {0, 1, "97020000"},     {256, 0, "970100"},   {65536, 1, "97020000"},
-        {0x10, 0, "970110"},    {0x10, 1, "97020010"},  {257, 1, "97020101"}, {0xFFFF, 1, "9702FFFF"},
-        {256, 1, "97020100"},
+        {0, 0, "970100"},       {0, 1, "97020000"},      {256, 0, "970100"},
+        {65536, 1, "97020000"}, {0x10, 0, "970110"},     {0x10, 1, "97020010"},
+        {257, 1, "97020101"},   {0xFFFF, 1, "9702FFFF"}, {256, 1, "97020100"},
     };
     for (const row& r : rows) {
         std::vector<unsigned char> out;
@@ -192,10 +200,10 @@ TEST(SmProtect, LeDataObject) {
 
 TEST(SmProtect, MalformedPlainCommandsAreRefused) {
     const char* bad[] = {
-        "00A4020C05011E",       // Lc beyond the data
-        "00D60000000005AABB",   // extended Lc beyond the data
-        "00D6000000000201020A", // one byte left after extended data
-        "00D6000002010203FF",   // more than Le after short data
+        "00A4020C05011E",        // Lc beyond the data
+        "00D60000000005AABB",    // extended Lc beyond the data
+        "00D6000000000201020A",  // one byte left after extended data
+        "00D6000002010203FF",    // more than Le after short data
         "00D600000000020102000000",
     };
     for (const char* h : bad) {
@@ -331,10 +339,14 @@ TEST(SmVerify, HostileAnswersAreErrors) {
              return cat(unhex("871101"), bytes(c.begin(), c.begin() + 8));
          },
          SM::kMalformed},
-        {"DO87 without cryptogram",
-         [](const answer& a) { return a.build(cat(unhex("870101"), unhex("99029000"))); }, SM::kInvalidArgument},
+        {"DO87 without cryptogram", [](const answer& a) { return a.build(cat(unhex("870101"), unhex("99029000"))); },
+         SM::kInvalidArgument},
         {"cryptogram not whole blocks",
-         [](const answer& a) { return a.build(cat(unhex("870601" "0102030405"), unhex("99029000"))); },
+         [](const answer& a) {
+             return a.build(cat(unhex("870601"
+                                      "0102030405"),
+                                unhex("99029000")));
+         },
          SM::kCryptoFailed},
         {"no 80 padding",
          [](const answer& a) {
@@ -350,7 +362,13 @@ TEST(SmVerify, HostileAnswersAreErrors) {
          },
          SM::kMalformed},
         {"plain data and status", [](const answer&) { return unhex("0102039000"); }, SM::kObjectMissing},
-        {"tag as last byte", [](const answer&) { return unhex("01029000" "99"); }, SM::kInvalidArgument},
+        {"tag as last byte",
+         [](const answer&) {
+             return unhex(
+                 "01029000"
+                 "99");
+         },
+         SM::kInvalidArgument},
         {"length runs past the end", [](const answer&) { return unhex("9902900087829000"); }, SM::kMalformed},
         {"length ends the answer", [](const answer&) { return unhex("01029981"); }, SM::kMalformed},
         {"zero length bytes", [](const answer&) { return unhex("998002"); }, SM::kMalformed},

@@ -33,8 +33,7 @@ protected:
         ctk::SlotManager::resetDefaultManager();
     }
 
-    std::shared_ptr<FakeCard> insert(const std::string& slot, const Bytes& atr,
-                                     FakeCard::Answer answer = nullptr,
+    std::shared_ptr<FakeCard> insert(const std::string& slot, const Bytes& atr, FakeCard::Answer answer = nullptr,
                                      ctk::SlotState state = ctk::SlotState::ValidCard) {
         manager->addSlot(slot);
         auto card = std::make_shared<FakeCard>(atr, std::move(answer));
@@ -54,7 +53,9 @@ protected:
     std::shared_ptr<ctk::mem::SlotManager> manager;
 };
 
-std::vector<std::string> asVector(const std::list<std::string>& names) { return {names.begin(), names.end()}; }
+std::vector<std::string> asVector(const std::list<std::string>& names) {
+    return {names.begin(), names.end()};
+}
 
 TEST_F(ReaderCtkTest, NoSlotManagerGivesFailureAndEmptyList) {
     ctk::SlotManager::setDefaultManager(nullptr);
@@ -164,9 +165,8 @@ TEST_F(ReaderCtkTest, SessionErrorsAreConverted) {
 }
 
 TEST(ReaderCtkConvertError, Table) {
-    const std::vector<std::pair<long, int>> table{
-        {-8, -18}, {-7, -11}, {-6, -1}, {-5, -23}, {-4, -13}, {-3, -9}, {-2, -6}, {-1, -4},
-        {0, -1},   {-9, -1},  {1, -1},  {-100, -1}};
+    const std::vector<std::pair<long, int>> table{{-8, -18}, {-7, -11}, {-6, -1}, {-5, -23}, {-4, -13}, {-3, -9},
+                                                  {-2, -6},  {-1, -4},  {0, -1},  {-9, -1},  {1, -1},   {-100, -1}};
     for (const auto& [code, expected] : table)
         EXPECT_EQ(GC_ReaderCTK::convertError(ctk::Error{code, ""}), expected) << code;
     EXPECT_EQ(GC_ReaderCTK::convertError(std::nullopt), -1);
@@ -292,8 +292,8 @@ TEST_F(ReaderCtkTest, StructuredSendTakesTheApduApart) {
         Bytes sent;
     };
     const std::vector<Case> cases{
-        {{0x00, 0xA4, 0x04, 0x00}, {0x00, 0xA4, 0x04, 0x00}},                           // header only
-        {{0x00, 0xB0, 0x00, 0x00, 0x10}, {0x00, 0xB0, 0x00, 0x00, 0x10}},               // Le only
+        {{0x00, 0xA4, 0x04, 0x00}, {0x00, 0xA4, 0x04, 0x00}},              // header only
+        {{0x00, 0xB0, 0x00, 0x00, 0x10}, {0x00, 0xB0, 0x00, 0x00, 0x10}},  // Le only
         {{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}},
         {{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00, 0x00}, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00, 0x00}},
         // Short form that fits neither Lc + 5 nor Lc + 6: Le 2000, sent as extended Le 0.
@@ -314,8 +314,8 @@ TEST_F(ReaderCtkTest, StructuredSendTakesTheApduApart) {
     Bytes response;
     EXPECT_EQ(reader->sendAPDU_without_sema(record, {0x00, 0xA4, 0x00}, response, 0), -6);
     size_t sent = card->commands().size();
-    EXPECT_EQ(reader->sendAPDU_without_sema(record, {0x00, 0xD6, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x02}, response, 0),
-              -6)
+    EXPECT_EQ(
+        reader->sendAPDU_without_sema(record, {0x00, 0xD6, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x02}, response, 0), -6)
         << "extended Lc beyond the APDU";
     EXPECT_EQ(card->commands().size(), sent);
 }

@@ -17,11 +17,11 @@ namespace cardsim {
 
 // ---------------------------------------------------------------- APDUs
 struct Apdu {
-  uint8_t cla = 0, ins = 0, p1 = 0, p2 = 0;
-  Bytes data;
-  size_t ne = 0;        // expected response length (256 / 65536 for Le 00 / 00 00)
-  bool hasLe = false;
-  bool extended = false;
+    uint8_t cla = 0, ins = 0, p1 = 0, p2 = 0;
+    Bytes data;
+    size_t ne = 0;  // expected response length (256 / 65536 for Le 00 / 00 00)
+    bool hasLe = false;
+    bool extended = false;
 };
 
 // ISO 7816-3 cases 1 to 4, short and extended; false for a malformed command.
@@ -29,16 +29,16 @@ bool parseApdu(const Bytes& raw, Apdu& out);
 Bytes encodeApdu(const Apdu& apdu);
 
 struct Response {
-  Bytes data;
-  uint16_t sw = 0x9000;
-  static Response status(uint16_t sw) { return Response{{}, sw}; }
+    Bytes data;
+    uint16_t sw = 0x9000;
+    static Response status(uint16_t sw) { return Response{{}, sw}; }
 };
 
 // ---------------------------------------------------------------- BER-TLV
 struct Tlv {
-  unsigned tag = 0;     // one or two tag bytes
-  Bytes value;
-  Bytes raw;            // tag, length and value as received
+    unsigned tag = 0;  // one or two tag bytes
+    Bytes value;
+    Bytes raw;  // tag, length and value as received
 };
 // Parses a sequence of TLVs covering all of `in`; false when anything is malformed.
 bool parseTlvs(const uint8_t* in, size_t length, std::vector<Tlv>& out);
@@ -47,174 +47,174 @@ Bytes tlv(unsigned tag, const Bytes& value);
 
 // ---------------------------------------------------------------- OpenSSL ownership
 struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 struct EacCtxFree {
-  void operator()(eac_ctx* ctx) const;
+    void operator()(eac_ctx* ctx) const;
 };
 using EacCtxPtr = std::unique_ptr<eac_ctx, EacCtxFree>;
 struct PaceSecFree {
-  void operator()(pace_sec* sec) const;
+    void operator()(pace_sec* sec) const;
 };
 using PaceSecPtr = std::unique_ptr<pace_sec, PaceSecFree>;
 
 // A string that wipes itself (PINs, CAN).
 class Secret {
- public:
-  Secret() = default;
-  explicit Secret(std::string value) : value_(std::move(value)) {}
-  Secret(const Secret& other) : value_(other.value_) {}
-  Secret& operator=(const Secret& other);
-  ~Secret();
-  const std::string& str() const { return value_; }
-  bool equals(const uint8_t* data, size_t length) const;
-  void assign(const uint8_t* data, size_t length);
+public:
+    Secret() = default;
+    explicit Secret(std::string value) : value_(std::move(value)) {}
+    Secret(const Secret& other) : value_(other.value_) {}
+    Secret& operator=(const Secret& other);
+    ~Secret();
+    const std::string& str() const { return value_; }
+    bool equals(const uint8_t* data, size_t length) const;
+    void assign(const uint8_t* data, size_t length);
 
- private:
-  std::string value_;
+private:
+    std::string value_;
 };
 
 // ---------------------------------------------------------------- card objects
 enum class KeyKind { Rsa, Ec };
 
 struct Key {
-  uint8_t reference = 0;  // low 7 bits
-  KeyKind kind = KeyKind::Rsa;
-  PkeyPtr pkey;
-  uint8_t pinReference = 0;  // low 7 bits of the PIN that must be verified
+    uint8_t reference = 0;  // low 7 bits
+    KeyKind kind = KeyKind::Rsa;
+    PkeyPtr pkey;
+    uint8_t pinReference = 0;  // low 7 bits of the PIN that must be verified
 };
 
 struct Node {
-  uint16_t fid = 0;
-  bool isDf = false;
-  Bytes aid;                 // DF name
-  Bytes content;             // EF
-  bool active = true;        // deactivated DFs answer SELECT with 62 83
-  bool plainRead = false;    // readable without secure messaging
-  bool readOnly = false;
-  Node* parent = nullptr;
-  std::vector<std::unique_ptr<Node>> children;
-  std::vector<Key> keys;
+    uint16_t fid = 0;
+    bool isDf = false;
+    Bytes aid;               // DF name
+    Bytes content;           // EF
+    bool active = true;      // deactivated DFs answer SELECT with 62 83
+    bool plainRead = false;  // readable without secure messaging
+    bool readOnly = false;
+    Node* parent = nullptr;
+    std::vector<std::unique_ptr<Node>> children;
+    std::vector<Key> keys;
 
-  Node* addDf(uint16_t id, Bytes name = {});
-  Node* addEf(uint16_t id, Bytes data);
-  Node* child(uint16_t id) const;
-  bool ancestorsActive() const;
+    Node* addDf(uint16_t id, Bytes name = {});
+    Node* addEf(uint16_t id, Bytes data);
+    Node* child(uint16_t id) const;
+    bool ancestorsActive() const;
 };
 
 struct Pin {
-  uint8_t reference = 0;   // as personalised; matched on the low 7 bits
-  std::string label;
-  Secret value;
-  size_t minLength = 4;
-  size_t maxLength = 8;
-  int maxTries = 3;
-  int tries = 3;
-  uint8_t parent = 0;      // low 7 bits of the unblocking PIN, 0 for none
-  Node* directory = nullptr;
-  Node* application = nullptr;
-  bool verified = false;   // volatile
-  bool pendingInit = false;  // activated in this session: may get its value without the PUK (volatile)
-  bool isPuk = false;
+    uint8_t reference = 0;  // as personalised; matched on the low 7 bits
+    std::string label;
+    Secret value;
+    size_t minLength = 4;
+    size_t maxLength = 8;
+    int maxTries = 3;
+    int tries = 3;
+    uint8_t parent = 0;  // low 7 bits of the unblocking PIN, 0 for none
+    Node* directory = nullptr;
+    Node* application = nullptr;
+    bool verified = false;     // volatile
+    bool pendingInit = false;  // activated in this session: may get its value without the PUK (volatile)
+    bool isPuk = false;
 
-  bool blocked() const { return tries <= 0; }
-  bool active() const { return directory == nullptr || directory->active; }
+    bool blocked() const { return tries <= 0; }
+    bool active() const { return directory == nullptr || directory->active; }
 };
 
 struct Traits {
-  size_t maxCommandData = 255;
-  size_t maxResponseData = 256;
-  bool extendedLength = false;
-  bool chipdoc = false;  // ChipDoc status words (63 81, 69 85 for algorithm errors)
+    size_t maxCommandData = 255;
+    size_t maxResponseData = 256;
+    bool extendedLength = false;
+    bool chipdoc = false;  // ChipDoc status words (63 81, 69 85 for algorithm errors)
 };
 
 struct PaceRun {
-  EacCtxPtr ctx;
-  PaceSecPtr secret;
-  int step = 0;           // next General Authenticate expected: 0 nonce, 1 map, 2 key agreement, 3 token
-  uint8_t passwordRef = 0;
-  Bytes terminalKey;      // the terminal's ephemeral public key, for the card token
+    EacCtxPtr ctx;
+    PaceSecPtr secret;
+    int step = 0;  // next General Authenticate expected: 0 nonce, 1 map, 2 key agreement, 3 token
+    uint8_t passwordRef = 0;
+    Bytes terminalKey;  // the terminal's ephemeral public key, for the card token
 };
 
 struct SecurityEnvironment {
-  Key* key = nullptr;
-  uint8_t algorithm = 0;
+    Key* key = nullptr;
+    uint8_t algorithm = 0;
 };
 
 struct PendingChain {
-  Bytes data;
-  uint16_t sw = 0x9000;
-  bool active = false;
+    Bytes data;
+    uint16_t sw = 0x9000;
+    bool active = false;
 };
 
 struct StatusFault {
-  CommandMatch match;
-  uint16_t sw = 0;
-  int times = 0;
-  bool unprotected = false;
+    CommandMatch match;
+    uint16_t sw = 0;
+    int times = 0;
+    bool unprotected = false;
 };
 
 struct CardSim::Impl {
-  ~Impl();
-  mutable std::mutex mutex;
-  CardConfig config;
-  Traits traits;
-  bool requireSm = true;
-  std::string error;
-  Bytes atr;
-  Bytes serial;
-  std::unique_ptr<Node> mf;
-  std::vector<Pin> pins;
+    ~Impl();
+    mutable std::mutex mutex;
+    CardConfig config;
+    Traits traits;
+    bool requireSm = true;
+    std::string error;
+    Bytes atr;
+    Bytes serial;
+    std::unique_ptr<Node> mf;
+    std::vector<Pin> pins;
 
-  // volatile state
-  bool powered = true;
-  Node* currentDf = nullptr;
-  Node* currentEf = nullptr;
-  std::unique_ptr<PaceRun> pace;
-  EacCtxPtr sm;        // secure messaging in force when set
-  EacCtxPtr nextSm;    // channel opened by the command being answered; takes over after the answer
-  SecurityEnvironment se;
-  PendingChain chain;
+    // volatile state
+    bool powered = true;
+    Node* currentDf = nullptr;
+    Node* currentEf = nullptr;
+    std::unique_ptr<PaceRun> pace;
+    EacCtxPtr sm;      // secure messaging in force when set
+    EacCtxPtr nextSm;  // channel opened by the command being answered; takes over after the answer
+    SecurityEnvironment se;
+    PendingChain chain;
 
-  // test hooks
-  std::vector<LogEntry> log;
-  std::optional<long> flipIndex;
-  std::optional<size_t> truncateTo;
-  std::vector<StatusFault> statusFaults;
-  bool resetNext = false;
-  bool removeNext = false;
-  Event event = Event::None;
+    // test hooks
+    std::vector<LogEntry> log;
+    std::optional<long> flipIndex;
+    std::optional<size_t> truncateTo;
+    std::vector<StatusFault> statusFaults;
+    bool resetNext = false;
+    bool removeNext = false;
+    Event event = Event::None;
 
-  // personalisation.cpp
-  bool personalise();
-  // cardsim.cpp
-  void clearVolatile();
-  Bytes handle(const Bytes& wire, LogEntry& entry);
-  Response dispatch(const Apdu& apdu, bool secure);
-  Response select(const Apdu& apdu);
-  Response readBinary(const Apdu& apdu, bool secure);
-  Response updateBinary(const Apdu& apdu, bool secure);
-  Response verify(const Apdu& apdu, bool secure);
-  Response changeReferenceData(const Apdu& apdu, bool secure);
-  Response resetRetryCounter(const Apdu& apdu, bool secure);
-  Response activate(const Apdu& apdu, bool secure);
-  Response putData(const Apdu& apdu, bool secure);
-  Response getData(const Apdu& apdu);
-  Response getResponse(const Apdu& apdu);
-  Pin* findPin(uint8_t reference);
-  Node* currentApplication() const;
-  Response wrongPin(Pin& pin);
-  // card_pace.cpp
-  Response mseSetAt(const Apdu& apdu);
-  Response generalAuthenticate(const Apdu& apdu);
-  enum class SmError { None, Missing, Mac };
-  SmError unwrap(const Apdu& wire, Apdu& plain);
-  Bytes wrap(const Response& response, uint8_t ins);
-  void dropSecureMessaging();
-  // card_sign.cpp
-  Response mseSetSignature(const Apdu& apdu, bool secure);
-  Response computeSignature(const Apdu& apdu, bool secure);
+    // personalisation.cpp
+    bool personalise();
+    // cardsim.cpp
+    void clearVolatile();
+    Bytes handle(const Bytes& wire, LogEntry& entry);
+    Response dispatch(const Apdu& apdu, bool secure);
+    Response select(const Apdu& apdu);
+    Response readBinary(const Apdu& apdu, bool secure);
+    Response updateBinary(const Apdu& apdu, bool secure);
+    Response verify(const Apdu& apdu, bool secure);
+    Response changeReferenceData(const Apdu& apdu, bool secure);
+    Response resetRetryCounter(const Apdu& apdu, bool secure);
+    Response activate(const Apdu& apdu, bool secure);
+    Response putData(const Apdu& apdu, bool secure);
+    Response getData(const Apdu& apdu);
+    Response getResponse(const Apdu& apdu);
+    Pin* findPin(uint8_t reference);
+    Node* currentApplication() const;
+    Response wrongPin(Pin& pin);
+    // card_pace.cpp
+    Response mseSetAt(const Apdu& apdu);
+    Response generalAuthenticate(const Apdu& apdu);
+    enum class SmError { None, Missing, Mac };
+    SmError unwrap(const Apdu& wire, Apdu& plain);
+    Bytes wrap(const Response& response, uint8_t ins);
+    void dropSecureMessaging();
+    // card_sign.cpp
+    Response mseSetSignature(const Apdu& apdu, bool secure);
+    Response computeSignature(const Apdu& apdu, bool secure);
 };
 
 std::string dataDirectory(const CardConfig& config);

@@ -36,108 +36,108 @@ Bytes defaultAtr(Personality personality);
 // protocol OID, the parameter id a standardized domain parameter (10 to 18).
 enum class PaceCipher : uint8_t { Des3 = 1, Aes128 = 2, Aes192 = 3, Aes256 = 4 };
 struct PaceInfo {
-  PaceCipher cipher = PaceCipher::Aes128;
-  int parameterId = 13;
+    PaceCipher cipher = PaceCipher::Aes128;
+    int parameterId = 13;
 };
 
 struct CardConfig {
-  Personality personality = Personality::Varnel2;
-  Bytes atr;                                  // empty: defaultAtr(personality)
-  std::string can = "123456";                 // PACE password type 2
-  std::string puk;                            // non-empty: replaces the personalisation's PUK (PIN object and PACE type 4)
-  std::map<uint8_t, std::string> pins;        // by PIN reference (low 7 bits): replaces the personalisation's value
-  std::vector<PaceInfo> pace = {PaceInfo{}};  // EF.CardAccess, in this order
-  std::set<uint8_t> deactivatedPins;          // PIN references (low 7 bits) whose directory starts deactivated
-  std::optional<bool> requireSecureMessaging; // default: true for both Varnel generations, false for generic
-  size_t maxCommandSize = 0;                  // whole command APDUs longer than this are answered 67 00 (0: none)
-  std::string dataDir;                        // empty: the checked-in tests/data/cardsim
+    Personality personality = Personality::Varnel2;
+    Bytes atr;                            // empty: defaultAtr(personality)
+    std::string can = "123456";           // PACE password type 2
+    std::string puk;                      // non-empty: replaces the personalisation's PUK (PIN object and PACE type 4)
+    std::map<uint8_t, std::string> pins;  // by PIN reference (low 7 bits): replaces the personalisation's value
+    std::vector<PaceInfo> pace = {PaceInfo{}};   // EF.CardAccess, in this order
+    std::set<uint8_t> deactivatedPins;           // PIN references (low 7 bits) whose directory starts deactivated
+    std::optional<bool> requireSecureMessaging;  // default: true for both Varnel generations, false for generic
+    size_t maxCommandSize = 0;                   // whole command APDUs longer than this are answered 67 00 (0: none)
+    std::string dataDir;                         // empty: the checked-in tests/data/cardsim
 };
 
 // Personalisation values, for tests that need them.
 struct PinInfo {
-  uint8_t reference = 0;  // as the AODF states it
-  std::string label;
-  std::string value;
-  int triesLeft = 0;
-  int maxTries = 0;
-  bool verified = false;
-  bool active = true;     // its directory is activated
+    uint8_t reference = 0;  // as the AODF states it
+    std::string label;
+    std::string value;
+    int triesLeft = 0;
+    int maxTries = 0;
+    bool verified = false;
+    bool active = true;  // its directory is activated
 };
 
 struct LogEntry {
-  enum class Kind { Command, PowerOn, PowerOff, Reset };
-  Kind kind = Kind::Command;
-  Bytes command;        // as received
-  Bytes response;       // as sent; empty when the card did not answer
-  bool secure = false;  // the command was protected with secure messaging
-  Bytes plainCommand;   // the command without protection (equal to command when plain)
-  Bytes plainResponse;  // the response before protection (data and status word)
+    enum class Kind { Command, PowerOn, PowerOff, Reset };
+    Kind kind = Kind::Command;
+    Bytes command;        // as received
+    Bytes response;       // as sent; empty when the card did not answer
+    bool secure = false;  // the command was protected with secure messaging
+    Bytes plainCommand;   // the command without protection (equal to command when plain)
+    Bytes plainResponse;  // the response before protection (data and status word)
 };
 
 // Selects commands for answerStatus: by INS, optionally P1 and P2 (-1: any).
 struct CommandMatch {
-  uint8_t ins = 0;
-  int p1 = -1;
-  int p2 = -1;
+    uint8_t ins = 0;
+    int p1 = -1;
+    int p2 = -1;
 };
 
 // What a front-end must do after transmit returned no answer (an empty vector).
 enum class Event { None, Reset, Removed };
 
 class CardSim {
- public:
-  explicit CardSim(CardConfig config = CardConfig{});
-  ~CardSim();
-  CardSim(const CardSim&) = delete;
-  CardSim& operator=(const CardSim&) = delete;
+public:
+    explicit CardSim(CardConfig config = CardConfig{});
+    ~CardSim();
+    CardSim(const CardSim&) = delete;
+    CardSim& operator=(const CardSim&) = delete;
 
-  // False when the personalisation could not be loaded; the card then answers 6F 00.
-  bool ok() const;
-  std::string error() const;
+    // False when the personalisation could not be loaded; the card then answers 6F 00.
+    bool ok() const;
+    std::string error() const;
 
-  Personality personality() const;
-  Bytes atr() const;
+    Personality personality() const;
+    Bytes atr() const;
 
-  // One command APDU in, the response APDU out (data || SW1 SW2, never empty unless a
-  // fault made the card go away: then takeEvent() says what happened).
-  Bytes transmit(const Bytes& command);
+    // One command APDU in, the response APDU out (data || SW1 SW2, never empty unless a
+    // fault made the card go away: then takeEvent() says what happened).
+    Bytes transmit(const Bytes& command);
 
-  // Reader-side events; each drops the volatile state (selection, PACE and secure
-  // messaging, security environment, verified PINs, pending GET RESPONSE data).
-  void reset();
-  void powerOff();
-  void powerOn();
+    // Reader-side events; each drops the volatile state (selection, PACE and secure
+    // messaging, security environment, verified PINs, pending GET RESPONSE data).
+    void reset();
+    void powerOff();
+    void powerOn();
 
-  bool secureMessagingActive() const;
+    bool secureMessagingActive() const;
 
-  // Command log, in order, with power events.
-  std::vector<LogEntry> log() const;
-  void clearLog();
+    // Command log, in order, with power events.
+    std::vector<LogEntry> log() const;
+    void clearLog();
 
-  // Fault injection. Response faults apply to the next response that is sent.
-  void flipResponseByte(long index = -3);  // negative: from the end (-3 = last byte before SW1 SW2)
-  void truncateResponse(size_t length);    // keeps the first length bytes (at least 1)
-  // The next `times` commands matching `match` are answered with `sw` instead of being
-  // executed (protected when the command was; unprotected drops the secure channel).
-  void answerStatus(CommandMatch match, uint16_t sw, int times = 1, bool unprotected = false);
-  void resetOnNextCommand();    // the next command is not answered: the card resets (Event::Reset)
-  void removeOnNextCommand();   // the next command is not answered: the card is pulled (Event::Removed)
-  void setMaxCommandSize(size_t size);
-  Event takeEvent();
+    // Fault injection. Response faults apply to the next response that is sent.
+    void flipResponseByte(long index = -3);  // negative: from the end (-3 = last byte before SW1 SW2)
+    void truncateResponse(size_t length);    // keeps the first length bytes (at least 1)
+    // The next `times` commands matching `match` are answered with `sw` instead of being
+    // executed (protected when the command was; unprotected drops the secure channel).
+    void answerStatus(CommandMatch match, uint16_t sw, int times = 1, bool unprotected = false);
+    void resetOnNextCommand();   // the next command is not answered: the card resets (Event::Reset)
+    void removeOnNextCommand();  // the next command is not answered: the card is pulled (Event::Removed)
+    void setMaxCommandSize(size_t size);
+    Event takeEvent();
 
-  // State inspection.
-  Bytes serialNumber() const;
-  std::optional<PinInfo> pin(uint8_t reference) const;
-  std::vector<PinInfo> pins() const;
-  // Content of an EF by its path of file identifiers from the MF (3F 00 omitted).
-  std::optional<Bytes> file(const Bytes& path) const;
-  // The public key of a key on the card as DER SubjectPublicKeyInfo (key reference, low 7 bits).
-  std::optional<Bytes> publicKey(uint8_t keyReference) const;
+    // State inspection.
+    Bytes serialNumber() const;
+    std::optional<PinInfo> pin(uint8_t reference) const;
+    std::vector<PinInfo> pins() const;
+    // Content of an EF by its path of file identifiers from the MF (3F 00 omitted).
+    std::optional<Bytes> file(const Bytes& path) const;
+    // The public key of a key on the card as DER SubjectPublicKeyInfo (key reference, low 7 bits).
+    std::optional<Bytes> publicKey(uint8_t keyReference) const;
 
-  struct Impl;
+    struct Impl;
 
- private:
-  std::unique_ptr<Impl> impl_;
+private:
+    std::unique_ptr<Impl> impl_;
 };
 
 // Hex helpers shared by the front-ends and tests ("00A4 04 0C", blanks and colons ignored).

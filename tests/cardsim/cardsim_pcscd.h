@@ -34,53 +34,53 @@ namespace cardsim {
 bool enterPrivateNamespaces(std::string* error);
 
 class Pcscd {
- public:
-  Pcscd() = default;
-  ~Pcscd();
-  Pcscd(const Pcscd&) = delete;
-  Pcscd& operator=(const Pcscd&) = delete;
+public:
+    Pcscd() = default;
+    ~Pcscd();
+    Pcscd(const Pcscd&) = delete;
+    Pcscd& operator=(const Pcscd&) = delete;
 
-  // Starts `pcscd -f` with a reader configuration of its own: one vpcd entry whose two
-  // slots listen on basePort and basePort + 1. Returns when pcscd's client socket exists
-  // and vpcd listens (a TCP connect would be taken for a card, so /proc/net/tcp is read).
-  // Set CARDSIM_PCSCD_DEBUG=1 to run pcscd with debug and APDU logging.
-  bool start(std::string* error, int basePort = 35963);
-  // SIGTERM by PID, then SIGKILL after two seconds.
-  void stop();
-  bool running();
+    // Starts `pcscd -f` with a reader configuration of its own: one vpcd entry whose two
+    // slots listen on basePort and basePort + 1. Returns when pcscd's client socket exists
+    // and vpcd listens (a TCP connect would be taken for a card, so /proc/net/tcp is read).
+    // Set CARDSIM_PCSCD_DEBUG=1 to run pcscd with debug and APDU logging.
+    bool start(std::string* error, int basePort = 35963);
+    // SIGTERM by PID, then SIGKILL after two seconds.
+    void stop();
+    bool running();
 
-  pid_t pid() const { return pid_; }
-  int port(int slot) const { return basePort_ + slot; }
-  // PC/SC reader name of a slot: "Virtual PCD 00 00", "Virtual PCD 00 01".
-  std::string readerName(int slot) const;
-  // What pcscd printed so far.
-  std::string output() const;
+    pid_t pid() const { return pid_; }
+    int port(int slot) const { return basePort_ + slot; }
+    // PC/SC reader name of a slot: "Virtual PCD 00 00", "Virtual PCD 00 01".
+    std::string readerName(int slot) const;
+    // What pcscd printed so far.
+    std::string output() const;
 
- private:
-  pid_t pid_ = -1;
-  int basePort_ = 35963;
-  std::string dir_;
+private:
+    pid_t pid_ = -1;
+    int basePort_ = 35963;
+    std::string dir_;
 };
 
 // One cardsim-vpcd process serving a card.
 class CardProcess {
- public:
-  CardProcess() = default;
-  ~CardProcess();
-  CardProcess(const CardProcess&) = delete;
-  CardProcess& operator=(const CardProcess&) = delete;
+public:
+    CardProcess() = default;
+    ~CardProcess();
+    CardProcess(const CardProcess&) = delete;
+    CardProcess& operator=(const CardProcess&) = delete;
 
-  // Runs cardsim-vpcd with `args` (see cardsim-vpcd --help); output goes to a file.
-  bool start(const std::vector<std::string>& args, std::string* error);
-  // SIGTERM by PID and wait; returns the exit status (-1 if it did not exit normally).
-  int stop();
-  bool running();
-  pid_t pid() const { return pid_; }
-  std::string output() const;
+    // Runs cardsim-vpcd with `args` (see cardsim-vpcd --help); output goes to a file.
+    bool start(const std::vector<std::string>& args, std::string* error);
+    // SIGTERM by PID and wait; returns the exit status (-1 if it did not exit normally).
+    int stop();
+    bool running();
+    pid_t pid() const { return pid_; }
+    std::string output() const;
 
- private:
-  pid_t pid_ = -1;
-  std::string outputPath_;
+private:
+    pid_t pid_ = -1;
+    std::string outputPath_;
 };
 
 // Path of the cardsim-vpcd program built with this helper.

@@ -19,55 +19,55 @@
 namespace cardsim {
 
 class VpcdCard {
- public:
-  // Port of the vpcd slot (35963 for slot 0 of the stock configuration, +1 for slot 1).
-  VpcdCard(CardSim& card, int port);
-  ~VpcdCard();
-  VpcdCard(const VpcdCard&) = delete;
-  VpcdCard& operator=(const VpcdCard&) = delete;
+public:
+    // Port of the vpcd slot (35963 for slot 0 of the stock configuration, +1 for slot 1).
+    VpcdCard(CardSim& card, int port);
+    ~VpcdCard();
+    VpcdCard(const VpcdCard&) = delete;
+    VpcdCard& operator=(const VpcdCard&) = delete;
 
-  // Starts serving (connecting and retrying until vpcd listens). With exitOnClose, the
-  // thread ends when vpcd closes an established connection (pcscd stopped).
-  bool start(bool exitOnClose = false);
-  void stop();
-  bool running() const;
+    // Starts serving (connecting and retrying until vpcd listens). With exitOnClose, the
+    // thread ends when vpcd closes an established connection (pcscd stopped).
+    bool start(bool exitOnClose = false);
+    void stop();
+    bool running() const;
 
-  // True once vpcd asked for the ATR on the current connection: pcscd has seen the card.
-  bool inserted() const;
-  bool waitInserted(std::chrono::milliseconds timeout);
+    // True once vpcd asked for the ATR on the current connection: pcscd has seen the card.
+    bool inserted() const;
+    bool waitInserted(std::chrono::milliseconds timeout);
 
-  // Pulls the card out of the reader (closes the connection) and puts it back.
-  void remove();
-  void insert();
+    // Pulls the card out of the reader (closes the connection) and puts it back.
+    void remove();
+    void insert();
 
-  // Frames the card sent, and how many empty answers it held back (closing instead).
-  size_t framesSent() const { return framesSent_; }
-  size_t emptyAnswersWithheld() const { return emptyWithheld_; }
-  size_t smallestFrameSent() const { return smallestFrame_; }
+    // Frames the card sent, and how many empty answers it held back (closing instead).
+    size_t framesSent() const { return framesSent_; }
+    size_t emptyAnswersWithheld() const { return emptyWithheld_; }
+    size_t smallestFrameSent() const { return smallestFrame_; }
 
- private:
-  void loop();
-  int connectOnce();
-  bool sendFrame(int fd, const Bytes& payload);
-  enum class ReadResult { Frame, Closed, Woken };
-  ReadResult readFrame(int fd, Bytes& payload);
-  void wake();
+private:
+    void loop();
+    int connectOnce();
+    bool sendFrame(int fd, const Bytes& payload);
+    enum class ReadResult { Frame, Closed, Woken };
+    ReadResult readFrame(int fd, Bytes& payload);
+    void wake();
 
-  CardSim& card_;
-  const int port_;
-  std::thread thread_;
-  int wakeFd_ = -1;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  bool stopping_ = false;
-  bool wantInserted_ = true;
-  bool reconnect_ = false;
-  bool inserted_ = false;
-  bool exitOnClose_ = false;
-  std::atomic<bool> running_{false};
-  std::atomic<size_t> framesSent_{0};
-  std::atomic<size_t> emptyWithheld_{0};
-  std::atomic<size_t> smallestFrame_{SIZE_MAX};
+    CardSim& card_;
+    const int port_;
+    std::thread thread_;
+    int wakeFd_ = -1;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool stopping_ = false;
+    bool wantInserted_ = true;
+    bool reconnect_ = false;
+    bool inserted_ = false;
+    bool exitOnClose_ = false;
+    std::atomic<bool> running_{false};
+    std::atomic<size_t> framesSent_{0};
+    std::atomic<size_t> emptyWithheld_{0};
+    std::atomic<size_t> smallestFrame_{SIZE_MAX};
 };
 
 }  // namespace cardsim

@@ -43,7 +43,9 @@ protected:
     fakepcsc::State* fake = nullptr;
 };
 
-std::vector<std::string> asVector(const std::list<std::string>& names) { return {names.begin(), names.end()}; }
+std::vector<std::string> asVector(const std::list<std::string>& names) {
+    return {names.begin(), names.end()};
+}
 
 TEST_F(ReaderPcscFake, NarrowNamesAreEnough) {
     gctest::EnvGuard narrow("GC_PCSC_LIBRARY", FAKEPCSC_A_LIBRARY);
@@ -212,8 +214,10 @@ TEST_F(ReaderPcscFake, TransmitRecovery) {
         {"success without bytes", {SCARD_S_SUCCESS, {}}, SCARD_S_SUCCESS, -25},
         {"reset with data", {static_cast<LONG>(SCARD_W_RESET_CARD), {0x90, 0x00}}, SCARD_S_SUCCESS, -25},
         {"invalid handle", {static_cast<LONG>(SCARD_E_INVALID_HANDLE), {0x90, 0x00}}, SCARD_S_SUCCESS, -25},
-        {"reset, reconnect fails", {static_cast<LONG>(SCARD_W_RESET_CARD), {}},
-         static_cast<LONG>(SCARD_E_NO_SMARTCARD), -6},
+        {"reset, reconnect fails",
+         {static_cast<LONG>(SCARD_W_RESET_CARD), {}},
+         static_cast<LONG>(SCARD_E_NO_SMARTCARD),
+         -6},
         {"other error with data", {static_cast<LONG>(SCARD_E_NOT_TRANSACTED), {0x90, 0x00}}, SCARD_S_SUCCESS, -6},
     };
     for (const Case& c : cases) {
@@ -271,8 +275,7 @@ TEST_F(ReaderPcscFake, GuardsWithoutCard) {
     EXPECT_EQ(reader.initCard(true, nullptr), -17) << "not bound to a reader";
     EXPECT_FALSE(reader.isPinpad());
     EXPECT_EQ(reader.performSecureConnection({}, 2), -4);
-    EXPECT_EQ(reader.verifyPassword({0x00, 0x20, 0x00, 0x81}, nullptr, response, 25, 255), -1)
-        << "no card handle";
+    EXPECT_EQ(reader.verifyPassword({0x00, 0x20, 0x00, 0x81}, nullptr, response, 25, 255), -1) << "no card handle";
 }
 
 TEST(ReaderPcscNoLibrary, EveryOperationSaysNotInitialised) {

@@ -235,8 +235,8 @@ TEST_F(PinStructures, ModifyMatchesPcscLite) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const Bytes block = structureOf(c.operation, c.apdu,
-                                        container(c.encoding, 4, 8, c.stored, c.offset, c.oldOffset), c.display);
+        const Bytes block =
+            structureOf(c.operation, c.apdu, container(c.encoding, 4, 8, c.stored, c.offset, c.oldOffset), c.display);
         ASSERT_EQ(block.size(), sizeof(PIN_MODIFY_STRUCTURE) + c.abData);
         PIN_MODIFY_STRUCTURE s;
         std::memcpy(&s, block.data(), sizeof s);

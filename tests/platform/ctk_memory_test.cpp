@@ -79,11 +79,10 @@ TEST(CtkMemory, CardObjectBelongsToOneInsertion) {
     EXPECT_FALSE(card->valid()) << "a new insertion is another card";
 
     std::promise<std::optional<ctk::Error>> failed;
-    card->transmitRequest({0x00, 0xA4, 0x00, 0x0C},
-                          [&](std::optional<Bytes> r, std::optional<ctk::Error> e) {
-                              EXPECT_FALSE(r);
-                              failed.set_value(e);
-                          });
+    card->transmitRequest({0x00, 0xA4, 0x00, 0x0C}, [&](std::optional<Bytes> r, std::optional<ctk::Error> e) {
+        EXPECT_FALSE(r);
+        failed.set_value(e);
+    });
     auto error = failed.get_future().get();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, ctk::error::kTokenNotFound);

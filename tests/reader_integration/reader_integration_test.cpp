@@ -285,9 +285,9 @@ TEST_F(PcscThroughPcscd, VpcdReportsNoReaderFeatures) {
     const GC_ReaderPCSC::pcsc_data& d = *reader->data;
     EXPECT_FALSE(reader->isPinpad());
     EXPECT_EQ(d.features, 0u);
-    for (DWORD code : {d.ctlExecutePace, d.ctlVerifyPinDirect, d.ctlVerifyPinStart, d.ctlVerifyPinFinish,
-                       d.ctlModifyPinDirect, d.ctlModifyPinStart, d.ctlModifyPinFinish, d.ctlIfdPinProperties,
-                       d.ctlGetTlvProperties})
+    for (DWORD code :
+         {d.ctlExecutePace, d.ctlVerifyPinDirect, d.ctlVerifyPinStart, d.ctlVerifyPinFinish, d.ctlModifyPinDirect,
+          d.ctlModifyPinStart, d.ctlModifyPinFinish, d.ctlIfdPinProperties, d.ctlGetTlvProperties})
         EXPECT_EQ(code, 0u);
     EXPECT_EQ(reader->maxApduSize, 200);
     EXPECT_FALSE(reader->apduSizeFixed);

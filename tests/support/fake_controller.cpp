@@ -52,16 +52,22 @@ void FakeController::setFile(const Bytes& aid, const Bytes& path, const Bytes& c
     files_[{aid, path}] = std::move(padded);
 }
 
-void FakeController::removeFile(const Bytes& aid, const Bytes& path) { files_.erase({aid, path}); }
+void FakeController::removeFile(const Bytes& aid, const Bytes& path) {
+    files_.erase({aid, path});
+}
 
 const Bytes* FakeController::file(const Bytes& aid, const Bytes& path) const {
     const auto it = files_.find({aid, path});
     return it == files_.end() ? nullptr : &it->second;
 }
 
-void FakeController::failRead(const Bytes& aid, const Bytes& path, int code) { readFailures_[{aid, path}] = code; }
+void FakeController::failRead(const Bytes& aid, const Bytes& path, int code) {
+    readFailures_[{aid, path}] = code;
+}
 
-void FakeController::failUpdate(const Bytes& aid, const Bytes& path, int code) { updateFailures_[{aid, path}] = code; }
+void FakeController::failUpdate(const Bytes& aid, const Bytes& path, int code) {
+    updateFailures_[{aid, path}] = code;
+}
 
 void FakeController::failUpdateAt(size_t n, int code, size_t torn) {
     failingUpdate_ = n == 0 ? 0 : updateCount_ + n;
@@ -75,9 +81,8 @@ void FakeController::clearFailures() {
     failingUpdate_ = 0;
 }
 
-int FakeController::read(Bytes& out, const Bytes& aid, const Bytes& path, unsigned long offset,
-                         unsigned long length, unsigned long* size, bool selectApplication, bool selectPath,
-                         read_mode mode, Bytes tag) {
+int FakeController::read(Bytes& out, const Bytes& aid, const Bytes& path, unsigned long offset, unsigned long length,
+                         unsigned long* size, bool selectApplication, bool selectPath, read_mode mode, Bytes tag) {
     ReadCall call{aid, path, offset, length, size != nullptr, selectApplication, selectPath, mode, tag, 0};
     const auto answer = [&](int result) {
         call.result = result;

@@ -54,11 +54,19 @@ void* operator new(size_t size) {
     if (void* p = malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](size_t size) { return operator new(size); }
+void* operator new[](size_t size) {
+    return operator new(size);
+}
 void operator delete(void* p) noexcept {
     freedscan::inspect(p);
     free(p);
 }
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p) noexcept {
+    operator delete(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    operator delete(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    operator delete(p);
+}

@@ -38,6 +38,8 @@ bool writeFile(const std::string& path, const std::string& content) {
     return static_cast<bool>(out);
 }
 
-std::string dataPath(const std::string& relative) { return std::string(GC_TEST_DATA_DIR) + "/" + relative; }
+std::string dataPath(const std::string& relative) {
+    return std::string(GC_TEST_DATA_DIR) + "/" + relative;
+}
 
 }  // namespace gctest

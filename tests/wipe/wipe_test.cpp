@@ -16,7 +16,9 @@ using freedscan::Armed;
 using freedscan::g_canary;
 using freedscan::kCanaryLength;
 
-SecureVector<unsigned char> canary() { return SecureVector<unsigned char>(g_canary, kCanaryLength); }
+SecureVector<unsigned char> canary() {
+    return SecureVector<unsigned char>(g_canary, kCanaryLength);
+}
 
 }  // namespace
 

@@ -18,14 +18,22 @@ using gc_card::resetApdu;
 // Name of the command in the generic status-word lines.
 const char* operationName(GC_Card::operation op) {
     switch (op) {
-        case GC_Card::OP_SELECT: return "Select";
-        case GC_Card::OP_READ: return "Read";
-        case GC_Card::OP_UPDATE: return "Update";
-        case GC_Card::OP_VERIFY: return "Verify";
-        case GC_Card::OP_LOGOUT: return "Logout";
-        case GC_Card::OP_UNBLOCK: return "Unblock";
-        case GC_Card::OP_MSE: return "Manage security environment";
-        default: return "";
+        case GC_Card::OP_SELECT:
+            return "Select";
+        case GC_Card::OP_READ:
+            return "Read";
+        case GC_Card::OP_UPDATE:
+            return "Update";
+        case GC_Card::OP_VERIFY:
+            return "Verify";
+        case GC_Card::OP_LOGOUT:
+            return "Logout";
+        case GC_Card::OP_UNBLOCK:
+            return "Unblock";
+        case GC_Card::OP_MSE:
+            return "Manage security environment";
+        default:
+            return "";
     }
 }
 
@@ -64,7 +72,9 @@ const std::array<GC_Card::sw_error, 40> GC_Card::iso7816_errors = {{
     {{0x69, 0x87},
      -12,
      "Checking Error: Expected secure messaging data object missing \xE2\x80\x93 mandatory data object is absent"},
-    {{0x69, 0x88}, -13, "Checking Error: Secure messaging data object incorrect \xE2\x80\x93 e.g. MAC verification failed"},
+    {{0x69, 0x88},
+     -13,
+     "Checking Error: Secure messaging data object incorrect \xE2\x80\x93 e.g. MAC verification failed"},
     {{0x6A, 0x00}, -12, "Checking Error: Wrong parameter(s) P1-P2"},
     {{0x6A, 0x80}, -12, "Checking Error: Incorrect parameters in the data field"},
     {{0x6A, 0x81}, -6, "Checking Error: Function not supported"},
@@ -92,8 +102,7 @@ unsigned long GC_Card::getMaxApduSize(bool /*send*/) {
     return 255;
 }
 
-int GC_Card::select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci, bool df,
-                    bool aid) {
+int GC_Card::select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci, bool df, bool aid) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
     if (path.size() != 2 && !aid) {
@@ -135,8 +144,8 @@ int GC_Card::read(std::vector<unsigned char>& apdu, unsigned long count, unsigne
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "Count is to big, biger than 0x7FFF");
         return -23;
     }
-    append(apdu, {0x00, 0xB0, static_cast<unsigned char>((offset >> 8) & 0x7F),
-                  static_cast<unsigned char>(offset & 0xFF)});
+    append(apdu,
+           {0x00, 0xB0, static_cast<unsigned char>((offset >> 8) & 0x7F), static_cast<unsigned char>(offset & 0xFF)});
     appendLength(apdu, count);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
@@ -154,16 +163,15 @@ int GC_Card::update(std::vector<unsigned char>& apdu, std::vector<unsigned char>
         return -23;
     }
     apdu.reserve(7 + data.size());
-    append(apdu, {0x00, 0xD6, static_cast<unsigned char>((offset >> 8) & 0x7F),
-                  static_cast<unsigned char>(offset & 0xFF)});
+    append(apdu,
+           {0x00, 0xD6, static_cast<unsigned char>((offset >> 8) & 0x7F), static_cast<unsigned char>(offset & 0xFF)});
     appendLength(apdu, data.size());
     append(apdu, data);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }
 
-int GC_Card::verifyPassword(unsigned char reference, std::vector<unsigned char> pin,
-                            std::vector<unsigned char>& apdu) {
+int GC_Card::verifyPassword(unsigned char reference, std::vector<unsigned char> pin, std::vector<unsigned char>& apdu) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     gc_card::Wiper wipe{&pin};
     resetApdu(apdu, 5 + pin.size());
@@ -199,16 +207,15 @@ int GC_Card::changePassword(unsigned char reference, std::vector<unsigned char> 
         return -23;
     }
     const unsigned char p1 = (oldPin.empty() && !newPin.empty()) ? 0x01 : 0x00;
-    append(apdu, {0x00, 0x24, p1, static_cast<unsigned char>(reference | 0x80),
-                  static_cast<unsigned char>(length)});
+    append(apdu, {0x00, 0x24, p1, static_cast<unsigned char>(reference | 0x80), static_cast<unsigned char>(length)});
     append(apdu, oldPin);
     append(apdu, newPin);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }
 
-int GC_Card::unblockPassword(unsigned char reference, std::vector<unsigned char> pin,
-                             std::vector<unsigned char>& apdu, bool withPin, std::vector<unsigned char> newPin) {
+int GC_Card::unblockPassword(unsigned char reference, std::vector<unsigned char> pin, std::vector<unsigned char>& apdu,
+                             bool withPin, std::vector<unsigned char> newPin) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     gc_card::Wiper wipe{&pin, &newPin};
     const unsigned char p2 = static_cast<unsigned char>(reference | 0x80);
@@ -266,7 +273,9 @@ int GC_Card::getPublicKey(unsigned char /*reference*/, key_type /*type*/, std::v
     return notSupported(__func__, __LINE__);
 }
 
-int GC_Card::getSerialNumber(std::vector<unsigned char>& /*apdu*/) { return notSupported(__func__, __LINE__); }
+int GC_Card::getSerialNumber(std::vector<unsigned char>& /*apdu*/) {
+    return notSupported(__func__, __LINE__);
+}
 
 bool GC_Card::mseHeader(operation_SE op, template_SE tpl, unsigned long long usage, std::vector<unsigned char>& apdu) {
     resetApdu(apdu);
@@ -294,8 +303,7 @@ int GC_Card::manageSecurityEnvironment(operation_SE op, template_SE tpl, std::ve
     return 0;
 }
 
-int GC_Card::signatureData(std::vector<unsigned char> data, unsigned long keyBits,
-                           std::vector<unsigned char>& apdu) {
+int GC_Card::signatureData(std::vector<unsigned char> data, unsigned long keyBits, std::vector<unsigned char>& apdu) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
     if (data.size() > gc_card::kExtendedMax) {
@@ -394,15 +402,34 @@ int GC_Card::parseFilesize(std::vector<unsigned char>& response, unsigned long* 
 
 bool GC_Card::curveOf(key_type type, GC_EC_Params::ec_nid& nid) {
     switch (type) {
-        case KEY_SECP224R1: nid = GC_EC_Params::secp224r1; return true;
-        case KEY_PRIME256V1: nid = GC_EC_Params::prime256v1; return true;
-        case KEY_SECP384R1: nid = GC_EC_Params::secp384r1; return true;
-        case KEY_SECP521R1: nid = GC_EC_Params::secp521r1; return true;
-        case KEY_BRAINPOOLP224R1: nid = GC_EC_Params::brainpoolP224r1; return true;
-        case KEY_BRAINPOOLP256R1: nid = GC_EC_Params::brainpoolP256r1; return true;
-        case KEY_BRAINPOOLP320R1: nid = GC_EC_Params::brainpoolP320r1; return true;
-        case KEY_BRAINPOOLP384R1: nid = GC_EC_Params::brainpoolP384r1; return true;
-        case KEY_BRAINPOOLP512R1: nid = GC_EC_Params::brainpoolP512r1; return true;
-        default: return false;
+        case KEY_SECP224R1:
+            nid = GC_EC_Params::secp224r1;
+            return true;
+        case KEY_PRIME256V1:
+            nid = GC_EC_Params::prime256v1;
+            return true;
+        case KEY_SECP384R1:
+            nid = GC_EC_Params::secp384r1;
+            return true;
+        case KEY_SECP521R1:
+            nid = GC_EC_Params::secp521r1;
+            return true;
+        case KEY_BRAINPOOLP224R1:
+            nid = GC_EC_Params::brainpoolP224r1;
+            return true;
+        case KEY_BRAINPOOLP256R1:
+            nid = GC_EC_Params::brainpoolP256r1;
+            return true;
+        case KEY_BRAINPOOLP320R1:
+            nid = GC_EC_Params::brainpoolP320r1;
+            return true;
+        case KEY_BRAINPOOLP384R1:
+            nid = GC_EC_Params::brainpoolP384r1;
+            return true;
+        case KEY_BRAINPOOLP512R1:
+            nid = GC_EC_Params::brainpoolP512r1;
+            return true;
+        default:
+            return false;
     }
 }

@@ -91,8 +91,7 @@ public:
 
     // SELECT. path: a 2-byte file identifier, or with aid a DF name (1 to 255 bytes).
     // fci asks for the file control information; df selects a dedicated file.
-    virtual int select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci, bool df,
-                       bool aid);
+    virtual int select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci, bool df, bool aid);
     // READ BINARY of count bytes (0: Le 00) at a 15-bit offset.
     virtual int read(std::vector<unsigned char>& apdu, unsigned long count, unsigned long offset);
     // UPDATE BINARY of data at a 15-bit offset.
@@ -115,8 +114,8 @@ public:
                                  std::vector<unsigned char>& apdu);
     virtual int createPublicKey(unsigned char reference, unsigned long keyBits, key_type type,
                                 std::vector<unsigned char>& apdu);
-    virtual int createKeyPair(unsigned char reference, unsigned char pinReference, unsigned long keyBits,
-                              key_type type, std::vector<unsigned char>& apdu);
+    virtual int createKeyPair(unsigned char reference, unsigned char pinReference, unsigned long keyBits, key_type type,
+                              std::vector<unsigned char>& apdu);
     virtual int generateKeyPair(unsigned char reference, key_type type, unsigned long keyBits,
                                 std::vector<unsigned char>& apdu);
     virtual int getPublicKey(unsigned char reference, key_type type, std::vector<unsigned char>& apdu);
@@ -124,8 +123,7 @@ public:
     virtual int manageSecurityEnvironment(operation_SE op, template_SE tpl, std::vector<unsigned char>& apdu,
                                           unsigned long long usage, const void* data);
     // PERFORM SECURITY OPERATION: COMPUTE DIGITAL SIGNATURE over data (at most 65535 bytes).
-    virtual int signatureData(std::vector<unsigned char> data, unsigned long keyBits,
-                              std::vector<unsigned char>& apdu);
+    virtual int signatureData(std::vector<unsigned char> data, unsigned long keyBits, std::vector<unsigned char>& apdu);
     // GET RESPONSE for le bytes (at most 65535; 0 gives Le 00).
     virtual int getResponse(unsigned long le, std::vector<unsigned char>& apdu);
     virtual int getSerialNumber(std::vector<unsigned char>& apdu);

@@ -44,8 +44,8 @@ inline void appendLength(std::vector<unsigned char>& apdu, size_t length) {
     if (length < 256) {
         apdu.push_back(static_cast<unsigned char>(length));
     } else {
-        append(apdu, {0x00, static_cast<unsigned char>((length >> 8) & 0xFF),
-                      static_cast<unsigned char>(length & 0xFF)});
+        append(apdu,
+               {0x00, static_cast<unsigned char>((length >> 8) & 0xFF), static_cast<unsigned char>(length & 0xFF)});
     }
 }
 

@@ -21,9 +21,15 @@ using gc_card::append;
 using gc_card::appendLength;
 using gc_card::resetApdu;
 
-unsigned char privateKind(bool rsa) { return rsa ? 0x90 : 0x92; }
-unsigned char publicKind(bool rsa) { return rsa ? 0xA0 : 0xA2; }
-unsigned char keyId(unsigned char reference) { return static_cast<unsigned char>(reference & 0x0F); }
+unsigned char privateKind(bool rsa) {
+    return rsa ? 0x90 : 0x92;
+}
+unsigned char publicKind(bool rsa) {
+    return rsa ? 0xA0 : 0xA2;
+}
+unsigned char keyId(unsigned char reference) {
+    return static_cast<unsigned char>(reference & 0x0F);
+}
 
 }  // namespace
 
@@ -36,8 +42,8 @@ unsigned long GC_CardChipdoc_2_0::getMaxApduSize(bool send) {
     return size;
 }
 
-int GC_CardChipdoc_2_0::select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci,
-                               bool df, bool aid) {
+int GC_CardChipdoc_2_0::select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci, bool df,
+                               bool aid) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
     if (path.size() != 2 && !aid) {
@@ -63,7 +69,8 @@ int GC_CardChipdoc_2_0::read(std::vector<unsigned char>& apdu, unsigned long cou
         return -12;
     }
     if (count > kMaxBinary) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "Count is to big, biger than card supported size");
+        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23,
+                         "Count is to big, biger than card supported size");
         return -23;
     }
     const int rc = GC_Card::read(apdu, count, offset);
@@ -80,7 +87,8 @@ int GC_CardChipdoc_2_0::update(std::vector<unsigned char>& apdu, std::vector<uns
         return -12;
     }
     if (data.size() > kMaxBinary) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "Count is to big, biger than card supported size");
+        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23,
+                         "Count is to big, biger than card supported size");
         return -23;
     }
     const int rc = GC_Card::update(apdu, std::move(data), offset);

@@ -31,8 +31,7 @@ public:
 
     // 512 bytes of command data, 1792 bytes of response data.
     unsigned long getMaxApduSize(bool send) override;
-    int select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci, bool df,
-               bool aid) override;
+    int select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci, bool df, bool aid) override;
     int read(std::vector<unsigned char>& apdu, unsigned long count, unsigned long offset) override;
     int update(std::vector<unsigned char>& apdu, std::vector<unsigned char> data, unsigned long offset) override;
     int changePassword(unsigned char reference, std::vector<unsigned char> oldPin, std::vector<unsigned char> newPin,

@@ -24,8 +24,16 @@ using gc_card::resetApdu;
 
 bool acceptedAlgorithm(uint32_t algorithm) {
     switch (algorithm) {
-        case 0x0A: case 0x27: case 0x28: case 0x29: case 0x2A:  // RSA PKCS#1 v1.5
-        case 0x11: case 0x25: case 0x21: case 0x22: case 0x26:  // ECDSA
+        case 0x0A:
+        case 0x27:
+        case 0x28:
+        case 0x29:
+        case 0x2A:  // RSA PKCS#1 v1.5
+        case 0x11:
+        case 0x25:
+        case 0x21:
+        case 0x22:
+        case 0x26:  // ECDSA
             return true;
         default:
             return false;
@@ -49,8 +57,8 @@ unsigned long GC_CardChipdoc_3_0::getMaxApduSize(bool send) {
     return size;
 }
 
-int GC_CardChipdoc_3_0::select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci,
-                               bool df, bool aid) {
+int GC_CardChipdoc_3_0::select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci, bool df,
+                               bool aid) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
     if (path.size() != 2 && !aid && !df) {

@@ -30,8 +30,7 @@ public:
 
     // 1024 bytes of command data, 1792 bytes of response data.
     unsigned long getMaxApduSize(bool send) override;
-    int select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci, bool df,
-               bool aid) override;
+    int select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci, bool df, bool aid) override;
     // PUT DATA of the mask with bit (reference - 1) set, for references 1 to 16.
     int logoutPassword(unsigned char reference, std::vector<unsigned char>& apdu) override;
     // oldPin is not sent.

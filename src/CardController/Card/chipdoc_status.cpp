@@ -12,13 +12,17 @@ constexpr unsigned long kErrMask = gc_log::kCard | gc_log::kError;
 
 const char* chipdocOperationName(GC_Card::operation op) {
     switch (op) {
-        case GC_Card::OP_SELECT: return "Select";
+        case GC_Card::OP_SELECT:
+            return "Select";
         case GC_Card::OP_VERIFY:
         case GC_Card::OP_LOGOUT:
         case GC_Card::OP_CHANGE:
-        case GC_Card::OP_UNBLOCK: return "PIN operation";
-        case GC_Card::OP_MSE: return "Manage security environment";
-        default: return "";
+        case GC_Card::OP_UNBLOCK:
+            return "PIN operation";
+        case GC_Card::OP_MSE:
+            return "Manage security environment";
+        default:
+            return "";
     }
 }
 

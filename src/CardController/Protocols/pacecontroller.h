@@ -11,8 +11,8 @@ public:
     // are GC_SecureMessaging::sm_params, so the controller hands this very object to secure
     // messaging.
     struct pace_params : GC_SecureMessaging::sm_params {
-        int domainParameterId = 0;               // 10-18, the standardised domain parameters
-        int secretType = 0;                      // 1 MRZ, 2 CAN, 4 PUK
-        SecureVector<unsigned char> secret;      // as accepted by the password check; kept for a restore
+        int domainParameterId = 0;           // 10-18, the standardised domain parameters
+        int secretType = 0;                  // 1 MRZ, 2 CAN, 4 PUK
+        SecureVector<unsigned char> secret;  // as accepted by the password check; kept for a restore
     };
 };

@@ -37,7 +37,9 @@ const std::vector<unsigned char>* objectId(GC_Object* object) {
     }
 }
 
-bool contains(const std::string& text, const char* word) { return text.find(word) != std::string::npos; }
+bool contains(const std::string& text, const char* word) {
+    return text.find(word) != std::string::npos;
+}
 
 }  // namespace
 

@@ -23,7 +23,9 @@ std::string piece(const std::string& text, size_t from, size_t n) {
     return from < text.size() ? text.substr(from, n) : std::string();
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 

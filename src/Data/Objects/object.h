@@ -30,9 +30,9 @@ public:
     };
 
     // State bits.
-    static constexpr uint64_t STATE_FROM_CARD = 1;       // read from a directory of the card
-    static constexpr uint64_t STATE_PIN_REFERENCE = 2;   // private key whose PIN has a reference other than 0
-    static constexpr uint64_t STATE_DATA_0103 = 4 | 8;   // data object whose content path is 01 03
+    static constexpr uint64_t STATE_FROM_CARD = 1;         // read from a directory of the card
+    static constexpr uint64_t STATE_PIN_REFERENCE = 2;     // private key whose PIN has a reference other than 0
+    static constexpr uint64_t STATE_DATA_0103 = 4 | 8;     // data object whose content path is 01 03
     static constexpr uint64_t STATE_KEYREF_HIGH_BIT = 16;  // key reference sent with bit 0x80 set (first generation)
 
     // Common object flags.

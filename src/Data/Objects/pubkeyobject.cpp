@@ -45,8 +45,12 @@ using PkeyPtr = std::unique_ptr<EVP_PKEY, GC_PubKeyObject::PkeyFree>;
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
-bool isRsa(const EVP_PKEY* pkey) { return pkey != nullptr && EVP_PKEY_is_a(pkey, "RSA") == 1; }
-bool isEc(const EVP_PKEY* pkey) { return pkey != nullptr && EVP_PKEY_is_a(pkey, "EC") == 1; }
+bool isRsa(const EVP_PKEY* pkey) {
+    return pkey != nullptr && EVP_PKEY_is_a(pkey, "RSA") == 1;
+}
+bool isEc(const EVP_PKEY* pkey) {
+    return pkey != nullptr && EVP_PKEY_is_a(pkey, "EC") == 1;
+}
 
 // One DER structure from the front of der (trailing bytes are ignored); null when none parses.
 PkeyPtr parseSubjectPublicKeyInfo(const Bytes& der) {
@@ -65,8 +69,7 @@ PkeyPtr parseRsaPublicKey(const Bytes& der) {
 // there is none.
 Bytes encodedPoint(EVP_PKEY* pkey) {
     size_t len = 0;
-    if (EVP_PKEY_get_octet_string_param(pkey, OSSL_PKEY_PARAM_PUB_KEY, nullptr, 0, &len) != 1 || len == 0)
-        return {};
+    if (EVP_PKEY_get_octet_string_param(pkey, OSSL_PKEY_PARAM_PUB_KEY, nullptr, 0, &len) != 1 || len == 0) return {};
     Bytes point(len);
     if (EVP_PKEY_get_octet_string_param(pkey, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &len) != 1)
         return {};
@@ -88,12 +91,18 @@ int namedCurve(EVP_PKEY* pkey) {
 
 const EVP_MD* digestForLength(size_t length) {
     switch (length) {
-        case 20: return EVP_sha1();
-        case 28: return EVP_sha224();
-        case 32: return EVP_sha256();
-        case 48: return EVP_sha384();
-        case 64: return EVP_sha512();
-        default: return nullptr;
+        case 20:
+            return EVP_sha1();
+        case 28:
+            return EVP_sha224();
+        case 32:
+            return EVP_sha256();
+        case 48:
+            return EVP_sha384();
+        case 64:
+            return EVP_sha512();
+        default:
+            return nullptr;
     }
 }
 

@@ -81,8 +81,7 @@ private:
         int conversion;            // the number could not be written out
     };
     // One number of an RSA key (param: an OSSL_PKEY_PARAM_RSA_ name), logged under func.
-    int getRsaNumber(const char* func, const char* param, const RsaNumberCodes& codes,
-                     std::vector<unsigned char>& out);
+    int getRsaNumber(const char* func, const char* param, const RsaNumberCodes& codes, std::vector<unsigned char>& out);
     int verifyRsa(const std::vector<unsigned char>& data, const std::vector<unsigned char>& signature,
                   GC_Security::padding_type padding);
     int verifyEc(const std::vector<unsigned char>& data, const std::vector<unsigned char>& signature);

@@ -100,22 +100,25 @@ const BuildCase kGenericCases[] = {
      hex("00 2C 03 81")},
     {"unblock with PIN", [](GC_Card& c, Bytes& o) { return c.unblockPassword(1, kPin4, o, true, {}); }, 0,
      hex("00 2C 02 81 04 31 32 33 34")},
-    {"unblock code and new PIN", [](GC_Card& c, Bytes& o) { return c.unblockPassword(1, kPin4, o, true, kPin4b); },
-     0, hex("00 2C 00 81 08 31 32 33 34 35 36 37 38")},
+    {"unblock code and new PIN", [](GC_Card& c, Bytes& o) { return c.unblockPassword(1, kPin4, o, true, kPin4b); }, 0,
+     hex("00 2C 00 81 08 31 32 33 34 35 36 37 38")},
 
     // MANAGE SECURITY ENVIRONMENT: the generic card builds headers only.
     {"mse other op with data",
      [](GC_Card& c, Bytes& o) {
          static const unsigned char rec[2] = {1, 2};
-         return c.manageSecurityEnvironment(static_cast<GC_Card::operation_SE>(0x41), GC_Card::TEMPLATE_DST, o, 0,
-                                            rec);
+         return c.manageSecurityEnvironment(static_cast<GC_Card::operation_SE>(0x41), GC_Card::TEMPLATE_DST, o, 0, rec);
      },
      0, hex("00 22 41 B6")},
     {"mse set usage 0",
-     [](GC_Card& c, Bytes& o) { return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 0, nullptr); },
+     [](GC_Card& c, Bytes& o) {
+         return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 0, nullptr);
+     },
      -8, hex("00 22")},
     {"mse set usage 4",
-     [](GC_Card& c, Bytes& o) { return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 4, nullptr); },
+     [](GC_Card& c, Bytes& o) {
+         return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 4, nullptr);
+     },
      0, hex("00 22 41 B6")},
     {"mse set usage 0x1F",
      [](GC_Card& c, Bytes& o) {
@@ -138,24 +141,21 @@ const BuildCase kGenericCases[] = {
      cat({hex("00 2A 9E 9A 00 01 00"), kData256, hex("00 00")})},
     {"sign 255 bytes 2047", [](GC_Card& c, Bytes& o) { return c.signatureData(filled(255), 2047, o); }, 0,
      cat({hex("00 2A 9E 9A FF"), filled(255), hex("00")})},
-    {"sign 10000 bytes", [](GC_Card& c, Bytes& o) { return c.signatureData(Bytes(0x10000), 2048, o); }, -23,
-     Bytes{}},
+    {"sign 10000 bytes", [](GC_Card& c, Bytes& o) { return c.signatureData(Bytes(0x10000), 2048, o); }, -23, Bytes{}},
 
     // GET RESPONSE.
-    {"get response 1C0", [](GC_Card& c, Bytes& o) { return c.getResponse(0x1C0, o); }, 0,
-     hex("00 C0 00 00 00 01 C0")},
+    {"get response 1C0", [](GC_Card& c, Bytes& o) { return c.getResponse(0x1C0, o); }, 0, hex("00 C0 00 00 00 01 C0")},
     {"get response FF", [](GC_Card& c, Bytes& o) { return c.getResponse(0xFF, o); }, 0, hex("00 C0 00 00 FF")},
     {"get response 10000", [](GC_Card& c, Bytes& o) { return c.getResponse(0x10000, o); }, -23, Bytes{}},
 
     // What only the card operating systems offer: refused, output untouched.
     {"active", [](GC_Card& c, Bytes& o) { return c.activePassword(o, {}); }, -24, kStale},
     {"delete", [](GC_Card& c, Bytes& o) { return c.deleteObject(1, 2, true, o); }, -24, kStale},
-    {"create private",
-     [](GC_Card& c, Bytes& o) { return c.createPrivateKey(1, 2048, GC_Card::KEY_RSA, o); }, -24, kStale},
-    {"create public",
-     [](GC_Card& c, Bytes& o) { return c.createPublicKey(1, 2048, GC_Card::KEY_RSA, o); }, -24, kStale},
-    {"create pair",
-     [](GC_Card& c, Bytes& o) { return c.createKeyPair(1, 1, 2048, GC_Card::KEY_RSA, o); }, -24, kStale},
+    {"create private", [](GC_Card& c, Bytes& o) { return c.createPrivateKey(1, 2048, GC_Card::KEY_RSA, o); }, -24,
+     kStale},
+    {"create public", [](GC_Card& c, Bytes& o) { return c.createPublicKey(1, 2048, GC_Card::KEY_RSA, o); }, -24,
+     kStale},
+    {"create pair", [](GC_Card& c, Bytes& o) { return c.createKeyPair(1, 1, 2048, GC_Card::KEY_RSA, o); }, -24, kStale},
     {"generate", [](GC_Card& c, Bytes& o) { return c.generateKeyPair(1, GC_Card::KEY_RSA, 2048, o); }, -24, kStale},
     {"public key", [](GC_Card& c, Bytes& o) { return c.getPublicKey(1, GC_Card::KEY_RSA, o); }, -24, kStale},
     {"serial", [](GC_Card& c, Bytes& o) { return c.getSerialNumber(o); }, -24, kStale},

@@ -72,8 +72,7 @@ const BuildCase kCases[] = {
     {"delete RSA private 0C", [](Card2& c, Bytes& o) { return c.deleteObject(0x0C, 2, true, o); }, 0,
      hex("80 E5 90 0C")},
     {"delete EC public", [](Card2& c, Bytes& o) { return c.deleteObject(0x0C, 1, false, o); }, 0, hex("80 E5 A2 0C")},
-    {"delete RSA public", [](Card2& c, Bytes& o) { return c.deleteObject(0x03, 2, false, o); }, 0,
-     hex("80 E5 A0 03")},
+    {"delete RSA public", [](Card2& c, Bytes& o) { return c.deleteObject(0x03, 2, false, o); }, 0, hex("80 E5 A0 03")},
     {"delete EC private", [](Card2& c, Bytes& o) { return c.deleteObject(0x03, 7, true, o); }, 0, hex("80 E5 92 03")},
 
     {"generate EC", [](Card2& c, Bytes& o) { return c.generateKeyPair(3, GC_Card::KEY_PRIME256V1, 256, o); }, 0,
@@ -84,8 +83,8 @@ const BuildCase kCases[] = {
      hex("00 CB 3F FF 0A 4D 09 70 07 BF A0 03 03 7F 49 00")},
     {"public key EC", [](Card2& c, Bytes& o) { return c.getPublicKey(0x13, GC_Card::KEY_BRAINPOOLP256R1, o); }, 0,
      hex("00 CB 3F FF 0A 4D 09 70 07 BF A2 03 03 7F 49 00")},
-    {"create pair not offered",
-     [](Card2& c, Bytes& o) { return c.createKeyPair(1, 1, 2048, GC_Card::KEY_RSA, o); }, -24, kStale},
+    {"create pair not offered", [](Card2& c, Bytes& o) { return c.createKeyPair(1, 1, 2048, GC_Card::KEY_RSA, o); },
+     -24, kStale},
 
     // MANAGE SECURITY ENVIRONMENT with the card's data objects 80 (algorithm) and 84 (key).
     {"mse set RSA raw",
@@ -101,7 +100,9 @@ const BuildCase kCases[] = {
      },
      0, hex("00 22 41 B6 06 80 01 CC 84 01 83")},
     {"mse set no record",
-     [](Card2& c, Bytes& o) { return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 4, nullptr); },
+     [](Card2& c, Bytes& o) {
+         return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 4, nullptr);
+     },
      0, hex("00 22 41 B6")},
     {"mse set usage 0",
      [](Card2& c, Bytes& o) {
@@ -110,7 +111,9 @@ const BuildCase kCases[] = {
      },
      -8, hex("00 22")},
     {"mse set usage 0x14 keeps the low bits",
-     [](Card2& c, Bytes& o) { return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 0x14, nullptr); },
+     [](Card2& c, Bytes& o) {
+         return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 0x14, nullptr);
+     },
      0, hex("00 22 41 B6")},
     {"mse other op",
      [](Card2& c, Bytes& o) {

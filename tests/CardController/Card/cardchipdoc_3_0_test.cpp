@@ -74,8 +74,7 @@ const BuildCase kCases[] = {
     {"logout 17", [](Card3& c, Bytes& o) { return c.logoutPassword(0x11, o); }, 0, hex("00 DA 01 19 02 00 00")},
     {"logout 81", [](Card3& c, Bytes& o) { return c.logoutPassword(0x81, o); }, 0, hex("00 DA 01 19 02 00 00")},
 
-    {"activate", [](Card3& c, Bytes& o) { return c.activePassword(o, hex("AD F1")); }, 0,
-     hex("00 44 00 00 02 AD F1")},
+    {"activate", [](Card3& c, Bytes& o) { return c.activePassword(o, hex("AD F1")); }, 0, hex("00 44 00 00 02 AD F1")},
     {"activate no data", [](Card3& c, Bytes& o) { return c.activePassword(o, {}); }, 0, hex("00 44 00 00")},
     {"delete private", [](Card3& c, Bytes& o) { return c.deleteObject(0x13, 2, true, o); }, 0,
      hex("00 E4 0A 00 02 00 13")},
@@ -83,25 +82,23 @@ const BuildCase kCases[] = {
      hex("00 E4 0A 00 02 00 13")},
     {"delete public refused", [](Card3& c, Bytes& o) { return c.deleteObject(0x13, 2, false, o); }, -8, Bytes{}},
 
-    {"create pair RSA",
-     [](Card3& c, Bytes& o) { return c.createKeyPair(0x13, 0x01, 2048, GC_Card::KEY_RSA, o); }, 0,
+    {"create pair RSA", [](Card3& c, Bytes& o) { return c.createKeyPair(0x13, 0x01, 2048, GC_Card::KEY_RSA, o); }, 0,
      hex("80 E0 01 00 08 D3 06 08 00 81 81 B2 01")},
-    {"create pair EC",
-     [](Card3& c, Bytes& o) { return c.createKeyPair(0x13, 0x01, 256, GC_Card::KEY_PRIME256V1, o); }, 0,
-     hex("80 E0 01 00 08 D3 0C 01 00 81 81 B2 01")},
-    {"create pair wraps", [](Card3& c, Bytes& o) { return c.createKeyPair(0x50, 0x81, 521, GC_Card::KEY_SECP521R1, o); },
-     0, hex("80 E0 01 00 08 10 0C 02 09 01 01 B2 01")},
+    {"create pair EC", [](Card3& c, Bytes& o) { return c.createKeyPair(0x13, 0x01, 256, GC_Card::KEY_PRIME256V1, o); },
+     0, hex("80 E0 01 00 08 D3 0C 01 00 81 81 B2 01")},
+    {"create pair wraps",
+     [](Card3& c, Bytes& o) { return c.createKeyPair(0x50, 0x81, 521, GC_Card::KEY_SECP521R1, o); }, 0,
+     hex("80 E0 01 00 08 10 0C 02 09 01 01 B2 01")},
     {"generate 2047", [](Card3& c, Bytes& o) { return c.generateKeyPair(0x13, GC_Card::KEY_RSA, 2047, o); }, 0,
      hex("00 46 00 13 00")},
     {"generate 2048", [](Card3& c, Bytes& o) { return c.generateKeyPair(0x13, GC_Card::KEY_RSA, 2048, o); }, 0,
      hex("00 46 00 13 00 00 00")},
     {"serial", [](Card3& c, Bytes& o) { return c.getSerialNumber(o); }, 0, hex("00 CB 7F FF 08")},
-    {"create private not offered",
-     [](Card3& c, Bytes& o) { return c.createPrivateKey(1, 2048, GC_Card::KEY_RSA, o); }, -24, kStale},
-    {"create public not offered",
-     [](Card3& c, Bytes& o) { return c.createPublicKey(1, 2048, GC_Card::KEY_RSA, o); }, -24, kStale},
-    {"public key not offered", [](Card3& c, Bytes& o) { return c.getPublicKey(1, GC_Card::KEY_RSA, o); }, -24,
-     kStale},
+    {"create private not offered", [](Card3& c, Bytes& o) { return c.createPrivateKey(1, 2048, GC_Card::KEY_RSA, o); },
+     -24, kStale},
+    {"create public not offered", [](Card3& c, Bytes& o) { return c.createPublicKey(1, 2048, GC_Card::KEY_RSA, o); },
+     -24, kStale},
+    {"public key not offered", [](Card3& c, Bytes& o) { return c.getPublicKey(1, GC_Card::KEY_RSA, o); }, -24, kStale},
 
     // MANAGE SECURITY ENVIRONMENT: one data object 91 (algorithm, key reference).
     {"mse ECDSA SHA-256", [](Card3& c, Bytes& o) { return mse(c, o, 8, 0x02, 0x21, false); }, 0,
@@ -116,7 +113,9 @@ const BuildCase kCases[] = {
     {"mse algorithm 121", [](Card3& c, Bytes& o) { return mse(c, o, 8, 0x02, 0x121, false); }, -8,
      hex("00 22 81 B6 04 91 02")},
     {"mse no record",
-     [](Card3& c, Bytes& o) { return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 8, nullptr); },
+     [](Card3& c, Bytes& o) {
+         return c.manageSecurityEnvironment(GC_Card::SE_SET, GC_Card::TEMPLATE_DST, o, 8, nullptr);
+     },
      0, hex("00 22 81 B6")},
     {"mse other op",
      [](Card3& c, Bytes& o) {
@@ -161,8 +160,8 @@ TEST(Chipdoc30Card, LoadEcKeyParamP256) {
     Bytes out = kStale;
     ASSERT_EQ(card.loadECKeyParam(0x13, GC_Card::KEY_PRIME256V1, out), 0);
     const cardtest::CurveRef r = cardtest::opensslCurve(NID_X9_62_prime256v1);
-    const Bytes expected = cat({hex("80 24 00 93 CE 0C 00 20"), r.p, hex("00 20"), r.a, hex("00 20"), r.b,
-                                hex("00 41"), r.G, hex("00 20"), r.n, hex("00 01")});
+    const Bytes expected = cat({hex("80 24 00 93 CE 0C 00 20"), r.p, hex("00 20"), r.a, hex("00 20"), r.b, hex("00 41"),
+                                r.G, hex("00 20"), r.n, hex("00 01")});
     EXPECT_EQ(out.size(), 211u);
     EXPECT_EQ(out, expected);
 }
@@ -184,8 +183,8 @@ TEST(Chipdoc30Card, LoadEcKeyParamEveryCurve) {
         auto len2 = [](const Bytes& v) {
             return Bytes{static_cast<unsigned char>(v.size() >> 8), static_cast<unsigned char>(v.size() & 0xFF)};
         };
-        const Bytes data = cat({hex("0C"), len2(r.p), r.p, len2(r.a), r.a, len2(r.b), r.b, len2(r.G), r.G, len2(r.n),
-                                r.n, hex("00 01")});
+        const Bytes data = cat(
+            {hex("0C"), len2(r.p), r.p, len2(r.a), r.a, len2(r.b), r.b, len2(r.G), r.G, len2(r.n), r.n, hex("00 01")});
         ASSERT_EQ(data.size(), e.dataLen);
         Bytes out;
         ASSERT_EQ(card.loadECKeyParam(0x01, static_cast<GC_Card::key_type>(e.keyType), out), 0);

@@ -129,8 +129,8 @@ struct Application {
     }
     // In the order a directory walk would list them.
     Objects all() const {
-        return {priv1.get(),  priv2.get(),     privOther.get(), pub1.get(),       pub2.get(), pubEmpty.get(),
-                cert1.get(),  cert2.get(),     certEmpty.get(), certPrefix.get(), data.get()};
+        return {priv1.get(), priv2.get(), privOther.get(), pub1.get(),       pub2.get(), pubEmpty.get(),
+                cert1.get(), cert2.get(), certEmpty.get(), certPrefix.get(), data.get()};
     }
     std::unique_ptr<GC_PrivKeyObject> priv1, priv2, privOther;
     std::unique_ptr<GC_PubKeyObject> pub1, pub2, pubEmpty;
@@ -214,21 +214,28 @@ TEST(GC_Container, RelationsById) {
     const Case cases[] = {
         {"pub for cert 01", &GC_Container::getPubKeyRelatedWithCert, app.cert1.get(), {app.pub1.get()}},
         {"pub for cert 02", &GC_Container::getPubKeyRelatedWithCert, app.cert2.get(), {app.pub2.get()}},
-        {"pub for cert with empty ID", &GC_Container::getPubKeyRelatedWithCert, app.certEmpty.get(),
+        {"pub for cert with empty ID",
+         &GC_Container::getPubKeyRelatedWithCert,
+         app.certEmpty.get(),
          {app.pubEmpty.get()}},
         {"pub for cert 01 00 (no prefix match)", &GC_Container::getPubKeyRelatedWithCert, app.certPrefix.get(), {}},
-        {"pub for null", &GC_Container::getPubKeyRelatedWithCert, nullptr,
+        {"pub for null",
+         &GC_Container::getPubKeyRelatedWithCert,
+         nullptr,
          {app.pub1.get(), app.pub2.get(), app.pubEmpty.get()}},
-        {"pub for a private key instead of a cert", &GC_Container::getPubKeyRelatedWithCert, app.priv1.get(),
+        {"pub for a private key instead of a cert",
+         &GC_Container::getPubKeyRelatedWithCert,
+         app.priv1.get(),
          {app.pub1.get(), app.pub2.get(), app.pubEmpty.get()}},
         {"pub for priv 02", &GC_Container::getPubKeyRelatedWithPrivKey, app.priv2.get(), {app.pub2.get()}},
-        {"pub for a data object", &GC_Container::getPubKeyRelatedWithPrivKey, app.data.get(),
+        {"pub for a data object",
+         &GC_Container::getPubKeyRelatedWithPrivKey,
+         app.data.get(),
          {app.pub1.get(), app.pub2.get(), app.pubEmpty.get()}},
         {"priv for cert 01", &GC_Container::getPrivateKeyRelatedWithCert, app.cert1.get(), {app.priv1.get()}},
         {"priv for cert with empty ID", &GC_Container::getPrivateKeyRelatedWithCert, app.certEmpty.get(), {}},
         {"priv for pub 02", &GC_Container::getPrivateKeyRelatedWithPubKey, app.pub2.get(), {app.priv2.get()}},
-        {"priv for null", &GC_Container::getPrivateKeyRelatedWithPubKey, nullptr,
-         {app.priv1.get(), app.priv2.get()}},
+        {"priv for null", &GC_Container::getPrivateKeyRelatedWithPubKey, nullptr, {app.priv1.get(), app.priv2.get()}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);

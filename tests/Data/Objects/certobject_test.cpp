@@ -37,7 +37,8 @@ std::string recorded(const std::string& cert, const std::string& key) {
 
 Bytes fromHex(const std::string& hex) {
     Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -85,8 +86,8 @@ TEST_P(CertFixture, MatchesOpensslRecord) {
         const char* key;
         int (GC_CertObject::*get)(std::string&, std::string&, std::string&);
     };
-    for (const DateCase& d : {DateCase{"notBefore", &GC_CertObject::getStartDate},
-                              DateCase{"notAfter", &GC_CertObject::getEndDate}}) {
+    for (const DateCase& d :
+         {DateCase{"notBefore", &GC_CertObject::getStartDate}, DateCase{"notAfter", &GC_CertObject::getEndDate}}) {
         SCOPED_TRACE(d.key);
         const std::string iso = recorded(name, d.key);
         std::string day = "d", month = "m", year = "y";

@@ -55,8 +55,12 @@ Bytes randomBytes(size_t n) {
     return b;
 }
 
-Pkey rsaKey(unsigned bits) { return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits))); }
-Pkey ecKey(const char* curve) { return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve)); }
+Pkey rsaKey(unsigned bits) {
+    return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
+}
+Pkey ecKey(const char* curve) {
+    return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve));
+}
 
 Bytes spkiOf(EVP_PKEY* key) {
     const int len = i2d_PUBKEY(key, nullptr);
@@ -130,11 +134,16 @@ Bytes toRaw(const Bytes& der, size_t half) {
 
 const EVP_MD* mdForLength(size_t n) {
     switch (n) {
-        case 20: return EVP_sha1();
-        case 28: return EVP_sha224();
-        case 32: return EVP_sha256();
-        case 48: return EVP_sha384();
-        default: return EVP_sha512();
+        case 20:
+            return EVP_sha1();
+        case 28:
+            return EVP_sha224();
+        case 32:
+            return EVP_sha256();
+        case 48:
+            return EVP_sha384();
+        default:
+            return EVP_sha512();
     }
 }
 
@@ -396,8 +405,7 @@ TEST(GC_PubKeyObject, RsaVerification) {
         Bytes tampered = sig;
         tampered[100] ^= 0x01;
         EXPECT_NE(object.verifySignature(payload, tampered, GC_Security::PAD_PKCS1_V15), 0);
-        EXPECT_EQ(object.verifySignature(payload, Bytes(sig.begin(), sig.end() - 1), GC_Security::PAD_PKCS1_V15),
-                  -8);
+        EXPECT_EQ(object.verifySignature(payload, Bytes(sig.begin(), sig.end() - 1), GC_Security::PAD_PKCS1_V15), -8);
 
         // No padding: the whole block of the modulus length.
         Bytes block = randomBytes(256);
