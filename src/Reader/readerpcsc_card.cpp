@@ -251,7 +251,14 @@ int GC_ReaderPCSC::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigne
                                   response.data(), &received);
     if (received != 0 && rv != static_cast<LONG>(SCARD_E_INVALID_HANDLE)) {
         if (rv == SCARD_S_SUCCESS) {
-            response.resize(std::min<size_t>(received, response.size()));
+            // A library that claims more than the buffer holds has not given a usable answer.
+            if (received > response.size()) {
+                response.clear();
+                GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit,
+                                 "Answer longer than the buffer");
+                return gc_reader::kTransmit;
+            }
+            response.resize(received);
             GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
             return gc_reader::kOk;
         }
@@ -337,11 +344,16 @@ int GC_ReaderPCSC::internalTransmit(const std::vector<unsigned char>& in, std::v
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit, "Other errror");
         return gc_reader::kTransmit;
     }
+    if (receiveLength > out.size()) {
+        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kUnknownData,
+                         "Answer longer than the buffer");
+        return gc_reader::kUnknownData;
+    }
     if (data->ctlExecutePace == 0 && receiveLength <= 1) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kUnknownData, "Unknown data");
         return gc_reader::kUnknownData;
     }
-    out.resize(std::min<size_t>(receiveLength, out.size()));
+    out.resize(receiveLength);
     GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogDetail, "RECV: %s", hex(out, true).c_str());
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
     return gc_reader::kOk;

@@ -714,7 +714,7 @@ __attribute__((visibility("default"))) LONG SCardTransmit(SCARDHANDLE handle, co
         return SCARD_E_INSUFFICIENT_BUFFER;
     }
     if (!step.response.empty()) std::memcpy(response, step.response.data(), step.response.size());
-    *length = static_cast<DWORD>(step.response.size());
+    *length = s.claimLongerAnswer ? *length + 1 : static_cast<DWORD>(step.response.size());
     return step.rv;
 }
 

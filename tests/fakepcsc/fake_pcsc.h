@@ -109,7 +109,7 @@ struct State {
     std::deque<Bytes> controlAnswers;     // replace the next answers of PIN and PACE controls
     std::deque<LONG> controlResults;      // results of the next PIN and PACE controls (then success)
     LONG windowResult = SCARD_S_SUCCESS;  // answer to the window switch
-    bool claimLongerAnswer = false;       // report one byte more than the output buffer holds
+    bool claimLongerAnswer = false;       // report one byte more than the output buffer holds (controls, transmit)
 
     // What the back-end did.
     int contextsEstablished = 0;

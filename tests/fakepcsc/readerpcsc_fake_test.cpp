@@ -238,6 +238,15 @@ TEST_F(ReaderPcscFake, TransmitRecovery) {
     }
 }
 
+TEST_F(ReaderPcscFake, AnswerClaimedLongerThanTheBufferIsRefused) {
+    auto reader = open();
+    fake->transmitScript = {{SCARD_S_SUCCESS, {0x90, 0x00}}};
+    fake->claimLongerAnswer = true;
+    Bytes response{0xAA};
+    EXPECT_EQ(reader->sendAPDU({0x00, 0xA4, 0x00, 0x0C}, response, 0), -6);
+    EXPECT_TRUE(response.empty());
+}
+
 TEST_F(ReaderPcscFake, LockAfterResetByAnotherClient) {
     auto reader = open();
     fake->beginTransactionResult = static_cast<LONG>(SCARD_W_RESET_CARD);

@@ -191,6 +191,17 @@ TEST_F(PaceInReader, ResultWordsAndAnswers) {
         EXPECT_EQ(reader->data->channelUp, c.expected == 0);
         EXPECT_EQ(stored(), c.expected == 0 ? "123456" : "");
     }
+    // An answer that fills the buffer exactly is taken; one that claims a byte more than the
+    // buffer holds is refused, not cut to the buffer.
+    Bytes full{0x00, 0x00, 0x00, 0x00, 0xE2, 0xFD, 0x90, 0x00, 0xDE, 0xFD};
+    full.resize(65000, 0x31);
+    fake->controlAnswers = {full};
+    EXPECT_EQ(reader->performSecureConnection(std::vector<unsigned char>{'1', '2', '3', '4', '5', '6'}, 2), 0);
+    fake->controlAnswers = {full};
+    fake->claimLongerAnswer = true;
+    EXPECT_EQ(reader->performSecureConnection(std::vector<unsigned char>{'1', '2', '3', '4', '5', '6'}, 2), -9);
+    fake->claimLongerAnswer = false;
+
     // Card removed while the reader works.
     fake->controlResults = {static_cast<LONG>(SCARD_W_REMOVED_CARD)};
     EXPECT_EQ(reader->performSecureConnection(std::vector<unsigned char>{'1', '2', '3', '4', '5', '6'}, 2), -11);
