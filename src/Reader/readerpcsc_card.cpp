@@ -3,6 +3,7 @@
 
 #include "Data/bytes.h"
 #include "Reader/readerpcsc.h"
+#include "Reader/wipe_on_exit.h"
 #include "logger.h"
 
 namespace {
@@ -16,9 +17,29 @@ constexpr size_t kUnknownLengthBuffer = 65000;
 // No answer is longer than an extended-length response.
 constexpr size_t kMaxResponse = MAX_BUFFER_SIZE_EXTENDED;
 
-std::string hex(const std::vector<unsigned char>& bytes, bool spaces) {
-    GC_Bytes text(bytes, 0);
+// Bytes of the control structures in front of the command they carry (abData).
+constexpr size_t kPinVerifyHeader = 19;
+constexpr size_t kPinModifyHeader = 24;
+// The command's header and Lc.
+constexpr size_t kCommandHeader = 5;
+
+// The first `count` bytes (0: all) as hex text.
+std::string hex(const std::vector<unsigned char>& bytes, bool spaces, size_t count = 0) {
+    GC_Bytes text(bytes, count);
     return text.empty() ? std::string() : std::string(text.toHex(spaces, true).c_str());
+}
+
+// How many leading bytes of a control block may go to the log: the EXECUTE_PACE block carries
+// the PACE password behind its function index, a PIN structure whatever data its command
+// already holds (a PUK, a current PIN) behind the command's header and Lc.
+size_t loggable(const GC_ReaderPCSC::pcsc_data& d, unsigned int code, size_t size) {
+    if (code == 0) return size;
+    if (code == d.ctlExecutePace) return std::min<size_t>(size, 1);
+    if (code == d.ctlVerifyPinDirect || code == d.ctlVerifyPinStart)
+        return std::min(size, kPinVerifyHeader + kCommandHeader);
+    if (code == d.ctlModifyPinDirect || code == d.ctlModifyPinStart)
+        return std::min(size, kPinModifyHeader + kCommandHeader);
+    return size;
 }
 
 }  // namespace
@@ -229,6 +250,8 @@ bool GC_ReaderPCSC::isLocked() {
 
 int GC_ReaderPCSC::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned char>& response, unsigned long le) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    // This copy of the command goes with the call; a plain VERIFY carries the PIN.
+    gc_reader::WipeOnExit wipeCommand(apdu);
     if (!data || data->library == nullptr) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
                          "Reader not intitialized");
@@ -307,9 +330,10 @@ int GC_ReaderPCSC::internalTransmit(const std::vector<unsigned char>& in, std::v
     }
     DWORD sendLength = static_cast<DWORD>(in.size());
     DWORD receiveLength = static_cast<DWORD>(out.size());
-    // An EXECUTE_PACE block carries the PACE password: only its function index goes to the log.
-    if (controlCode != 0 && controlCode == data->ctlExecutePace && !in.empty())
-        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogDetail, "SENDCTL: %02X (%zu bytes)", in[0], in.size());
+    // A block that may carry a secret is dumped only up to it, with its length.
+    if (const size_t shown = loggable(*data, controlCode, in.size()); shown < in.size())
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogDetail, "SENDCTL: %s(%zu bytes)",
+                         hex(in, true, shown).c_str(), in.size());
     else
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogDetail, "SENDCTL: %s", hex(in, true).c_str());
     LONG rv;

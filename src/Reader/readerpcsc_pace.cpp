@@ -1,10 +1,9 @@
 // PC/SC back-end: PACE run by the reader (PC/SC part 10 amendment 1, EstablishPACEChannel and
 // DestroyPACEChannel through the EXECUTE_PACE control code).
-#include <openssl/crypto.h>
-
 #include <cstring>
 
 #include "Reader/readerpcsc.h"
+#include "Reader/wipe_on_exit.h"
 #include "logger.h"
 
 namespace {
@@ -18,21 +17,6 @@ constexpr unsigned char GC_PACE_FUNCTION_DestroyPACEChannel = 0x03;
 
 constexpr unsigned long long kFeaturePace = 0x20;
 constexpr size_t kPaceBuffer = 65000;
-
-// Wipes a byte buffer when it goes out of scope, whatever path is taken.
-template <typename Buffer>
-class WipeOnExit {
-public:
-    explicit WipeOnExit(Buffer& bytes) : bytes_(bytes) {}
-    ~WipeOnExit() {
-        if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
-    }
-    WipeOnExit(const WipeOnExit&) = delete;
-    WipeOnExit& operator=(const WipeOnExit&) = delete;
-
-private:
-    Buffer& bytes_;
-};
 
 unsigned long littleEndian(const std::vector<unsigned char>& in, size_t at, int bytes) {
     unsigned long value = 0;
@@ -279,7 +263,7 @@ int GC_ReaderPCSC::transformPaceOutput(const std::vector<unsigned char>& in, est
 
 int GC_ReaderPCSC::performSecureConnection(std::vector<unsigned char> password, int type) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    WipeOnExit<std::vector<unsigned char>> wipePassword(password);
+    gc_reader::WipeOnExit wipePassword(password);
     if (!data || data->library == nullptr) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
                          "Reader not intitialized");
@@ -306,7 +290,7 @@ int GC_ReaderPCSC::performSecureConnection(std::vector<unsigned char> password, 
     input.pinLength = password.size();
     input.pin = password.data();
     std::vector<unsigned char> block;
-    WipeOnExit<std::vector<unsigned char>> wipeBlock(block);
+    gc_reader::WipeOnExit wipeBlock(block);
     if (transformPaceInput(&input, block) != gc_reader::kOk) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Cannot create PACE input data");
         return gc_reader::kFailed;

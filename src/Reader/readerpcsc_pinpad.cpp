@@ -1,11 +1,10 @@
 // PC/SC back-end: the reader's part 10 features (control codes, display, APDU size) and PIN
 // entry on the reader's keypad.
-#include <openssl/crypto.h>
-
 #include <algorithm>
 
 #include "Data/Container/container.h"
 #include "Reader/readerpcsc.h"
+#include "Reader/wipe_on_exit.h"
 #include "asn1.h"
 #include "logger.h"
 
@@ -48,20 +47,6 @@ constexpr unsigned kEncodingAscii = 1;
 constexpr unsigned kEncodingGlp = 2;
 
 enum PinOperation { kVerify = 0, kChange = 1, kUnblock = 2 };
-
-// Wipes a buffer when it goes out of scope: the PIN structures, whatever path is taken.
-class WipeOnExit {
-public:
-    explicit WipeOnExit(std::vector<unsigned char>& bytes) : bytes_(bytes) {}
-    ~WipeOnExit() {
-        if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
-    }
-    WipeOnExit(const WipeOnExit&) = delete;
-    WipeOnExit& operator=(const WipeOnExit&) = delete;
-
-private:
-    std::vector<unsigned char>& bytes_;
-};
 
 // One control exchange without input. `out` is sized by the caller and cut to the answer; an
 // answer that claims more bytes than the buffer holds is refused.
@@ -467,7 +452,7 @@ int GC_ReaderPCSC::pinpadEntry(int operation, const std::vector<unsigned char>& 
     }
 
     std::vector<unsigned char> structure;
-    WipeOnExit wipeStructure(structure);
+    gc_reader::WipeOnExit wipeStructure(structure);
     structure.reserve(24 + apdu.size());
     const char* error = nullptr;
     int rv = buildPinStructure(operation, apdu, *container->pin, (d.features & kFeatureDisplay) != 0, timeout, msgIndex,
@@ -535,12 +520,16 @@ int GC_ReaderPCSC::pinpadEntry(int operation, const std::vector<unsigned char>& 
 int GC_ReaderPCSC::verifyPassword(std::vector<unsigned char> apdu, const std::shared_ptr<GC_Container>& container,
                                   std::vector<unsigned char>& response, unsigned long timeout, unsigned long msgIndex) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    // The command may already carry a PIN or PUK of its own.
+    gc_reader::WipeOnExit wipeCommand(apdu);
     return pinpadEntry(kVerify, apdu, container, response, timeout, msgIndex);
 }
 
 int GC_ReaderPCSC::changePassword(std::vector<unsigned char> apdu, const std::shared_ptr<GC_Container>& container,
                                   std::vector<unsigned char>& response, unsigned long timeout, unsigned long msgIndex) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    // The command may already carry a PIN or PUK of its own.
+    gc_reader::WipeOnExit wipeCommand(apdu);
     return pinpadEntry(kChange, apdu, container, response, timeout, msgIndex);
 }
 
@@ -548,5 +537,7 @@ int GC_ReaderPCSC::unblockPassword(std::vector<unsigned char> apdu, const std::s
                                    std::vector<unsigned char>& response, unsigned long timeout,
                                    unsigned long msgIndex) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    // The command may already carry a PIN or PUK of its own.
+    gc_reader::WipeOnExit wipeCommand(apdu);
     return pinpadEntry(kUnblock, apdu, container, response, timeout, msgIndex);
 }

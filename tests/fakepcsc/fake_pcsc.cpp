@@ -6,6 +6,8 @@
 // its amendment 1, with pcsc-lite's structures; it shares nothing with the driver.
 #include "fake_pcsc.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -24,6 +26,15 @@
 namespace {
 
 using fakepcsc::Bytes;
+
+// Like a reader's firmware, the fake clears its working copies of a block and of a password
+// once handled, so that the driver's own copies are what a wipe test sees.
+struct ClearOnExit {
+    Bytes& bytes;
+    ~ClearOnExit() {
+        if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+    }
+};
 
 fakepcsc::State& state() {
     static fakepcsc::State s;
@@ -405,6 +416,7 @@ Bytes establishPace(fakepcsc::Card* card, const Bytes& in) {
         return true;
     };
     Bytes pinId, chatLength, pinLength, password, certLength;
+    ClearOnExit clearPassword{password};
     if (!take(1, &pinId) || !take(1, &chatLength) || !take(chatLength[0], nullptr) || !take(1, &pinLength) ||
         !take(pinLength[0], &password) || !take(2, &certLength) ||
         !take(static_cast<size_t>(certLength[0] | certLength[1] << 8), nullptr) || at != in.size()) {
@@ -627,7 +639,8 @@ __attribute__((visibility("default"))) LONG SCardControl(SCARDHANDLE handle, DWO
     auto& s = state();
     if (returned != nullptr) *returned = 0;
     const auto* inBytes = static_cast<const unsigned char*>(input);
-    const Bytes in = inBytes != nullptr ? Bytes(inBytes, inBytes + inputLength) : Bytes{};
+    Bytes in = inBytes != nullptr ? Bytes(inBytes, inBytes + inputLength) : Bytes{};
+    ClearOnExit clearInput{in};
     s.controls.push_back({code, in, outputLength});
     if (code == fakepcsc::kEnableWindow) return s.windowResult;
 

@@ -11,6 +11,7 @@
 // test's: a `Card` in the same process, usually the simulated card.
 
 #include <PCSC/reader.h>
+#include <dlfcn.h>
 #include <winscard.h>
 
 #include <cstdint>
@@ -162,5 +163,14 @@ struct State {
 };
 
 using StateFunction = State* (*)();
+
+// The state of the fake library at `path`, as the back-end that loads it sees it (dlopen of the
+// same path gives the same library); null when it cannot be loaded.
+inline State* stateOf(const char* path) {
+    void* library = dlopen(path, RTLD_NOW);
+    if (library == nullptr) return nullptr;
+    auto get = reinterpret_cast<StateFunction>(dlsym(library, "fakepcsc_state"));
+    return get != nullptr ? get() : nullptr;
+}
 
 }  // namespace fakepcsc

@@ -2,7 +2,6 @@
 
 // Helpers of the tests that put the simulated card into the fake pinpad reader.
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -18,13 +17,6 @@
 namespace fakepcsc_test {
 
 using Bytes = std::vector<unsigned char>;
-
-inline fakepcsc::State* fakeState(const char* path) {
-    void* library = dlopen(path, RTLD_NOW);
-    if (library == nullptr) return nullptr;
-    auto get = reinterpret_cast<fakepcsc::StateFunction>(dlsym(library, "fakepcsc_state"));
-    return get != nullptr ? get() : nullptr;
-}
 
 // The simulated card as the fake reader's card; an answer that did not come is empty.
 class SimulatedCard : public fakepcsc::Card {
@@ -56,7 +48,7 @@ inline std::shared_ptr<GC_Container> container(uint32_t encoding, uint64_t minLe
 class FakeReaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        fake = fakeState(FAKEPCSC_LIBRARY);
+        fake = fakepcsc::stateOf(FAKEPCSC_LIBRARY);
         ASSERT_NE(fake, nullptr);
         fake->clear();
     }

@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -14,17 +13,10 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-fakepcsc::State* fakeState(const char* path) {
-    void* library = dlopen(path, RTLD_NOW);
-    if (library == nullptr) return nullptr;
-    auto get = reinterpret_cast<fakepcsc::StateFunction>(dlsym(library, "fakepcsc_state"));
-    return get != nullptr ? get() : nullptr;
-}
-
 class ReaderPcscFake : public ::testing::Test {
 protected:
     void SetUp() override {
-        fake = fakeState(FAKEPCSC_LIBRARY);
+        fake = fakepcsc::stateOf(FAKEPCSC_LIBRARY);
         ASSERT_NE(fake, nullptr);
         fake->clear();
         fake->readers = {{"Reader 0", true, gctest::kVarnel20Atr}, {"Reader 1", false, {}}};
@@ -49,7 +41,7 @@ std::vector<std::string> asVector(const std::list<std::string>& names) {
 
 TEST_F(ReaderPcscFake, NarrowNamesAreEnough) {
     gctest::EnvGuard narrow("GC_PCSC_LIBRARY", FAKEPCSC_A_LIBRARY);
-    fakepcsc::State* narrowFake = fakeState(FAKEPCSC_A_LIBRARY);
+    fakepcsc::State* narrowFake = fakepcsc::stateOf(FAKEPCSC_A_LIBRARY);
     ASSERT_NE(narrowFake, nullptr);
     narrowFake->clear();
     narrowFake->readers = {{"Narrow", true, gctest::kVarnel10Atr}};
