@@ -1,5 +1,5 @@
 // Every block released through operator delete is scanned for a canary while a test arms it:
-// the reader back-end's copies of commands (a plain VERIFY, a RESET RETRY COUNTER with its PUK),
+// the reader back-ends' copies of commands (a plain VERIFY, a RESET RETRY COUNTER with its PUK),
 // PIN structures and PACE passwords must leave none of it in freed memory, on every path.
 #include <gtest/gtest.h>
 
@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "Data/Container/container.h"
+#include "Reader/readerctk.h"
 #include "Reader/readerpcsc.h"
 #include "fake_pcsc.h"
+#include "platform/ctk_memory.h"
 #include "support/env_guard.h"
 #include "support/freed_memory_scan.h"
 
@@ -107,6 +109,60 @@ TEST_F(PcscWipe, PasswordOfPaceInTheReader) {
         EXPECT_EQ(armed.leaks(), 0);
     }
     ASSERT_FALSE(fake->paceInputs.empty()) << "the block reached the reader";
+}
+
+class CtkWipe : public ::testing::Test {
+protected:
+    struct Answering : ctk::mem::Card {
+        ctk::Bytes atr() override { return {0x3B, 0x00}; }
+        ctk::Bytes transmit(const ctk::Bytes&) override { return {0x90, 0x00}; }
+    };
+
+    void SetUp() override {
+        auto manager = std::make_shared<ctk::mem::SlotManager>();
+        manager->addSlot("Wipe Slot 00");
+        ASSERT_TRUE(manager->insertCard("Wipe Slot 00", std::make_shared<Answering>()));
+        ctk::SlotManager::setDefaultManager(manager);
+        ASSERT_EQ(reader.detectReaderChanges(), 0);
+        ASSERT_EQ(reader.init("Wipe Slot 00"), 0);
+    }
+    void TearDown() override { ctk::SlotManager::resetDefaultManager(); }
+
+    GC_ReaderCTK reader;
+};
+
+TEST_F(CtkWipe, CommandRefusedWithoutCardObject) {
+    Bytes verify = withCanary({0x00, 0x20, 0x00, 0x81});
+    Bytes response;
+    Armed armed;
+    EXPECT_EQ(reader.sendAPDU(std::move(verify), response, 0), -3) << "initCard was not called";
+    EXPECT_EQ(armed.leaks(), 0);
+}
+
+TEST_F(CtkWipe, StructuredSend) {
+    ASSERT_EQ(reader.initCard(true, nullptr), 0);
+    auto record = reader.findReader("Wipe Slot 00");
+    ASSERT_NE(record, nullptr);
+    Bytes verify = withCanary({0x00, 0x20, 0x00, 0x81});
+    Bytes response;
+    response.reserve(16);
+    Armed armed;
+    EXPECT_EQ(reader.sendAPDU_without_sema(record, std::move(verify), response, 0), 0);
+    EXPECT_EQ(armed.leaks(), 0);
+}
+
+TEST_F(CtkWipe, OperationsTheSlotReaderDoesNotHave) {
+    Bytes password = canaryPassword();
+    Bytes verify = withCanary({0x00, 0x20, 0x00, 0x81});
+    Bytes change = withCanary({0x00, 0x24, 0x00, 0x81});
+    Bytes unblock = withCanary({0x00, 0x2C, 0x00, 0x81});
+    Bytes response;
+    Armed armed;
+    EXPECT_EQ(reader.performSecureConnection(std::move(password), 2), -4);
+    EXPECT_EQ(reader.verifyPassword(std::move(verify), nullptr, response, 25, 255), -4);
+    EXPECT_EQ(reader.changePassword(std::move(change), nullptr, response, 25, 255), -4);
+    EXPECT_EQ(reader.unblockPassword(std::move(unblock), nullptr, response, 25, 255), -4);
+    EXPECT_EQ(armed.leaks(), 0);
 }
 
 }  // namespace

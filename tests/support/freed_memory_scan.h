@@ -50,14 +50,16 @@ public:
 
 }  // namespace freedscan
 
-void* operator new(size_t size) {
+// Out of line as well: GCC (with the sanitizers) would otherwise see malloc inlined into a new
+// and free into the matching delete, and call them mismatched.
+__attribute__((noinline)) void* operator new(size_t size) {
     if (void* p = malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
 void* operator new[](size_t size) {
     return operator new(size);
 }
-void operator delete(void* p) noexcept {
+__attribute__((noinline)) void operator delete(void* p) noexcept {
     freedscan::inspect(p);
     free(p);
 }
