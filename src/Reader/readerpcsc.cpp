@@ -42,13 +42,13 @@ GC_ReaderPCSC::GC_ReaderPCSC() {
 
     const char* path = std::getenv("GC_PCSC_LIBRARY");
     if (path == nullptr || *path == '\0') path = kDefaultLibrary;
-    data->library = GC_Scdl::dl_open(path);
+    data->library.reset(GC_Scdl::dl_open(path));
     if (data->library == nullptr) {
         GC_LoggerC::end2(__func__, kLogFile, __LINE__, kLogError, "Library cannot open");
         return;
     }
     pcsc_data& d = *data;
-    void* lib = d.library;
+    void* lib = d.library.get();
     d.SCardIsValidContext = symbol<SCardIsValidContext_t>(lib, "SCardIsValidContext");
     d.SCardEstablishContext = symbol<SCardEstablishContext_t>(lib, "SCardEstablishContext");
     d.SCardReleaseContext = symbol<SCardReleaseContext_t>(lib, "SCardReleaseContext");
@@ -79,7 +79,6 @@ GC_ReaderPCSC::GC_ReaderPCSC() {
                     d.SCardBeginTransaction && d.SCardEndTransaction && d.SCardStatus && d.SCardGetStatusChange &&
                     d.SCardCancel && (d.SCardControl132 || d.SCardControl) && d.SCardTransmit && d.SCardListReaders;
     if (!complete) {
-        GC_Scdl::dl_close(d.library);
         data.reset();
         GC_LoggerC::end2(__func__, kLogFile, __LINE__, kLogError, "Reader constructor cannot init");
         return;
@@ -91,7 +90,10 @@ GC_ReaderPCSC::~GC_ReaderPCSC() {
     if (!data || data->library == nullptr) return;
     dropCard();
     releaseContext();
-    GC_Scdl::dl_close(data->library);
+}
+
+void GC_ReaderPCSC::library_closer::operator()(void* handle) const {
+    GC_Scdl::dl_close(handle);
 }
 
 int GC_ReaderPCSC::establishContext() {

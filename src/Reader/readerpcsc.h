@@ -36,6 +36,12 @@ public:
     using SCardTransmit_t = decltype(&::SCardTransmit);
     using SCardListReaders_t = decltype(&::SCardListReaders);
 
+    // Closes the PC/SC library when its handle goes.
+    struct library_closer {
+        void operator()(void* handle) const;
+    };
+    using library_handle = std::unique_ptr<void, library_closer>;
+
     // The implementation record.
     struct pcsc_data {
         SCARDCONTEXT hContext = 0;        // 0 = none
@@ -54,7 +60,7 @@ public:
         SecureVector<unsigned char> pacePassword;  // kept for restoring the reader's PACE channel
         int pacePasswordType = 0;
         bool channelUp = false;
-        void* library = nullptr;
+        library_handle library;  // released last, after the context and the card connection
         SCardEstablishContext_t SCardEstablishContext = nullptr;
         SCardReleaseContext_t SCardReleaseContext = nullptr;
         SCardConnect_t SCardConnect = nullptr;
