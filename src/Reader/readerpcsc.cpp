@@ -96,19 +96,29 @@ void GC_ReaderPCSC::library_closer::operator()(void* handle) const {
     GC_Scdl::dl_close(handle);
 }
 
-int GC_ReaderPCSC::establishContext() {
-    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+int GC_ReaderPCSC::checkReady(const char* func, bool needCard) const {
     if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized, "Reader not intitialized");
         return gc_reader::kNotInitialized;
     }
+    if (needCard && data->hCard == 0) {
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
+        return gc_reader::kFailed;
+    }
+    return gc_reader::kOk;
+}
+
+int GC_ReaderPCSC::notSupported(const char* func) {
+    GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
+    return gc_reader::kNotSupported;
+}
+
+int GC_ReaderPCSC::establishContext() {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
     data->features = 0;
     data->ctlExecutePace = 0;
-    if (data->SCardEstablishContext == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
-        return gc_reader::kNotSupported;
-    }
+    if (data->SCardEstablishContext == nullptr) return notSupported(__func__);
     // The earlier context goes first, whether or not a card was connected on it.
     if (data->hContext != 0) releaseContext();
     SCARDCONTEXT context = 0;
@@ -126,11 +136,7 @@ int GC_ReaderPCSC::establishContext() {
 
 int GC_ReaderPCSC::releaseContext() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
     if (data->hContext == 0) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Context is null");
         return gc_reader::kFailed;
@@ -141,10 +147,7 @@ int GC_ReaderPCSC::releaseContext() {
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
         return gc_reader::kOk;
     }
-    if (data->SCardReleaseContext == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
-        return gc_reader::kNotSupported;
-    }
+    if (data->SCardReleaseContext == nullptr) return notSupported(__func__);
     LONG rv = data->SCardReleaseContext(data->hContext);
     if (rv != SCARD_S_SUCCESS) {
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed,
@@ -203,15 +206,8 @@ void GC_ReaderPCSC::pnpServiceDetect() {
 
 int GC_ReaderPCSC::initListReaders() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
-    if (data->SCardListReaders == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
-        return gc_reader::kNotSupported;
-    }
+    if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
+    if (data->SCardListReaders == nullptr) return notSupported(__func__);
     std::vector<SCARD_READERSTATE> entries;
     std::vector<std::unique_ptr<std::string>> names;
     DWORD length = 0;
@@ -263,19 +259,12 @@ void GC_ReaderPCSC::updateVectorOfAvaliableReaders(std::vector<SCARD_READERSTATE
 
 int GC_ReaderPCSC::detectCardChanges() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
     if (data->hContext == 0) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
         return gc_reader::kFailed;
     }
-    if (data->SCardGetStatusChange == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
-        return gc_reader::kNotSupported;
-    }
+    if (data->SCardGetStatusChange == nullptr) return notSupported(__func__);
     std::lock_guard lock(readerStatesMutex);
     LONG rv = data->SCardGetStatusChange(data->hContext, kPollTimeoutMs, readerStates.data(),
                                          static_cast<DWORD>(readerStates.size()));
@@ -299,11 +288,7 @@ int GC_ReaderPCSC::detectCardChanges() {
 
 int GC_ReaderPCSC::detectReaderChanges() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
     if (data->hContext == 0) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Context is NULL");
         establishContext();
@@ -365,11 +350,7 @@ std::list<std::string> GC_ReaderPCSC::getReadersList(bool supportedOnly) {
 
 int GC_ReaderPCSC::init(std::string name) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
     if (name.empty()) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kEmptyName, "Reader name is empty");
         return gc_reader::kEmptyName;

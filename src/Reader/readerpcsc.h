@@ -44,9 +44,11 @@ public:
 
     // The implementation record.
     struct pcsc_data {
-        SCARDCONTEXT hContext = 0;        // 0 = none
-        SCARDHANDLE hCard = 0;            // 0 = no card connection
-        unsigned long long features = 0;  // 0x20 the reader runs PACE, 0x01 it has a display
+        SCARDCONTEXT hContext = 0;                                   // 0 = none
+        SCARDHANDLE hCard = 0;                                       // 0 = no card connection
+        static constexpr unsigned long long kFeatureDisplay = 0x01;  // the reader has a display
+        static constexpr unsigned long long kFeaturePace = 0x20;     // the reader runs PACE
+        unsigned long long features = 0;                             // kFeature... bits
         DWORD ctlExecutePace = 0;
         DWORD ctlVerifyPinDirect = 0;
         DWORD ctlVerifyPinStart = 0;
@@ -169,10 +171,18 @@ public:
     std::unique_ptr<pcsc_data> data;
 
 private:
+    // The guards most operations open with, logged under `func`: no implementation record or no
+    // library: -3 "Reader not intitialized"; with `needCard`, no card handle: -1 "Card handle is null".
+    int checkReady(const char* func, bool needCard) const;
+    // A needed PC/SC function is missing: -4 "Function not supported", logged under `func`.
+    static int notSupported(const char* func);
     // The exchange used by the reader's own PIN entry and PACE: `in` as an APDU (controlCode 0)
     // or as a control block; `out` is sized by the caller and cut to what came back.
     int internalTransmit(const std::vector<unsigned char>& in, std::vector<unsigned char>& out,
                          unsigned int controlCode);
+    // Sends one EXECUTE_PACE block and parses the reader's answer into `output`; a failure is
+    // logged under `func` ("Failed internal transmit", "Cannot parse PACE output data").
+    int paceExchange(const char* func, const std::vector<unsigned char>& block, establish_pace_channel_output& output);
     // Reader features (PIN entry, PACE, display, APDU size), asked on every initCard.
     void detectReaderFeatures();
     // One-byte window switch sent around every control exchange.

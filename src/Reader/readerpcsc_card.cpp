@@ -42,6 +42,16 @@ size_t loggable(const GC_ReaderPCSC::pcsc_data& d, unsigned int code, size_t siz
     return size;
 }
 
+// Reconnects the card on its handle in the share mode of the connection (leaving or resetting
+// the card) and takes the protocol the card negotiated anew.
+LONG reconnect(GC_ReaderPCSC::pcsc_data& d, bool shared, DWORD disposition) {
+    DWORD protocol = 0;
+    const LONG rv = d.SCardReconnect(d.hCard, shared ? SCARD_SHARE_SHARED : SCARD_SHARE_EXCLUSIVE,
+                                     SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, disposition, &protocol);
+    if (rv == SCARD_S_SUCCESS) d.activeProtocol = protocol == SCARD_PROTOCOL_T0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
+    return rv;
+}
+
 }  // namespace
 
 void GC_ReaderPCSC::dropCard() {
@@ -55,15 +65,8 @@ void GC_ReaderPCSC::dropCard() {
 
 int GC_ReaderPCSC::setParam(void* params) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
-    if (data->SCardIsValidContext == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
-        return gc_reader::kNotSupported;
-    }
+    if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
+    if (data->SCardIsValidContext == nullptr) return notSupported(__func__);
     if (params == nullptr) {
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogError, gc_reader::kBadArgument);
         return gc_reader::kBadArgument;
@@ -100,11 +103,7 @@ int GC_ReaderPCSC::setParam(void* params) {
 
 int GC_ReaderPCSC::initCard(bool shared, void* params) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
     if (data->readerName.empty()) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogError, "Reader name is empty");
         if (data->SCardDisconnect == nullptr) {
@@ -164,19 +163,8 @@ int GC_ReaderPCSC::initCard(bool shared, void* params) {
 
 int GC_ReaderPCSC::lock() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
-    if (data->hCard == 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
-        return gc_reader::kFailed;
-    }
-    if (data->SCardIsValidContext == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
-        return gc_reader::kNotSupported;
-    }
+    if (const int rc = checkReady(__func__, true); rc != gc_reader::kOk) return rc;
+    if (data->SCardIsValidContext == nullptr) return notSupported(__func__);
     LONG rv = data->SCardIsValidContext(data->hContext);
     if (rv != SCARD_S_SUCCESS) {
         if (rv == 6 || rv == static_cast<LONG>(SCARD_E_INVALID_HANDLE))
@@ -187,21 +175,15 @@ int GC_ReaderPCSC::lock() {
                               static_cast<long>(rv));
         return gc_reader::kFailed;
     }
-    if (data->SCardBeginTransaction == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
-        return gc_reader::kNotSupported;
-    }
+    if (data->SCardBeginTransaction == nullptr) return notSupported(__func__);
     GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "hContext: %p", reinterpret_cast<void*>(data->hContext));
     GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "hCard: %p", reinterpret_cast<void*>(data->hCard));
     rv = data->SCardBeginTransaction(data->hCard);
     if (rv == static_cast<LONG>(SCARD_W_RESET_CARD)) {
         // Another client reset the card: acknowledge it on this handle (without resetting again)
         // and let the caller redo its card session with the next lock.
-        DWORD protocol = 0;
-        rv = data->SCardReconnect(data->hCard, sharedMode ? SCARD_SHARE_SHARED : SCARD_SHARE_EXCLUSIVE,
-                                  SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD, &protocol);
+        rv = reconnect(*data, sharedMode, SCARD_LEAVE_CARD);
         if (rv == SCARD_S_SUCCESS) {
-            data->activeProtocol = protocol == SCARD_PROTOCOL_T0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
             locked = false;
             GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kCardReset,
                              "Success reconnect - reset");
@@ -220,19 +202,8 @@ int GC_ReaderPCSC::lock() {
 
 int GC_ReaderPCSC::unlock() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
-    if (data->hCard == 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
-        return gc_reader::kFailed;
-    }
-    if (data->SCardEndTransaction == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
-        return gc_reader::kNotSupported;
-    }
+    if (const int rc = checkReady(__func__, true); rc != gc_reader::kOk) return rc;
+    if (data->SCardEndTransaction == nullptr) return notSupported(__func__);
     LONG rv = data->SCardEndTransaction(data->hCard, SCARD_LEAVE_CARD);
     if (rv != SCARD_S_SUCCESS) {
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kEndTransaction,
@@ -252,19 +223,8 @@ int GC_ReaderPCSC::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigne
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     // This copy of the command goes with the call; a plain VERIFY carries the PIN.
     gc_reader::WipeOnExit wipeCommand(apdu);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
-    if (data->hCard == 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
-        return gc_reader::kFailed;
-    }
-    if (data->SCardTransmit == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
-        return gc_reader::kNotSupported;
-    }
+    if (const int rc = checkReady(__func__, true); rc != gc_reader::kOk) return rc;
+    if (data->SCardTransmit == nullptr) return notSupported(__func__);
     size_t expected = le != 0 ? std::min<size_t>(static_cast<size_t>(le) + 2, kMaxResponse) : kUnknownLengthBuffer;
     response.resize(expected);
     DWORD received = static_cast<DWORD>(response.size());
@@ -303,15 +263,12 @@ int GC_ReaderPCSC::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigne
         return gc_reader::kTransmit;
     }
     locked = false;
-    DWORD protocol = 0;
-    rv = data->SCardReconnect(data->hCard, sharedMode ? SCARD_SHARE_SHARED : SCARD_SHARE_EXCLUSIVE,
-                              SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_RESET_CARD, &protocol);
+    rv = reconnect(*data, sharedMode, SCARD_RESET_CARD);
     if (rv != SCARD_S_SUCCESS) {
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit,
                           "Function SCardReconnect failed %ld", static_cast<long>(rv));
         return gc_reader::kTransmit;
     }
-    data->activeProtocol = protocol == SCARD_PROTOCOL_T0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
     GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kCardReset, "Success reconnect - reset");
     return gc_reader::kCardReset;
 }
@@ -319,15 +276,7 @@ int GC_ReaderPCSC::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigne
 int GC_ReaderPCSC::internalTransmit(const std::vector<unsigned char>& in, std::vector<unsigned char>& out,
                                     unsigned int controlCode) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
-    if (data->hCard == 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
-        return gc_reader::kFailed;
-    }
+    if (const int rc = checkReady(__func__, true); rc != gc_reader::kOk) return rc;
     DWORD sendLength = static_cast<DWORD>(in.size());
     DWORD receiveLength = static_cast<DWORD>(out.size());
     // A block that may carry a secret is dumped only up to it, with its length.
@@ -338,22 +287,14 @@ int GC_ReaderPCSC::internalTransmit(const std::vector<unsigned char>& in, std::v
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogDetail, "SENDCTL: %s", hex(in, true).c_str());
     LONG rv;
     if (controlCode == 0) {
-        if (data->SCardTransmit == nullptr) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
-                             "Function not supported");
-            return gc_reader::kNotSupported;
-        }
+        if (data->SCardTransmit == nullptr) return notSupported(__func__);
         SCARD_IO_REQUEST sendPci{data->activeProtocol, sizeof(SCARD_IO_REQUEST)};
         SCARD_IO_REQUEST receivePci{data->activeProtocol, sizeof(SCARD_IO_REQUEST)};
         rv = data->SCardTransmit(data->hCard, &sendPci, in.data(), sendLength, &receivePci, out.data(), &receiveLength);
     } else {
         enableWindow(2);
         // The older control function takes no control code, so it cannot carry this exchange.
-        if (data->SCardControl132 == nullptr) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
-                             "Function not supported");
-            return gc_reader::kNotSupported;
-        }
+        if (data->SCardControl132 == nullptr) return notSupported(__func__);
         DWORD returned = 0;
         rv = data->SCardControl132(data->hCard, controlCode, in.data(), sendLength, out.data(), receiveLength,
                                    &returned);

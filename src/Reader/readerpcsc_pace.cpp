@@ -1,6 +1,7 @@
 // PC/SC back-end: PACE run by the reader (PC/SC part 10 amendment 1, EstablishPACEChannel and
 // DestroyPACEChannel through the EXECUTE_PACE control code).
 #include <cstring>
+#include <iterator>
 
 #include "Reader/readerpcsc.h"
 #include "Reader/wipe_on_exit.h"
@@ -15,7 +16,6 @@ constexpr unsigned long kLogError = gc_log::kReader | gc_log::kError;
 constexpr unsigned char GC_PACE_FUNCTION_EstablishPACEChannel = 0x02;
 constexpr unsigned char GC_PACE_FUNCTION_DestroyPACEChannel = 0x03;
 
-constexpr unsigned long long kFeaturePace = 0x20;
 constexpr size_t kPaceBuffer = 65000;
 
 unsigned long littleEndian(const std::vector<unsigned char>& in, size_t at, int bytes) {
@@ -48,84 +48,60 @@ int tooShort(int line) {
     return gc_reader::kUnknownData;
 }
 
+// The steps of EstablishPACEChannel that a result word 0xF00Sxxxx names (S), and the card's
+// status word that means the password was wrong at that step (0: none).
+struct PaceStep {
+    const char* text;
+    unsigned wrongPassword;
+};
+constexpr PaceStep kPaceSteps[] = {
+    {"Select EF.CardAccess", 0},
+    {"Read binery EF.CardAccess", 0},
+    {"MSE: Set AT", 0x6985},
+    {"General Authenticate Step 1", 0},
+    {"General Authenticate Step 2", 0},
+    {"General Authenticate Step 3", 0},
+    {"General Authenticate Step 4", 0x6982},
+};
+
+// The reader's own result words, with their codes and texts.
+struct PaceFailure {
+    uint32_t result;
+    int code;
+    const char* text;
+};
+constexpr PaceFailure kPaceFailures[] = {
+    {0xF0100001, gc_reader::kCardRemoved, "Communication abort (e.g. card removed during protocol): "},
+    {0xF0100002, gc_reader::kNoCard, "No card : "},
+    {0xF0200001, gc_reader::kCancelled, "Abort : "},
+    {0xF0200002, gc_reader::kTimeout, "Timeout : "},
+};
+
 // The reader code for a result word of the EXECUTE_PACE functions; 0xF00Sxxxx carries the
 // card's status word xxxx of step S. `logged`: write the line of the code (EstablishPACEChannel).
 int paceResult(uint32_t result, bool logged) {
     if (result == 0) return gc_reader::kOk;
-    const unsigned sw = result & 0xFFFF;
-    if ((result >> 20) == 0xF00) {
-        switch ((result >> 16) & 0x0F) {
-            case 0:
-                if (logged)
-                    GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, gc_reader::kPaceStep,
-                                      "Perform Pace in reader | Select EF.CardAccess error : %u", result);
-                return gc_reader::kPaceStep;
-            case 1:
-                if (logged)
-                    GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, gc_reader::kPaceStep,
-                                      "Perform Pace in reader | Read binery EF.CardAccess error : %u", result);
-                return gc_reader::kPaceStep;
-            case 2: {
-                const int code = sw == 0x6985 ? gc_reader::kPaceWrongPassword : gc_reader::kPaceStep;
-                if (logged)
-                    GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, code,
-                                      "Perform Pace in reader | MSE: Set AT error : %u", result);
-                return code;
-            }
-            case 3:
-                if (logged)
-                    GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, gc_reader::kPaceStep,
-                                      "Perform Pace in reader | General Authenticate Step 1 error : %u", result);
-                return gc_reader::kPaceStep;
-            case 4:
-                if (logged)
-                    GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, gc_reader::kPaceStep,
-                                      "Perform Pace in reader | General Authenticate Step 2 error : %u", result);
-                return gc_reader::kPaceStep;
-            case 5:
-                if (logged)
-                    GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, gc_reader::kPaceStep,
-                                      "Perform Pace in reader | General Authenticate Step 3 error : %u", result);
-                return gc_reader::kPaceStep;
-            case 6: {
-                const int code = sw == 0x6982 ? gc_reader::kPaceWrongPassword : gc_reader::kPaceStep;
-                if (logged)
-                    GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, code,
-                                      "Perform Pace in reader | General Authenticate Step 4 error : %u", result);
-                return code;
-            }
-            default:
-                break;
-        }
+    const unsigned step = (result >> 16) & 0x0F;
+    if ((result >> 20) == 0xF00 && step < std::size(kPaceSteps)) {
+        const PaceStep& s = kPaceSteps[step];
+        const int code = s.wrongPassword != 0 && (result & 0xFFFF) == s.wrongPassword ? gc_reader::kPaceWrongPassword
+                                                                                      : gc_reader::kPaceStep;
+        if (logged)
+            GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, code,
+                              "Perform Pace in reader | %s error : %u", s.text, result);
+        return code;
     }
-    switch (result) {
-        case 0xF0100001:
-            if (logged)
-                GC_LoggerC::ret2f(
-                    "performSecureConnection", kLogFile, __LINE__, kLogError, gc_reader::kCardRemoved,
-                    "Perform Pace in reader | Communication abort (e.g. card removed during protocol): %u", result);
-            return gc_reader::kCardRemoved;
-        case 0xF0100002:
-            if (logged)
-                GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, gc_reader::kNoCard,
-                                  "Perform Pace in reader | No card : %u", result);
-            return gc_reader::kNoCard;
-        case 0xF0200001:
-            if (logged)
-                GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, gc_reader::kCancelled,
-                                  "Perform Pace in reader | Abort : %u", result);
-            return gc_reader::kCancelled;
-        case 0xF0200002:
-            if (logged)
-                GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, gc_reader::kTimeout,
-                                  "Perform Pace in reader | Timeout : %u", result);
-            return gc_reader::kTimeout;
-        default:
-            if (logged)
-                GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, gc_reader::kUnknownData,
-                                  "Perform Pace in reader | Other error : %u", result);
-            return gc_reader::kUnknownData;
+    int code = gc_reader::kUnknownData;
+    const char* text = "Other error : ";
+    for (const PaceFailure& failure : kPaceFailures) {
+        if (failure.result != result) continue;
+        code = failure.code;
+        text = failure.text;
     }
+    if (logged)
+        GC_LoggerC::ret2f("performSecureConnection", kLogFile, __LINE__, kLogError, code,
+                          "Perform Pace in reader | %s%u", text, result);
+    return code;
 }
 
 }  // namespace
@@ -261,16 +237,29 @@ int GC_ReaderPCSC::transformPaceOutput(const std::vector<unsigned char>& in, est
     return gc_reader::kOk;
 }
 
+int GC_ReaderPCSC::paceExchange(const char* func, const std::vector<unsigned char>& block,
+                                establish_pace_channel_output& output) {
+    std::vector<unsigned char> answer(kPaceBuffer, 0);
+    int rv = internalTransmit(block, answer, data->ctlExecutePace);
+    if (rv != gc_reader::kOk) {
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, rv, "Failed internal transmit");
+        return rv;
+    }
+    rv = transformPaceOutput(answer, &output);
+    if (rv != gc_reader::kOk) {
+        rv = rv == gc_reader::kUnknownData ? gc_reader::kUnknownData : gc_reader::kFailed;
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, rv, "Cannot parse PACE output data");
+        return rv;
+    }
+    return gc_reader::kOk;
+}
+
 int GC_ReaderPCSC::performSecureConnection(std::vector<unsigned char> password, int type) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     gc_reader::WipeOnExit wipePassword(password);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
     // Without its own control code the block would go to the card as an APDU.
-    if (!(data->features & kFeaturePace) || data->ctlExecutePace == 0) {
+    if (!(data->features & pcsc_data::kFeaturePace) || data->ctlExecutePace == 0) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
                          "Reader not support perform PACE");
         return gc_reader::kNotSupported;
@@ -295,19 +284,9 @@ int GC_ReaderPCSC::performSecureConnection(std::vector<unsigned char> password, 
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Cannot create PACE input data");
         return gc_reader::kFailed;
     }
-    std::vector<unsigned char> answer(kPaceBuffer, 0);
-    int rv = internalTransmit(block, answer, data->ctlExecutePace);
-    if (rv != gc_reader::kOk) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, rv, "Failed internal transmit");
-        return rv;
-    }
     establish_pace_channel_output output;
-    rv = transformPaceOutput(answer, &output);
-    if (rv != gc_reader::kOk) {
-        rv = rv == gc_reader::kUnknownData ? gc_reader::kUnknownData : gc_reader::kFailed;
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, rv, "Cannot parse PACE output data");
-        return rv;
-    }
+    int rv = paceExchange(__func__, block, output);
+    if (rv != gc_reader::kOk) return rv;
     rv = paceResult(output.result, true);
     if (rv != gc_reader::kOk) return rv;
 
@@ -320,12 +299,8 @@ int GC_ReaderPCSC::performSecureConnection(std::vector<unsigned char> password, 
 
 int GC_ReaderPCSC::restoreSecureConnection() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
-    if (!(data->features & kFeaturePace)) {
+    if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
+    if (!(data->features & pcsc_data::kFeaturePace)) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
                          "Reader not support perform PACE");
         return gc_reader::kNotSupported;
@@ -341,33 +316,19 @@ int GC_ReaderPCSC::restoreSecureConnection() {
 
 int GC_ReaderPCSC::destroySecureConnection() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
-    if (!(data->features & kFeaturePace) || data->ctlExecutePace == 0) {
+    if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
+    if (!(data->features & pcsc_data::kFeaturePace) || data->ctlExecutePace == 0) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
                          "Reader not support perform PACE");
         return gc_reader::kNotSupported;
     }
     data->channelUp = false;
     const std::vector<unsigned char> block{GC_PACE_FUNCTION_DestroyPACEChannel, 0x00, 0x00};
-    std::vector<unsigned char> answer(kPaceBuffer, 0);
-    int rv = internalTransmit(block, answer, data->ctlExecutePace);
-    if (rv != gc_reader::kOk) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, rv, "Failed internal transmit");
-        return rv;
-    }
     // The reader's result word says whether the channel is gone: a missing or failed answer is
     // not a success.
     establish_pace_channel_output output;
-    rv = transformPaceOutput(answer, &output);
-    if (rv != gc_reader::kOk) {
-        rv = rv == gc_reader::kUnknownData ? gc_reader::kUnknownData : gc_reader::kFailed;
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, rv, "Cannot parse PACE output data");
-        return rv;
-    }
+    int rv = paceExchange(__func__, block, output);
+    if (rv != gc_reader::kOk) return rv;
     if (output.result != 0) {
         rv = paceResult(output.result, false);
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, rv, "Destroy Pace in reader | error : %u",

@@ -1,6 +1,7 @@
 // PC/SC back-end: the reader's part 10 features (control codes, display, APDU size) and PIN
 // entry on the reader's keypad.
 #include <algorithm>
+#include <iterator>
 
 #include "Data/Container/container.h"
 #include "Reader/readerpcsc.h"
@@ -36,9 +37,6 @@ constexpr unsigned char kPropertyMaxApduDataSize = 0x0A;
 constexpr unsigned long kMinApduSize = 201;
 constexpr unsigned long kMaxApduSize = 65536;
 
-constexpr unsigned long long kFeatureDisplay = 0x01;
-constexpr unsigned long long kFeaturePace = 0x20;
-
 constexpr size_t kFeatureBuffer = 256;
 constexpr size_t kPinpadBuffer = 261;
 
@@ -59,55 +57,24 @@ LONG control(GC_ReaderPCSC::pcsc_data& d, DWORD code, std::vector<unsigned char>
     return SCARD_S_SUCCESS;
 }
 
-const char* featureName(unsigned char tag) {
-    switch (tag) {
-        case GC_FEATURE_VERIFY_PIN_START:
-            return "GC_FEATURE_VERIFY_PIN_START";
-        case GC_FEATURE_VERIFY_PIN_FINISH:
-            return "GC_FEATURE_VERIFY_PIN_FINISH";
-        case GC_FEATURE_MODIFY_PIN_START:
-            return "GC_FEATURE_MODIFY_PIN_START";
-        case GC_FEATURE_MODIFY_PIN_FINISH:
-            return "GC_FEATURE_MODIFY_PIN_FINISH";
-        case GC_FEATURE_VERIFY_PIN_DIRECT:
-            return "GC_FEATURE_VERIFY_PIN_DIRECT";
-        case GC_FEATURE_MODIFY_PIN_DIRECT:
-            return "GC_FEATURE_MODIFY_PIN_DIRECT";
-        case GC_FEATURE_IFD_PIN_PROPERTIES:
-            return "GC_FEATURE_IFD_PIN_PROPERTIES";
-        case GC_FEATURE_GET_TLV_PROPERTIES:
-            return "GC_FEATURE_GET_TLV_PROPERTIES";
-        case GC_FEATURE_EXECUTE_PACE:
-            return "GC_FEATURE_EXECUTE_PACE";
-        default:
-            return nullptr;
-    }
-}
-
-DWORD* featureField(GC_ReaderPCSC::pcsc_data& d, unsigned char tag) {
-    switch (tag) {
-        case GC_FEATURE_VERIFY_PIN_START:
-            return &d.ctlVerifyPinStart;
-        case GC_FEATURE_VERIFY_PIN_FINISH:
-            return &d.ctlVerifyPinFinish;
-        case GC_FEATURE_MODIFY_PIN_START:
-            return &d.ctlModifyPinStart;
-        case GC_FEATURE_MODIFY_PIN_FINISH:
-            return &d.ctlModifyPinFinish;
-        case GC_FEATURE_VERIFY_PIN_DIRECT:
-            return &d.ctlVerifyPinDirect;
-        case GC_FEATURE_MODIFY_PIN_DIRECT:
-            return &d.ctlModifyPinDirect;
-        case GC_FEATURE_IFD_PIN_PROPERTIES:
-            return &d.ctlIfdPinProperties;
-        case GC_FEATURE_GET_TLV_PROPERTIES:
-            return &d.ctlGetTlvProperties;
-        case GC_FEATURE_EXECUTE_PACE:
-            return &d.ctlExecutePace;
-        default:
-            return nullptr;
-    }
-}
+// Every feature this reader back-end takes a control code for: its tag, its name in the log and
+// the field of the implementation record that keeps the code.
+struct Feature {
+    unsigned char tag;
+    const char* name;
+    DWORD GC_ReaderPCSC::pcsc_data::*code;
+};
+constexpr Feature kFeatures[] = {
+    {GC_FEATURE_VERIFY_PIN_START, "GC_FEATURE_VERIFY_PIN_START", &GC_ReaderPCSC::pcsc_data::ctlVerifyPinStart},
+    {GC_FEATURE_VERIFY_PIN_FINISH, "GC_FEATURE_VERIFY_PIN_FINISH", &GC_ReaderPCSC::pcsc_data::ctlVerifyPinFinish},
+    {GC_FEATURE_MODIFY_PIN_START, "GC_FEATURE_MODIFY_PIN_START", &GC_ReaderPCSC::pcsc_data::ctlModifyPinStart},
+    {GC_FEATURE_MODIFY_PIN_FINISH, "GC_FEATURE_MODIFY_PIN_FINISH", &GC_ReaderPCSC::pcsc_data::ctlModifyPinFinish},
+    {GC_FEATURE_VERIFY_PIN_DIRECT, "GC_FEATURE_VERIFY_PIN_DIRECT", &GC_ReaderPCSC::pcsc_data::ctlVerifyPinDirect},
+    {GC_FEATURE_MODIFY_PIN_DIRECT, "GC_FEATURE_MODIFY_PIN_DIRECT", &GC_ReaderPCSC::pcsc_data::ctlModifyPinDirect},
+    {GC_FEATURE_IFD_PIN_PROPERTIES, "GC_FEATURE_IFD_PIN_PROPERTIES", &GC_ReaderPCSC::pcsc_data::ctlIfdPinProperties},
+    {GC_FEATURE_GET_TLV_PROPERTIES, "GC_FEATURE_GET_TLV_PROPERTIES", &GC_ReaderPCSC::pcsc_data::ctlGetTlvProperties},
+    {GC_FEATURE_EXECUTE_PACE, "GC_FEATURE_EXECUTE_PACE", &GC_ReaderPCSC::pcsc_data::ctlExecutePace},
+};
 
 void putLittleEndian(std::vector<unsigned char>& out, unsigned long value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
@@ -283,10 +250,7 @@ void GC_ReaderPCSC::detectReaderFeatures() {
     pcsc_data& d = *data;
     // Every code comes from this reader's answer: none is kept from an earlier detection.
     d.features = 0;
-    for (unsigned char tag : {GC_FEATURE_VERIFY_PIN_START, GC_FEATURE_VERIFY_PIN_FINISH, GC_FEATURE_MODIFY_PIN_START,
-                              GC_FEATURE_MODIFY_PIN_FINISH, GC_FEATURE_VERIFY_PIN_DIRECT, GC_FEATURE_MODIFY_PIN_DIRECT,
-                              GC_FEATURE_IFD_PIN_PROPERTIES, GC_FEATURE_GET_TLV_PROPERTIES, GC_FEATURE_EXECUTE_PACE})
-        *featureField(d, tag) = 0;
+    for (const Feature& feature : kFeatures) d.*feature.code = 0;
     // The older control function carries no control code.
     if (d.SCardControl132 == nullptr) {
         GC_LoggerC::end2(__func__, kLogFile, __LINE__, kLogError, "Function not supported");
@@ -310,13 +274,14 @@ void GC_ReaderPCSC::detectReaderFeatures() {
         const unsigned char tag = answer[i];
         // A control code is four bytes; an entry that says otherwise is not taken.
         if (answer[i + 1] != 4) continue;
-        DWORD* field = featureField(d, tag);
-        if (field == nullptr) continue;
-        *field = static_cast<DWORD>(answer[i + 2]) << 24 | static_cast<DWORD>(answer[i + 3]) << 16 |
-                 static_cast<DWORD>(answer[i + 4]) << 8 | static_cast<DWORD>(answer[i + 5]);
-        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "Reader support : %s", featureName(tag));
+        const Feature* feature =
+            std::find_if(std::begin(kFeatures), std::end(kFeatures), [tag](const Feature& f) { return f.tag == tag; });
+        if (feature == std::end(kFeatures)) continue;
+        d.*feature->code = static_cast<DWORD>(answer[i + 2]) << 24 | static_cast<DWORD>(answer[i + 3]) << 16 |
+                           static_cast<DWORD>(answer[i + 4]) << 8 | static_cast<DWORD>(answer[i + 5]);
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "Reader support : %s", feature->name);
     }
-    if (d.ctlExecutePace != 0) d.features |= kFeaturePace;
+    if (d.ctlExecutePace != 0) d.features |= pcsc_data::kFeaturePace;
 
     if (d.ctlIfdPinProperties != 0) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Get a pin properties");
@@ -328,7 +293,7 @@ void GC_ReaderPCSC::detectReaderFeatures() {
         } else if (properties.size() == 4 || properties.size() == 8) {
             const unsigned layout = properties[0] | static_cast<unsigned>(properties[1]) << 8;
             if (layout != 0) {
-                d.features |= kFeatureDisplay;
+                d.features |= pcsc_data::kFeatureDisplay;
                 GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "Reader has a display: %04X", layout);
             } else {
                 GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Reader does not have a display.");
@@ -383,19 +348,8 @@ void GC_ReaderPCSC::detectReaderFeatures() {
 
 int GC_ReaderPCSC::enableWindow(unsigned char value) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
-    if (data->hCard == 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
-        return gc_reader::kFailed;
-    }
-    if (data->SCardControl132 == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
-        return gc_reader::kNotSupported;
-    }
+    if (const int rc = checkReady(__func__, true); rc != gc_reader::kOk) return rc;
+    if (data->SCardControl132 == nullptr) return notSupported(__func__);
     DWORD returned = 0;
     LONG rv = data->SCardControl132(data->hCard, kCtlEnableWindow, &value, 1, nullptr, 0, &returned);
     if (rv != SCARD_S_SUCCESS) {
@@ -412,7 +366,7 @@ bool GC_ReaderPCSC::isPinpad() {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogError, "Reader not intitialized");
         return false;
     }
-    return (data->features & kFeaturePace) != 0;
+    return (data->features & pcsc_data::kFeaturePace) != 0;
 }
 
 int GC_ReaderPCSC::pinpadEntry(int operation, const std::vector<unsigned char>& apdu,
@@ -422,21 +376,13 @@ int GC_ReaderPCSC::pinpadEntry(int operation, const std::vector<unsigned char>& 
     static const char* const kFinish[] = {"Verify Finish", "Change Finish", "Unlock Finish"};
     const char* prefix = kPrefix[operation];
 
-    if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
-    if (data->hCard == 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
-        return gc_reader::kFailed;
-    }
+    if (const int rc = checkReady(__func__, true); rc != gc_reader::kOk) return rc;
     const pcsc_data& d = *data;
     const bool verify = operation == kVerify;
     const DWORD direct = verify ? d.ctlVerifyPinDirect : d.ctlModifyPinDirect;
     const DWORD start = verify ? d.ctlVerifyPinStart : d.ctlModifyPinStart;
     const DWORD finish = verify ? d.ctlVerifyPinFinish : d.ctlModifyPinFinish;
-    if (!(d.features & kFeaturePace) || (direct == 0 && (start == 0 || finish == 0))) {
+    if (!(d.features & pcsc_data::kFeaturePace) || (direct == 0 && (start == 0 || finish == 0))) {
         GC_LoggerC::ret2(
             __func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
             verify ? "Reader not support verify PIN with PINPAD" : "Reader not support change PIN with PINPAD");
@@ -455,8 +401,8 @@ int GC_ReaderPCSC::pinpadEntry(int operation, const std::vector<unsigned char>& 
     gc_reader::WipeOnExit wipeStructure(structure);
     structure.reserve(24 + apdu.size());
     const char* error = nullptr;
-    int rv = buildPinStructure(operation, apdu, *container->pin, (d.features & kFeatureDisplay) != 0, timeout, msgIndex,
-                               structure, error);
+    int rv = buildPinStructure(operation, apdu, *container->pin, (d.features & pcsc_data::kFeatureDisplay) != 0,
+                               timeout, msgIndex, structure, error);
     if (rv != gc_reader::kOk) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, rv, error);
         return rv;
