@@ -40,8 +40,9 @@ GC_ASN1::item findIn(const std::vector<GC_ASN1::item>& items, const std::vector<
     return out;
 }
 
-// The ID of a key or certificate, for relating objects of one pair.
-const std::vector<unsigned char>* idOf(GC_Object* object) {
+}  // namespace
+
+const std::vector<unsigned char>* gc_pkcs15::idOf(GC_Object* object) {
     switch (object->type) {
         case GC_Object::TYPE_PRIVATE_KEY:
             return &static_cast<GC_PrivKeyObject*>(object)->ID;
@@ -53,8 +54,6 @@ const std::vector<unsigned char>* idOf(GC_Object* object) {
             return nullptr;
     }
 }
-
-}  // namespace
 
 GC_DataPKCS15::GC_DataPKCS15(GC_Controller* controller) : GC_Data(controller) {}
 

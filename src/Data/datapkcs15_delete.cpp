@@ -71,19 +71,6 @@ bool isDeletable(uint32_t type) {
            type == GC_Object::TYPE_CERTIFICATE || type == GC_Object::TYPE_DATA;
 }
 
-const Bytes* idOf(GC_Object* object) {
-    switch (object->type) {
-        case GC_Object::TYPE_PRIVATE_KEY:
-            return &static_cast<GC_PrivKeyObject*>(object)->ID;
-        case GC_Object::TYPE_PUBLIC_KEY:
-            return &static_cast<GC_PubKeyObject*>(object)->ID;
-        case GC_Object::TYPE_CERTIFICATE:
-            return &static_cast<GC_CertObject*>(object)->ID;
-        default:
-            return nullptr;
-    }
-}
-
 // Whether the entry is the object's: the label and, but for data objects, the ID it reads as.
 bool isEntryOf(uint32_t kind, const GC_ASN1::item& entry, GC_Object* object) {
     if (entryLabel(kind, entry) != object->label) return false;

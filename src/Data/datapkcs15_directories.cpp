@@ -85,6 +85,23 @@ bool readKeyEntry(const char* func, const GC_ASN1::item& entry, KeyEntry& key) {
     return true;
 }
 
+// The fields that private-key and public-key objects take alike from their entry.
+template <typename KeyObject>
+void takeKeyFields(const KeyEntry& fields, KeyObject& key) {
+    key.keyType = fields.keyType;
+    key.label = fields.label;
+    key.flags = fields.flags;
+    key.authId = fields.authId;
+    key.ID = fields.id;
+    key.usage = fields.usage;
+    key.access = fields.access;
+    key.path = fields.path;
+    key.index = fields.index;
+    key.length = fields.length;
+    key.keyBits = fields.keyBits;
+    key.state = GC_Object::STATE_FROM_CARD;
+}
+
 }  // namespace
 
 int GC_DataPKCS15::parseObjects(app_info* app) {
@@ -148,21 +165,10 @@ void GC_DataPKCS15::parsePrivateKeys(app_info* app, object_info* info, const std
         KeyEntry fields;
         if (!readKeyEntry("parseObjects", entry, fields)) continue;
         auto key = std::make_unique<GC_PrivKeyObject>();
-        key->keyType = fields.keyType;
-        key->label = fields.label;
-        key->flags = fields.flags;
-        key->authId = fields.authId;
+        takeKeyFields(fields, *key);
         key->userConsent = fields.userConsent;
         key->keyReference = fields.keyReference;
-        key->ID = fields.id;
-        key->usage = fields.usage;
-        key->access = fields.access;
-        key->path = fields.path;
-        key->index = fields.index;
-        key->length = fields.length;
-        key->keyBits = fields.keyBits;
         key->pinReference = id2ref(key->authId, app);
-        key->state = GC_Object::STATE_FROM_CARD;
         if (key->pinReference != 0) key->state |= GC_Object::STATE_PIN_REFERENCE;
         key->objectInfo = info;
         info->objects.push_back(std::move(key));
@@ -174,18 +180,7 @@ void GC_DataPKCS15::parsePublicKeys(object_info* info, const std::vector<GC_ASN1
         KeyEntry fields;
         if (!readKeyEntry("parseObjects", entry, fields)) continue;
         auto key = std::make_unique<GC_PubKeyObject>();
-        key->keyType = fields.keyType;
-        key->label = fields.label;
-        key->flags = fields.flags;
-        key->authId = fields.authId;
-        key->ID = fields.id;
-        key->usage = fields.usage;
-        key->access = fields.access;
-        key->path = fields.path;
-        key->index = fields.index;
-        key->length = fields.length;
-        key->keyBits = fields.keyBits;
-        key->state = GC_Object::STATE_FROM_CARD;
+        takeKeyFields(fields, *key);
         key->objectInfo = info;
         info->objects.push_back(std::move(key));
     }

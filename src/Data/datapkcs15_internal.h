@@ -11,6 +11,8 @@
 #include "asn1.h"
 #include "common.h"
 
+class GC_Object;
+
 namespace gc_pkcs15 {
 
 inline constexpr const char* kLogFile = "Data/datapkcs15";
@@ -70,6 +72,9 @@ inline std::vector<unsigned char> pathFrom(const GC_ASN1::item& it, std::initial
     path.insert(path.end(), rest.begin(), rest.end());
     return path;
 }
+
+// The ID of a key or certificate, which relates the objects of one pair; null for other objects.
+const std::vector<unsigned char>* idOf(GC_Object* object);
 
 // Whole-directory read as the layout does it: select the file under dir, mode 1, no size.
 inline int readFile(GC_Controller* controller, std::vector<unsigned char>& out, const std::vector<unsigned char>& dir,
