@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the files of a test card with two PKCS#15 applications, with the OpenSSL command line
-# only (asn1parse -genconf for every directory file, req/pkey for certificates and public keys).
+# only (asn1parse -genconf for every directory file, req/pkey for certificates and public keys;
+# the shared functions are in fixture_lib.sh).
 # Writes the files next to this script and card.map, which says under which directory (as the
 # data layout names it: 3F00, an application path or an AID) each file is read.
 #
@@ -16,29 +17,10 @@ set -euo pipefail
 out=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
-# gen <file> : DER of the genconf text read from stdin.
-gen() {
-    cat > "$work/conf"
-    openssl asn1parse -genconf "$work/conf" -noout -out "$1"
-}
-# cat_to <file> <parts...> : concatenation of the parts.
-cat_to() {
-    local target=$1
-    shift
-    cat "$@" > "$target"
-}
-size() { stat -c %s "$1"; }
+# shellcheck source=fixture_lib.sh
+. "$out/fixture_lib.sh"
 
 # ---- Keys and certificates (fresh keys each run; only certificates and public keys are kept) ----
-cert() {  # cert <name> <algorithm options> <subject>
-    local name=$1 opts=$2 subject=$3
-    # shellcheck disable=SC2086
-    openssl genpkey $opts -out "$work/$name.key" 2>/dev/null
-    openssl req -new -x509 -key "$work/$name.key" -subj "$subject" -days 7300 -sha256 \
-        -outform DER -out "$out/$name.der"
-    openssl pkey -in "$work/$name.key" -pubout -outform DER -out "$out/$name.pub.der"
-}
 cert app1_rsa "-algorithm RSA -pkeyopt rsa_keygen_bits:2048" "/CN=Test Authentication RSA"
 cert app1_ec "-algorithm EC -pkeyopt ec_paramgen_curve:prime256v1" "/CN=Test Authentication EC"
 cert app1_other "-algorithm EC -pkeyopt ec_paramgen_curve:prime256v1" "/CN=Test Other"
@@ -48,23 +30,6 @@ cert app2_ca "-algorithm EC -pkeyopt ec_paramgen_curve:prime256v1" "/CN=Test CA"
 rm -f "$out/app1_other.pub.der" "$out/app2_ca.pub.der" "$out/app2_rsa.pub.der" "$out/app2_ec.pub.der"
 
 # ---- EF.DIR (3F00 / 2F00): two application templates (tag 61) ----
-dir_record() {  # dir_record <file> <aid> <label> <path>
-    gen "$1" <<EOF
-asn1=IMP:1A,SEQUENCE:rec
-[rec]
-aid=IMP:15A,FORMAT:HEX,OCT:$2
-label=IMP:16A,UTF8:$3
-path=IMP:17A,FORMAT:HEX,OCT:$4
-dd=IMP:19A,SEQUENCE:dd
-[dd]
-odf=SEQUENCE:odf
-tokeninfo=IMP:0,SEQUENCE:tokeninfo
-[odf]
-path=FORMAT:HEX,OCT:5031
-[tokeninfo]
-path=FORMAT:HEX,OCT:5032
-EOF
-}
 dir_record "$work/dir1" D2760001780101 Authentication 3F005015
 dir_record "$work/dir2" D2760001780102 Signature 3F005016
 cat_to "$out/ef_dir.der" "$work/dir1" "$work/dir2"
@@ -102,108 +67,18 @@ manufacturer=UTF8:Test Maker 2
 flags=FORMAT:BITLIST,BITSTR:1
 EOF
 
-# ---- ODF entries: <tag number> <file id> [index length] ----
-odf_entry() {  # odf_entry <file> <tag number> <fid> [<index> <length>]
-    if [ $# -eq 5 ]; then
-        gen "$1" <<EOF
-asn1=EXP:$2,SEQUENCE:path
-[path]
-path=FORMAT:HEX,OCT:$3
-index=INT:$4
-length=IMP:0,INT:$5
-EOF
-    else
-        gen "$1" <<EOF
-asn1=EXP:$2,SEQUENCE:path
-[path]
-path=FORMAT:HEX,OCT:$3
-EOF
-    fi
-}
-
 # ---- AODF entries ----
-# pin_entry <file> <label> <parent authId or -> <authId or -> <min> <stored> <max or -> <reference or -> <path>
-pin_entry() {
-    local file=$1 label=$2 parent=$3 auth=$4 min=$5 stored=$6 max=$7 ref=$8 path=$9
-    {
-        echo "asn1=SEQUENCE:entry"
-        echo "[entry]"
-        echo "common=SEQUENCE:common"
-        echo "auth=SEQUENCE:auth"
-        echo "attrs=EXP:1,SEQUENCE:attrs"
-        echo "[common]"
-        echo "label=UTF8:$label"
-        echo "flags=FORMAT:BITLIST,BITSTR:0"
-        [ "$parent" != - ] && echo "authId=FORMAT:HEX,OCT:$parent"
-        echo "[auth]"
-        [ "$auth" != - ] && echo "authId=FORMAT:HEX,OCT:$auth"
-        echo "[attrs]"
-        echo "pinFlags=FORMAT:BITLIST,BITSTR:1,4"
-        echo "pinType=ENUM:1"
-        echo "minLength=INT:$min"
-        echo "storedLength=INT:$stored"
-        [ "$max" != - ] && echo "maxLength=INT:$max"
-        [ "$ref" != - ] && echo "reference=IMP:0,FORMAT:HEX,OCT:$ref"
-        echo "padChar=FORMAT:HEX,OCT:FF"
-        echo "path=SEQUENCE:path"
-        echo "[path]"
-        echo "path=FORMAT:HEX,OCT:$path"
-    } | gen "$file"
-}
 pin_entry "$work/a1_pin" PIN 02 01 4 8 8 81 3F005015
 pin_entry "$work/a1_puk" PUK - 02 8 12 - 82 3F00
 cat_to "$out/app1_aodf.der" "$work/a1_pin" "$work/a1_puk"
 
 pin_entry "$work/a2_qual" Qualified 03 01 6 8 8 85 3F005016
-# A biometric template ([0]) is an authentication object that is not a PIN.
-gen "$work/a2_bio" <<'EOF'
-asn1=IMP:0,SEQUENCE:entry
-[entry]
-common=SEQUENCE:common
-auth=SEQUENCE:auth
-attrs=EXP:1,SEQUENCE:attrs
-[common]
-label=UTF8:Fingerprint
-[auth]
-authId=FORMAT:HEX,OCT:04
-[attrs]
-flags=FORMAT:BITLIST,BITSTR:1
-EOF
+bio_entry "$work/a2_bio"
 pin_entry "$work/a2_puk" "Signature PUK" - 03 8 8 - 86 3F005016
 pin_entry "$work/a2_open" Open - - 0 0 - - 3F00
 cat_to "$out/app2_aodf.der" "$work/a2_qual" "$work/a2_bio" "$work/a2_puk" "$work/a2_open"
 
 # ---- Key entries ----
-# key_entry <file> <rsa|ec> <label> <authId> <id content hex> <usage conf> <native conf or -> <access conf or -> <keyref or -> <content path> <index> <length> <bits> [userConsent]
-key_entry() {
-    local file=$1 kind=$2 label=$3 auth=$4 id=$5 usage=$6 native=$7 access=$8 ref=$9
-    local path=${10} index=${11} length=${12} bits=${13} consent=${14:-}
-    {
-        if [ "$kind" = ec ]; then echo "asn1=IMP:0,SEQUENCE:entry"; else echo "asn1=SEQUENCE:entry"; fi
-        echo "[entry]"
-        echo "common=SEQUENCE:common"
-        echo "key=SEQUENCE:key"
-        echo "attrs=EXP:1,SEQUENCE:attrs"
-        echo "[common]"
-        echo "label=UTF8:$label"
-        echo "flags=FORMAT:BITLIST,BITSTR:0"
-        [ "$auth" != - ] && echo "authId=FORMAT:HEX,OCT:$auth"
-        [ -n "$consent" ] && echo "userConsent=INT:$consent"
-        echo "[key]"
-        echo "id=FORMAT:HEX,OCT:$id"
-        echo "usage=$usage"
-        [ "$native" != - ] && echo "native=$native"
-        [ "$access" != - ] && echo "access=$access"
-        [ "$ref" != - ] && echo "keyReference=INT:$ref"
-        echo "[attrs]"
-        echo "value=SEQUENCE:value"
-        echo "bits=INT:$bits"
-        echo "[value]"
-        echo "path=FORMAT:HEX,OCT:$path"
-        echo "index=INT:$index"
-        echo "length=IMP:0,INT:$length"
-    } | gen "$file"
-}
 # Usage: sign and non-repudiation; access: sensitive, alwaysSensitive, neverExtractable, local.
 sign_usage="FORMAT:BITLIST,BITSTR:2,9"
 key_access="FORMAT:BITLIST,BITSTR:0,2,3,4"
@@ -226,41 +101,18 @@ key_entry "$work/a2_prk_ec" ec "Qualified EC key" 01 02 "$sign_usage" - "$key_ac
 cat_to "$out/app2_prkdf.der" "$work/a2_prk_rsa" "$work/a2_prk_ec"
 
 # ---- Certificate entries ----
-# cert_entry <file> <label> <authId or -> <id> <content fid> <length> [x509|attribute]
-cert_entry() {
-    local file=$1 label=$2 auth=$3 id=$4 fid=$5 length=$6 kind=${7:-x509}
-    {
-        if [ "$kind" = attribute ]; then echo "asn1=IMP:0,SEQUENCE:entry"; else echo "asn1=SEQUENCE:entry"; fi
-        echo "[entry]"
-        echo "common=SEQUENCE:common"
-        echo "cert=SEQUENCE:cert"
-        echo "attrs=EXP:1,SEQUENCE:attrs"
-        echo "[common]"
-        echo "label=UTF8:$label"
-        echo "flags=FORMAT:BITLIST,BITSTR:1"
-        [ "$auth" != - ] && echo "authId=FORMAT:HEX,OCT:$auth"
-        echo "[cert]"
-        echo "id=FORMAT:HEX,OCT:$id"
-        echo "[attrs]"
-        echo "value=SEQUENCE:value"
-        echo "[value]"
-        echo "path=FORMAT:HEX,OCT:$fid"
-        echo "index=INT:0"
-        echo "length=IMP:0,INT:$length"
-    } | gen "$file"
-}
-cert_entry "$work/a1_cert_rsa" "Auth RSA certificate" - 01 C001 "$(size "$out/app1_rsa.der")"
-cert_entry "$work/a1_cert_ec" "Auth EC certificate" - 02 C002 "$(size "$out/app1_ec.der")"
-cert_entry "$work/a1_cert_other" "Other certificate" - 0A C00A "$(size "$out/app1_other.der")"
+cert_entry "$work/a1_cert_rsa" "Auth RSA certificate" - 01 C001 0 "$(size "$out/app1_rsa.der")"
+cert_entry "$work/a1_cert_ec" "Auth EC certificate" - 02 C002 0 "$(size "$out/app1_ec.der")"
+cert_entry "$work/a1_cert_other" "Other certificate" - 0A C00A 0 "$(size "$out/app1_other.der")"
 # The CDF of application 1 starts six bytes into its file; the ODF gives the offset and length.
 printf '\xff\xff\xff\xff\xff\xff' > "$work/prefix"
 cat_to "$work/a1_cdf" "$work/a1_cert_rsa" "$work/a1_cert_ec" "$work/a1_cert_other"
 cat_to "$out/app1_cdf.der" "$work/prefix" "$work/a1_cdf"
 
-cert_entry "$work/a2_cert_rsa" "Qualified RSA certificate" - 01 C001 "$(size "$out/app2_rsa.der")"
-cert_entry "$work/a2_cert_attr" "Attribute certificate" - 01 C0A0 100 attribute
-cert_entry "$work/a2_cert_ec" "Qualified EC certificate" - 02 C002 "$(size "$out/app2_ec.der")"
-cert_entry "$work/a2_cert_ca" "Test CA" - 0F C00F "$(size "$out/app2_ca.der")"
+cert_entry "$work/a2_cert_rsa" "Qualified RSA certificate" - 01 C001 0 "$(size "$out/app2_rsa.der")"
+cert_entry "$work/a2_cert_attr" "Attribute certificate" - 01 C0A0 0 100 attribute
+cert_entry "$work/a2_cert_ec" "Qualified EC certificate" - 02 C002 0 "$(size "$out/app2_ec.der")"
+cert_entry "$work/a2_cert_ca" "Test CA" - 0F C00F 0 "$(size "$out/app2_ca.der")"
 cat_to "$out/app2_cdf.der" "$work/a2_cert_rsa" "$work/a2_cert_attr" "$work/a2_cert_ec" "$work/a2_cert_ca"
 
 # ---- Data objects (application 2) ----

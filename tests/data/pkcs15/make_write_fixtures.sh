@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the files of a test card for the writing side of the PKCS#15 layout, with the OpenSSL
 # command line only (asn1parse -genconf for every directory entry, req/pkey for certificates and
-# public keys). Writes the wc_* files next to this script and wc_card.map.
+# public keys; the shared functions are in fixture_lib.sh). Writes the wc_* files next to this
+# script and wc_card.map.
 #
 #   One application "Write Test" (AID D2 76 00 01 78 02 01, path 3F00 5020), token label
 #   "Write Token": PIN "User PIN" (authId 01, parent 02, reference 81), a biometric entry, PUK
@@ -22,35 +23,10 @@ set -euo pipefail
 out=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
-gen() {
-    cat > "$work/conf"
-    openssl asn1parse -genconf "$work/conf" -noout -out "$1"
-}
-size() { stat -c %s "$1"; }
-# pad <target> <size> <parts...>: the parts, then zero bytes up to size.
-pad() {
-    local target=$1 total=$2
-    shift 2
-    cat "$@" > "$work/padded"
-    local used
-    used=$(size "$work/padded")
-    if [ "$used" -gt "$total" ]; then
-        echo "$target: $used bytes do not fit in $total" >&2
-        exit 1
-    fi
-    { cat "$work/padded"; head -c $((total - used)) /dev/zero; } > "$target"
-}
+# shellcheck source=fixture_lib.sh
+. "$out/fixture_lib.sh"
 
 # ---- Keys and certificates (fresh keys each run; private keys stay in the temporary folder) ----
-cert() {  # cert <name> <algorithm options> <subject>
-    local name=$1 opts=$2 subject=$3
-    # shellcheck disable=SC2086
-    openssl genpkey $opts -out "$work/$name.key" 2>/dev/null
-    openssl req -new -x509 -key "$work/$name.key" -subj "$subject" -days 7300 -sha256 \
-        -outform DER -out "$out/$name.der"
-    openssl pkey -in "$work/$name.key" -pubout -outform DER -out "$out/$name.pub.der"
-}
 cert wc_rsa "-algorithm RSA -pkeyopt rsa_keygen_bits:2048" "/CN=Write Test RSA"
 cert wc_ec "-algorithm EC -pkeyopt ec_paramgen_curve:prime256v1" "/CN=Write Test EC"
 cert wc_ca "-algorithm EC -pkeyopt ec_paramgen_curve:prime256v1" "/CN=Write Test CA"
@@ -90,21 +66,7 @@ pad "$out/wc_d001.bin" 256 "$work/data1" "$work/data2"
 head -c 2048 /dev/zero > "$out/wc_c200.bin"
 
 # ---- EF.DIR, TokenInfo ----
-gen "$out/wc_ef_dir.der" <<'EOF'
-asn1=IMP:1A,SEQUENCE:rec
-[rec]
-aid=IMP:15A,FORMAT:HEX,OCT:D2760001780201
-label=IMP:16A,UTF8:Write Test
-path=IMP:17A,FORMAT:HEX,OCT:3F005020
-dd=IMP:19A,SEQUENCE:dd
-[dd]
-odf=SEQUENCE:odf
-tokeninfo=IMP:0,SEQUENCE:tokeninfo
-[odf]
-path=FORMAT:HEX,OCT:5031
-[tokeninfo]
-path=FORMAT:HEX,OCT:5032
-EOF
+dir_record "$out/wc_ef_dir.der" D2760001780201 "Write Test" 3F005020
 gen "$out/wc_tokeninfo.der" <<'EOF'
 asn1=SEQUENCE:ti
 [ti]
@@ -116,124 +78,38 @@ flags=FORMAT:BITLIST,BITSTR:1
 EOF
 
 # ---- AODF ----
-pin_entry() {  # pin_entry <file> <label> <parent authId or -> <authId> <reference>
-    local file=$1 label=$2 parent=$3 auth=$4 ref=$5
-    {
-        echo "asn1=SEQUENCE:entry"
-        echo "[entry]"
-        echo "common=SEQUENCE:common"
-        echo "auth=SEQUENCE:auth"
-        echo "attrs=EXP:1,SEQUENCE:attrs"
-        echo "[common]"
-        echo "label=UTF8:$label"
-        echo "flags=FORMAT:BITLIST,BITSTR:0"
-        [ "$parent" != - ] && echo "authId=FORMAT:HEX,OCT:$parent"
-        echo "[auth]"
-        echo "authId=FORMAT:HEX,OCT:$auth"
-        echo "[attrs]"
-        echo "pinFlags=FORMAT:BITLIST,BITSTR:1,4"
-        echo "pinType=ENUM:1"
-        echo "minLength=INT:4"
-        echo "storedLength=INT:8"
-        echo "maxLength=INT:8"
-        echo "reference=IMP:0,FORMAT:HEX,OCT:$ref"
-        echo "padChar=FORMAT:HEX,OCT:FF"
-        echo "path=SEQUENCE:path"
-        echo "[path]"
-        echo "path=FORMAT:HEX,OCT:3F005020"
-    } | gen "$file"
-}
-pin_entry "$work/pin" "User PIN" 02 01 81
-gen "$work/bio" <<'EOF'
-asn1=IMP:0,SEQUENCE:entry
-[entry]
-common=SEQUENCE:common
-auth=SEQUENCE:auth
-attrs=EXP:1,SEQUENCE:attrs
-[common]
-label=UTF8:Fingerprint
-[auth]
-authId=FORMAT:HEX,OCT:04
-[attrs]
-flags=FORMAT:BITLIST,BITSTR:1
-EOF
-pin_entry "$work/puk" "User PUK" - 02 82
+pin_entry "$work/pin" "User PIN" 02 01 4 8 8 81 3F005020
+bio_entry "$work/bio"
+pin_entry "$work/puk" "User PUK" - 02 4 8 8 82 3F005020
 pad "$out/wc_aodf.der" 512 "$work/pin" "$work/bio" "$work/puk"
 
 # ---- Key entries ----
-# key_entry <file> <rsa|ec> <label> <authId or -> <id hex> <usage bits> <access bits or -> <keyref or -> <path or -> <index> <length> <bits>
-key_entry() {
-    local file=$1 kind=$2 label=$3 auth=$4 id=$5 usage=$6 access=$7 ref=$8 path=$9
-    local index=${10} length=${11} bits=${12}
-    {
-        if [ "$kind" = ec ]; then echo "asn1=IMP:0,SEQUENCE:entry"; else echo "asn1=SEQUENCE:entry"; fi
-        echo "[entry]"
-        echo "common=SEQUENCE:common"
-        echo "key=SEQUENCE:key"
-        echo "attrs=EXP:1,SEQUENCE:attrs"
-        echo "[common]"
-        echo "label=UTF8:$label"
-        echo "flags=FORMAT:BITLIST,BITSTR:0"
-        [ "$auth" != - ] && echo "authId=FORMAT:HEX,OCT:$auth"
-        echo "[key]"
-        echo "id=FORMAT:HEX,OCT:$id"
-        echo "usage=FORMAT:BITLIST,BITSTR:$usage"
-        [ "$access" != - ] && echo "access=FORMAT:BITLIST,BITSTR:$access"
-        [ "$ref" != - ] && echo "keyReference=INT:$ref"
-        echo "[attrs]"
-        echo "value=SEQUENCE:value"
-        echo "bits=INT:$bits"
-        echo "[value]"
-        [ "$path" != - ] && echo "path=FORMAT:HEX,OCT:$path"
-        echo "index=INT:$index"
-        echo "length=IMP:0,INT:$length"
-    } | gen "$file"
-}
 # Usage: sign and non-repudiation; access: sensitive, alwaysSensitive, neverExtractable, local.
-key_entry "$work/prk_rsa" rsa "RSA key" 01 01 2,9 0,2,3,4 1 3F0050204B01 0 0 2048
-key_entry "$work/prk_ec" ec "EC key" 01 02 2,9 0,2,3,4 2 3F0050204B02 0 0 256
+sign_usage="FORMAT:BITLIST,BITSTR:2,9"
+key_access="FORMAT:BITLIST,BITSTR:0,2,3,4"
+verify_usage="FORMAT:BITLIST,BITSTR:6"
+key_entry "$work/prk_rsa" rsa "RSA key" 01 01 "$sign_usage" - "$key_access" 1 3F0050204B01 0 0 2048
+key_entry "$work/prk_ec" ec "EC key" 01 02 "$sign_usage" - "$key_access" 2 3F0050204B02 0 0 256
 pad "$out/wc_prkdf.der" 512 "$work/prk_rsa" "$work/prk_ec"
 
-key_entry "$work/puk_rsa" rsa "RSA public key" - 01 6 - - C100 "$pub_idx" "$pub_len" 2048
-key_entry "$work/puk_ec" ec "EC public key" - 02 6 - - - 0 0 256
+key_entry "$work/puk_rsa" rsa "RSA public key" - 01 "$verify_usage" - - - C100 "$pub_idx" "$pub_len" 2048
+key_entry "$work/puk_ec" ec "EC public key" - 02 "$verify_usage" - - - - 0 0 256
 pad "$out/wc_pukdf.der" 512 "$work/puk_rsa" "$work/puk_ec"
 
 # ---- Certificate entries ----
-# cert_entry <file> <label> <id> <index> <length> [x509|attribute]
-cert_entry() {
-    local file=$1 label=$2 id=$3 index=$4 length=$5 kind=${6:-x509}
-    {
-        if [ "$kind" = attribute ]; then echo "asn1=IMP:0,SEQUENCE:entry"; else echo "asn1=SEQUENCE:entry"; fi
-        echo "[entry]"
-        echo "common=SEQUENCE:common"
-        echo "cert=SEQUENCE:cert"
-        echo "attrs=EXP:1,SEQUENCE:attrs"
-        echo "[common]"
-        echo "label=UTF8:$label"
-        echo "flags=FORMAT:BITLIST,BITSTR:1"
-        echo "[cert]"
-        echo "id=FORMAT:HEX,OCT:$id"
-        echo "[attrs]"
-        echo "value=SEQUENCE:value"
-        echo "[value]"
-        echo "path=FORMAT:HEX,OCT:C100"
-        echo "index=INT:$index"
-        echo "length=IMP:0,INT:$length"
-    } | gen "$file"
-}
-cert_entry "$work/cert_rsa" "RSA certificate" 01 0 "$rsa_len"
-cert_entry "$work/cert_attr" "Attribute certificate" 01 "$attr_idx" "$attr_len" attribute
-cert_entry "$work/cert_ec" "EC certificate" 02 "$ec_idx" "$ec_len"
-cert_entry "$work/cert_ca" "CA certificate" 0F "$ca_idx" "$ca_len"
+cert_entry "$work/cert_rsa" "RSA certificate" - 01 C100 0 "$rsa_len"
+cert_entry "$work/cert_attr" "Attribute certificate" - 01 C100 "$attr_idx" "$attr_len" attribute
+cert_entry "$work/cert_ec" "EC certificate" - 02 C100 "$ec_idx" "$ec_len"
+cert_entry "$work/cert_ca" "CA certificate" - 0F C100 "$ca_idx" "$ca_len"
 printf '\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff' > "$work/ff16"
 pad "$work/cdf_area" 1024 "$work/cert_rsa" "$work/cert_attr" "$work/cert_ec" "$work/cert_ca"
 cat "$work/ff16" "$work/cdf_area" "$work/ff16" > "$out/wc_cdf.der"
 
 # Variants, each an area of 1024 bytes at the same place.
-cert_entry "$work/cert_inside" "Inside RSA certificate" 03 10 20
+cert_entry "$work/cert_inside" "Inside RSA certificate" - 03 C100 10 20
 pad "$work/cdf_overlap" 1024 "$work/cert_rsa" "$work/cert_inside"
 cat "$work/ff16" "$work/cdf_overlap" "$work/ff16" > "$out/wc_cdf_overlap.der"
-cert_entry "$work/cert_outside" "Outside certificate" 04 4000 500
+cert_entry "$work/cert_outside" "Outside certificate" - 04 C100 4000 500
 pad "$work/cdf_outside" 1024 "$work/cert_rsa" "$work/cert_outside"
 cat "$work/ff16" "$work/cdf_outside" "$work/ff16" > "$out/wc_cdf_outside.der"
 
@@ -260,23 +136,6 @@ data_entry "$work/do2" "Second data" "$data1_len" "$data2_len"
 pad "$out/wc_dodf.der" 256 "$work/do1" "$work/do2"
 
 # ---- ODF ----
-odf_entry() {  # odf_entry <file> <tag number> <fid> [<index> <length>]
-    if [ $# -eq 5 ]; then
-        gen "$1" <<EOF
-asn1=EXP:$2,SEQUENCE:path
-[path]
-path=FORMAT:HEX,OCT:$3
-index=INT:$4
-length=IMP:0,INT:$5
-EOF
-    else
-        gen "$1" <<EOF
-asn1=EXP:$2,SEQUENCE:path
-[path]
-path=FORMAT:HEX,OCT:$3
-EOF
-    fi
-}
 odf_entry "$work/o_prkdf" 0 4402
 odf_entry "$work/o_pukdf" 1 4403
 odf_entry "$work/o_cdf" 4 4404 16 1024
