@@ -478,13 +478,17 @@ int GC_ReaderCTK::sendAPDU_without_sema(std::shared_ptr<reader_data> record, std
         }
     } else if (n > 4) {
         lc = apdu[4];
-        if (n - 5 >= lc) {
-            data = ctk::Bytes(apdu.begin() + 5, apdu.begin() + 5 + static_cast<long>(lc));
-            if (n == lc + 6)
-                le = apdu[n - 1];
-            else if (n != lc + 5)
-                le = 2000;
+        // As in the extended form: a command without the data its Lc announces is not sent
+        // as another command.
+        if (n - 5 < lc) {
+            plat::systemLog("Error, APDU shorter than its Lc");
+            return gc_reader::kTransmit;
         }
+        data = ctk::Bytes(apdu.begin() + 5, apdu.begin() + 5 + static_cast<long>(lc));
+        if (n == lc + 6)
+            le = apdu[n - 1];
+        else if (n != lc + 5)
+            le = 2000;
     }
     std::string leText = le ? std::to_string(*le) : std::string("(null)");
     plat::systemLog("APDU #%lu cla=%02X ins=%02X p1=%02X p2=%02X lc=%u, DATA=<hidden> le=%s", apduNr.load(), cla, ins,

@@ -317,6 +317,8 @@ TEST_F(ReaderCtkTest, StructuredSendTakesTheApduApart) {
     EXPECT_EQ(
         reader->sendAPDU_without_sema(record, {0x00, 0xD6, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x02}, response, 0), -6)
         << "extended Lc beyond the APDU";
+    EXPECT_EQ(reader->sendAPDU_without_sema(record, {0x00, 0xD6, 0x00, 0x00, 0x05, 0x01, 0x02}, response, 0), -6)
+        << "short Lc beyond the APDU";
     EXPECT_EQ(card->commands().size(), sent);
 }
 
