@@ -527,19 +527,27 @@ Node* bySfi(Node* df, uint8_t sfi) {
         if (!c->isDf && (c->fid & 0xFF00) == 0x0100 && (c->fid & 0x1F) == sfi) return c.get();
     return nullptr;
 }
-}  // namespace
 
-Response CardSim::Impl::readBinary(const Apdu& a, bool secure) {
-    Node* ef = currentEf;
-    size_t offset;
+// The EF a READ or UPDATE BINARY addresses (by short file identifier when P1 has bit 8, else the
+// current EF) and the offset into it; 0, or the status word when there is no such EF.
+uint16_t binaryTarget(const Apdu& a, Node* df, Node* current, Node*& ef, size_t& offset) {
+    ef = current;
     if (a.p1 & 0x80) {
-        ef = bySfi(currentDf ? currentDf : mf.get(), a.p1 & 0x1F);
-        if (!ef) return Response::status(0x6A82);
+        ef = bySfi(df, a.p1 & 0x1F);
+        if (!ef) return 0x6A82;
         offset = a.p2;
     } else {
         offset = (size_t{a.p1} << 8) | a.p2;
     }
-    if (!ef) return Response::status(0x6986);
+    return ef ? 0 : 0x6986;
+}
+}  // namespace
+
+Response CardSim::Impl::readBinary(const Apdu& a, bool secure) {
+    Node* ef = nullptr;
+    size_t offset = 0;
+    if (const uint16_t sw = binaryTarget(a, currentDf ? currentDf : mf.get(), currentEf, ef, offset))
+        return Response::status(sw);
     if (requireSm && !secure && !ef->plainRead) return Response::status(0x6982);
     if (!a.hasLe) return Response::status(0x6700);
     if (a.p1 & 0x80) {
@@ -556,16 +564,10 @@ Response CardSim::Impl::readBinary(const Apdu& a, bool secure) {
 }
 
 Response CardSim::Impl::updateBinary(const Apdu& a, bool secure) {
-    Node* ef = currentEf;
-    size_t offset;
-    if (a.p1 & 0x80) {
-        ef = bySfi(currentDf ? currentDf : mf.get(), a.p1 & 0x1F);
-        if (!ef) return Response::status(0x6A82);
-        offset = a.p2;
-    } else {
-        offset = (size_t{a.p1} << 8) | a.p2;
-    }
-    if (!ef) return Response::status(0x6986);
+    Node* ef = nullptr;
+    size_t offset = 0;
+    if (const uint16_t sw = binaryTarget(a, currentDf ? currentDf : mf.get(), currentEf, ef, offset))
+        return Response::status(sw);
     if ((requireSm && !secure) || ef->readOnly) return Response::status(0x6982);
     if (a.data.empty()) return Response::status(0x6700);
     const size_t size = ef->content.size();

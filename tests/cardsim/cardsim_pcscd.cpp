@@ -159,6 +159,17 @@ bool bringLoopbackUp(std::string* error) {
     return ok;
 }
 
+// Whether the child is still running; one that has ended is reaped and its pid forgotten.
+bool stillRunning(pid_t& pid) {
+    if (pid <= 0) return false;
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+        pid = -1;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool enterPrivateNamespaces(std::string* error) {
@@ -245,13 +256,7 @@ void Pcscd::stop() {
 }
 
 bool Pcscd::running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
+    return stillRunning(pid_);
 }
 
 std::string Pcscd::readerName(int slot) const {
@@ -299,13 +304,7 @@ int CardProcess::stop() {
 }
 
 bool CardProcess::running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
+    return stillRunning(pid_);
 }
 
 std::string CardProcess::output() const {
