@@ -71,6 +71,22 @@ bool isDeletable(uint32_t type) {
            type == GC_Object::TYPE_CERTIFICATE || type == GC_Object::TYPE_DATA;
 }
 
+// The application and directory record of an object that is to be removed; 0, or the failure
+// logged under `func`.
+int locateDeletable(GC_DataPKCS15& layout, const char* func, GC_Object* object, AppInfo** app, ObjectInfo** record) {
+    const int result = layout.findObjectInfo(object, app, record);
+    if (result != 0) {
+        GC_LoggerC::ret2f(func, kLogFile, __LINE__, kErrMask, result, "Cannot find object info | %ld",
+                          static_cast<long>(result));
+        return result;
+    }
+    if (!isDeletable(object->type)) {
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, kGeneralFailure, "Cannot recognize object type");
+        return kGeneralFailure;
+    }
+    return 0;
+}
+
 // Whether the entry is the object's: the label and, but for data objects, the ID it reads as.
 bool isEntryOf(uint32_t kind, const GC_ASN1::item& entry, GC_Object* object) {
     if (entryLabel(kind, entry) != object->label) return false;
@@ -328,16 +344,8 @@ int GC_DataPKCS15::deleteObject(GC_Object* object) {
     }
     Removal removal;
     ObjectInfo* record = nullptr;
-    int result = findObjectInfo(object, &removal.app, &record);
-    if (result != 0) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, result, "Cannot find object info | %ld",
-                          static_cast<long>(result));
-        return result;
-    }
-    if (!isDeletable(object->type)) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, kGeneralFailure, "Cannot recognize object type");
-        return kGeneralFailure;
-    }
+    int result = locateDeletable(*this, __func__, object, &removal.app, &record);
+    if (result != 0) return result;
     removal.targets.push_back(Target{object, record});
     result = planRemoval(controller, __func__, removal);
     if (result != 0) return result;
@@ -379,16 +387,7 @@ int GC_DataPKCS15::initContainer(std::shared_ptr<GC_Container>& container, std::
     for (GC_Object* object : objects) {
         app_info* app = nullptr;
         object_info* record = nullptr;
-        int result = findObjectInfo(object, &app, &record);
-        if (result != 0) {
-            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, result, "Cannot find object info | %ld",
-                              static_cast<long>(result));
-            return result;
-        }
-        if (!isDeletable(object->type)) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, kGeneralFailure, "Cannot recognize object type");
-            return kGeneralFailure;
-        }
+        if (const int result = locateDeletable(*this, __func__, object, &app, &record); result != 0) return result;
         auto removal = std::find_if(removals.begin(), removals.end(), [&](const Removal& r) { return r.app == app; });
         if (removal == removals.end()) {
             removals.emplace_back();
