@@ -222,7 +222,7 @@ TEST(ApduCases, EveryBuiltCommandIsWellFormed) {
     }
 }
 
-// Commands whose bytes the Parts fix although an ISO decoder reads them otherwise: a trailing
+// Commands whose bytes the cards require although an ISO decoder reads them otherwise: a trailing
 // 00 after a header that is meant to carry nothing reads as Le 00 (case 2, Ne 256).
 TEST(ApduCases, NamedCardQuirks) {
     GC_Card generic;
