@@ -17,17 +17,7 @@ constexpr unsigned long kErrMask = gc_log::kError;
 
 constexpr size_t kDesBlock = 8;
 
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-
-struct MacFree {
-    void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
-};
-struct MacCtxFree {
-    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
-};
+using CipherCtxPtr = gc_ossl::EvpCipherCtxPtr;
 
 // Wipes a fixed-size local buffer when it goes out of scope (key halves, intermediate blocks).
 template <size_t N>
@@ -188,7 +178,7 @@ int GC_Security::hashValuesInit(securityCtx& ctx, data_format format) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Wrong hash alghoritm");
         return -2;
     }
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> state(EVP_MD_CTX_new());
+    gc_ossl::EvpMdCtxPtr state(EVP_MD_CTX_new());
     if (!state || EVP_DigestInit_ex(state.get(), d.md, nullptr) != 1) {
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, d.failCode, "Error while init %s hash", d.name);
         return d.failCode;
@@ -229,7 +219,7 @@ int GC_Security::hashValuesFinal(securityCtx& ctx, std::vector<unsigned char>& o
         return -3;
     }
     // The state goes whatever happens below.
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> state = std::move(ctx.state);
+    gc_ossl::EvpMdCtxPtr state = std::move(ctx.state);
     const DigestInfoEntry d = digestFor(ctx.format);
     if (d.md == nullptr) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Wrong hash alghoritm");
@@ -302,8 +292,8 @@ int GC_Security::crypto_cmac(encipherment_algorithm alg, const std::vector<unsig
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Wrong Crypto CMAC alghoritm");
         return -2;
     }
-    std::unique_ptr<EVP_MAC, MacFree> mac(EVP_MAC_fetch(nullptr, "CMAC", nullptr));
-    std::unique_ptr<EVP_MAC_CTX, MacCtxFree> ctx(mac ? EVP_MAC_CTX_new(mac.get()) : nullptr);
+    gc_ossl::EvpMacPtr mac(EVP_MAC_fetch(nullptr, "CMAC", nullptr));
+    gc_ossl::EvpMacCtxPtr ctx(mac ? EVP_MAC_CTX_new(mac.get()) : nullptr);
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_CIPHER, const_cast<char*>(cipherName), 0),
         OSSL_PARAM_construct_end(),

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "openssl_ptr.h"
+
 #include <openssl/evp.h>
 
 #include <cstdint>
@@ -35,13 +37,9 @@ public:
         PAD_PKCS1_V15 = 2,
     };
 
-    struct MdCtxFree {
-        void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-    };
-
     // The running state of one digest.
     struct securityCtx {
-        std::unique_ptr<EVP_MD_CTX, MdCtxFree> state;  // null when no digest is running
+        gc_ossl::EvpMdCtxPtr state;  // null when no digest is running
         data_format format = HASH_NONE;
     };
 

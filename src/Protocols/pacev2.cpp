@@ -18,18 +18,9 @@ constexpr const char* kLogFile = "Protocols/pacev2";
 constexpr unsigned long kLogMask = gc_log::kPace;
 constexpr unsigned long kErrMask = gc_log::kError | gc_log::kPace;
 
-struct BnCtxFree {
-    void operator()(BN_CTX* ctx) const { BN_CTX_free(ctx); }
-};
-using bn_ctx_ptr = std::unique_ptr<BN_CTX, BnCtxFree>;
-struct BnFreeLocal {
-    void operator()(BIGNUM* bn) const { BN_clear_free(bn); }
-};
-using bn_local = std::unique_ptr<BIGNUM, BnFreeLocal>;
-struct PointFreeLocal {
-    void operator()(EC_POINT* point) const { EC_POINT_clear_free(point); }
-};
-using point_local = std::unique_ptr<EC_POINT, PointFreeLocal>;
+using bn_ctx_ptr = gc_ossl::BnCtxPtr;
+using bn_local = gc_ossl::SecretBnPtr;
+using point_local = gc_ossl::SecretEcPointPtr;
 
 // The id-PACE arc (0.4.0.127.0.7.2.2.4) that every PACE protocol OID extends by mapping and cipher.
 constexpr unsigned char kPacePrefix[] = {0x04, 0x00, 0x7F, 0x00, 0x07, 0x02, 0x02, 0x04};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "openssl_ptr.h"
+
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 
@@ -104,18 +106,9 @@ public:
     SecureVector<unsigned char> sharedSecret() const;
 
 private:
-    struct GroupFree {
-        void operator()(EC_GROUP* group) const { EC_GROUP_free(group); }
-    };
-    struct PointFree {
-        void operator()(EC_POINT* point) const { EC_POINT_clear_free(point); }
-    };
-    struct BnFree {
-        void operator()(BIGNUM* bn) const { BN_clear_free(bn); }
-    };
-    using group_ptr = std::unique_ptr<EC_GROUP, GroupFree>;
-    using point_ptr = std::unique_ptr<EC_POINT, PointFree>;
-    using bn_ptr = std::unique_ptr<BIGNUM, BnFree>;
+    using group_ptr = gc_ossl::EcGroupPtr;
+    using point_ptr = gc_ossl::SecretEcPointPtr;
+    using bn_ptr = gc_ossl::SecretBnPtr;
 
     // Terminal key pair: its group, private scalar and public point.
     struct key_pair {

@@ -14,10 +14,6 @@ constexpr const char* kLogFile = "Data/Objects/certobject";
 constexpr unsigned long kLogMask = gc_log::kObjects;
 constexpr unsigned long kErrMask = gc_log::kError;
 
-struct BnFree {
-    void operator()(BIGNUM* bn) const { BN_free(bn); }
-};
-
 // The characters of text from `from` on, at most n of them; empty past the end.
 std::string piece(const std::string& text, size_t from, size_t n) {
     return from < text.size() ? text.substr(from, n) : std::string();
@@ -215,7 +211,7 @@ int GC_CertObject::getSerialNumber(std::vector<unsigned char>& out) {
         return -1108;
     }
     const ASN1_INTEGER* serial = X509_get0_serialNumber(cert.get());
-    std::unique_ptr<BIGNUM, BnFree> bn(serial != nullptr ? ASN1_INTEGER_to_BN(serial, nullptr) : nullptr);
+    gc_ossl::BnPtr bn(serial != nullptr ? ASN1_INTEGER_to_BN(serial, nullptr) : nullptr);
     const int bits = bn ? BN_num_bits(bn.get()) : 0;
     if (bits <= 0) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "OpenSSL error");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "openssl_ptr.h"
+
 #include <openssl/x509.h>
 
 #include <cstdint>
@@ -13,10 +15,6 @@
 // Results are signed integers, 0 = success.
 class GC_CertObject : public GC_Object {
 public:
-    struct X509Free {
-        void operator()(X509* cert) const { X509_free(cert); }
-    };
-
     GC_CertObject();
     // Copy through the DER encoding; a source whose certificate cannot be encoded gives a copy
     // with no certificate, DER length 0 and an empty ID.
@@ -52,7 +50,7 @@ public:
     // Size of the DER last given to setCert.
     uint64_t derLength = 0;
     // The parsed certificate; null while none is held.
-    std::unique_ptr<X509, X509Free> cert;
+    gc_ossl::X509Ptr cert;
 
 private:
     int getDate(bool start, std::string& day, std::string& month, std::string& year);

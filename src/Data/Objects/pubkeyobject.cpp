@@ -22,28 +22,10 @@ constexpr unsigned long kDetailMask = gc_log::kObjects | gc_log::kDetail;
 
 using Bytes = std::vector<unsigned char>;
 
-struct BnFree {
-    void operator()(BIGNUM* bn) const { BN_free(bn); }
-};
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct EcdsaSigFree {
-    void operator()(ECDSA_SIG* sig) const { ECDSA_SIG_free(sig); }
-};
-struct GroupFree {
-    void operator()(EC_GROUP* group) const { EC_GROUP_free(group); }
-};
-struct PointFree {
-    void operator()(EC_POINT* point) const { EC_POINT_free(point); }
-};
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, GC_PubKeyObject::PkeyFree>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using gc_ossl::BnPtr;
+using PkeyPtr = gc_ossl::EvpPkeyPtr;
+using PkeyCtxPtr = gc_ossl::EvpPkeyCtxPtr;
+using MdCtxPtr = gc_ossl::EvpMdCtxPtr;
 
 bool isRsa(const EVP_PKEY* pkey) {
     return pkey != nullptr && EVP_PKEY_is_a(pkey, "RSA") == 1;
@@ -348,8 +330,8 @@ int GC_PubKeyObject::getECPoint(std::vector<unsigned char>& out) {
         // A key imported from a compressed point keeps that form: expand it on the curve.
         Bytes expanded;
         const int nid = namedCurve(key.get());
-        std::unique_ptr<EC_GROUP, GroupFree> group(nid != NID_undef ? EC_GROUP_new_by_curve_name(nid) : nullptr);
-        std::unique_ptr<EC_POINT, PointFree> ecPoint(group ? EC_POINT_new(group.get()) : nullptr);
+        gc_ossl::EcGroupPtr group(nid != NID_undef ? EC_GROUP_new_by_curve_name(nid) : nullptr);
+        gc_ossl::EcPointPtr ecPoint(group ? EC_POINT_new(group.get()) : nullptr);
         if (ecPoint && EC_POINT_oct2point(group.get(), ecPoint.get(), point.data(), point.size(), nullptr) == 1) {
             const size_t len =
                 EC_POINT_point2oct(group.get(), ecPoint.get(), POINT_CONVERSION_UNCOMPRESSED, nullptr, 0, nullptr);
@@ -473,7 +455,7 @@ int GC_PubKeyObject::verifyEc(const std::vector<unsigned char>& data, const std:
 
     BnPtr rBn(BN_bin2bn(r.data(), static_cast<int>(r.size()), nullptr));
     BnPtr sBn(BN_bin2bn(s.data(), static_cast<int>(s.size()), nullptr));
-    std::unique_ptr<ECDSA_SIG, EcdsaSigFree> sig(ECDSA_SIG_new());
+    gc_ossl::EcdsaSigPtr sig(ECDSA_SIG_new());
     if (!rBn || !sBn || !sig || ECDSA_SIG_set0(sig.get(), rBn.get(), sBn.get()) != 1) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Invalid signeture");
         return 1;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "openssl_ptr.h"
+
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -15,10 +17,6 @@
 // Results are signed integers, 0 = success, unless said otherwise.
 class GC_PubKeyObject : public GC_Object {
 public:
-    struct PkeyFree {
-        void operator()(EVP_PKEY* pkey) const { EVP_PKEY_free(pkey); }
-    };
-
     GC_PubKeyObject();
     // Copy through the SubjectPublicKeyInfo; a source whose key cannot be exported or imported
     // gives a copy with no key, an empty ID and zero masks.
@@ -64,7 +62,7 @@ public:
     uint64_t usage = 0;
     uint64_t access = 0;
     // The key; null until imported.
-    std::unique_ptr<EVP_PKEY, PkeyFree> key;
+    gc_ossl::EvpPkeyPtr key;
     // Set before the key is imported; selects the import format.
     GC_Object::key_type keyType = static_cast<GC_Object::key_type>(0);
     // Named curve of an EC key, recorded by getOID.
