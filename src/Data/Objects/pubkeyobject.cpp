@@ -219,16 +219,21 @@ int GC_PubKeyObject::getPublicKeyBytes(std::vector<unsigned char>& out) {
     return 0;
 }
 
-int GC_PubKeyObject::getOID(std::vector<unsigned char>& out) {
-    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+int GC_PubKeyObject::checkKeyKind(const char* func, bool rsa) {
     if (!key) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
         return -1108;
     }
-    if (keyType == KEY_RSA) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Invalid key type");
+    if ((keyType == KEY_RSA) != rsa) {
+        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -1, "Invalid key type");
         return -1;
     }
+    return 0;
+}
+
+int GC_PubKeyObject::getOID(std::vector<unsigned char>& out) {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (const int refused = checkKeyKind(__func__, false)) return refused;
     const int nid = namedCurve(key.get());
     if (nid == NID_undef) {
         ERR_clear_error();
@@ -287,14 +292,7 @@ int GC_PubKeyObject::getExponent(std::vector<unsigned char>& out) {
 int GC_PubKeyObject::getRsaNumber(const char* func, const char* param, const RsaNumberCodes& codes,
                                   std::vector<unsigned char>& out) {
     GC_LoggerC::call1(func, kLogFile, __LINE__, kLogMask);
-    if (!key) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
-        return -1108;
-    }
-    if (keyType != KEY_RSA) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -1, "Invalid key type");
-        return -1;
-    }
+    if (const int refused = checkKeyKind(func, true)) return refused;
     if (!isRsa(key.get())) {
         GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, codes.noRsaKey, "RSA pub is null");
         return codes.noRsaKey;
@@ -317,14 +315,7 @@ int GC_PubKeyObject::getRsaNumber(const char* func, const char* param, const Rsa
 
 int GC_PubKeyObject::getECPoint(std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!key) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
-        return -1108;
-    }
-    if (keyType == KEY_RSA) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Invalid key type");
-        return -1;
-    }
+    if (const int refused = checkKeyKind(__func__, false)) return refused;
     Bytes point = isEc(key.get()) ? encodedPoint(key.get()) : Bytes();
     if (!point.empty() && point[0] != 0x04) {
         // A key imported from a compressed point keeps that form: expand it on the curve.

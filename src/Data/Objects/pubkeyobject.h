@@ -79,6 +79,9 @@ private:
         int conversion;            // the number could not be written out
     };
     // One number of an RSA key (param: an OSSL_PKEY_PARAM_RSA_ name), logged under func.
+    // 0 when a key is held and its type is RSA (rsa true) or not (rsa false); else logs and returns
+    // -1108 (no key) or -1 (wrong type) under func's name.
+    int checkKeyKind(const char* func, bool rsa);
     int getRsaNumber(const char* func, const char* param, const RsaNumberCodes& codes, std::vector<unsigned char>& out);
     int verifyRsa(const std::vector<unsigned char>& data, const std::vector<unsigned char>& signature,
                   GC_Security::padding_type padding);
