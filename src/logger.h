@@ -126,6 +126,10 @@ public:
     static void ret2(const char* func, const char* file, int line, unsigned long mask, int result, const char* msg);
     static void ret2f(const char* func, const char* file, int line, unsigned long mask, int result, const char* fmt,
                       ...) __attribute__((format(printf, 6, 7)));
+    // A failure in one line: the same lines as ret2f (or ret1 without a text) and the code back.
+    static int fail(const char* func, const char* file, int line, unsigned long mask, int result);
+    static int fail(const char* func, const char* file, int line, unsigned long mask, int result, const char* fmt, ...)
+        __attribute__((format(printf, 6, 7)));
     static void retPtr(const char* func, const char* file, int line, bool isNull, unsigned long mask);
     static void retPtr2(const char* func, const char* file, int line, bool isNull, unsigned long mask, const char* msg);
 
@@ -144,3 +148,8 @@ public:
     static unsigned long prepareHeader(char*& buf, unsigned long size, const char* func, const char* file, int line,
                                        unsigned long long mask);
 };
+
+// Logs a failed result under the calling function, its file's kLogFile and line, and returns the
+// code, so that a failure is one line:  if (x == nullptr) return GC_FAIL(kErrMask, -1102, "Param is nullptr");
+// Without a text only the result line is written:  return GC_FAIL(kErrMask, rc);
+#define GC_FAIL(mask, ...) GC_LoggerC::fail(__func__, kLogFile, __LINE__, (mask), __VA_ARGS__)

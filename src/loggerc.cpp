@@ -137,6 +137,21 @@ void GC_LoggerC::ret2f(const char* func, const char* file, int line, unsigned lo
     writeResult(func, file, line, mask | gc_log::kTraceLine, result);
 }
 
+int GC_LoggerC::fail(const char* func, const char* file, int line, unsigned long mask, int result) {
+    writeResult(func, file, line, mask | gc_log::kTraceLine, result);
+    return result;
+}
+
+int GC_LoggerC::fail(const char* func, const char* file, int line, unsigned long mask, int result, const char* fmt,
+                     ...) {
+    va_list args;
+    va_start(args, fmt);
+    writeLinef(func, file, line, mask | gc_log::kMessage, fmt, args);
+    va_end(args);
+    writeResult(func, file, line, mask | gc_log::kTraceLine, result);
+    return result;
+}
+
 void GC_LoggerC::retPtr(const char* func, const char* file, int line, bool isNull, unsigned long /*mask*/) {
     if (isNull)
         writeLine(func, file, line, gc_log::kMessage, "returning nullptr");
