@@ -223,6 +223,21 @@ void CardSim::setMaxCommandSize(size_t size) {
     impl_->config.maxCommandSize = size;
 }
 
+void CardSim::setMaxReadSize(size_t size) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->config.maxReadSize = size;
+}
+
+void CardSim::setChainAbove(size_t size) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->config.chainAbove = size;
+}
+
+void CardSim::setEndlessChain(bool endless) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->config.endlessChain = endless;
+}
+
 Event CardSim::takeEvent() {
     std::lock_guard lock(impl_->mutex);
     const Event e = impl_->event;
@@ -374,7 +389,13 @@ Bytes CardSim::Impl::handle(const Bytes& wire, LogEntry& entry) {
     // first part ends in 61 xx and GET RESPONSE fetches the rest.
     const size_t dataLength = body.size() - 2;
     size_t limit = traits.maxResponseData;
+    if (config.chainAbove) limit = std::min(limit, config.chainAbove);
     if (outer.hasLe) limit = std::min(limit, outer.ne);
+    if (config.endlessChain) {
+        chain.active = true;
+        body.resize(std::min(dataLength, limit));
+        return withSw(std::move(body), 0x6101);
+    }
     if (dataLength > limit) {
         chain.active = true;
         chain.sw = static_cast<uint16_t>(body[body.size() - 2] << 8 | body[body.size() - 1]);
@@ -389,8 +410,10 @@ Bytes CardSim::Impl::handle(const Bytes& wire, LogEntry& entry) {
 Response CardSim::Impl::getResponse(const Apdu& a) {
     if (!chain.active) return Response::status(0x6985);
     if (a.p1 != 0 || a.p2 != 0) return Response::status(0x6A86);
+    if (config.endlessChain) return Response{{0x00}, 0x6101};  // one more byte, and one more to come
     size_t n = a.hasLe ? a.ne : 256;
     n = std::min({n, chain.data.size(), traits.maxResponseData});
+    if (config.chainAbove) n = std::min(n, config.chainAbove);
     Response r;
     r.data.assign(chain.data.begin(), chain.data.begin() + static_cast<long>(n));
     chain.data.erase(chain.data.begin(), chain.data.begin() + static_cast<long>(n));
@@ -550,6 +573,7 @@ Response CardSim::Impl::readBinary(const Apdu& a, bool secure) {
         return Response::status(sw);
     if (requireSm && !secure && !ef->plainRead) return Response::status(0x6982);
     if (!a.hasLe) return Response::status(0x6700);
+    if (config.maxReadSize && a.ne > config.maxReadSize) return Response::status(0x6700);
     if (a.p1 & 0x80) {
         currentEf = ef;
         currentDf = ef->parent;

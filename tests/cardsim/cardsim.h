@@ -50,7 +50,10 @@ struct CardConfig {
     std::set<uint8_t> deactivatedPins;           // PIN references (low 7 bits) whose directory starts deactivated
     std::optional<bool> requireSecureMessaging;  // default: true for both Varnel generations, false for generic
     size_t maxCommandSize = 0;                   // whole command APDUs longer than this are answered 67 00 (0: none)
-    std::string dataDir;                         // empty: the checked-in tests/data/cardsim
+    size_t maxReadSize = 0;     // READ BINARY asking for more than this is answered 67 00, protected under SM (0: none)
+    size_t chainAbove = 0;      // answers with more data than this go out as 61 xx chains (0: the card's own limit)
+    bool endlessChain = false;  // every answer and every GET RESPONSE ends in 61 01, so the chain never ends
+    std::string dataDir;        // empty: the checked-in tests/data/cardsim
 };
 
 // Personalisation values, for tests that need them.
@@ -123,6 +126,9 @@ public:
     void resetOnNextCommand();   // the next command is not answered: the card resets (Event::Reset)
     void removeOnNextCommand();  // the next command is not answered: the card is pulled (Event::Removed)
     void setMaxCommandSize(size_t size);
+    void setMaxReadSize(size_t size);
+    void setChainAbove(size_t size);
+    void setEndlessChain(bool endless);
     Event takeEvent();
 
     // State inspection.

@@ -253,6 +253,46 @@ TEST(CardSimCore, LengthLimits) {
     }
 }
 
+// The generic card's hooks for the session's transport: a READ limit, short chains, an endless
+// chain, and the scratch file.
+TEST(CardSimCore, ReadLimitChainsAndScratchFileOfTheGenericCard) {
+    CardSim card(plainConfig(Personality::Generic));
+    ASSERT_EQ(sw(card, "00A4040C0CA000000063504B43532D3135"), 0x9000);
+    ASSERT_EQ(sw(card, "00A4020C024F00"), 0x9000);
+    const Bytes scratch = card.file({0x50, 0x15, 0x4F, 0x00}).value();
+    EXPECT_EQ(scratch, Bytes(4096, 0x00));
+    EXPECT_EQ(sw(card, "00D60FFF01AA"), 0x9000);  // writable up to its last byte
+    EXPECT_EQ(card.file({0x50, 0x15, 0x4F, 0x00})->back(), 0xAA);
+
+    card.setMaxReadSize(100);
+    EXPECT_EQ(send(card, "00B0000064").data.size(), 100u);
+    EXPECT_EQ(sw(card, "00B0000065"), 0x6700);
+    card.setMaxReadSize(0);
+
+    card.setChainAbove(100);
+    const Answer first = send(card, "00B00F01FF");  // the last 255 bytes: 100, then 100, then 55
+    EXPECT_EQ(first.sw, 0x619B);
+    EXPECT_EQ(first.data.size(), 100u);
+    const Answer second = send(card, "00C000009B");
+    EXPECT_EQ(second.sw, 0x6137);
+    EXPECT_EQ(second.data.size(), 100u);
+    const Answer last = send(card, "00C0000037");
+    EXPECT_EQ(last.sw, 0x9000);
+    EXPECT_EQ(last.data.size(), 55u);
+    EXPECT_EQ(last.data.back(), 0xAA);
+    card.setChainAbove(0);
+
+    card.setEndlessChain(true);
+    EXPECT_EQ(send(card, "00B0000010").sw, 0x6101);
+    for (int i = 0; i < 5; ++i) {
+        const Answer more = send(card, "00C0000001");
+        EXPECT_EQ(more.sw, 0x6101);
+        EXPECT_EQ(more.data.size(), 1u);
+    }
+    card.setEndlessChain(false);
+    EXPECT_EQ(send(card, "00B0000010").sw, 0x9000);
+}
+
 TEST(CardSimCore, VerifyCountsTriesAndBlocks) {
     CardSim card(plainConfig(Personality::Varnel1));
     ASSERT_EQ(sw(card, std::string("00A4040C0A") + kSignatureAid), 0x9000);

@@ -187,6 +187,7 @@ bool CardSim::Impl::personalise() {
             app->addEf(0x4302, loader.file("certs/generic_p256.der"));
             app->addEf(0x4311, loader.file("pub/generic_rsa.der"));
             app->addEf(0x4312, loader.file("pub/generic_p256.der"));
+            app->addEf(0x4F00, Bytes(4096, 0x00));  // scratch file for write tests
             addKey(app, loader, 0x01, KeyKind::Rsa, "generic_rsa", 0x01);
             addKey(app, loader, 0x02, KeyKind::Ec, "generic_p256", 0x01);
             pins.push_back(makePin(0x01, "User PIN", "123456", 6, 0x02, app, nullptr));
