@@ -1,0 +1,149 @@
+#include "Queue/queue.h"
+
+#include <algorithm>
+
+#include "Data/wipe.h"
+#include "Queue/frame.h"
+#include "Queue/link_key.h"
+#include "logger.h"
+#include "security_lib.h"
+
+namespace {
+
+constexpr const char* kLogFile = "Queue/queue";
+constexpr unsigned long kLogMask = gc_log::kQueue;
+constexpr unsigned long kErrMask = gc_log::kError | gc_log::kQueue;
+constexpr unsigned long kDumpMask = gc_log::kQueue | gc_log::kDetail;
+
+// "PLAIN" and "HEX" lines of some bytes under a title, built only when the detail level is on.
+void dump(const char* title, const std::vector<unsigned char>& bytes, bool secret) {
+    if (!GC_LoggerC::levelEnabled(kDumpMask)) return;
+    GC_LoggerC::log(__func__, kLogFile, __LINE__, kDumpMask, title);
+    if (secret) {
+        GC_LoggerC::log(__func__, kLogFile, __LINE__, kDumpMask, "PLAIN: (withheld)");
+        return;
+    }
+    GC_Bytes data(bytes, 0);
+    GC_Bytes plain = data.toPlainText();
+    GC_Bytes hex = data.toHex(false, true);
+    GC_LoggerC::logf(__func__, kLogFile, __LINE__, kDumpMask, "PLAIN: %s", plain.c_str());
+    GC_LoggerC::logf(__func__, kLogFile, __LINE__, kDumpMask, "HEX: %s", hex.c_str());
+}
+
+std::vector<unsigned char> tagged(const std::vector<unsigned char>& id, const char* tag,
+                                  const std::vector<unsigned char>& value) {
+    std::vector<unsigned char> frame;
+    frame.reserve(id.size() + value.size() + 32);
+    gc_frame::appendTagged(frame, "encID", id);
+    gc_frame::appendTagged(frame, tag, value);
+    return frame;
+}
+
+}  // namespace
+
+GC_Queue::GC_Queue(const char* peer, const char* own, std::chrono::milliseconds replyWait)
+    : GC_QueueObjC(peer, own, replyWait) {}
+
+GC_Queue::~GC_Queue() {
+    gc_wipe(key);
+    gc_wipe(encID);
+}
+
+void GC_Queue::dropLink() {
+    gc_wipe(key);
+    key.clear();
+    gc_wipe(encID);
+    encID.clear();
+    peerSender.clear();
+}
+
+bool GC_Queue::carriesLinkId(const std::vector<unsigned char>& bytes) const {
+    const auto id = gc_frame::enclosed(bytes, "encID");
+    return id && !encID.empty() && std::ranges::equal(*id, encID);
+}
+
+bool GC_Queue::answeredLate() {
+    bool lost = false;
+    std::vector<Reply> strays = takeStrays(lost);
+    bool late = lost;
+    for (auto& stray : strays) {
+        late = late || (stray.sender == peerSender && carriesLinkId(stray.bytes));
+        gc_wipe(stray.bytes);
+    }
+    return late;
+}
+
+int GC_Queue::establishEncryptConnection() {
+    dropLink();
+    bool lost = false;
+    for (auto& stray : takeStrays(lost)) gc_wipe(stray.bytes);  // they answered an older link
+
+    encID = gc_link::newLinkId();
+    gc_link::KeyAgreement agreement;
+    std::vector<unsigned char> publicValue;
+    if (!agreement.start(publicValue)) return GC_FAIL(kErrMask, 0, "key agreement: arithmetic failed");
+
+    const int sent = send(tagged(encID, "A", publicValue));
+    if (sent != 1) return GC_FAIL(kErrMask, sent);
+
+    Reply reply;
+    GC_WipeGuard wipeReply{&reply.bytes};
+    const int received = receive(reply, [this](const Reply& r) { return carriesLinkId(r.bytes); });
+    if (received != 1) return GC_FAIL(kErrMask, received);
+
+    const auto peerValue = gc_frame::enclosed(reply.bytes, "B");
+    if (!peerValue) return GC_FAIL(kErrMask, 0, "key agreement: reply without B");
+    if (!agreement.finish(*peerValue, key)) return GC_FAIL(kErrMask, 0, "key agreement: B refused");
+    peerSender = reply.sender;
+    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 1);
+    return 1;
+}
+
+int GC_Queue::sendAndRecive(const std::vector<unsigned char>& message, std::vector<unsigned char>& reply, bool secret) {
+    gc_wipe(reply);
+    reply.clear();
+    dump("CACHE | SEND:", message, secret);
+    if (message.empty()) return GC_FAIL(kErrMask, 0, "empty message");
+
+    if (linkStands() && answeredLate()) {
+        GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "a reply came while no request waited: new link");
+        dropLink();
+    }
+    if (!linkStands()) {
+        const int rc = establishEncryptConnection();
+        if (rc != 1) {
+            dropLink();
+            return GC_FAIL(kErrMask, rc);
+        }
+    }
+
+    std::vector<unsigned char> body;
+    GC_Security::encryptdecryptXOR(key, message, body);
+    const std::vector<unsigned char> frame = tagged(encID, "msg", body);
+    dump("CACHE | ENC | SEND:", frame, secret);
+
+    const int sent = send(frame);
+    if (sent != 1) {
+        dropLink();
+        return GC_FAIL(kErrMask, sent);
+    }
+    Reply answer;
+    GC_WipeGuard wipeAnswer{&answer.bytes};
+    const int received =
+        receive(answer, [this](const Reply& r) { return r.sender == peerSender && carriesLinkId(r.bytes); });
+    if (received != 1) {
+        dropLink();
+        return GC_FAIL(kErrMask, received);
+    }
+    dump("CACHE | ENC | RECV:", answer.bytes, secret);
+
+    const auto answerBody = gc_frame::messageBody(answer.bytes);
+    if (!answerBody || answerBody->empty()) {
+        dropLink();
+        return GC_FAIL(kErrMask, 0, "reply without message body");
+    }
+    GC_Security::encryptdecryptXOR(key, std::vector<unsigned char>(answerBody->begin(), answerBody->end()), reply);
+    dump("CACHE | RECV:", reply, secret);
+    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 1);
+    return 1;
+}
