@@ -116,6 +116,7 @@ struct Pin {
     Node* application = nullptr;
     bool verified = false;     // volatile
     bool pendingInit = false;  // activated in this session: may get its value without the PUK (volatile)
+    bool unblocked = false;    // reset without a value in this session: CHANGE P1 01 may set one (volatile)
     bool isPuk = false;
 
     bool blocked() const { return tries <= 0; }
@@ -126,7 +127,8 @@ struct Traits {
     size_t maxCommandData = 255;
     size_t maxResponseData = 256;
     bool extendedLength = false;
-    bool chipdoc = false;  // ChipDoc status words (63 81, 69 85 for algorithm errors)
+    bool chipdoc = false;          // ChipDoc status words (63 81, 69 85 for algorithm errors), class 80
+    bool efSelectFindsDf = false;  // SELECT P1 02 also selects a child DF (ChipDoc 3.0)
 };
 
 struct PaceRun {
@@ -192,6 +194,7 @@ struct CardSim::Impl {
     void clearVolatile();
     Bytes handle(const Bytes& wire, LogEntry& entry);
     Response dispatch(const Apdu& apdu, bool secure);
+    Response dispatchProprietary(const Apdu& apdu, bool secure);
     Response select(const Apdu& apdu);
     Response readBinary(const Apdu& apdu, bool secure);
     Response updateBinary(const Apdu& apdu, bool secure);

@@ -206,7 +206,7 @@ Response CardSim::Impl::generalAuthenticate(const Apdu& a) {
             if (!terminalToken || PACE_STEP3D_verify_authentication_token(ctx, terminalToken.get()) != 1) {
                 // Wrong password: found only here, at the terminal's token.
                 if (puk) return wrongPin(*puk);
-                return Response::status(0x6300);
+                return Response::status(config.wrongCanStatus);
             }
             BufPtr terminalKey = toBuf(run->terminalKey);
             BufPtr cardToken(terminalKey ? PACE_STEP3D_compute_authentication_token(ctx, terminalKey.get()) : nullptr);

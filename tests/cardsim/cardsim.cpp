@@ -318,6 +318,7 @@ void CardSim::Impl::clearVolatile() {
     for (Pin& p : pins) {
         p.verified = false;
         p.pendingInit = false;
+        p.unblocked = false;
     }
 }
 
@@ -335,7 +336,9 @@ Bytes CardSim::Impl::handle(const Bytes& wire, LogEntry& entry) {
     if (config.maxCommandSize && wire.size() > config.maxCommandSize) return plainError(0x6700);
     if (outer.extended && !traits.extendedLength) return plainError(0x6700);
     if (outer.data.size() > traits.maxCommandData) return plainError(0x6700);
-    if ((outer.cla & 0xE0) != 0) return plainError(0x6E00);
+    // ChipDoc also takes the proprietary class 80 (8C protected) for its key commands.
+    const bool proprietaryClass = traits.chipdoc && (outer.cla & 0xE0) == 0x80;
+    if ((outer.cla & 0xE0) != 0 && !proprietaryClass) return plainError(0x6E00);
 
     const bool secure = (outer.cla & 0x0C) == 0x0C;
     if (!secure && outer.ins == 0xC0) {
@@ -429,6 +432,7 @@ Response CardSim::Impl::getResponse(const Apdu& a) {
 
 Response CardSim::Impl::dispatch(const Apdu& a, bool secure) {
     if ((a.cla & 0x10) && a.ins != 0x86) return Response::status(0x6884);  // chaining only inside PACE
+    if (a.cla & 0x80) return dispatchProprietary(a, secure);
     switch (a.ins) {
         case 0xA4:
             return select(a);
@@ -500,7 +504,8 @@ Response CardSim::Impl::select(const Apdu& a) {
         case 0x02:
             if (d.size() != 2) return Response::status(0x6A80);
             target = base->child(fidOf(d, 0));
-            if (target && target->isDf) target = nullptr;
+            // ChipDoc 3.0 selects its PIN directories ADFx by identifier alone, as it does EFs.
+            if (target && target->isDf && !traits.efSelectFindsDf) target = nullptr;
             break;
         case 0x03:
             if (!d.empty()) return Response::status(0x6A80);
@@ -664,13 +669,14 @@ Response CardSim::Impl::changeReferenceData(const Apdu& a, bool secure) {
         if (!pin->value.equals(a.data.data(), oldLength)) return wrongPin(*pin);
         fresh += oldLength;
         freshLength -= oldLength;
-    } else if (!pin->verified && !pin->pendingInit) {
+    } else if (!pin->verified && !pin->pendingInit && !pin->unblocked) {
         return Response::status(0x6982);
     }
     if (freshLength < pin->minLength || freshLength > pin->maxLength) return Response::status(0x6A80);
     pin->value.assign(fresh, freshLength);
     pin->tries = pin->maxTries;
     pin->pendingInit = false;
+    pin->unblocked = false;
     return Response::status(kOk);
 }
 
@@ -702,6 +708,9 @@ Response CardSim::Impl::resetRetryCounter(const Apdu& a, bool secure) {
         if (freshLength < pin->minLength || freshLength > pin->maxLength) return Response::status(0x6A80);
         pin->value.assign(fresh, freshLength);
         pin->pendingInit = false;
+        pin->unblocked = false;
+    } else {
+        pin->unblocked = true;  // reset without a value: the next CHANGE (P1 01) may set one
     }
     pin->tries = pin->maxTries;
     return Response::status(kOk);
@@ -712,7 +721,11 @@ Response CardSim::Impl::activate(const Apdu& a, bool secure) {
     if (requireSm && !secure) return Response::status(0x6982);
     Node* target = currentDf;
     if (a.data.size() == 2) {
-        target = currentDf ? currentDf->child(fidOf(a.data, 0)) : nullptr;
+        // A child of the current DF, or the current DF itself (ChipDoc 3.0 names the PIN
+        // directory it has just selected).
+        const uint16_t id = fidOf(a.data, 0);
+        target = currentDf ? currentDf->child(id) : nullptr;
+        if (!target && currentDf && currentDf->fid == id) target = currentDf;
     } else if (!a.data.empty()) {
         return Response::status(0x6A80);
     }

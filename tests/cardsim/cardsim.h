@@ -54,6 +54,12 @@ struct CardConfig {
     size_t chainAbove = 0;      // answers with more data than this go out as 61 xx chains (0: the card's own limit)
     bool endlessChain = false;  // every answer and every GET RESPONSE ends in 61 01, so the chain never ends
     std::string dataDir;        // empty: the checked-in tests/data/cardsim
+    // Answer to the terminal's token after a wrong CAN: 69 82 (security status not satisfied),
+    // or 63 00 as other cards of the family answer it.
+    uint16_t wrongCanStatus = 0x6982;
+    // Varnel 1.0: the application A0 00 00 01 67 45 53 49 47 40 exists (a plain SELECT of it
+    // then succeeds); absent by default, so that its SELECT fails.
+    bool destroyAidPresent = false;
 };
 
 // Personalisation values, for tests that need them.

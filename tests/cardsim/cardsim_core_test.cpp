@@ -76,7 +76,8 @@ TEST(CardSimCore, MalformedAndUnsupportedCommands) {
     EXPECT_EQ(sw(card, "00A4040C05A000"), 0x6700);      // Lc longer than the data
     EXPECT_EQ(sw(card, "00A4040C02A00000FF"), 0x6700);  // bytes after Le
     EXPECT_EQ(sw(card, "00B0000000000100FF"), 0x6700);  // extended Lc and a one-byte Le
-    EXPECT_EQ(sw(card, "80E4000000"), 0x6E00);          // proprietary class
+    EXPECT_EQ(sw(card, "80E4000000"), 0x6E00);          // proprietary class, not one of its instructions
+    EXPECT_EQ(sw(card, "A0A4000C023F00"), 0x6E00);
     EXPECT_EQ(sw(card, "00FE000000"), 0x6D00);
     EXPECT_EQ(sw(card, "10A4000C023F00"), 0x6884);  // chaining outside PACE
     EXPECT_EQ(sw(card, "0CA4000C023F00"), 0x6988);  // protected without a channel
@@ -104,6 +105,7 @@ TEST(CardSimCore, SelectFormsOfEachGeneration) {
         {Personality::Varnel1, "00A4040C0AA000000167455349474E", 0x9000, ""},
         {Personality::Varnel1, "00A4010C02DF01", 0x6A82, ""},  // only below the application
         {Personality::Varnel1, "00A4040C07A0000002471001", 0x9000, ""},
+        {Personality::Varnel1, "00A4040C0AA0000001674553494740", 0x6A82, ""},  // no destroy application
         // ChipDoc 3.0: MF by identifier, path from the MF (P1 08)
         {Personality::Varnel2, "00A4000C023F00", 0x9000, ""},
         {Personality::Varnel2, "00A40000023F0000", 0x9000, "6F"},
@@ -121,6 +123,10 @@ TEST(CardSimCore, SelectFormsOfEachGeneration) {
         EXPECT_EQ(a.sw, c.sw) << c.command;
         EXPECT_EQ(toHex(a.data).substr(0, std::string(c.dataPrefix).size()), c.dataPrefix) << c.command;
     }
+    CardConfig withDestroyAid = plainConfig(Personality::Varnel1);
+    withDestroyAid.destroyAidPresent = true;
+    CardSim card(withDestroyAid);
+    EXPECT_EQ(sw(card, "00A4040C0AA0000001674553494740"), 0x9000);
 }
 
 TEST(CardSimCore, SelectWalksDirectoriesOfTheSecondGeneration) {
@@ -134,6 +140,18 @@ TEST(CardSimCore, SelectWalksDirectoriesOfTheSecondGeneration) {
     EXPECT_EQ(sw(card, "00A4020C025783"), 0x9000);  // the certificate sits beside the CIO
     EXPECT_EQ(sw(card, "00A4020C025081"), 0x6A82);  // another container's CIO
     EXPECT_EQ(sw(card, "00A4000C02ADFC"), 0x9000);  // P1 00 also finds the parent
+    // ChipDoc 3.0 selects its PIN directories with P1 02 as well, with or without FCI
+    ASSERT_EQ(sw(card, std::string("00A4040C0A") + kSignatureAid), 0x9000);
+    EXPECT_EQ(sw(card, "00A4020C02ADF1"), 0x9000);
+    EXPECT_EQ(sw(card, "00A4010C02DF01"), 0x9000);
+    ASSERT_EQ(sw(card, std::string("00A4040C0A") + kSignatureAid), 0x9000);
+    const Answer fci = send(card, "00A4020002ADF200");
+    EXPECT_EQ(fci.sw, 0x9000);
+    EXPECT_EQ(toHex(fci.data), "6F0A8201388302ADF28A0105");  // a DF, active
+    // the first generation does not
+    CardSim first(plainConfig(Personality::Varnel1));
+    ASSERT_EQ(sw(first, std::string("00A4040C0A") + kSignatureAid), 0x9000);
+    EXPECT_EQ(sw(first, "00A4020C02DF0C"), 0x6A82);
 }
 
 TEST(CardSimCore, ReadBinaryStatusWords) {
@@ -359,6 +377,11 @@ TEST(CardSimCore, SecondGenerationPinForms) {
     EXPECT_EQ(sw(card, "00200004083132333435363738"), 0x9000);
     EXPECT_EQ(sw(card, "002C0381"), 0x9000);
     EXPECT_EQ(sw(card, "00200001"), 0x63C3);
+    // the reset lets the next CHANGE (new PIN only) set a value, once
+    EXPECT_EQ(sw(card, "0024018106373737373737"), 0x9000);
+    EXPECT_EQ(card.pin(0x01)->value, "777777");
+    EXPECT_EQ(sw(card, "0024018106383838383838"), 0x6982);
+    EXPECT_EQ(sw(card, "0020000106373737373737"), 0x9000);
 }
 
 TEST(CardSimCore, DeactivatedDirectoriesAndActivation) {
@@ -371,13 +394,26 @@ TEST(CardSimCore, DeactivatedDirectoriesAndActivation) {
         EXPECT_EQ(sw(card, "00A4010C02ADFC"), 0x6283);  // selected, but deactivated
         EXPECT_EQ(sw(card, "00A4010C02DF0C"), 0x6283);
         EXPECT_FALSE(card.pin(0x0C)->active);
-        // ChipDoc 3.0 ACTIVATE names the directory in its data
+        // ChipDoc 3.0 ACTIVATE names the directory in its data: here the one just selected
         ASSERT_EQ(sw(card, std::string("00A4040C0A") + kSignatureAid), 0x9000);
+        EXPECT_EQ(sw(card, "00A4020C02ADFC"), 0x6283);
         EXPECT_EQ(sw(card, "0044000002ADFC"), 0x9000);
         EXPECT_TRUE(card.pin(0x0C)->active);
-        // the fresh PIN gets its value without the PUK
-        EXPECT_EQ(sw(card, "002C028C06393939393939"), 0x9000);
+        // the fresh PIN gets its value without the PUK: reset, then CHANGE with the new PIN
+        EXPECT_EQ(sw(card, "002C038C"), 0x9000);
+        EXPECT_EQ(sw(card, "0024018C06393939393939"), 0x9000);
         EXPECT_EQ(sw(card, "0020000C06393939393939"), 0x9000);
+        EXPECT_FALSE(card.pin(0x04)->verified);
+    }
+    {
+        // ACTIVATE of a child of the current DF
+        CardConfig config = plainConfig(Personality::Varnel2);
+        config.deactivatedPins = {0x02};
+        CardSim card(config);
+        ASSERT_EQ(sw(card, std::string("00A4040C0A") + kSignatureAid), 0x9000);
+        EXPECT_EQ(sw(card, "0044000002ADF2"), 0x9000);
+        EXPECT_TRUE(card.pin(0x02)->active);
+        EXPECT_EQ(sw(card, "0044000002ADF9"), 0x6A82);
     }
     {
         CardConfig config = plainConfig(Personality::Varnel1);
@@ -385,8 +421,11 @@ TEST(CardSimCore, DeactivatedDirectoriesAndActivation) {
         CardSim card(config);
         ASSERT_EQ(sw(card, std::string("00A4040C0A") + kSignatureAid), 0x9000);
         EXPECT_EQ(sw(card, "00A4010C02DF0C"), 0x6283);
-        EXPECT_EQ(sw(card, "00440000"), 0x9000);        // ChipDoc 2.0: the selected directory
-        EXPECT_EQ(sw(card, "00A4010C02DF0C"), 0x6A82);  // DF0C is current now, not its own child
+        EXPECT_EQ(sw(card, "00440000"), 0x9000);                // ChipDoc 2.0: the selected directory
+        EXPECT_EQ(sw(card, "002C028C06393939393939"), 0x9000);  // a value without the PUK
+        EXPECT_EQ(sw(card, "0020008C06393939393939"), 0x9000);
+        EXPECT_EQ(sw(card, "002C028C06383838383838"), 0x6982);  // once only
+        EXPECT_EQ(sw(card, "00A4010C02DF0C"), 0x6A82);          // DF0C is current now, not its own child
         ASSERT_EQ(sw(card, "00A4030C"), 0x9000);
         EXPECT_EQ(sw(card, "00A4010C02DF0C"), 0x9000);
         EXPECT_EQ(sw(card, "0044000002DF99"), 0x6A82);

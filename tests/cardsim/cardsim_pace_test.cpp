@@ -115,20 +115,35 @@ TEST(CardSimPace, TerminalPicksTheCardsEntry) {
 }
 
 TEST(CardSimPace, WrongCanFailsAtTheAuthenticationToken) {
-    CardSim card(configFor(Personality::Varnel2));
-    PaceTerminal terminal(test::transportTo(card));
-    EXPECT_EQ(terminal.establish("654321", 2), PaceTerminal::Result::WrongPassword);
-    EXPECT_EQ(terminal.lastStatus(), 0x6300);
-    EXPECT_FALSE(card.secureMessagingActive());
-    // every step before the token was accepted
-    size_t accepted = 0;
-    for (const LogEntry& e : card.log())
-        if (e.plainCommand.size() > 1 && (e.plainCommand[1] == 0x86 || e.plainCommand[1] == 0x22) &&
-            toHex(e.response).substr(toHex(e.response).size() - 4) == "9000")
-            ++accepted;
-    EXPECT_EQ(accepted, 4u);  // MSE and three General Authenticate
-    // the card is still usable: a right CAN works next
-    EXPECT_EQ(terminal.establish("123456", 2), PaceTerminal::Result::Ok);
+    struct Case {
+        uint16_t configured;  // 0: the default
+        PaceTerminal::Result result;
+        uint16_t sw;
+    };
+    const Case cases[] = {
+        {0, PaceTerminal::Result::Refused, 0x6982},
+        {0x6300, PaceTerminal::Result::WrongPassword, 0x6300},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sw);
+        CardConfig config = configFor(Personality::Varnel2);
+        if (c.configured) config.wrongCanStatus = c.configured;
+        CardSim card(config);
+        PaceTerminal terminal(test::transportTo(card));
+        EXPECT_EQ(terminal.establish("654321", 2), c.result);
+        EXPECT_EQ(terminal.lastStatus(), c.sw);
+        EXPECT_FALSE(card.secureMessagingActive());
+        // every step before the token was accepted; the token step was the last command
+        size_t accepted = 0;
+        for (const LogEntry& e : card.log())
+            if (e.plainCommand.size() > 1 && (e.plainCommand[1] == 0x86 || e.plainCommand[1] == 0x22) &&
+                toHex(e.response).substr(toHex(e.response).size() - 4) == "9000")
+                ++accepted;
+        EXPECT_EQ(accepted, 4u);  // MSE and three General Authenticate
+        EXPECT_EQ(toHex(card.log().back().command).substr(0, 4), "0086");
+        // the card is still usable: a right CAN works next
+        EXPECT_EQ(terminal.establish("123456", 2), PaceTerminal::Result::Ok);
+    }
 }
 
 TEST(CardSimPace, PukAsPacePassword) {
@@ -180,6 +195,14 @@ TEST(CardSimPace, BadMacDropsTheChannel) {
     CardSim card(configFor(Personality::Varnel2));
     PaceTerminal terminal(test::transportTo(card));
     ASSERT_EQ(terminal.establish("123456", 2), PaceTerminal::Result::Ok);
+    // ChipDoc's proprietary class travels protected as 8C: an unknown instruction is refused
+    // inside the channel, which stays up
+    auto proprietary = terminal.secure(0x80, 0xFE, 0x00, 0x00, {}, std::nullopt);
+    ASSERT_TRUE(proprietary);
+    EXPECT_EQ(proprietary->sw, 0x6E00);
+    EXPECT_TRUE(card.log().back().secure);
+    EXPECT_EQ(toHex(card.log().back().command).substr(0, 4), "8CFE");
+    EXPECT_TRUE(card.secureMessagingActive());
     auto command = terminal.protect(0x00, 0xA4, 0x00, 0x0C, {0x3F, 0x00}, std::nullopt);
     ASSERT_TRUE(command);
     (*command)[command->size() - 2] ^= 0x01;  // last MAC byte

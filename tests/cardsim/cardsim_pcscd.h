@@ -11,13 +11,13 @@
 //   slot0.start();
 //   cardsim::CardProcess other;                       // or a cardsim-vpcd process
 //   other.start({"--personality", "varnel1", "--port", std::to_string(pcscd.port(1))}, &error);
-//   ... PC/SC clients (PcscClient, the driver, opensc-tool) see readers
+//   ... PC/SC clients (PcscClient, the driver) see readers
 //       pcscd.readerName(0) and pcscd.readerName(1) ...
 //
 // The private mount namespace gives pcscd its own /run/pcscd (socket and PID file), the
 // private network namespace its own loopback, so any number of test programs run at once
 // (ctest -j) on the same ports. Everything the process starts afterwards (pcscd, card
-// processes, opensc-tool, the driver's PC/SC library) lives in the same namespaces.
+// processes, the driver's PC/SC library) lives in the same namespaces.
 // Needs root or CAP_SYS_ADMIN (CI runs as root).
 #pragma once
 

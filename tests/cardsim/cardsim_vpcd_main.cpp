@@ -26,6 +26,8 @@ void usage() {
                  "                          repeatable, replaces the default aes128:13\n"
                  "  --deactivate REF        start with the directory of PIN REF (hex) deactivated\n"
                  "  --plain                 do not require secure messaging\n"
+                 "  --wrong-can-6300        answer a wrong CAN with 63 00 instead of 69 82\n"
+                 "  --destroy-aid           varnel1: the application A0000001674553494740 exists\n"
                  "  --max-command-size N    answer 67 00 to command APDUs longer than N bytes\n"
                  "  --data DIR              personalisation directory\n"
                  "  --log FILE              write the command log to FILE on exit\n");
@@ -98,6 +100,12 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--plain") {
             config.requireSecureMessaging = false;
+            continue;
+        } else if (arg == "--wrong-can-6300") {
+            config.wrongCanStatus = 0x6300;
+            continue;
+        } else if (arg == "--destroy-aid") {
+            config.destroyAidPresent = true;
             continue;
         } else if (!value(v)) {
             usage();

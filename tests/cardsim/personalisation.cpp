@@ -19,6 +19,8 @@ const Bytes kPkcs15Aid = {0xA0, 0x00, 0x00, 0x00, 0x63, 0x50, 0x4B, 0x43, 0x53, 
 const Bytes kLdsAid = {0xA0, 0x00, 0x00, 0x02, 0x47, 0x10, 0x01};
 // The GlobalPlatform card manager: present on both generations, holds nothing we serve.
 const Bytes kCardManagerAid = {0xA0, 0x00, 0x00, 0x01, 0x51, 0x00, 0x00, 0x00};
+// The application whose plain SELECT ends secure messaging on the first generation, when present.
+const Bytes kDestroyAid = {0xA0, 0x00, 0x00, 0x01, 0x67, 0x45, 0x53, 0x49, 0x47, 0x40};
 
 // Region size of the object directory files: PrKDF at 0, PuKDF at 1024, CDF at 2048.
 constexpr size_t kRegion = 1024;
@@ -229,10 +231,11 @@ bool CardSim::Impl::personalise() {
             }
             pins.push_back(makePin(0x94, "PUK", "12345678", 8, 0, app, nullptr));
             addLds(mf.get(), loader, true);
+            if (config.destroyAidPresent) mf->addDf(0x5016, kDestroyAid);
             break;
         }
         case Personality::Varnel2: {
-            traits = Traits{1024, 1792, true, true};
+            traits = Traits{1024, 1792, true, true, true};
             requireSm = config.requireSecureMessaging.value_or(true);
             serial = loader.file("varnel2/serial.bin");
             Node* dir = mf->addEf(0x2F00, loader.file("varnel2/efdir.der"));

@@ -128,9 +128,9 @@ TEST_F(PaceInReader, FailuresKeepTheLastChannelState) {
         bool sent;
     };
     const std::vector<Case> cases{
-        // The simulated card answers a wrong token with 63 00, which the reader reports as
-        // a failed last step.
-        {"wrong CAN", {'6', '5', '4', '3', '2', '1'}, 2, std::nullopt, -10, true},
+        // The simulated card answers a wrong token with 69 82, which the reader reports as
+        // a refused password at the last step.
+        {"wrong CAN", {'6', '5', '4', '3', '2', '1'}, 2, std::nullopt, -27, true},
         {"cancel on the keypad", {}, 2, Entry{Entry::Kind::Cancel, {}}, -13, true},
         {"nobody types", {}, 4, std::nullopt, -14, true},
         {"MRZ is not this card's", {'x'}, 1, std::nullopt, -10, true},
