@@ -1,6 +1,8 @@
 // The card core in process: personalisation, APDU forms, files, chaining, PINs, hooks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cardsim.h"
 #include "test_util.h"
 
@@ -61,6 +63,110 @@ TEST(CardSimCore, MissingPersonalisationAnswers6F00) {
     EXPECT_FALSE(card.ok());
     EXPECT_NE(card.error().find("/nonexistent"), std::string::npos);
     EXPECT_EQ(sw(card, "00A4000C023F00"), 0x6F00);
+}
+
+// The containers as the card controllers find them: PIN directories, object directories,
+// content files allocated to 2048 bytes, public keys sharing their certificate's ID.
+TEST(CardSimCore, ContainerLayoutOfBothGenerations) {
+    struct Container {
+        Personality personality;
+        uint8_t pin;
+        const char* label;
+        Bytes directory;          // the PIN's directory below the application
+        Bytes cio;                // object directory file, from the MF
+        Bytes cert;               // certificate file, from the MF
+        const char* certificate;  // personalisation DER, nullptr: empty container
+        Bytes id;                 // ID of the key, its public key and its certificate
+    };
+    const Container containers[] = {
+        {Personality::Varnel1,
+         0x8A,
+         "Authentication",
+         {0xDF, 0x0A},
+         {0x50, 0x15, 0x50, 0x81},
+         {0x50, 0x15, 0x57, 0x81},
+         "certs/v1_auth_p256.der",
+         {0x45, 0x81}},
+        {Personality::Varnel1,
+         0x88,
+         "Presence",
+         {0xDF, 0x08},
+         {0x50, 0x15, 0x50, 0x88},
+         {0x50, 0x15, 0x57, 0x88},
+         "certs/v1_presence_p521.der",
+         {0x45, 0x88}},
+        {Personality::Varnel1,
+         0x8B,
+         "Authorization",
+         {0xDF, 0x0B},
+         {0x50, 0x15, 0x50, 0x82},
+         {0x50, 0x15, 0x57, 0x82},
+         nullptr,
+         {}},
+        {Personality::Varnel1,
+         0x8C,
+         "Qualified",
+         {0xDF, 0x0C},
+         {0x50, 0x15, 0x50, 0x83},
+         {0x50, 0x15, 0x57, 0x83},
+         "certs/v1_qualified_rsa.der",
+         {0x45, 0x83}},
+        {Personality::Varnel2,
+         0x01,
+         "Authentication",
+         {0xAD, 0xF1},
+         {0x50, 0x15, 0xAD, 0xF1, 0xDF, 0x01, 0x50, 0x81},
+         {0x50, 0x15, 0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x81},
+         "certs/v2_auth_bp256.der",
+         {0x45, 0x01}},
+        {Personality::Varnel2,
+         0x0C,
+         "Qualified",
+         {0xAD, 0xFC},
+         {0x50, 0x15, 0xAD, 0xFC, 0xDF, 0x0C, 0x50, 0x83},
+         {0x50, 0x15, 0xAD, 0xFC, 0xDF, 0x0C, 0x57, 0x83},
+         "certs/v2_qualified_rsa.der",
+         {0x45, 0x0C}},
+    };
+    auto contains = [](const Bytes& hay, size_t from, size_t to, const Bytes& needle) {
+        return std::search(hay.begin() + static_cast<long>(from), hay.begin() + static_cast<long>(to), needle.begin(),
+                           needle.end()) != hay.begin() + static_cast<long>(to);
+    };
+    for (const Container& c : containers) {
+        SCOPED_TRACE(c.label);
+        CardSim card(plainConfig(c.personality));
+        ASSERT_EQ(card.pin(c.pin)->label, c.label);
+        ASSERT_EQ(sw(card, std::string("00A4040C0A") + kSignatureAid), 0x9000);
+        EXPECT_EQ(sw(card, "00A4010C02" + toHex(c.directory)), 0x9000);
+        const Bytes cio = card.file(c.cio).value();
+        const Bytes cert = card.file(c.cert).value();
+        ASSERT_EQ(cio.size(), 3072u);
+        ASSERT_EQ(cert.size(), 2048u);
+        if (!c.certificate) {
+            EXPECT_EQ(cio, Bytes(3072, 0));
+            EXPECT_EQ(cert, Bytes(2048, 0));
+            continue;
+        }
+        const Bytes der = test::dataFile(c.certificate).value();
+        EXPECT_EQ(Bytes(cert.begin(), cert.begin() + static_cast<long>(der.size())), der);
+        EXPECT_EQ(Bytes(cert.begin() + static_cast<long>(der.size()), cert.end()), Bytes(2048 - der.size(), 0));
+        // the ID (04 02 id) in the private-key, public-key and certificate regions
+        Bytes id = {0x04, 0x02};
+        id.insert(id.end(), c.id.begin(), c.id.end());
+        for (size_t region = 0; region < 3; ++region)
+            EXPECT_TRUE(contains(cio, region * 1024, region * 1024 + 1024, id)) << region;
+    }
+    CardSim first(plainConfig(Personality::Varnel1));
+    EXPECT_EQ(first.pins().size(), 5u);
+    EXPECT_EQ(first.pin(0x94)->label, "PUK");
+    // the travel-document list gives the document security object's length (over 127) as 81 xx
+    const Bytes sod = first.file({0x1A, 0xDF, 0x01, 0x1D}).value();
+    ASSERT_GE(sod.size(), 128u);
+    ASSERT_LT(sod.size(), 256u);
+    const Bytes list = first.file({0x1A, 0xDF, 0x53, 0x00}).value();
+    EXPECT_TRUE(
+        contains(list, 0, list.size(),
+                 Bytes{0x04, 0x02, 0x01, 0x1D, 0x02, 0x01, 0x00, 0x80, 0x02, 0x81, static_cast<uint8_t>(sod.size())}));
 }
 
 TEST(CardSimCore, CardAccessMatchesTheOpensslFixture) {
@@ -191,7 +297,7 @@ TEST(CardSimCore, SecureMessagingIsRequiredByBothGenerations) {
         ASSERT_EQ(sw(card, "00A4020C025032"), 0x9000);
         EXPECT_EQ(sw(card, "00B0000000"), 0x6982) << personalityName(p);
         EXPECT_EQ(sw(card, "00D6000001FF"), 0x6982);
-        EXPECT_EQ(sw(card, p == Personality::Varnel1 ? "0020008106313131313131" : "0020000106313131313131"), 0x6982);
+        EXPECT_EQ(sw(card, p == Personality::Varnel1 ? "0020008A06313131313131" : "0020000106313131313131"), 0x6982);
     }
 }
 
@@ -314,17 +420,17 @@ TEST(CardSimCore, ReadLimitChainsAndScratchFileOfTheGenericCard) {
 TEST(CardSimCore, VerifyCountsTriesAndBlocks) {
     CardSim card(plainConfig(Personality::Varnel1));
     ASSERT_EQ(sw(card, std::string("00A4040C0A") + kSignatureAid), 0x9000);
-    EXPECT_EQ(sw(card, "00200081"), 0x63C3);  // state only
-    EXPECT_EQ(sw(card, "0020008106393939393939"), 0x63C2);
-    EXPECT_EQ(card.pin(0x81)->triesLeft, 2);
-    EXPECT_EQ(sw(card, "0020008106313131313131"), 0x9000);  // a right PIN restores the counter
-    EXPECT_EQ(sw(card, "00200081"), 0x9000);
-    EXPECT_TRUE(card.pin(0x81)->verified);
-    EXPECT_EQ(sw(card, "0020FF8100"), 0x9000);  // ChipDoc 2.0 / ISO logout
-    EXPECT_EQ(sw(card, "00200081"), 0x63C3);
-    for (uint16_t expected : {0x63C2, 0x63C1, 0x63C0}) EXPECT_EQ(sw(card, "002000810439393939"), expected);
-    EXPECT_EQ(sw(card, "0020008106313131313131"), 0x6983);
-    EXPECT_EQ(sw(card, "00200081"), 0x6983);
+    EXPECT_EQ(sw(card, "0020008A"), 0x63C3);  // state only
+    EXPECT_EQ(sw(card, "0020008A06393939393939"), 0x63C2);
+    EXPECT_EQ(card.pin(0x8A)->triesLeft, 2);
+    EXPECT_EQ(sw(card, "0020008A06313131313131"), 0x9000);  // a right PIN restores the counter
+    EXPECT_EQ(sw(card, "0020008A"), 0x9000);
+    EXPECT_TRUE(card.pin(0x8A)->verified);
+    EXPECT_EQ(sw(card, "0020FF8A00"), 0x9000);  // ChipDoc 2.0 / ISO logout
+    EXPECT_EQ(sw(card, "0020008A"), 0x63C3);
+    for (uint16_t expected : {0x63C2, 0x63C1, 0x63C0}) EXPECT_EQ(sw(card, "0020008A0439393939"), expected);
+    EXPECT_EQ(sw(card, "0020008A06313131313131"), 0x6983);
+    EXPECT_EQ(sw(card, "0020008A"), 0x6983);
     EXPECT_EQ(sw(card, "00200099"), 0x6A88);
     EXPECT_EQ(sw(card, "00200181"), 0x6A86);
 }
@@ -333,23 +439,23 @@ TEST(CardSimCore, ChangeAndUnblockInTheFirstGenerationForm) {
     CardSim card(plainConfig(Personality::Varnel1));
     ASSERT_EQ(sw(card, std::string("00A4040C0A") + kSignatureAid), 0x9000);
     // CHANGE REFERENCE DATA P1 00: old || new
-    EXPECT_EQ(sw(card, "002400810C393939393939343434343434"), 0x63C2);
-    EXPECT_EQ(sw(card, "002400810C313131313131343434343434"), 0x9000);
-    EXPECT_EQ(card.pin(0x81)->value, "444444");
-    EXPECT_EQ(sw(card, "00240081083434343434343535"), 0x6A80);  // new PIN too short
+    EXPECT_EQ(sw(card, "0024008A0C393939393939343434343434"), 0x63C2);
+    EXPECT_EQ(sw(card, "0024008A0C313131313131343434343434"), 0x9000);
+    EXPECT_EQ(card.pin(0x8A)->value, "444444");
+    EXPECT_EQ(sw(card, "0024008A083434343434343535"), 0x6A80);  // new PIN too short
     // block it, then RESET RETRY COUNTER with the PUK and a new PIN (P1 00)
-    for (int i = 0; i < 3; ++i) sw(card, "0020008106393939393939");
-    EXPECT_EQ(sw(card, "0020008106343434343434"), 0x6983);
-    EXPECT_EQ(sw(card, "002C00810E3939393939393939363636363636"), 0x63C2);  // wrong PUK
+    for (int i = 0; i < 3; ++i) sw(card, "0020008A06393939393939");
+    EXPECT_EQ(sw(card, "0020008A06343434343434"), 0x6983);
+    EXPECT_EQ(sw(card, "002C008A0E3939393939393939363636363636"), 0x63C2);  // wrong PUK
     EXPECT_EQ(card.pin(0x94)->triesLeft, 2);
-    EXPECT_EQ(sw(card, "002C00810E3132333435363738363636363636"), 0x9000);
+    EXPECT_EQ(sw(card, "002C008A0E3132333435363738363636363636"), 0x9000);
     EXPECT_EQ(card.pin(0x94)->triesLeft, 3);
-    EXPECT_EQ(sw(card, "0020008106363636363636"), 0x9000);
+    EXPECT_EQ(sw(card, "0020008A06363636363636"), 0x9000);
     // ChipDoc 2.0 form of the new-PIN-only unblock needs the PUK verified first
-    EXPECT_EQ(sw(card, "002C028106373737373737"), 0x6982);
+    EXPECT_EQ(sw(card, "002C028A06373737373737"), 0x6982);
     EXPECT_EQ(sw(card, "00200094083132333435363738"), 0x9000);
-    EXPECT_EQ(sw(card, "002C028106373737373737"), 0x9000);
-    EXPECT_EQ(card.pin(0x81)->value, "777777");
+    EXPECT_EQ(sw(card, "002C028A06373737373737"), 0x9000);
+    EXPECT_EQ(card.pin(0x8A)->value, "777777");
 }
 
 TEST(CardSimCore, SecondGenerationPinForms) {

@@ -2,6 +2,7 @@
 // tests/data/cardsim/make.sh generated.
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -24,6 +25,9 @@ const Bytes kDestroyAid = {0xA0, 0x00, 0x00, 0x01, 0x67, 0x45, 0x53, 0x49, 0x47,
 
 // Region size of the object directory files: PrKDF at 0, PuKDF at 1024, CDF at 2048.
 constexpr size_t kRegion = 1024;
+// Size of the certificate and public-key files of both generations: the card allocates them
+// once, and the files are never grown.
+constexpr size_t kContentFileSize = 2048;
 
 class Loader {
 public:
@@ -50,9 +54,18 @@ public:
         return pkey;
     }
 
-    // An object directory file of three fixed regions, zero filled.
+    // A certificate or public-key file: the DER object, then zeros up to the allocated size.
+    Bytes content(const std::string& name) {
+        Bytes out = file(name);
+        if (out.size() > kContentFileSize) fail(name + " exceeds its file");
+        out.resize(std::max(out.size(), kContentFileSize), 0);
+        return out;
+    }
+
+    // An object directory file of three fixed regions, zero filled (empty prefix: no objects).
     Bytes regions(const std::string& prefix) {
         Bytes out(3 * kRegion, 0);
+        if (prefix.empty()) return out;
         const char* parts[] = {"_prkdf.der", "_pukdf.der", "_cdf.der"};
         for (size_t i = 0; i < 3; ++i) {
             Bytes part = file(prefix + parts[i]);
@@ -205,28 +218,33 @@ bool CardSim::Impl::personalise() {
             app->addEf(0x5032, loader.file("varnel1/tokeninfo.der"));
             app->addEf(0x5200, loader.file("varnel1/aodf.der"));
             struct Container {
-                uint8_t pin;
+                uint8_t pin;  // its directory is DF (pin & 0F)
                 const char* label;
                 const char* value;
-                uint16_t dirFile;
-                const char* key;
+                uint16_t dirFile;  // the object directory 50xx; certificate 57xx, public key 579x
+                const char* key;   // nullptr: no objects yet
                 KeyKind kind;
             };
             const Container containers[] = {
-                {0x81, "Authentication", "111111", 0x5081, "v1_auth_p256", KeyKind::Ec},
+                {0x8A, "Authentication", "111111", 0x5081, "v1_auth_p256", KeyKind::Ec},
                 {0x88, "Presence", "222222", 0x5088, "v1_presence_p521", KeyKind::Ec},
+                {0x8B, "Authorization", "444444", 0x5082, nullptr, KeyKind::Ec},
                 {0x8C, "Qualified", "333333", 0x5083, "v1_qualified_rsa", KeyKind::Rsa},
             };
             for (const Container& c : containers) {
                 const uint8_t n = c.pin & 0x0F;
-                app->addEf(c.dirFile,
-                           loader.regions("varnel1/dir_" + toHex({uint8_t(c.dirFile >> 8), uint8_t(c.dirFile)})));
-                app->addEf(static_cast<uint16_t>(0x5700 | (c.dirFile & 0xFF)),
-                           loader.file(std::string("certs/") + c.key + ".der"));
-                app->addEf(static_cast<uint16_t>(0x5790 | (c.dirFile & 0x0F)),
-                           loader.file(std::string("pub/") + c.key + ".der"));
+                const std::string dirName = toHex({uint8_t(c.dirFile >> 8), uint8_t(c.dirFile)});
+                app->addEf(c.dirFile, loader.regions(c.key ? "varnel1/dir_" + dirName : ""));
+                const uint16_t certFile = static_cast<uint16_t>(0x5700 | (c.dirFile & 0xFF));
                 Node* pinDir = app->addDf(static_cast<uint16_t>(0xDF00 | n));
-                addKey(pinDir, loader, n, c.kind, c.key, c.pin);
+                if (c.key) {
+                    app->addEf(certFile, loader.content(std::string("certs/") + c.key + ".der"));
+                    app->addEf(static_cast<uint16_t>(0x5790 | (c.dirFile & 0x0F)),
+                               loader.content(std::string("pub/") + c.key + ".der"));
+                    addKey(pinDir, loader, n, c.kind, c.key, c.pin);
+                } else {
+                    app->addEf(certFile, Bytes(kContentFileSize, 0));
+                }
                 pins.push_back(makePin(c.pin, c.label, c.value, 6, 0x94, app, pinDir));
             }
             pins.push_back(makePin(0x94, "PUK", "12345678", 8, 0, app, nullptr));
@@ -264,9 +282,9 @@ bool CardSim::Impl::personalise() {
                 keyDir->addEf(static_cast<uint16_t>(0x5000 | c.file),
                               loader.regions("varnel2/cio_50" + toHex({c.file})));
                 keyDir->addEf(static_cast<uint16_t>(0x5700 | c.file),
-                              loader.file(std::string("certs/") + c.key + ".der"));
+                              loader.content(std::string("certs/") + c.key + ".der"));
                 keyDir->addEf(static_cast<uint16_t>(0x5710 | c.file),
-                              loader.file(std::string("pub/") + c.key + ".der"));
+                              loader.content(std::string("pub/") + c.key + ".der"));
                 addKey(keyDir, loader, c.keyRef, c.kind, c.key, c.pin);
                 pins.push_back(makePin(c.pin, c.label, c.value, 6, 0x04, app, pinDir));
             }

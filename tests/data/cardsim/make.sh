@@ -4,14 +4,18 @@
 # with req/x509, and every PKCS#15 and travel-document structure with
 # asn1parse -genconf. The card simulator only loads and places these files.
 #
-#   tests/data/cardsim/make.sh        (run from anywhere; rewrites the files here)
+#   tests/data/cardsim/make.sh              (run from anywhere; rewrites the files here)
+#   tests/data/cardsim/make.sh --new-keys   (also new keys and certificates; otherwise the
+#                                            existing ones are kept, so that the structures can
+#                                            change without churning every key)
 set -euo pipefail
 cd "$(dirname "$0")"
 out=$(pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-rm -rf keys certs pub generic varnel1 varnel2 lds
+if [ "${1:-}" = --new-keys ]; then rm -rf keys certs pub; fi
+rm -rf generic varnel1 varnel2 lds
 mkdir -p keys certs pub generic varnel1 varnel2 lds
 
 # genconf NAME OUTFILE: reads an asn1parse configuration on stdin.
@@ -21,21 +25,24 @@ genconf() {
 }
 
 # ---------------------------------------------------------------- keys and certificates
-openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:secp384r1 -out keys/ca.pem 2>/dev/null
-openssl req -new -x509 -key keys/ca.pem -subj "/O=GC Test Cards/CN=GC Test Card CA" \
-  -days 9000 -set_serial 1 -sha384 -outform DER -out certs/ca.der
+if [ ! -f keys/ca.pem ] || [ ! -f certs/ca.der ]; then
+  openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:secp384r1 -out keys/ca.pem 2>/dev/null
+  openssl req -new -x509 -key keys/ca.pem -subj "/O=GC Test Cards/CN=GC Test Card CA" \
+    -days 9000 -set_serial 1 -sha384 -outform DER -out certs/ca.der
+fi
 
 serial=100
 # key NAME ALGORITHM SUBJECT-CN
 key() {
   local name=$1 alg=$2 cn=$3
+  serial=$((serial + 1))
+  [ -f "keys/$name.pem" ] && [ -f "pub/$name.der" ] && [ -f "certs/$name.der" ] && return
   case $alg in
     rsa2048) openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "keys/$name.pem" 2>/dev/null ;;
     *) openssl genpkey -algorithm EC -pkeyopt "ec_paramgen_curve:$alg" -pkeyopt ec_param_enc:named_curve \
          -out "keys/$name.pem" 2>/dev/null ;;
   esac
   openssl pkey -in "keys/$name.pem" -pubout -outform DER -out "pub/$name.der"
-  serial=$((serial + 1))
   openssl req -new -key "keys/$name.pem" -subj "/O=GC Test Cards/CN=$cn" -out "$tmp/$name.csr"
   openssl x509 -req -in "$tmp/$name.csr" -CA certs/ca.der -CAform DER -CAkey keys/ca.pem \
     -set_serial "$serial" -days 9000 -sha256 -outform DER -out "certs/$name.der" 2>/dev/null
@@ -249,11 +256,6 @@ asn1 = IMPLICIT:0A,SEQUENCE:com
 version = IMPLICIT:54A,FORMAT:HEX,OCTETSTRING:303130373030
 list = IMPLICIT:28A,FORMAT:HEX,OCTETSTRING:616E
 EOF
-genconf sod lds/sod.der <<'EOF'
-asn1 = IMPLICIT:23A,SEQUENCE:sod
-[sod]
-content = OCTETSTRING:test document security object (not signed)
-EOF
 genconf dg1 lds/dg1.der <<'EOF'
 asn1 = IMPLICIT:1A,SEQUENCE:dg1
 [dg1]
@@ -265,9 +267,40 @@ asn1 = IMPLICIT:14A,SEQUENCE:dg14
 [dg14]
 infos = FORMAT:HEX,OCTETSTRING:$(od -An -v -tx1 $tmp/ca | tr -d ' \n')
 EOF
-# 53 00: the list of data objects the first generation reads at a fixed place.
+# The document security object: the data-group hashes as an LDS security object, not signed
+# (longer than 127 bytes, so that its 53 00 entry carries a long-form length).
+sha256() { openssl dgst -sha256 -binary "$1" | od -An -v -tx1 | tr -d ' \n'; }
+genconf sod lds/sod.der <<EOF
+asn1 = IMPLICIT:23A,SEQUENCE:sod
+[sod]
+lso = SEQUENCE:lso
+note = UTF8String:test document security object (not signed)
+[lso]
+version = INTEGER:0
+algorithm = SEQUENCE:sha256
+hashes = SEQUENCE:hashes
+[sha256]
+oid = OID:sha256
+[hashes]
+dg1 = SEQUENCE:dg1hash
+dg14 = SEQUENCE:dg14hash
+[dg1hash]
+number = INTEGER:1
+hash = FORMAT:HEX,OCTETSTRING:$(sha256 lds/dg1.der)
+[dg14hash]
+number = INTEGER:14
+hash = FORMAT:HEX,OCTETSTRING:$(sha256 lds/dg14.der)
+EOF
+# 53 00: the list of data objects the first generation reads at a fixed place. A length below
+# 128 is an INTEGER; a longer one is written as the card does, in the BER length form 81 xx (82 xx xx).
 # ldsentry OUT LABEL PATH LENGTH
 ldsentry() {
+  local length="INTEGER:$4"
+  if [ "$4" -ge 256 ]; then
+    length=$(printf 'FORMAT:HEX,OCTETSTRING:82%04X' "$4")
+  elif [ "$4" -ge 128 ]; then
+    length=$(printf 'FORMAT:HEX,OCTETSTRING:81%02X' "$4")
+  fi
   genconf lds "$1" <<EOF
 asn1 = SEQUENCE:entry
 [entry]
@@ -278,7 +311,7 @@ label = UTF8String:$2
 [path]
 path = FORMAT:HEX,OCTETSTRING:$3
 index = INTEGER:0
-length = IMPLICIT:0C,INTEGER:$4
+length = IMPLICIT:0C,$length
 EOF
 }
 ldsentry $tmp/l1 COM 011E "$(len lds/com.der)"
@@ -292,25 +325,27 @@ cp $tmp/ca cardaccess_aes128_13.der
 
 # ---------------------------------------------------------------- Varnel 1.0 (ChipDoc 2.0)
 # Signature application (no EF.DIR, fixed places): 5032 TokenInfo, 5200 AODF, 5031 ODF (never read),
-# object directory files 5081/5088/5083 (PrKDF @0, PuKDF @1024, CDF @2048, 1024 bytes each),
-# certificates 5781/5788/5783, public keys 5791/5798/5793, PIN directories DF01/DF08/DF0C holding the keys.
+# object directory files 5081/5088/5082/5083 (PrKDF @0, PuKDF @1024, CDF @2048, 1024 bytes each),
+# certificates 5781/5788/5783, public keys 5791/5798/5793, PIN directories DF0A/DF08/DF0B/DF0C
+# (PIN reference & 0F) holding the keys. Authorization (5082, 5782, DF0B) holds no objects yet.
 v=varnel1
 printf '\xC1\x00\x00\x00\x00\x00\x00\x01' >$v/serial.bin
 tokeninfo $v/tokeninfo.der C100000000000001 "Varnel 1.0 test card"
 odfentry $tmp/o1 8 5200
 cp $tmp/o1 $v/odf.der
-pin $tmp/a1 "Authentication" 01 04 0x81 6 8 8 1,4 -
+pin $tmp/a1 "Authentication" 01 04 0x8A 6 8 8 1,4 -
 pin $tmp/a2 "Presence" 02 04 0x88 6 8 8 1,4 -
-pin $tmp/a3 "Qualified" 03 04 0x8C 6 8 8 1,4 -
-pin $tmp/a4 "PUK" 04 - 0x94 8 8 8 1,4,6 -
-cat $tmp/a1 $tmp/a2 $tmp/a3 $tmp/a4 >$v/aodf.der
+pin $tmp/a3 "Authorization" 05 04 0x8B 6 8 8 1,4 -
+pin $tmp/a4 "Qualified" 03 04 0x8C 6 8 8 1,4 -
+pin $tmp/a5 "PUK" 04 - 0x94 8 8 8 1,4,6 -
+cat $tmp/a1 $tmp/a2 $tmp/a3 $tmp/a4 $tmp/a5 >$v/aodf.der
 # dirfiles DIR-FID KIND LABEL AUTHID ID KEYREF KEYDF BITS KEYNAME CERT-FID PUB-FID USAGE
 dirfiles() {
   prk $v/dir_$1_prkdf.der "$2" "$3 key" "$4" "$5" "${12}" "$6" "$7" "$8"
   pubk $v/dir_$1_pukdf.der "$2" "$3 public key" "$5" "${11}" "$(len pub/$9.der)" "$8"
   cert $v/dir_$1_cdf.der "$3 certificate" "$5" "${10}" 0 "$(len certs/$9.der)"
 }
-dirfiles 5081 ec  Authentication 01 4581 0x01 DF01 256  v1_auth_p256     5781 5791 2
+dirfiles 5081 ec  Authentication 01 4581 0x0A DF0A 256  v1_auth_p256     5781 5791 2
 dirfiles 5088 ec  Presence       02 4588 0x08 DF08 521  v1_presence_p521 5788 5798 2
 dirfiles 5083 rsa Qualified      03 4583 0x0C DF0C 2048 v1_qualified_rsa 5783 5793 9
 
