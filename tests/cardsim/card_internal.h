@@ -3,8 +3,10 @@
 
 #include <openssl/evp.h>
 
+#include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,7 +45,7 @@ struct Tlv {
 // Parses a sequence of TLVs covering all of `in`; false when anything is malformed.
 bool parseTlvs(const uint8_t* in, size_t length, std::vector<Tlv>& out);
 void appendLength(Bytes& out, size_t length);
-Bytes tlv(unsigned tag, const Bytes& value);
+Bytes tlv(unsigned tag, const Bytes& value);  // one to three tag bytes
 
 // ---------------------------------------------------------------- OpenSSL ownership
 struct PkeyFree {
@@ -79,10 +81,13 @@ private:
 enum class KeyKind { Rsa, Ec };
 
 struct Key {
-    uint8_t reference = 0;  // low 7 bits
+    uint8_t reference = 0;  // low 7 bits (the first generation names keys by the low 4)
     KeyKind kind = KeyKind::Rsa;
-    PkeyPtr pkey;
-    uint8_t pinReference = 0;  // low 7 bits of the PIN that must be verified
+    bool isPrivate = true;           // the first generation keeps a private and a public half; the others one object
+    size_t bits = 0;                 // the size the object was created for
+    int curve = 0;                   // EC: the curve's NID, once known
+    std::shared_ptr<EVP_PKEY> pkey;  // null until generated; the two halves of a pair share it
+    uint8_t pinReference = 0;        // low 7 bits of the PIN that must be verified
 };
 
 struct Node {
@@ -95,7 +100,7 @@ struct Node {
     bool readOnly = false;
     Node* parent = nullptr;
     std::vector<std::unique_ptr<Node>> children;
-    std::vector<Key> keys;
+    std::list<Key> keys;  // a list: the security environment points into it while keys come and go
 
     Node* addDf(uint16_t id, Bytes name = {});
     Node* addEf(uint16_t id, Bytes data);
@@ -184,6 +189,7 @@ struct CardSim::Impl {
     std::optional<long> flipIndex;
     std::optional<size_t> truncateTo;
     std::vector<StatusFault> statusFaults;
+    std::optional<SignatureHalf> zeroHalf;  // of the next ECDSA signature
     bool resetNext = false;
     bool removeNext = false;
     Event event = Event::None;
@@ -194,7 +200,6 @@ struct CardSim::Impl {
     void clearVolatile();
     Bytes handle(const Bytes& wire, LogEntry& entry);
     Response dispatch(const Apdu& apdu, bool secure);
-    Response dispatchProprietary(const Apdu& apdu, bool secure);
     Response select(const Apdu& apdu);
     Response readBinary(const Apdu& apdu, bool secure);
     Response updateBinary(const Apdu& apdu, bool secure);
@@ -218,6 +223,18 @@ struct CardSim::Impl {
     // card_sign.cpp
     Response mseSetSignature(const Apdu& apdu, bool secure);
     Response computeSignature(const Apdu& apdu, bool secure);
+    // card_keys.cpp: the key commands of the personality, nullopt for any other command
+    std::optional<Response> keyCommand(const Apdu& apdu, bool secure);
+    Key* keyInCurrentDf(uint8_t reference, std::optional<bool> isPrivate, std::optional<KeyKind> kind);
+    void removeKey(Key* key);
+    Response createKeyPair(const Apdu& apdu, bool secure);
+    Response loadCurve(const Apdu& apdu, bool secure);
+    Response generateKeyPair(const Apdu& apdu, bool secure);
+    Response deleteKeyPair(const Apdu& apdu, bool secure);
+    Response createKeyHalf(const Apdu& apdu, bool secure);
+    Response generateKeyHalves(const Apdu& apdu, bool secure);
+    Response readPublicKey(const Apdu& apdu, bool secure);
+    Response deleteKeyHalf(const Apdu& apdu, bool secure);
 };
 
 std::string dataDirectory(const CardConfig& config);

@@ -57,11 +57,18 @@ Algorithm algorithmOf(Personality personality, uint8_t reference) {
     return {};
 }
 
-Key* findKey(Node* df, uint8_t reference) {
+// The private key (first generation: private half) that `reference` names, from the current DF
+// up; one of the kind the algorithm needs first (the first generation may hold an RSA and an EC
+// key under one reference).
+Key* findKey(Node* df, uint8_t reference, std::optional<KeyKind> wanted) {
+    Key* other = nullptr;
     for (Node* n = df; n; n = n->parent)
-        for (Key& k : n->keys)
-            if (k.reference == (reference & 0x7F)) return &k;
-    return nullptr;
+        for (Key& k : n->keys) {
+            if (!k.isPrivate || k.reference != (reference & 0x7F)) continue;
+            if (!wanted || k.kind == *wanted) return &k;
+            if (!other) other = &k;
+        }
+    return other;
 }
 
 std::optional<Bytes> sign(EVP_PKEY* key, const Bytes& input, Scheme scheme, const EVP_MD* md) {
@@ -93,6 +100,16 @@ std::optional<Bytes> plainEcdsa(EVP_PKEY* key, const Bytes& der) {
     return out;
 }
 
+// True when the DER signature's r (or s) is shorter than the group order, so that its fixed-length
+// form starts with a zero byte.
+bool hasLeadingZero(EVP_PKEY* key, const Bytes& der, SignatureHalf half) {
+    const unsigned char* p = der.data();
+    std::unique_ptr<ECDSA_SIG, SigFree> sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())));
+    if (!sig) return false;
+    const BIGNUM* value = half == SignatureHalf::R ? ECDSA_SIG_get0_r(sig.get()) : ECDSA_SIG_get0_s(sig.get());
+    return BN_num_bytes(value) < (EVP_PKEY_get_bits(key) + 7) / 8;
+}
+
 }  // namespace
 
 Response CardSim::Impl::mseSetSignature(const Apdu& a, bool secure) {
@@ -118,13 +135,16 @@ Response CardSim::Impl::mseSetSignature(const Apdu& a, bool secure) {
     }
     if (algorithm < 0 || keyRef < 0) return Response::status(0x6A80);
     se = SecurityEnvironment{};
-    Key* key = findKey(currentDf, static_cast<uint8_t>(keyRef));
-    if (!key) return Response::status(0x6A88);
     const Algorithm alg = algorithmOf(config.personality, static_cast<uint8_t>(algorithm));
     const bool rsa = alg.scheme == Scheme::RsaPkcs1 || alg.scheme == Scheme::RsaRaw || alg.scheme == Scheme::RsaDigest;
-    const bool fits = (rsa && key->kind == KeyKind::Rsa) || (alg.scheme == Scheme::Ecdsa && key->kind == KeyKind::Ec);
+    std::optional<KeyKind> wanted;
+    if (rsa) wanted = KeyKind::Rsa;
+    if (alg.scheme == Scheme::Ecdsa) wanted = KeyKind::Ec;
+    Key* key = findKey(currentDf, static_cast<uint8_t>(keyRef), wanted);
+    if (!key) return Response::status(0x6A88);
     // ChipDoc refuses a missing or unsuitable algorithm with "conditions of use not satisfied".
-    if (!fits) return Response::status(traits.chipdoc ? 0x6985 : 0x6A80);
+    if (!wanted || key->kind != *wanted) return Response::status(traits.chipdoc ? 0x6985 : 0x6A80);
+    if (!key->pkey) return Response::status(0x6985);  // created, not generated yet
     se.key = key;
     se.algorithm = static_cast<uint8_t>(algorithm);
     return Response::status(0x9000);
@@ -144,6 +164,12 @@ Response CardSim::Impl::computeSignature(const Apdu& a, bool secure) {
         return Response::status(0x6A80);
     if (alg.scheme == Scheme::Ecdsa && a.data.size() > 64) return Response::status(0x6A80);
     std::optional<Bytes> signature = sign(key, a.data, alg.scheme, alg.md);
+    if (alg.scheme == Scheme::Ecdsa && zeroHalf) {
+        // ECDSA is randomised: sign again until the chosen half is short (1 in 256 tries on average).
+        for (int tries = 0; signature && !hasLeadingZero(key, *signature, *zeroHalf) && tries < (1 << 16); ++tries)
+            signature = sign(key, a.data, alg.scheme, alg.md);
+        zeroHalf.reset();
+    }
     if (!signature) return Response::status(0x6A80);
     // The first generation answers ECDSA in DER, the second and the generic card as r || s.
     if (alg.scheme == Scheme::Ecdsa && config.personality != Personality::Varnel1) {

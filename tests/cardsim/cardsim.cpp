@@ -218,6 +218,11 @@ void CardSim::removeOnNextCommand() {
     impl_->removeNext = true;
 }
 
+void CardSim::leadingZeroInNextEcdsa(SignatureHalf half) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->zeroHalf = half;
+}
+
 void CardSim::setMaxCommandSize(size_t size) {
     std::lock_guard lock(impl_->mutex);
     impl_->config.maxCommandSize = size;
@@ -285,7 +290,7 @@ std::optional<Bytes> CardSim::file(const Bytes& path) const {
 namespace {
 const Key* findKeyAnywhere(const Node* n, uint8_t reference) {
     for (const Key& k : n->keys)
-        if (k.reference == (reference & 0x7F)) return &k;
+        if (k.reference == (reference & 0x7F) && k.pkey) return &k;
     for (const auto& c : n->children)
         if (const Key* k = findKeyAnywhere(c.get(), reference)) return k;
     return nullptr;
@@ -432,7 +437,7 @@ Response CardSim::Impl::getResponse(const Apdu& a) {
 
 Response CardSim::Impl::dispatch(const Apdu& a, bool secure) {
     if ((a.cla & 0x10) && a.ins != 0x86) return Response::status(0x6884);  // chaining only inside PACE
-    if (a.cla & 0x80) return dispatchProprietary(a, secure);
+    if (std::optional<Response> r = keyCommand(a, secure)) return *r;
     switch (a.ins) {
         case 0xA4:
             return select(a);

@@ -90,6 +90,9 @@ struct CommandMatch {
     int p2 = -1;
 };
 
+// The two halves of an ECDSA signature (r, s).
+enum class SignatureHalf { R, S };
+
 // What a front-end must do after transmit returned no answer (an empty vector).
 enum class Event { None, Reset, Removed };
 
@@ -132,6 +135,9 @@ public:
     void resetOnNextCommand();   // the next command is not answered: the card resets (Event::Reset)
     void removeOnNextCommand();  // the next command is not answered: the card is pulled (Event::Removed)
     void setMaxCommandSize(size_t size);
+    // The next ECDSA signature has the chosen half start with a zero byte in its fixed-length
+    // form (r || s; in DER the INTEGER is shorter): the card signs again until it does.
+    void leadingZeroInNextEcdsa(SignatureHalf half);
     void setMaxReadSize(size_t size);
     void setChainAbove(size_t size);
     void setEndlessChain(bool endless);
@@ -143,7 +149,8 @@ public:
     std::vector<PinInfo> pins() const;
     // Content of an EF by its path of file identifiers from the MF (3F 00 omitted).
     std::optional<Bytes> file(const Bytes& path) const;
-    // The public key of a key on the card as DER SubjectPublicKeyInfo (key reference, low 7 bits).
+    // The public key of a key on the card as DER SubjectPublicKeyInfo (key reference, low 7 bits;
+    // the first generation's low 4 bits), once the key has been generated or loaded.
     std::optional<Bytes> publicKey(uint8_t keyReference) const;
 
     struct Impl;

@@ -1,7 +1,11 @@
 // Signatures of the card, in each generation's command form, checked with the openssl
 // command line against the certificate read from the card.
 #include <gtest/gtest.h>
+#include <openssl/ecdsa.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <memory>
 
 #include "cardsim.h"
 #include "terminal.h"
@@ -210,6 +214,7 @@ void selectKey(PaceTerminal& terminal, const Case& c) {
 }  // namespace
 
 TEST(CardSimSign, SignaturesVerifyWithOpensslAgainstTheCardsCertificate) {
+    int ecdsaKeys = 0;
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.name);
         CardConfig config;
@@ -260,6 +265,30 @@ TEST(CardSimSign, SignaturesVerifyWithOpensslAgainstTheCardsCertificate) {
         EXPECT_FALSE(test::opensslVerifies(*certificate, c.hash, other, signature));
         // the key on the card is the key of the certificate
         EXPECT_EQ(terminal.channelOpen(), c.personality != Personality::Generic);
+
+        // ECDSA with the chosen half forced short (r for one key, s for the next)
+        if (c.keyBytes) continue;
+        const SignatureHalf half = ++ecdsaKeys % 2 ? SignatureHalf::R : SignatureHalf::S;
+        card.leadingZeroInNextEcdsa(half);
+        r = terminal.exchange(0x2A, 0x9E, 0x9A, input, 0);
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->sw, 0x9000);
+        const Bytes shortHalf = c.plainEcdsa ? test::ecdsaDer(r->data) : r->data;
+        EXPECT_TRUE(test::opensslVerifies(*certificate, c.hash, kMessage, shortHalf, &output)) << output;
+        const unsigned char* p = shortHalf.data();
+        std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> parsed(
+            d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(shortHalf.size())), ECDSA_SIG_free);
+        ASSERT_TRUE(parsed);
+        const BIGNUM* forced =
+            half == SignatureHalf::R ? ECDSA_SIG_get0_r(parsed.get()) : ECDSA_SIG_get0_s(parsed.get());
+        const unsigned char* der = certificate->data();
+        std::unique_ptr<X509, decltype(&X509_free)> x509(
+            d2i_X509(nullptr, &der, static_cast<long>(certificate->size())), X509_free);
+        ASSERT_TRUE(x509);
+        EXPECT_LT(BN_num_bytes(forced), (EVP_PKEY_get_bits(X509_get0_pubkey(x509.get())) + 7) / 8);
+        if (c.plainEcdsa) {
+            EXPECT_EQ(r->data[half == SignatureHalf::R ? 0 : r->data.size() / 2], 0x00);
+        }
     }
 }
 

@@ -130,6 +130,7 @@ void appendLength(Bytes& out, size_t length) {
 
 Bytes tlv(unsigned tag, const Bytes& value) {
     Bytes out;
+    if (tag > 0xFFFF) out.push_back(static_cast<uint8_t>(tag >> 16));
     if (tag > 0xFF) out.push_back(static_cast<uint8_t>(tag >> 8));
     out.push_back(static_cast<uint8_t>(tag));
     appendLength(out, value.size());

@@ -1,5 +1,6 @@
 // File system, PINs and keys of each personality, placed from the files that
 // tests/data/cardsim/make.sh generated.
+#include <openssl/objects.h>
 #include <openssl/pem.h>
 
 #include <algorithm>
@@ -88,12 +89,26 @@ private:
     std::string dir_;
 };
 
-void addKey(Node* df, Loader& loader, uint8_t reference, KeyKind kind, const std::string& name, uint8_t pin) {
+// A preloaded key pair: one object, or a private and a public half on the first generation.
+void addKey(Node* df, Loader& loader, uint8_t reference, KeyKind kind, const std::string& name, uint8_t pin,
+            bool halves = false) {
     Key key;
     key.reference = reference & 0x7F;
     key.kind = kind;
     key.pkey = loader.key(name);
     key.pinReference = pin & 0x7F;
+    if (key.pkey) {
+        key.bits = static_cast<size_t>(EVP_PKEY_get_bits(key.pkey.get()));
+        char group[64] = {};
+        size_t length = 0;
+        if (kind == KeyKind::Ec && EVP_PKEY_get_group_name(key.pkey.get(), group, sizeof group, &length))
+            key.curve = OBJ_txt2nid(group);
+    }
+    if (halves) {
+        Key publicHalf = key;
+        publicHalf.isPrivate = false;
+        df->keys.push_back(std::move(publicHalf));
+    }
     df->keys.push_back(std::move(key));
 }
 
@@ -241,7 +256,7 @@ bool CardSim::Impl::personalise() {
                     app->addEf(certFile, loader.content(std::string("certs/") + c.key + ".der"));
                     app->addEf(static_cast<uint16_t>(0x5790 | (c.dirFile & 0x0F)),
                                loader.content(std::string("pub/") + c.key + ".der"));
-                    addKey(pinDir, loader, n, c.kind, c.key, c.pin);
+                    addKey(pinDir, loader, n, c.kind, c.key, c.pin, true);
                 } else {
                     app->addEf(certFile, Bytes(kContentFileSize, 0));
                 }
