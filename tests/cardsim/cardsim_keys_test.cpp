@@ -90,6 +90,14 @@ bool verifies(const Bytes& spki, const Bytes& digest, const Bytes& signature, bo
     return EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1;
 }
 
+// A command the card refuses, and how.
+struct Refusal {
+    const char* what;
+    uint8_t cla, ins, p1, p2;
+    const char* data;
+    uint16_t sw;
+};
+
 // A card behind PACE with its key directory selected.
 struct Session {
     explicit Session(Personality personality)
@@ -186,12 +194,7 @@ TEST(CardSimKeys, SecondGenerationRefusals) {
     EXPECT_EQ(s.sw(0x00, 0xE4, 0x0A, 0x00, hex("0013")), 0x9000);
     // the deleted key no longer signs
     EXPECT_EQ(s.sw(0x00, 0x22, 0x81, 0xB6, hex("91022813")), 0x6A88);
-    const struct {
-        const char* what;
-        uint8_t cla, ins, p1, p2;
-        const char* data;
-        uint16_t sw;
-    } refusals[] = {
+    const Refusal refusals[] = {
         {"unknown key kind", 0x80, 0xE0, 0x01, 0x00, "D30708008C8CB201", 0x6A80},
         {"PIN bytes differ", 0x80, 0xE0, 0x01, 0x00, "D30608008C0CB201", 0x6A80},
         {"RSA size", 0x80, 0xE0, 0x01, 0x00, "D30601008C8CB201", 0x6A80},
@@ -202,7 +205,7 @@ TEST(CardSimKeys, SecondGenerationRefusals) {
         {"first generation's delete", 0x80, 0xE5, 0x90, 0x0C, "", 0x6E00},
         {"first generation's create", 0x00, 0xE1, 0x90, 0x0C, "70", 0x6D00},
     };
-    for (const auto& r : refusals) EXPECT_EQ(s.sw(r.cla, r.ins, r.p1, r.p2, hex(r.data), 0), r.sw) << r.what;
+    for (const Refusal& r : refusals) EXPECT_EQ(s.sw(r.cla, r.ins, r.p1, r.p2, hex(r.data), 0), r.sw) << r.what;
     // an RSA pair refuses curve parameters; a 1024-bit key answers its 128-byte modulus
     ASSERT_EQ(s.sw(0x80, 0xE0, 0x01, 0x00, hex("D30604008C8CB201")), 0x9000);
     std::vector<Bytes> p256 = curveParts(NID_X9_62_prime256v1);
@@ -327,12 +330,7 @@ TEST(CardSimKeys, FirstGenerationKeyHalves) {
 TEST(CardSimKeys, FirstGenerationRefusals) {
     Session s(Personality::Varnel1);
     s.select({0xDF, 0x0B});
-    const struct {
-        const char* what;
-        uint8_t cla, ins, p1, p2;
-        const char* data;
-        uint16_t sw;
-    } refusals[] = {
+    const Refusal refusals[] = {
         {"kind byte", 0x00, 0xE1, 0x91, 0x0B, "70", 0x6A86},
         {"reference above 0F", 0x00, 0xE1, 0x90, 0x1B, "70", 0x6A86},
         {"not a template", 0x00, 0xE1, 0x90, 0x0B, "7000", 0x6A80},
@@ -349,7 +347,7 @@ TEST(CardSimKeys, FirstGenerationRefusals) {
         {"second generation's key pair", 0x80, 0xE0, 0x01, 0x00, "D30608008C8CB201", 0x6E00},
         {"second generation's generate", 0x00, 0x46, 0x00, 0x13, "", 0x6D00},
     };
-    for (const auto& r : refusals) EXPECT_EQ(s.sw(r.cla, r.ins, r.p1, r.p2, hex(r.data)), r.sw) << r.what;
+    for (const Refusal& r : refusals) EXPECT_EQ(s.sw(r.cla, r.ins, r.p1, r.p2, hex(r.data)), r.sw) << r.what;
     // the worked example of the first generation's create (reference 0B, RSA-2048) is accepted
     EXPECT_EQ(s.sw(0x00, 0xE1, 0x90, 0x0B, hex("7019A017A10E8C05D95B5B5B5B9C05D95B5B5B5B800201009E0100")), 0x9000);
     EXPECT_EQ(toHex(s.card.log().back().plainCommand),
