@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Reader/fake_card.h"
+#include "support/fake_card.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "Reader/fake_card.h"
 #include "platform/ctk_memory.h"
+#include "support/fake_card.h"
 
 namespace {
 

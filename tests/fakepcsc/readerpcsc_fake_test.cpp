@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "Reader/fake_card.h"
 #include "Reader/readerpcsc.h"
 #include "fake_pcsc.h"
 #include "support/env_guard.h"
+#include "support/fake_card.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "Reader/fake_card.h"
 #include "platform/ctk_queue.h"
+#include "support/fake_card.h"
 
 namespace {
 

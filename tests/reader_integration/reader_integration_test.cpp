@@ -20,6 +20,7 @@
 #include "pcsc_client.h"
 #include "platform/ctk_memory.h"
 #include "platform/ctk_smartcard.h"
+#include "support/sim_card_adapter.h"
 #include "vpcd_card.h"
 
 namespace {
@@ -301,17 +302,6 @@ TEST_F(PcscThroughPcscd, VpcdReportsNoReaderFeatures) {
     EXPECT_EQ(reader->unlock(), 0);
 }
 
-class InMemoryCard : public ctk::mem::Card {
-public:
-    explicit InMemoryCard(cardsim::CardSim& card) : card_(card) {}
-    Bytes atr() override { return card_.atr(); }
-    Bytes transmit(const Bytes& apdu) override { return card_.transmit(apdu); }
-    void reset() override { card_.reset(); }
-
-private:
-    cardsim::CardSim& card_;
-};
-
 TEST(ReaderInMemory, SimulatedCardBehindInMemorySlots) {
     auto manager = std::make_shared<ctk::mem::SlotManager>();
     ctk::SlotManager::setDefaultManager(manager);
@@ -319,8 +309,8 @@ TEST(ReaderInMemory, SimulatedCardBehindInMemorySlots) {
     cardsim::CardSim generic(plainCard(cardsim::Personality::Generic, {}));
     manager->addSlot("Memory 0");
     manager->addSlot("Memory 1");
-    manager->insertCard("Memory 0", std::make_shared<InMemoryCard>(varnel2));
-    manager->insertCard("Memory 1", std::make_shared<InMemoryCard>(generic));
+    manager->insertCard("Memory 0", std::make_shared<gctest::SimCardAdapter>(varnel2));
+    manager->insertCard("Memory 1", std::make_shared<gctest::SimCardAdapter>(generic));
     {
         GC_ReaderCTK reader;
         auto supported = reader.getReadersList(true);
