@@ -124,7 +124,8 @@ public:
         return card->atr();
     }
 
-    std::shared_ptr<SmartCard> makeSmartCard() override {
+protected:
+    std::shared_ptr<SmartCard> createSmartCard() override {
         std::lock_guard lock(shared_->mutex);
         if (data_->removed || !data_->card || data_->cardState != SlotState::ValidCard) return nullptr;
         return std::make_shared<MemCard>(shared_, data_);

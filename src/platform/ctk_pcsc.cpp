@@ -249,7 +249,8 @@ public:
         return Bytes(rs.rgbAtr, rs.rgbAtr + length);
     }
 
-    std::shared_ptr<SmartCard> makeSmartCard() override {
+protected:
+    std::shared_ptr<SmartCard> createSmartCard() override {
         if (state() != SlotState::ValidCard) return nullptr;
         return PcscCard::connect(name_);
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ctk_error.h"
 #include "platform/ctk_queue.h"
 
 // The client side of the platform's smart-card token framework: a slot manager that lists the
@@ -22,22 +23,7 @@ using Bytes = std::vector<unsigned char>;
 // State of a slot; only ValidCard means a card that can be used.
 enum class SlotState : int { Missing = 0, Empty = 1, Probing = 2, MuteCard = 3, ValidCard = 4 };
 
-// Error codes of the framework.
-namespace error {
-inline constexpr long kNotImplemented = -1;
-inline constexpr long kCommunicationError = -2;
-inline constexpr long kCorruptedData = -3;
-inline constexpr long kCanceledByUser = -4;
-inline constexpr long kAuthenticationFailed = -5;
-inline constexpr long kObjectNotFound = -6;
-inline constexpr long kTokenNotFound = -7;
-inline constexpr long kBadParameter = -8;
-}  // namespace error
-
-struct Error {
-    long code = 0;
-    std::string text;
-};
+class Slot;
 
 using SessionReply = std::function<void(bool success, std::optional<Error> error)>;
 using TransmitReply = std::function<void(std::optional<Bytes> response, std::optional<Error> error)>;
@@ -51,6 +37,8 @@ public:
 
     // Whether the object can still be used (its card has not been removed).
     virtual bool valid() = 0;
+    // The slot the card sits in; null only for a card object made outside a slot.
+    std::shared_ptr<Slot> slot() const { return slot_; }
 
     // The caller's own value, kept while the card stays powered and is not reset or claimed by
     // another client; empty after such an event.
@@ -89,6 +77,8 @@ protected:
     virtual bool consumeResetEvent() = 0;
 
 private:
+    friend class Slot;
+    std::shared_ptr<Slot> slot_;  // set once by the slot that made the object
     std::mutex contextMutex_;
     std::any context_;
     std::atomic<unsigned char> cla_{0};
@@ -98,7 +88,7 @@ private:
     SerialQueue queue_;
 };
 
-class Slot {
+class Slot : public std::enable_shared_from_this<Slot> {
 public:
     virtual ~Slot() = default;
     virtual std::string name() const = 0;
@@ -106,7 +96,14 @@ public:
     // The ATR of the card in the slot; none when there is no card.
     virtual std::optional<Bytes> ATR() = 0;
     // A new card object for the card now in the slot, or null when there is no usable card.
-    virtual std::shared_ptr<SmartCard> makeSmartCard() = 0;
+    std::shared_ptr<SmartCard> makeSmartCard() {
+        std::shared_ptr<SmartCard> card = createSmartCard();
+        if (card) card->slot_ = weak_from_this().lock();
+        return card;
+    }
+
+protected:
+    virtual std::shared_ptr<SmartCard> createSmartCard() = 0;
 };
 
 using SlotReply = std::function<void(std::shared_ptr<Slot> slot)>;

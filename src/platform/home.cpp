@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/bundle.h"
+
 namespace plat {
 
 std::string homeDirectory() {
@@ -18,6 +20,13 @@ std::string homeDirectory() {
         found->pw_dir != nullptr)
         return found->pw_dir;
     return {};
+}
+
+std::string documentsDirectory() {
+    const std::string home = homeDirectory();
+    if (home.empty()) return {};
+    if (home.find("Containers") != std::string::npos) return home + "/Documents";
+    return home + "/Library/Containers/" + kBundleIdentifier + "/Data/Documents";
 }
 
 }  // namespace plat

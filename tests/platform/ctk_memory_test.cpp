@@ -73,6 +73,8 @@ TEST(CtkMemory, CardObjectBelongsToOneInsertion) {
     auto card = f.makeCard();
     ASSERT_NE(card, nullptr);
     EXPECT_TRUE(card->valid());
+    ASSERT_NE(card->slot(), nullptr);
+    EXPECT_EQ(card->slot()->name(), "Slot");
     f.manager->removeCard("Slot");
     EXPECT_FALSE(card->valid());
     f.manager->insertCard("Slot", std::make_shared<FakeCard>(Bytes{0x3B, 0x01}));

@@ -38,6 +38,13 @@ bool writeFile(const std::string& path, const std::string& content) {
     return static_cast<bool>(out);
 }
 
+bool writeExecutable(const std::string& path, const std::string& content) {
+    if (!writeFile(path, content)) return false;
+    std::error_code error;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all, error);
+    return !error;
+}
+
 std::string dataPath(const std::string& relative) {
     return std::string(GC_TEST_DATA_DIR) + "/" + relative;
 }

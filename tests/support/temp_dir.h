@@ -24,6 +24,8 @@ private:
 std::string readFile(const std::string& path);
 // Writes a whole file; false on failure.
 bool writeFile(const std::string& path, const std::string& content);
+// Writes a whole file that its owner may run (a shell script standing in for a program).
+bool writeExecutable(const std::string& path, const std::string& content);
 // A file under tests/data.
 std::string dataPath(const std::string& relative);
 
