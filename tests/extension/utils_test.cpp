@@ -1,6 +1,7 @@
 #include "extension/utils.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -146,12 +147,14 @@ TEST_F(InstanceIdFixture, FileThenListingThenDigestOfTheSlotName) {
 }
 
 TEST_F(InstanceIdFixture, ListingThatNeverEndsIsKilledAndReaped) {
-    ASSERT_TRUE(gctest::writeExecutable(listing, "#!/bin/sh\necho 'x:1.2'\nexec sleep 600\n"));
+    ASSERT_TRUE(gctest::writeExecutable(listing, "#!/bin/sh\necho $$ > \"$0.pid\"\necho 'x:1.2'\nexec sleep 600\n"));
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Utils::osRun(listing, {"list-smartcards"}, 300ms), "x:1.2\n");
+    EXPECT_EQ(Utils::osRun(listing, {"list-smartcards"}, 300ms), "x:1.2\n");  // what it wrote in time
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left behind, not even a zombie
     EXPECT_EQ(errno, ECHILD);
+    const pid_t child = std::stoi(gctest::readFile(listing + ".pid"));
+    EXPECT_NE(kill(child, 0), 0);
 }
 
 }  // namespace
