@@ -28,14 +28,14 @@ int remainingMs(Clock::time_point deadline) {
 struct SpawnSetup {
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_t actions;
+    bool haveAttributes = false;
+    bool haveActions = false;
     bool ok = false;
 
     explicit SpawnSetup(int outputFd) {
-        if (posix_spawnattr_init(&attributes) != 0) return;
-        if (posix_spawn_file_actions_init(&actions) != 0) {
-            posix_spawnattr_destroy(&attributes);
-            return;
-        }
+        haveAttributes = posix_spawnattr_init(&attributes) == 0;
+        haveActions = posix_spawn_file_actions_init(&actions) == 0;
+        if (!haveAttributes || !haveActions) return;
         sigset_t none, defaults;
         sigemptyset(&none);
         sigemptyset(&defaults);
@@ -48,9 +48,8 @@ struct SpawnSetup {
              posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO) == 0;
     }
     ~SpawnSetup() {
-        if (!ok) return;
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
+        if (haveActions) posix_spawn_file_actions_destroy(&actions);
+        if (haveAttributes) posix_spawnattr_destroy(&attributes);
     }
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
