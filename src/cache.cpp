@@ -61,8 +61,11 @@ int serialised(const char* func, Operation&& operation) {
     if (onNotificationThread())
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, GC_Cache::kDisabled,
                                 "called on the notification delivery thread");
+    GC_LoggerC::call1(func, kLogFile, __LINE__, kLogMask);
     std::lock_guard lock(cacheMutex());
-    return operation();
+    const int result = operation();
+    GC_LoggerC::ret1(func, kLogFile, __LINE__, kLogMask, result);
+    return result;
 }
 
 }  // namespace

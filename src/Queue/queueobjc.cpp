@@ -63,7 +63,6 @@ public:
         {
             std::lock_guard lock(mutex_);
             waiting_ = true;  // armed before posting: a quick reply must not count as a stray
-            wipeAll(inbox_);
         }
         return center_->postNotification(name, object);
     }
@@ -73,7 +72,7 @@ public:
         std::unique_lock lock(mutex_);
         for (;;) {
             if (!arrived_.wait_until(lock, deadline, [&] { return !inbox_.empty(); })) {
-                waiting_ = false;
+                stopWaiting();
                 GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "recv timeout");
                 return -1;
             }
@@ -83,7 +82,7 @@ public:
             const bool taken = accept(candidate);
             lock.lock();
             if (taken) {
-                waiting_ = false;
+                stopWaiting();
                 reply = std::move(candidate);
                 GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "recv success");
                 return reply.bytes.empty() ? 0 : 1;
@@ -106,6 +105,15 @@ public:
     bool onDeliveryThread() const { return center_->onDeliveryThread(); }
 
 private:
+    // Whatever came after the awaited reply (a duplicate, say) counts as having come unasked.
+    void stopWaiting() {
+        waiting_ = false;
+        while (!inbox_.empty()) {
+            straysLost_ |= keep(strays_, std::move(inbox_.front()));
+            inbox_.pop_front();
+        }
+    }
+
     void received(const plat::Notification& notification) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "message received");
         if (!notification.object) return;

@@ -16,8 +16,9 @@ class GC_QueueObjCInt;
 // as notifications named after this side, each a JSON object of strings that is turned into
 // "<key>" value "</key>" parts (values "BASE64..." decoded).
 //
-// Replies that arrive while no request waits are kept apart as strays (at most kMaxKept, the
-// oldest dropped), so the layer above can tell that its peer answered late.
+// Replies that arrive while no request waits (a late answer, a duplicate) are kept apart as
+// strays, at most kMaxKept of them, the oldest dropped, so the layer above can tell that its peer
+// answered unasked.
 class GC_QueueObjC {
 public:
     // One assembled reply and who posted it.
@@ -38,7 +39,8 @@ public:
     GC_QueueObjC(const GC_QueueObjC&) = delete;
     GC_QueueObjC& operator=(const GC_QueueObjC&) = delete;
 
-    // Posts one request: 1 when posted, 0 on failure. Forgets replies not yet taken.
+    // Posts one request: 1 when posted, 0 on failure. Replies count as answers from now until the
+    // wait for them ends.
     int send(const std::vector<unsigned char>& message);
     // Waits up to the reply wait for a reply that `accept` takes: 1 with a non-empty reply, 0 for
     // an empty one or without registration, -1 when none came in time. `reply` is emptied first.

@@ -23,8 +23,8 @@ struct HubPair {
 };
 
 TEST(NotificationHub, DeliversByNameToEveryClientInOrderOfPosting) {
-    HubPair pair;
     NotificationCollector onA, onB, other;
+    HubPair pair;  // after the collectors: the hub stops before they go
     onA.checkDeliveryThreadOf(pair.a.get());
     ASSERT_NE(pair.a->addObserver("Core", onA.callback()), 0u);
     ASSERT_NE(pair.b->addObserver("Core", onB.callback()), 0u);
@@ -52,8 +52,8 @@ TEST(NotificationHub, DeliversByNameToEveryClientInOrderOfPosting) {
 }
 
 TEST(NotificationHub, RefusesTextThatIsNotUtf8AndCarriesLargeObjects) {
-    HubPair pair;
     NotificationCollector seen;
+    HubPair pair;
     pair.b->addObserver("Core", seen.callback());
     EXPECT_FALSE(pair.a->postNotification("Core", std::string("\xC3\x28", 2)));
     EXPECT_FALSE(pair.a->postNotification("Core", std::string("a\0b", 3)));
@@ -66,6 +66,7 @@ TEST(NotificationHub, RefusesTextThatIsNotUtf8AndCarriesLargeObjects) {
 }
 
 TEST(NotificationHub, NoCallbackAfterRemovalReturns) {
+    NotificationCollector after;
     HubPair pair;
     std::atomic<bool> removed{false};
     std::atomic<int> lateCalls{0};
@@ -86,7 +87,6 @@ TEST(NotificationHub, NoCallbackAfterRemovalReturns) {
     EXPECT_EQ(lateCalls, 0);
 
     // Removing itself from its own callback neither blocks nor runs again.
-    NotificationCollector after;
     plat::NotificationCenter::ObserverId self = 0;
     std::atomic<int> selfCalls{0};
     self = pair.b->addObserver("Self", [&](const plat::Notification&) {
@@ -101,8 +101,8 @@ TEST(NotificationHub, NoCallbackAfterRemovalReturns) {
 }
 
 TEST(NotificationHub, FaultsDropDelayAndDuplicate) {
-    HubPair pair;
     NotificationCollector seen;
+    HubPair pair;
     pair.b->addObserver("Core", seen.callback());
     pair.a->addObserver("Quiet", seen.callback());
 
