@@ -127,7 +127,7 @@ TEST(Cache, MisbehavingCompanion) {
         {.name = "duplicate reply", .kind = Kind::Duplicate, .result = 0, .newLinkNext = true},
         {.name = "late reply", .kind = Kind::Late, .result = GC_Cache::kNoAnswer, .newLinkNext = true},
     };
-    constexpr auto kWait = 200ms;
+    constexpr auto kWait = 300ms;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         HubCompanion link(kWait);

@@ -128,7 +128,7 @@ TEST(DBusLink, MisbehavingCompanionBetweenTwoProcesses) {
     const Case cases[] = {
         {.fault = {"--fault", "silent"}, .result = GC_Cache::kNoAnswer, .newLinkNext = true},
         {.fault = {"--fault", "wrong-id"}, .result = GC_Cache::kNoAnswer, .newLinkNext = true},
-        {.fault = {"--fault", "late:500"}, .result = GC_Cache::kNoAnswer, .newLinkNext = true},
+        {.fault = {"--fault", "late:1000"}, .result = GC_Cache::kNoAnswer, .newLinkNext = true},
         {.fault = {"--fault", "duplicate"}, .result = 0, .newLinkNext = true},
         {.fault = {"--fault", "garbage"}, .result = 0, .newLinkNext = false},
         {.fault = {"--fault", "no-body"}, .result = GC_Cache::kFailed, .newLinkNext = true},
@@ -139,11 +139,11 @@ TEST(DBusLink, MisbehavingCompanionBetweenTwoProcesses) {
         std::vector<std::string> args = {"--preseed", kReader, "K", "4B", "--fault-skip", "2", "--fault-count", "1"};
         args.insert(args.end(), c.fault.begin(), c.fault.end());
         std::string error;
-        ASSERT_TRUE(link.start(args, 250ms, &error)) << error;
+        ASSERT_TRUE(link.start(args, GC_Cache::kDefaultReplyWait, &error)) << error;
         Bytes value;
         ASSERT_EQ(GC_Cache::get(kReader, bytesOf("K"), value, false), 0);
         EXPECT_EQ(GC_Cache::get(kReader, bytesOf("K"), value, false), c.result);
-        std::this_thread::sleep_for(600ms);
+        std::this_thread::sleep_for(1100ms);  // a late or duplicate reply has come by now
         ASSERT_EQ(GC_Cache::get(kReader, bytesOf("K"), value, false), 0);
         EXPECT_EQ(value, bytesOf("K"));
         const auto frames = link.frames();
