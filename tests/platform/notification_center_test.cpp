@@ -6,7 +6,9 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/dbus_notification_center.h"
 #include "platform/notification_hub.h"
+#include "support/child_process.h"
 #include "support/notification_collector.h"
 
 namespace {
@@ -15,104 +17,138 @@ using namespace std::chrono_literals;
 using gctest::NotificationCollector;
 using plat::NotificationHub;
 
-// Two clients of one hub: a notification posted by either reaches the observers of both.
-struct HubPair {
+enum class Kind { Hub, DBus };
+
+// Two centres that see each other's notifications: two clients of one hub, or two connections
+// to a bus of the test's own.
+class Centres : public ::testing::TestWithParam<Kind> {
+protected:
+    void SetUp() override {
+        if (GetParam() == Kind::Hub) {
+            a = hub.connect();
+            b = hub.connect();
+            return;
+        }
+        std::string error;
+        ASSERT_TRUE(bus.start(&error)) << error;
+        a = plat::connectDBusNotificationCenter(bus.address());
+        b = plat::connectDBusNotificationCenter(bus.address());
+        ASSERT_NE(a, nullptr);
+        ASSERT_NE(b, nullptr);
+    }
+    std::shared_ptr<plat::NotificationCenter> connect() {
+        return GetParam() == Kind::Hub ? hub.connect() : plat::connectDBusNotificationCenter(bus.address());
+    }
+
+    // Declared before the centres, so no callback outlives them.
+    NotificationCollector atA, atB, other;
     NotificationHub hub;
-    std::shared_ptr<plat::NotificationCenter> a = hub.connect();
-    std::shared_ptr<plat::NotificationCenter> b = hub.connect();
+    gctest::PrivateBus bus;
+    std::shared_ptr<plat::NotificationCenter> a, b;
 };
 
-TEST(NotificationHub, DeliversByNameToEveryClientInOrderOfPosting) {
-    NotificationCollector onA, onB, other;
-    HubPair pair;  // after the collectors: the hub stops before they go
-    onA.checkDeliveryThreadOf(pair.a.get());
-    ASSERT_NE(pair.a->addObserver("Core", onA.callback()), 0u);
-    ASSERT_NE(pair.b->addObserver("Core", onB.callback()), 0u);
-    ASSERT_NE(pair.b->addObserver("Other", other.callback()), 0u);
+TEST_P(Centres, DeliverByNameInOrderOfEachSenderThePosterIncluded) {
+    atA.checkDeliveryThreadOf(a.get());
+    ASSERT_NE(a->addObserver("Core", atA.callback()), 0u);
+    ASSERT_NE(b->addObserver("Core", atB.callback()), 0u);
+    ASSERT_NE(b->addObserver("Core2", other.callback()), 0u);  // names are matched whole
 
     constexpr int kCount = 100;
-    for (int i = 0; i < kCount; ++i) ASSERT_TRUE(pair.a->postNotification("Core", std::to_string(i)));
-    ASSERT_TRUE(pair.b->postNotification("Core", std::nullopt));
+    for (int i = 0; i < kCount; ++i) ASSERT_TRUE(a->postNotification("Core", std::to_string(i)));
+    ASSERT_TRUE(b->postNotification("Core", std::nullopt));
 
-    const auto atA = onA.waitFor(kCount + 1);
-    const auto atB = onB.waitFor(kCount + 1);
-    ASSERT_EQ(atA.size(), size_t{kCount + 1});
-    ASSERT_EQ(atB.size(), size_t{kCount + 1});
-    for (int i = 0; i < kCount; ++i) {
-        EXPECT_EQ(atA[i].object, std::to_string(i));  // the poster's own observer too, in order
-        EXPECT_EQ(atB[i].object, std::to_string(i));
-        EXPECT_EQ(atB[i].sender, pair.a->senderName());
+    // Order holds per sender; b's notification may come anywhere among a's.
+    for (auto* collector : {&atA, &atB}) {
+        const auto got = collector->waitFor(kCount + 1);
+        ASSERT_EQ(got.size(), size_t{kCount + 1});
+        int next = 0;
+        for (const auto& n : got) {
+            EXPECT_EQ(n.name, "Core");
+            if (n.sender == b->senderName()) {
+                EXPECT_FALSE(n.object.has_value());
+                continue;
+            }
+            EXPECT_EQ(n.sender, a->senderName());
+            EXPECT_EQ(n.object, std::to_string(next++));
+        }
+        EXPECT_EQ(next, kCount);
     }
-    EXPECT_FALSE(atB[kCount].object.has_value());
-    EXPECT_EQ(atB[kCount].sender, pair.b->senderName());
-    EXPECT_NE(pair.a->senderName(), pair.b->senderName());
-    EXPECT_TRUE(onA.allOnDeliveryThread());
-    EXPECT_FALSE(pair.a->onDeliveryThread());
+    EXPECT_NE(a->senderName(), b->senderName());
+    EXPECT_TRUE(atA.allOnDeliveryThread());
+    EXPECT_FALSE(a->onDeliveryThread());
     EXPECT_TRUE(other.received().empty());
 }
 
-TEST(NotificationHub, RefusesTextThatIsNotUtf8AndCarriesLargeObjects) {
-    NotificationCollector seen;
-    HubPair pair;
-    pair.b->addObserver("Core", seen.callback());
-    EXPECT_FALSE(pair.a->postNotification("Core", std::string("\xC3\x28", 2)));
-    EXPECT_FALSE(pair.a->postNotification("Core", std::string("a\0b", 3)));
-    EXPECT_FALSE(pair.a->postNotification(std::string("\xFF"), "x"));
-    const std::string large(200 * 1024, 'x');
-    ASSERT_TRUE(pair.a->postNotification("Core", large));
-    const auto got = seen.waitFor(1);
+TEST_P(Centres, CarryLargeObjectsAndNeverSendTextThatIsNotUtf8) {
+    b->addObserver("Core", atB.callback());
+    EXPECT_FALSE(a->postNotification("Core", std::string("\xC3\x28", 2)));
+    EXPECT_FALSE(a->postNotification("Core", std::string("a\0b", 3)));
+    EXPECT_FALSE(a->postNotification(std::string("\xFF"), "x"));
+    const std::string large(200 * 1024, 'z');
+    ASSERT_TRUE(a->postNotification("Core", large));
+    const auto got = atB.waitFor(1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].object, large);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(atB.received().size(), 1u);
 }
 
-TEST(NotificationHub, NoCallbackAfterRemovalReturns) {
-    NotificationCollector after;
-    HubPair pair;
+TEST_P(Centres, NoCallbackAfterRemovalReturns) {
     std::atomic<bool> removed{false};
-    std::atomic<int> lateCalls{0};
-    std::atomic<int> calls{0};
-    const auto id = pair.b->addObserver("Core", [&](const plat::Notification&) {
+    std::atomic<int> calls{0}, lateCalls{0};
+    const auto id = b->addObserver("Core", [&](const plat::Notification&) {
         ++calls;
         std::this_thread::sleep_for(1ms);
         if (removed) ++lateCalls;
     });
     std::thread poster([&] {
-        for (int i = 0; i < 200; ++i) pair.a->postNotification("Core", "x");
+        for (int i = 0; i < 200; ++i) a->postNotification("Core", "x");
     });
     while (calls == 0) std::this_thread::sleep_for(1ms);
-    pair.b->removeObserver(id);
+    b->removeObserver(id);
     removed = true;
     poster.join();
-    std::this_thread::sleep_for(20ms);
+    b->addObserver("Core", atB.callback());
+    a->postNotification("Core", "after");
+    atB.waitFor(1);
     EXPECT_EQ(lateCalls, 0);
 
-    // Removing itself from its own callback neither blocks nor runs again.
-    plat::NotificationCenter::ObserverId self = 0;
+    // A callback may remove itself, and the last owner of a centre may let go of it, from inside.
     std::atomic<int> selfCalls{0};
-    self = pair.b->addObserver("Self", [&](const plat::Notification&) {
+    std::atomic<bool> released{false};
+    plat::NotificationCenter::ObserverId self = 0;
+    std::shared_ptr<plat::NotificationCenter> doomed = connect();
+    self = doomed->addObserver("Bye", [&](const plat::Notification&) {
         ++selfCalls;
-        pair.b->removeObserver(self);
+        doomed->removeObserver(self);
+        doomed.reset();
+        released = true;
     });
-    pair.b->addObserver("Self", after.callback());
-    pair.a->postNotification("Self", "1");
-    pair.a->postNotification("Self", "2");
-    after.waitFor(2);
+    a->postNotification("Bye", "1");
+    a->postNotification("Bye", "2");
+    for (int i = 0; i < 300 && !released; ++i) std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(released);
     EXPECT_EQ(selfCalls, 1);
 }
 
+INSTANTIATE_TEST_SUITE_P(Centre, Centres, ::testing::Values(Kind::Hub, Kind::DBus),
+                         [](const auto& info) { return info.param == Kind::Hub ? "Hub" : "DBus"; });
+
 TEST(NotificationHub, FaultsDropDelayAndDuplicate) {
     NotificationCollector seen;
-    HubPair pair;
-    pair.b->addObserver("Core", seen.callback());
-    pair.a->addObserver("Quiet", seen.callback());
+    NotificationHub hub;
+    auto a = hub.connect();
+    auto b = hub.connect();
+    b->addObserver("Core", seen.callback());
 
-    pair.hub.injectFault("Core", NotificationHub::Fault::Drop);
-    pair.a->postNotification("Core", "dropped");
-    pair.hub.injectFault("Core", NotificationHub::Fault::Delay, 1, 100ms);
-    pair.a->postNotification("Core", "late");
-    pair.a->postNotification("Core", "overtakes");
-    pair.hub.injectFault("Core", NotificationHub::Fault::Duplicate);
-    pair.a->postNotification("Core", "twice");
+    hub.injectFault("Core", NotificationHub::Fault::Drop);
+    a->postNotification("Core", "dropped");
+    hub.injectFault("Core", NotificationHub::Fault::Delay, 1, 100ms);
+    a->postNotification("Core", "late");
+    a->postNotification("Core", "overtakes");
+    hub.injectFault("Core", NotificationHub::Fault::Duplicate);
+    a->postNotification("Core", "twice");
 
     const auto got = seen.waitFor(4);
     ASSERT_EQ(got.size(), 4u);
@@ -120,6 +156,17 @@ TEST(NotificationHub, FaultsDropDelayAndDuplicate) {
     EXPECT_EQ(got[1].object, "twice");
     EXPECT_EQ(got[2].object, "twice");
     EXPECT_EQ(got[3].object, "late");
+}
+
+TEST(DBusNotificationCenter, RefusesUnmatchableNamesAndAnAbsentBus) {
+    EXPECT_EQ(plat::connectDBusNotificationCenter("unix:path=/nonexistent/bus"), nullptr);
+    gctest::PrivateBus bus;
+    std::string error;
+    ASSERT_TRUE(bus.start(&error)) << error;
+    auto center = plat::connectDBusNotificationCenter(bus.address());
+    ASSERT_NE(center, nullptr);
+    EXPECT_EQ(center->addObserver("it's", [](const plat::Notification&) {}), 0u);
+    EXPECT_EQ(center->addObserver("back\\slash", [](const plat::Notification&) {}), 0u);
 }
 
 TEST(NotificationCenter, DefaultCenterIsWhatWasInstalled) {
