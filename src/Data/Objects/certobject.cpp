@@ -3,6 +3,7 @@
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
 
+#include <algorithm>
 #include <climits>
 #include <new>
 
@@ -117,7 +118,8 @@ int GC_CertObject::getDate(bool start, std::string& day, std::string& month, std
     }
     std::string text;
     convertASN1TimetoString(time, text);
-    if (text.size() < 8) {
+    // OpenSSL parses a time without checking its characters: a damaged one has no usable date.
+    if (text.size() < 8 || !std::all_of(text.begin(), text.begin() + 8, isDigit)) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "OpenSSL error");
         return -1;
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -121,6 +122,24 @@ TEST(GC_CertObject, WithoutCertificate) {
     EXPECT_EQ(cert.getStartDate(day, month, year), -1108);
     EXPECT_EQ(cert.getEndDate(day, month, year), -1108);
     EXPECT_EQ(day + month + year, "dmy");
+}
+
+// A damaged time that OpenSSL still parses (here the month of notAfter, "12" made "1x") gives no
+// date rather than one with characters that are not digits.
+TEST(GC_CertObject, DateWithOtherThanDigitsIsRefused) {
+    Bytes der = fixture("times_gen.der");
+    const std::string notAfter = "20991231235959Z";
+    const auto at = std::search(der.begin(), der.end(), notAfter.begin(), notAfter.end());
+    ASSERT_NE(at, der.end());
+    at[5] = 'x';
+    GC_CertObject cert;
+    ASSERT_EQ(cert.setCert(der), 0);
+
+    std::string day = "d", month = "m", year = "y";
+    EXPECT_EQ(cert.getEndDate(day, month, year), -1);
+    EXPECT_EQ(day + month + year, "dmy");
+    ASSERT_EQ(cert.getStartDate(day, month, year), 0);
+    EXPECT_EQ(day + month + year, "31121999");
 }
 
 TEST(GC_CertObject, SetCertFailuresLeaveNoCertificate) {
