@@ -20,15 +20,12 @@ void wipeTree(std::vector<GC_ASN1::item>& items) {
     items.clear();
 }
 
-// True when the items of data end where only zero bytes are left. The parsers stop with success
-// at a zero byte where a tag is due; re-serialising is safe only when what they left unread is
-// padding, not content.
-bool onlyPaddingAfterItems(const std::vector<unsigned char>& data) {
-    std::vector<GC_ASN1::item> items;
+// The recursive parser's reading of data, when its items end where only zero bytes are left. The
+// parsers stop with success at a zero byte where a tag is due; re-serialising is safe only when
+// what they left unread is padding, not content.
+bool readWhole(const std::vector<unsigned char>& data, std::vector<GC_ASN1::item>& items) {
     unsigned long stop = 0;
-    const int result = GC_ASN1::parseEx(items, data, stop, data.size(), 0, 0);
-    wipeTree(items);
-    if (result != 0) return false;
+    if (GC_ASN1::parseEx(items, data, stop, data.size(), 0, 0) != 0) return false;
     const size_t from = std::min<size_t>(stop, data.size());
     return std::all_of(data.begin() + static_cast<long>(from), data.end(), [](unsigned char b) { return b == 0; });
 }
@@ -60,20 +57,27 @@ void GC_DataObject::setData(std::vector<unsigned char> data) {
     }
 
     bool stored = false;
-    if (onlyPaddingAfterItems(data)) {
-        std::vector<GC_ASN1::item> items;
-        if (GC_ASN1::deserialize(items, data, true) == 0) {
-            content = GC_ASN1::serialize(items);
-            stored = true;
-        } else {
-            wipeTree(items);
-            if (GC_ASN1::deserialize(items, data, false) == 0) {
-                content = GC_ASN1::serialize(items);
-                stored = true;
-            }
+    std::vector<GC_ASN1::item> items;
+    if (readWhole(data, items)) {
+        // Malformed BER (an indefinite length inside a definite item) the fast parser reads into
+        // other places than the recursive one: a re-encoding would reorder the bytes, so such
+        // content is kept as it came.
+        std::vector<unsigned char> encoded = GC_ASN1::serialize(items);
+        std::vector<GC_ASN1::item> fast;
+        bool sameReading = true;
+        if (GC_ASN1::deserialize(fast, data, true) == 0) {
+            std::vector<unsigned char> fastEncoded = GC_ASN1::serialize(fast);
+            sameReading = fastEncoded == encoded;
+            wipeBytes(fastEncoded);
         }
-        wipeTree(items);
+        wipeTree(fast);
+        if (sameReading) {
+            content = std::move(encoded);
+            stored = true;
+        }
+        wipeBytes(encoded);
     }
+    wipeTree(items);
     if (!stored) content = data;
     wipeBytes(data);
     GC_LoggerC::end1(__func__, kLogFile, __LINE__, kLogMask);

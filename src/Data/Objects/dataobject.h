@@ -16,8 +16,8 @@ public:
 
     // Stores the content and marks it loaded. BER-TLV content is kept in its re-serialised form
     // (definite minimal lengths, zero padding after the last item dropped); any other content,
-    // including TLV followed by bytes other than zero padding, is kept as it came. The argument
-    // is wiped.
+    // including TLV followed by bytes other than zero padding and BER that the two parsers read
+    // into different trees, is kept as it came. The argument is wiped.
     void setData(std::vector<unsigned char> data);
     // A copy of the content.
     std::vector<unsigned char> getData();
