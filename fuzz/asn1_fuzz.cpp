@@ -10,24 +10,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <vector>
 
 #include "asn1.h"
+#include "fuzz_util.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 using Item = GC_ASN1::item;
 using Tree = std::vector<Item>;
-
-#define CHECK(cond)                                                                \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
-            std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
-            __builtin_trap();                                                      \
-        }                                                                          \
-    } while (0)
 
 // What a strict walk of the input finds.
 struct Shape {
@@ -44,9 +36,10 @@ size_t significantBytes(uint64_t v) {
     return n;
 }
 
-// Walks the items of [pos, end) at depth. False for input outside the strict form. Two forms the
-// parsers read differently by design are counted as outside it: indefinite lengths, and a long
-// form whose length bytes end the input (the fast parser wants a byte after them).
+// Walks the items of [pos, end) at depth; false when the walk ends early: at a zero byte where a
+// tag is due, at nesting the parsers refuse, or at input outside the strict form (wellFormed then
+// cleared). Two forms that the parsers read differently by design count as outside it: indefinite
+// lengths, and a long form whose length bytes end the input (the fast parser wants a byte after).
 bool walk(const Bytes& d, size_t pos, size_t end, unsigned long depth, Shape& s) {
     while (pos < end) {
         if (d[pos] == 0x00) {

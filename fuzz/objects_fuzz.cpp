@@ -10,30 +10,20 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <openssl/err.h>
 
 #include "Data/Objects/certobject.h"
 #include "Data/Objects/dataobject.h"
 #include "Data/Objects/pubkeyobject.h"
 #include "asn1.h"
+#include "fuzz_util.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 using Tree = std::vector<GC_ASN1::item>;
-
-#define CHECK(cond)                                                                \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
-            std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
-            __builtin_trap();                                                      \
-        }                                                                          \
-    } while (0)
 
 bool digits(const std::string& text, size_t n) {
     if (text.size() != n) return false;
@@ -191,16 +181,10 @@ void checkDataObject(const Bytes& input) {
     }
 }
 
-// OpenSSL keeps the errors of a failed parse in its thread's queue (bounded, so no leak). Emptied
-// after every run, so that a run frees what it allocated and the leak check stays cheap.
-struct ErrorQueueReset {
-    ~ErrorQueueReset() { ERR_clear_error(); }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const ErrorQueueReset reset;
+    const GcFuzzErrorQueueReset reset;
     if (size == 0) return 0;
     const Bytes payload(data + 1, data + size);
     switch (data[0] % 5) {

@@ -15,18 +15,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
-#include <openssl/err.h>
-
 #include "Data/Container/container.h"
 #include "Data/Objects/certobject.h"
 #include "Data/Objects/pubkeyobject.h"
 #include "Data/datapkcs15.h"
+#include "fuzz_util.h"
 #include "support/fake_controller.h"
 
 namespace {
@@ -34,14 +32,6 @@ namespace {
 using gctest::Bytes;
 using gctest::FakeController;
 using Containers = std::vector<std::shared_ptr<GC_Container>>;
-
-#define CHECK(cond)                                                                \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
-            std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__); \
-            __builtin_trap();                                                      \
-        }                                                                          \
-    } while (0)
 
 // The layout with its applications in view.
 class Layout : public GC_DataPKCS15 {
@@ -110,16 +100,10 @@ void checkContents(const std::vector<GC_Object*>& objects) {
     }
 }
 
-// OpenSSL keeps the errors of a failed parse in its thread's queue (bounded, so no leak). Emptied
-// after every run, so that a run frees what it allocated and the leak check stays cheap.
-struct ErrorQueueReset {
-    ~ErrorQueueReset() { ERR_clear_error(); }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const ErrorQueueReset reset;
+    const GcFuzzErrorQueueReset reset;
     if (size < 2) return 0;
     FakeController card;
     loadCard(data, size, card);
