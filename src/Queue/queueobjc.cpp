@@ -64,7 +64,10 @@ public:
             std::lock_guard lock(mutex_);
             waiting_ = true;  // armed before posting: a quick reply must not count as a stray
         }
-        return center_->postNotification(name, object);
+        if (center_->postNotification(name, object)) return true;
+        std::lock_guard lock(mutex_);
+        stopWaiting();
+        return false;
     }
 
     int wait(GC_QueueObjC::Reply& reply, const GC_QueueObjC::Acceptor& accept) {
