@@ -192,6 +192,7 @@ struct CardSim::Impl {
     std::optional<SignatureHalf> zeroHalf;  // of the next ECDSA signature
     bool resetNext = false;
     bool removeNext = false;
+    size_t eventAfter = 0;  // commands still answered before resetNext or removeNext strikes
     Event event = Event::None;
 
     // personalisation.cpp

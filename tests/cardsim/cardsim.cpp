@@ -129,7 +129,9 @@ Bytes CardSim::transmit(const Bytes& command) {
     entry.command = command;
     entry.plainCommand = command;
     Bytes out;
-    if (d.resetNext || d.removeNext) {
+    if ((d.resetNext || d.removeNext) && d.eventAfter > 0) {
+        --d.eventAfter;
+    } else if (d.resetNext || d.removeNext) {
         d.event = d.resetNext ? Event::Reset : Event::Removed;
         d.resetNext = d.removeNext = false;
         d.clearVolatile();
@@ -208,14 +210,16 @@ void CardSim::answerStatus(CommandMatch match, uint16_t sw, int times, bool unpr
     impl_->statusFaults.push_back(StatusFault{match, sw, times, unprotected});
 }
 
-void CardSim::resetOnNextCommand() {
+void CardSim::resetOnNextCommand(size_t after) {
     std::lock_guard lock(impl_->mutex);
     impl_->resetNext = true;
+    impl_->eventAfter = after;
 }
 
-void CardSim::removeOnNextCommand() {
+void CardSim::removeOnNextCommand(size_t after) {
     std::lock_guard lock(impl_->mutex);
     impl_->removeNext = true;
+    impl_->eventAfter = after;
 }
 
 void CardSim::leadingZeroInNextEcdsa(SignatureHalf half) {

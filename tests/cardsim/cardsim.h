@@ -132,8 +132,10 @@ public:
     // The next `times` commands matching `match` are answered with `sw` instead of being
     // executed (protected when the command was; unprotected drops the secure channel).
     void answerStatus(CommandMatch match, uint16_t sw, int times = 1, bool unprotected = false);
-    void resetOnNextCommand();   // the next command is not answered: the card resets (Event::Reset)
-    void removeOnNextCommand();  // the next command is not answered: the card is pulled (Event::Removed)
+    // The next command (after `after` more commands answered as usual) is not answered: the card
+    // resets (Event::Reset), or is pulled (Event::Removed).
+    void resetOnNextCommand(size_t after = 0);
+    void removeOnNextCommand(size_t after = 0);
     void setMaxCommandSize(size_t size);
     // The next ECDSA signature has the chosen half start with a zero byte in its fixed-length
     // form (r || s; in DER the INTEGER is shorter): the card signs again until it does.

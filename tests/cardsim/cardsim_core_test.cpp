@@ -566,7 +566,8 @@ TEST(CardSimCore, FaultHooks) {
     EXPECT_EQ(card.takeEvent(), Event::None);
     EXPECT_EQ(sw(card, "00B0000000"), 0x6986);  // the selection went with the reset
 
-    card.removeOnNextCommand();
+    card.removeOnNextCommand(1);  // one more answer first
+    EXPECT_EQ(sw(card, "00A4000C"), 0x9000);
     EXPECT_TRUE(card.transmit(*fromHex("00A4000C")).empty());
     EXPECT_EQ(card.takeEvent(), Event::Removed);
 }

@@ -217,7 +217,6 @@ bool CardSim::Impl::personalise() {
             app->addEf(0x4302, loader.file("certs/generic_p256.der"));
             app->addEf(0x4311, loader.file("pub/generic_rsa.der"));
             app->addEf(0x4312, loader.file("pub/generic_p256.der"));
-            app->addEf(0x4F00, Bytes(4096, 0x00));  // scratch file for write tests
             addKey(app, loader, 0x01, KeyKind::Rsa, "generic_rsa", 0x01);
             addKey(app, loader, 0x02, KeyKind::Ec, "generic_p256", 0x01);
             pins.push_back(makePin(0x01, "User PIN", "123456", 6, 0x02, app, nullptr));
@@ -308,6 +307,9 @@ bool CardSim::Impl::personalise() {
             break;
         }
     }
+
+    // A scratch file for read and write tests in the PKCS#15 application of every personality.
+    if (Node* app = mf->child(0x5015)) app->addEf(0x4F00, Bytes(4096, 0x00));
 
     for (Pin& p : pins) {
         const auto it = config.pins.find(p.reference & 0x7F);
