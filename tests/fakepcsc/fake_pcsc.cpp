@@ -573,13 +573,26 @@ __attribute__((visibility("default"))) LONG SCardDisconnect(SCARDHANDLE handle, 
 
 __attribute__((visibility("default"))) LONG SCardBeginTransaction(SCARDHANDLE) {
     std::lock_guard lock(state().mutex);
-    LONG rv = state().beginTransactionResult;
-    state().beginTransactionResult = SCARD_S_SUCCESS;
+    auto& s = state();
+    s.transactionTrace += 'B';
+    if (!s.beginTransactionResults.empty()) {
+        const LONG rv = s.beginTransactionResults.front();
+        s.beginTransactionResults.pop_front();
+        return rv;
+    }
+    LONG rv = s.beginTransactionResult;
+    s.beginTransactionResult = SCARD_S_SUCCESS;
     return rv;
 }
 
 __attribute__((visibility("default"))) LONG SCardEndTransaction(SCARDHANDLE, DWORD) {
-    return SCARD_S_SUCCESS;
+    std::lock_guard lock(state().mutex);
+    auto& s = state();
+    s.transactionTrace += 'E';
+    if (s.endTransactionResults.empty()) return SCARD_S_SUCCESS;
+    const LONG rv = s.endTransactionResults.front();
+    s.endTransactionResults.pop_front();
+    return rv;
 }
 
 __attribute__((visibility("default"))) LONG NARROW(SCardStatus)(SCARDHANDLE, LPSTR, LPDWORD, LPDWORD, LPDWORD protocol,
@@ -713,9 +726,12 @@ __attribute__((visibility("default"))) LONG SCardTransmit(SCARDHANDLE handle, co
     auto& s = state();
     s.transmitBufferSizes.push_back(*length);
     s.transmitProtocols.push_back(pci != nullptr ? pci->dwProtocol : 0);
+    s.transactionTrace += 'T';
     fakepcsc::TransmitStep step;
     step.response = {0x90, 0x00};
-    if (!s.transmitScript.empty()) {
+    const bool scripted = s.transmitsBeforeScript == 0 && !s.transmitScript.empty();
+    if (s.transmitsBeforeScript > 0) --s.transmitsBeforeScript;
+    if (scripted) {
         step = s.transmitScript.front();
         s.transmitScript.pop_front();
     } else if (fakepcsc::Reader* reader = readerOf(handle); reader != nullptr && reader->card != nullptr) {

@@ -98,9 +98,13 @@ struct State {
     std::vector<Reader> readers;
     int listFailures = 0;                           // the next SCardListReaders calls that fail (SCARD_E_NO_SERVICE)
     LONG beginTransactionResult = SCARD_S_SUCCESS;  // once, then success
+    std::deque<LONG> beginTransactionResults;       // results of the next calls, before the one above
+    std::deque<LONG> endTransactionResults;         // results of the next calls (then success)
+    std::string transactionTrace;                   // 'B' begin, 'T' transmit, 'E' end, in call order
     LONG reconnectResult = SCARD_S_SUCCESS;
     DWORD connectProtocol = SCARD_PROTOCOL_T1;
     std::deque<TransmitStep> transmitScript;  // empty: the reader's card, or 90 00
+    size_t transmitsBeforeScript = 0;         // transmissions that reach the card before the script answers
 
     // Part 10 reader behaviour. nullopt: the request fails with SCARD_E_UNSUPPORTED_FEATURE.
     std::optional<Bytes> featureAnswer;   // GET_FEATURE_REQUEST
@@ -135,9 +139,13 @@ struct State {
         readers.clear();
         listFailures = 0;
         beginTransactionResult = SCARD_S_SUCCESS;
+        beginTransactionResults.clear();
+        endTransactionResults.clear();
+        transactionTrace.clear();
         reconnectResult = SCARD_S_SUCCESS;
         connectProtocol = SCARD_PROTOCOL_T1;
         transmitScript.clear();
+        transmitsBeforeScript = 0;
         featureAnswer.reset();
         pinProperties.reset();
         tlvProperties.reset();
