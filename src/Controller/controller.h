@@ -1,13 +1,39 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
-// The card session on one reader.
+#include "CardController/cardcontroller.h"
+#include "Data/securevector.h"
+
+class GC_Container;
+class GC_Reader;
+
+// Library result codes of the card session (besides those of the card controllers, gc_cc).
+namespace gc_session {
+inline constexpr int kWrongFidLength = -1501;     // a file identifier path shorter than two bytes or odd
+inline constexpr int kReaderMissing = -1901;      // no reader bound, or the reader went away
+inline constexpr int kCardMissing = -2001;        // no card controller: no card, or not recognised
+inline constexpr int kCardNotRecognized = -2002;  // no card controller fits the card
+inline constexpr int kAlreadyCreated = -2200;     // create on a session that has a reader
+}  // namespace gc_session
+
+// The card session on one reader: binds a reader object of the registry to the card controller
+// chosen for the card, sends every command APDU (locking, secure messaging, chained answers,
+// learning the reader's APDU size), offers file access to the data layer and the secure channel,
+// and keeps the channel's password so that a lost channel can be reopened.
 //
-// Only the file operations that the card data layouts use are declared so far. They are virtual
-// so that a layout can be exercised against an in-memory file store (tests/support) without a
-// reader or a card.
+// Two locks. The reader lock is the card transaction: every operation takes it unless the reader
+// holds it already, and in a shared session every command exchange ends it, so that each runs in
+// a transaction of its own. The controller mutex is held only around single calls into the
+// reader, never across an operation and never while a card controller is made.
+//
+// The file operations are virtual so that a data layout can be exercised against an in-memory
+// file store (tests/support) without a reader or a card.
 class GC_Controller {
 public:
     // How read reaches the file.
@@ -19,11 +45,70 @@ public:
         READ_EXTENDED = 2,
     };
 
-    GC_Controller() = default;
-    virtual ~GC_Controller() = default;
+    // Bits of the channel state; any bit set means secure messaging is in force.
+    static constexpr uint32_t kChannelUp = 0x1;
+    static constexpr uint32_t kChipAuthenticated = 0x2;
+
+    // Bits of the reader features.
+    static constexpr int kFeatureCardPresent = 0x2;
+    static constexpr int kFeatureNoPassword = 0x4;  // no PACE password held or cached
+    static constexpr int kFeaturePinpad = 0x8;
+
+    GC_Controller();
+    virtual ~GC_Controller();
 
     GC_Controller(const GC_Controller&) = delete;
     GC_Controller& operator=(const GC_Controller&) = delete;
+
+    // --- Life cycle (controller.cpp) ---
+
+    // Opens the session on the named reader (known to the registry from a reader listing): binds
+    // the reader, connects to a card if one is there and chooses its controller (type 2 and 8
+    // force a generation, any other value detects it by ATR), then takes the reader's APDU size
+    // from the settings. -2200 when the session has a reader already; -1901 for an unknown
+    // reader; -2002 (session still open) when no controller fits the card.
+    int create(const std::string& readerName, GC_CardController::card_controller type, bool sharedMode, void* param);
+    int setReaderParam(void* param);
+    // Brings the session up to date with the reader: a new card gets its controller, a card
+    // taken out takes its controller, containers, channel and password with it, a reader that
+    // went away ends the session (-1901).
+    int state();
+    // Fills `features` with kFeature... bits.
+    int readerFeatures(int& features);
+    std::vector<uint8_t> getATRcard();
+    std::vector<uint8_t> getSerialNumber();
+    GC_CardController::card_controller getCardControllerType() const;
+
+    // The reader lock (a card transaction). lockReader does nothing when the reader holds it;
+    // unlockReader(0) ends it in a shared session only. Failures are told to the companion cache.
+    int lockReader();
+    int unlockReader(long result);
+    // The controller mutex; false (logged) when it cannot be taken.
+    bool lockController();
+    void unlockController();
+
+    // --- Command transport (controller_transport.cpp) ---
+
+    // Sends one command APDU (under secure messaging when the channel is up and `secure`) and
+    // appends the answer, data and status word, to `response`. Follows 61 xx chains (a bounded
+    // number of rounds) and learns the largest command the reader takes. -1913 for a command the
+    // reader cannot take or an answer without a status word; -1914 when the card was reset under
+    // the exchange; reader codes as they come.
+    int sendApdu(const std::vector<uint8_t>& command, std::vector<uint8_t>& response, unsigned long le, bool secure);
+    // Largest data field of one file chunk: the smaller of the card's limit and the reader's size,
+    // less the secure-messaging overhead while our own channel is up.
+    int getMaxApduSize(bool commandData);
+    // Lowers the reader's APDU size once after a failed transfer and fixes it; -1100 when it is
+    // fixed already or cannot go lower.
+    int failedApduSize();
+
+    // --- File access (controller_files.cpp) ---
+
+    // Selects `path` in application `aid` (an application alone with an empty path); `force`
+    // selects the application even when it is the current one. `fileSize` (may be null)
+    // receives the file's size. -1501 for a path that is not whole file identifiers without aid.
+    virtual int select(const std::vector<unsigned char>& path, unsigned long* fileSize,
+                       const std::vector<unsigned char>& aid, bool force);
 
     // Reads `length` bytes (0: to the end of the file) from `offset` of file `path` in the
     // directory or application `aid` into out. `size` (may be null) receives the file size.
@@ -41,4 +126,55 @@ public:
     virtual int update(std::vector<unsigned char>& data, const std::vector<unsigned char>& aid,
                        const std::vector<unsigned char>& path, unsigned long offset, bool selectApplication,
                        bool selectPath);
+
+    // --- Secure channel (controller_secure.cpp) ---
+
+    // Opens the channel with PACE (the reader's own on a pinpad reader) and keeps the password.
+    int performSecureConnection(std::vector<uint8_t> password, const int& type);
+    // Closes and reopens the channel with the kept password, or the CAN of the companion cache.
+    int restoreSecureConnection();
+    // Ends secure messaging; the password stays.
+    int destroySecureConnection();
+    int performChipAuthentication();
+
+    // Attempts of the running operation under the retransmit rule (0 when none runs).
+    int retransmitCount() const { return retransmitCounter; }
+    uint32_t channelFlags() const { return flags; }
+
+protected:
+    // Takes the reader lock; `reset` (may be null) tells whether the card was found reset (and
+    // the lock taken on a second attempt).
+    int lockReader(bool* reset);
+    // The card was reset under the session: what was selected and the secure channel are gone.
+    void cardWasReset();
+    // Removes the card's controller and everything that belongs to the card.
+    void dropCard();
+    // Chooses the card controller of the card in the reader (create and state).
+    int installCardController();
+    // The reader's APDU size from the settings, or saved to them (create).
+    void loadApduSize();
+    // The retransmit rule after `result` (-1701 or -1914) of the card controller: reopen the
+    // channel (and lower the APDU size on the second attempt) and run `repeat`, at most twice in
+    // all. Releases the reader lock.
+    int retransmit(int result, const std::function<int()>& repeat);
+    // The follow-up of a 61 xx answer: appends the rest of the chain to `raw`.
+    int followChain(std::vector<uint8_t>& raw);
+    // APDU-size learning after a successful exchange: the command as handed in and as sent, the
+    // card's answer (chains joined) and what the caller received.
+    void learnApduSize(size_t commandLength, size_t sentLength, size_t rawLength, size_t responseLength);
+
+    uint32_t flags = 0;
+    std::mutex mutex;
+    GC_Reader* reader = nullptr;  // owned by the registry
+    std::unique_ptr<GC_CardController> cardController;
+    std::vector<std::shared_ptr<GC_Container>> containers;
+    bool sharedMode = false;
+    GC_CardController::card_controller cardControllerType = GC_CardController::CARD_GENERIC;
+    int retransmitCounter = 0;
+    SecureVector<unsigned char> password;  // PACE password of the last successful channel
+    int passwordType = 0;                  // 0 none, 1 MRZ, 2 CAN, 3 PIN, 4 PUK
+    bool containersLoaded = false;
+    // The 61 xx chain being followed: GET RESPONSE rounds and bytes so far.
+    int chainRounds = 0;
+    size_t chainBytes = 0;
 };

@@ -1,0 +1,147 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CardController/Card/card.h"
+#include "Data/securevector.h"
+#include "security_lib.h"
+
+class GC_Controller;
+class GC_Container;
+class GC_Data;
+class GC_Object;
+class GC_PrivKeyObject;
+
+// Library result codes of the card controllers.
+namespace gc_cc {
+inline constexpr int kOk = 0;
+inline constexpr int kFailed = -1100;           // general failure; a missing session, command set or layout
+inline constexpr int kNotSupported = -1101;     // the card (or this controller) does not offer it
+inline constexpr int kBadParameter = -1102;     // wrong parameter, missing container, index out of range
+inline constexpr int kWriteBeyondEnd = -1504;   // an update ran past the end of the file
+inline constexpr int kFileNotFound = -1505;     // file not found
+inline constexpr int kEndOfFile = -1507;        // end of file reached before the asked length
+inline constexpr int kFileDeactivated = -1508;  // file deactivated
+inline constexpr int kSecurityStatus = -1701;   // security status or conditions of use not satisfied
+inline constexpr int kWarning = -1807;          // warning status word
+inline constexpr int kApduTooLong = -1913;      // command or answer too long for the reader, or no usable answer
+inline constexpr int kCardReset = -1914;        // the reader had to reconnect to the card
+}  // namespace gc_cc
+
+// The card-level layer between the card session (GC_Controller) and the stateless command
+// builder of the card's operating system (GC_Card): turns a request such as "select this file of
+// that application" or "read 3000 bytes from offset 0" into command APDUs, sends each through
+// GC_Controller::sendApdu and maps every answer to a library result code with checkSW.
+//
+// It remembers what is selected on the card (application, path below it, file size), so that a
+// repeated selection costs no I/O, and cuts reads and writes into chunks of the size the session
+// allows. This class serves any card of no known generation; GC_CardControllerVarnel_1_0 and
+// GC_CardControllerVarnel_2_0 derive from it. PIN operations and the container status query are
+// added with the PIN operations of the card generations.
+class GC_CardController {
+public:
+    // Named exact ATRs of a card generation.
+    using atr_table = std::vector<std::pair<std::string, std::vector<unsigned char>>>;
+
+    // The kinds of card controller; any other value asks for detection by ATR.
+    enum card_controller : uint32_t {
+        CARD_GENERIC = 1,
+        CARD_VARNEL_1_0 = 2,
+        CARD_VARNEL_2_0 = 8,
+    };
+
+    // controller: the card session (not owned); card: the command set. Creates the plain data layer.
+    GC_CardController(GC_Controller* controller, std::shared_ptr<GC_Card> card, bool sharedMode);
+    virtual ~GC_CardController();
+
+    GC_CardController(const GC_CardController&) = delete;
+    GC_CardController& operator=(const GC_CardController&) = delete;
+
+    // The card's serial number as read when the controller was made (no I/O).
+    virtual int getSerialNumber(std::vector<uint8_t>& out);
+
+    // Selects file `path` (2-byte file identifiers below the application) in application `aid`.
+    // The application is selected when it differs from the current one, or always with
+    // selectAppFirst; with a non-null fileSize the size of the last file is asked for and
+    // returned (the remembered size when nothing had to be selected).
+    virtual int select(const std::vector<uint8_t>& aid, const std::vector<uint8_t>& path, bool selectAppFirst,
+                       size_t* fileSize);
+    // Reads `count` bytes (0: one READ BINARY with Le 00) of the selected file from `offset`.
+    // Stops early at the end of the file and returns what was read.
+    virtual int read(std::vector<uint8_t>& out, size_t offset, size_t count);
+    // Reads the whole TLV that starts at `offset` of a file, which must begin with `tag`. The
+    // card generations offer it; here -1101.
+    virtual int readEx(std::vector<uint8_t>& out, const std::vector<uint8_t>& aid, const std::vector<uint8_t>& path,
+                       size_t offset, bool selectApplication, bool selectPath, std::vector<uint8_t> tag);
+    // Writes data at `offset` of the selected file. Empty data: 0, nothing sent.
+    virtual int update(const std::vector<uint8_t>& data, size_t offset);
+
+    // The secure channel (PACE and secure messaging) of the card generations; here -1101.
+    virtual int performSecureConnection(const SecureVector<unsigned char>& secret, const int& type);
+    virtual int restoreSecureConnection();
+    virtual int destroySecureConnection();
+    virtual int performChipAuthentication();
+    virtual int encryptApdu(const std::vector<uint8_t>& in, std::vector<uint8_t>& out);
+    virtual int decryptApdu(const std::vector<uint8_t>& in, std::vector<uint8_t>& out);
+
+    // Fetches a chained answer with GET RESPONSE (never under secure messaging); `out` receives
+    // the data and the final status word.
+    virtual int getResponse(std::vector<uint8_t>& out, size_t le);
+
+    // Container and key management of the card generations; here the guards, then -1101.
+    virtual int activeContainer(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& data);
+    virtual int initContainer(std::shared_ptr<GC_Container>& container, std::vector<uint8_t> data);
+    virtual int deleteObject(std::shared_ptr<GC_Container>& container, GC_Object* object, bool force);
+    virtual int createObject(std::shared_ptr<GC_Container>& container, GC_Object* templ, GC_Object** out);
+    virtual int generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
+                                GC_Object* publicTemplate, GC_Object** privateKey, GC_Object** publicKey);
+
+    // Reads the objects of each container not loaded yet (every one with force) into them.
+    virtual int loadContainers(std::vector<std::shared_ptr<GC_Container>>& containers, bool force);
+
+    // Largest data field of one command (commandData) or answer the card takes.
+    virtual int getMaxApduSize(bool commandData);
+    // The library's one mapping from the card's answer (status word at its end) to a result code.
+    virtual int checkSW(GC_Card::operation op, std::vector<uint8_t>& response);
+
+    // Signs on the card; the card generations offer it, here -1101.
+    virtual int signatureData(std::shared_ptr<GC_Container>& container, GC_PrivKeyObject* key,
+                              std::vector<uint8_t> data, GC_Security::data_format format,
+                              GC_Security::padding_type padding, std::vector<uint8_t>& out);
+
+    // Selects application `aid` by name unless it is the current one (always with force).
+    virtual int selectAID(const std::vector<uint8_t>& aid, bool force);
+
+    // A generic controller for any card of a session; null without a session.
+    static std::unique_ptr<GC_CardController> checkController(GC_Controller* controller, bool sharedMode);
+
+    // Forgets what is selected on the card: after a reset, an MF selection or a new secure channel
+    // the card's state is no longer what this controller remembers.
+    void forgetSelection();
+
+protected:
+    // Whether the session's card answers with exactly one of the ATRs of the table.
+    static bool atrIsOneOf(GC_Controller* controller, const atr_table& rows);
+    // Reads the card's serial number (MF, then GET DATA) into serialNumber; the card generations
+    // call it when they are made.
+    int readSerialNumber();
+    // The file state below the application is unknown from here on.
+    void forgetFile();
+    // The send-and-check of one SELECT of a file identifier; `answer` gets the data without the
+    // status word. The transport's failure is -1807 when it said so, else -1100.
+    int selectFid(const std::vector<uint8_t>& fid, bool fci, bool df, std::vector<uint8_t>& answer);
+
+    std::vector<uint8_t> currentAid;   // application selected last; empty: none known
+    std::vector<uint8_t> currentPath;  // file identifiers selected below it; empty: none known
+    size_t currentFileSize = 0;        // size of currentPath's file (0: unknown)
+    GC_Controller* controller;         // not owned
+    std::shared_ptr<GC_Card> card;
+    bool sharedMode;
+    std::unique_ptr<GC_Data> data;
+    std::vector<uint8_t> serialNumber;
+};

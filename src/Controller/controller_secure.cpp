@@ -1,0 +1,162 @@
+// The card session's secure channel: opening it with PACE (the card controller's, or the pinpad
+// reader's own), closing and reopening it with the kept password, chip authentication.
+#include "Controller/controller.h"
+#include "Data/wipe.h"
+#include "Reader/reader.h"
+#include "cache.h"
+#include "logger.h"
+
+namespace {
+
+constexpr const char* kLogFile = "Controller/controller_secure";
+constexpr unsigned long kLogMask = gc_log::kController;
+constexpr unsigned long kErrMask = gc_log::kController | gc_log::kError;
+
+using gc_session::kCardMissing;
+using gc_session::kReaderMissing;
+
+// The pinpad reader's PACE answers and what the session reports for them.
+struct PinpadPaceRow {
+    int reader;
+    int code;
+};
+constexpr PinpadPaceRow kPinpadPace[] = {
+    {.reader = gc_reader::kOk, .code = 0},
+    {.reader = gc_reader::kPaceWrongPassword, .code = gc_cc::kSecurityStatus},
+    {.reader = gc_reader::kPinLength, .code = -2310},
+    {.reader = gc_reader::kPinMismatch, .code = -2319},
+    {.reader = gc_reader::kTimeout, .code = -2321},
+    {.reader = gc_reader::kCancelled, .code = -2318},
+    {.reader = gc_reader::kPaceStep, .code = -2305},
+};
+
+int pinpadPaceCode(int readerAnswer) {
+    for (const PinpadPaceRow& row : kPinpadPace)
+        if (row.reader == readerAnswer) return row.code;
+    GC_LoggerC::logf("performSecureConnection", kLogFile, __LINE__, kErrMask, "Unknown result from reader | %i",
+                     readerAnswer);
+    return gc_cc::kFailed;
+}
+
+// The CAN the companion cache holds for the reader; 0 or the cache's code.
+int cachedPassword(const std::string& readerName, SecureVector<unsigned char>& out) {
+    GC_WipedBuffer cached(64);
+    const int rc = GC_Cache::getPassword(readerName.c_str(), cached.v);
+    if (rc == 0) out = cached.secure();
+    return rc;
+}
+
+}  // namespace
+
+int GC_Controller::performSecureConnection(std::vector<uint8_t> secret, const int& type) {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    GC_WipeGuard wipeSecret{&secret};
+    if (reader == nullptr) return GC_FAIL(kErrMask, kReaderMissing, "Reader is nullptr");
+    if (!cardController) return GC_FAIL(kErrMask, kCardMissing, "Card is nullptr");
+    if (const int rc = lockReader(); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
+    int rc = 0;
+    if (reader->isPinpad()) {
+        rc = select({0x3F, 0x00}, nullptr, {}, false);
+        if (rc != 0) {
+            GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Cannot select 3F 00");
+        } else if (!lockController()) {
+            if (const int released = unlockReader(0); released != 0)
+                return GC_FAIL(kErrMask, released, "Reader cannot unlock");
+            return GC_FAIL(kErrMask, gc_cc::kFailed, "Controller cannot lock");
+        } else {
+            const int answer = reader->performSecureConnection(secret, type);
+            unlockController();
+            rc = pinpadPaceCode(answer);
+        }
+    } else {
+        rc = cardController->performSecureConnection(SecureVector<unsigned char>(secret.data(), secret.size()), type);
+    }
+    // PACE selects files of its own (the reader's PACE behind the controller's back).
+    cardController->forgetSelection();
+    if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
+    if (rc != 0) {
+        flags &= ~kChannelUp;
+        password.clear();
+        passwordType = 0;
+        return GC_FAIL(kErrMask, rc, "Cannot perform Secure Connection");
+    }
+    password = SecureVector<unsigned char>(secret.data(), secret.size());
+    passwordType = type;
+    // Only a CAN is shared with the companion, and only the first one for the reader.
+    const std::string name = reader->getReaderName();
+    if (type == 2 && GC_Cache::existPassword(name.c_str()) == -4) GC_Cache::setPassword(name.c_str(), secret);
+    flags |= kChannelUp;
+    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
+    return 0;
+}
+
+int GC_Controller::destroySecureConnection() {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (reader == nullptr) return GC_FAIL(kErrMask, kReaderMissing, "Reader is nullptr");
+    if (!cardController) return GC_FAIL(kErrMask, kCardMissing, "Card is nullptr");
+    if (const int rc = lockReader(); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
+    flags &= ~kChannelUp;
+    int rc = 0;
+    if (reader->isPinpad()) {
+        if (!lockController()) {
+            if (const int released = unlockReader(0); released != 0)
+                return GC_FAIL(kErrMask, released, "Reader cannot unlock");
+            return GC_FAIL(kErrMask, gc_cc::kFailed, "Controller cannot lock");
+        }
+        rc = reader->destroySecureConnection();
+        unlockController();
+    } else {
+        rc = cardController->destroySecureConnection();
+    }
+    if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
+    flags &= ~kChannelUp;
+    if (rc != 0) return GC_FAIL(kErrMask, rc);
+    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
+    return 0;
+}
+
+int GC_Controller::restoreSecureConnection() {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (reader == nullptr) return GC_FAIL(kErrMask, kReaderMissing, "Reader is nullptr");
+    if (!cardController) return GC_FAIL(kErrMask, kCardMissing, "Card is nullptr");
+    if (const int rc = lockReader(); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
+    destroySecureConnection();
+    if (password.empty() || passwordType < 1 || passwordType > 4) {
+        if (cachedPassword(reader->getReaderName(), password) == 0) {
+            passwordType = 2;  // the companion keeps CANs only
+        } else {
+            password.clear();
+            passwordType = 0;
+            GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Cannot read password from cache");
+        }
+    }
+    const int rc = performSecureConnection(std::vector<uint8_t>(password.begin(), password.end()), passwordType);
+    if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "Cannot restore secure connection");
+    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
+    return 0;
+}
+
+int GC_Controller::performChipAuthentication() {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (reader == nullptr) return GC_FAIL(kErrMask, kReaderMissing, "Reader is nullptr");
+    if (!cardController) return GC_FAIL(kErrMask, kCardMissing, "Card is nullptr");
+    if (const int rc = lockReader(); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
+    int rc = 0;
+    if (reader->isPinpad()) {
+        rc = gc_cc::kNotSupported;
+        GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Reader unsupport perform Chip Authenticaion");
+    } else {
+        rc = cardController->performChipAuthentication();
+    }
+    if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
+    if (rc != 0) {
+        flags &= ~kChipAuthenticated;
+        password.clear();
+        passwordType = 0;
+        return GC_FAIL(kErrMask, rc, "Cannot perform Chip Authentication Connection");
+    }
+    flags |= kChipAuthenticated;
+    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
+    return 0;
+}
