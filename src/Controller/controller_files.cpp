@@ -128,8 +128,11 @@ int GC_Controller::read(std::vector<unsigned char>& out, const std::vector<unsig
             readLength == 0 ? fileSize : (fileSize == 0 ? readLength : std::min(fileSize, readLength));
         rc = cardController->read(buffer, readOffset, count);
     }
-    if (channelLost(rc) && retransmitCounter < 2)
-        return retransmit(rc, [&] { return read(out, aid, path, offset, length, size, true, true, mode, tag); });
+    if (channelLost(rc) && retransmitCounter < 2) {
+        rc = retransmit(rc, [&] { return read(out, aid, path, offset, length, size, true, true, mode, tag); });
+        if (rc != 0) out.clear();
+        return rc;
+    }
     if (size != nullptr) *size = fileSize;
     if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
     if (rc != 0) {
