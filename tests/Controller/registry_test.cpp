@@ -46,8 +46,8 @@ TEST_F(SessionTest, RegistryKeepsOneReaderPerNameAndEveryBackendOnce) {
               slotBackend() ? GC_CardController::CARD_GENERIC : GC_CardController::CARD_VARNEL_2_0);
 }
 
-// Listing, look-ups and registration from many threads at once (the token lists readers on a
-// background queue while sessions look their readers up); run under ThreadSanitizer.
+// Listing, look-ups, registration and its removal from many threads at once (the token lists
+// readers on a background queue while sessions look their readers up); run under ThreadSanitizer.
 TEST_F(SessionTest, RegistryConcurrentUse) {
     GC_Reader* const bound = GC_Factory::createReader(name);
     ASSERT_NE(bound, nullptr);
@@ -56,16 +56,23 @@ TEST_F(SessionTest, RegistryConcurrentUse) {
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
             for (int round = 0; round < 20; ++round) {
-                const auto names = GC_Factory::getReadersList(t % 2 == 0);
-                if (t % 2 != 0 && std::count(names.begin(), names.end(), name) != 1) ++failures;
+                if (t % 4 == 0) {
+                    GC_Factory::clearDriver();
+                    GC_Factory::addDriver(backendKind());
+                } else {
+                    const auto names = GC_Factory::getReadersList(t % 2 == 0);
+                    if (std::count(names.begin(), names.end(), name) > 1) ++failures;
+                }
                 if (GC_Factory::createReader(name) != bound) ++failures;
-                if (GC_Factory::addDriver(backendKind()) != -1100) ++failures;
                 if (GC_Factory::getCardsATRs().size() != 2) ++failures;
             }
         });
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures.load(), 0);
+    GC_Factory::addDriver(backendKind());
+    const auto names = GC_Factory::getReadersList(false);
+    EXPECT_EQ(std::count(names.begin(), names.end(), name), 1);
 }
 
 }  // namespace

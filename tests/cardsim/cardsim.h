@@ -53,6 +53,7 @@ struct CardConfig {
     size_t maxReadSize = 0;     // READ BINARY asking for more than this is answered 67 00, protected under SM (0: none)
     size_t chainAbove = 0;      // answers with more data than this go out as 61 xx chains (0: the card's own limit)
     bool endlessChain = false;  // every answer and every GET RESPONSE ends in 61 01, so the chain never ends
+    size_t scratchSize = 4096;  // size of the writable scratch EF 4F00 in the PKCS#15 application
     std::string dataDir;        // empty: the checked-in tests/data/cardsim
     // Answer to the terminal's token after a wrong CAN: 69 82 (security status not satisfied),
     // or 63 00 as other cards of the family answer it.

@@ -309,7 +309,7 @@ bool CardSim::Impl::personalise() {
     }
 
     // A scratch file for read and write tests in the PKCS#15 application of every personality.
-    if (Node* app = mf->child(0x5015)) app->addEf(0x4F00, Bytes(4096, 0x00));
+    if (Node* app = mf->child(0x5015)) app->addEf(0x4F00, Bytes(config.scratchSize, 0x00));
 
     for (Pin& p : pins) {
         const auto it = config.pins.find(p.reference & 0x7F);

@@ -1,0 +1,133 @@
+// Card I/O of file reads through the card session, beside the floor: one SELECT for the file and
+// ceil(size / chunk) READ BINARY at the card's own answer limit. Each iteration is a new session
+// on a reader that knows nothing yet (empty settings, default APDU size), so the size the session
+// learns from the first answers is part of the count. The simulated card sits in an in-memory
+// slot; the counters are per read:
+//   apdus / floor_apdus / apdu_ratio   commands sent (GET RESPONSE included)
+//   bytes / floor_bytes / byte_ratio   command and answer bytes on the wire
+// The card's side is not timed apart: the time is that of the whole road in one process.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../tests/cardsim/cardsim.h"
+#include "Controller/controller.h"
+#include "Reader/reader.h"
+#include "factory.h"
+#include "platform/ctk_memory.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+constexpr const char* kSlot = "Bench 0";
+const Bytes kScratch{0x4F, 0x00};
+
+struct CardKind {
+    cardsim::Personality personality;
+    Bytes aid;
+    size_t answerLimit;  // the card's largest answer
+};
+
+const CardKind kGeneric{
+    cardsim::Personality::Generic, {0xA0, 0x00, 0x00, 0x00, 0x63, 0x50, 0x4B, 0x43, 0x53, 0x2D, 0x31, 0x35}, 255};
+const CardKind kVarnel2{
+    cardsim::Personality::Varnel2, {0xA0, 0x00, 0x00, 0x01, 0x67, 0x45, 0x53, 0x49, 0x47, 0x4E}, 1792};
+
+class SlotCard : public ctk::mem::Card {
+public:
+    explicit SlotCard(cardsim::CardSim& card) : card_(card) {}
+    Bytes atr() override { return card_.atr(); }
+    Bytes transmit(const Bytes& apdu) override { return card_.transmit(apdu); }
+    void reset() override { card_.reset(); }
+
+private:
+    cardsim::CardSim& card_;
+};
+
+// Settings in a container of the benchmark's own, emptied before every session.
+std::string settingsFile() {
+    static const std::string path = [] {
+        char pattern[] = "/tmp/gcbench-XXXXXX";
+        const std::string home = std::string(mkdtemp(pattern)) + "/Containers/ext";
+        std::filesystem::create_directories(home + "/Documents");
+        setenv("HOME", home.c_str(), 1);
+        return home + "/Documents/config.conf";
+    }();
+    return path;
+}
+
+// Floor of one file: its SELECT (7 bytes, 9000) and the READs at the card's limit.
+void floorOf(size_t size, size_t limit, size_t& apdus, size_t& bytes) {
+    const size_t reads = (size + limit - 1) / limit;
+    apdus = 1 + reads;
+    const size_t readHeader = limit > 256 ? 7 : 5;  // extended Le above 256
+    bytes = (7 + 2) + reads * (readHeader + 2) + size;
+}
+
+void readFile(benchmark::State& state, const CardKind& kind) {
+    const size_t size = static_cast<size_t>(state.range(0));
+    cardsim::CardConfig config;
+    config.personality = kind.personality;
+    config.requireSecureMessaging = false;
+    config.scratchSize = size;
+    cardsim::CardSim card(config);
+    auto slots = std::make_shared<ctk::mem::SlotManager>();
+    ctk::SlotManager::setDefaultManager(slots);
+    slots->addSlot(kSlot);
+    slots->insertCard(kSlot, std::make_shared<SlotCard>(card));
+    GC_Factory::addDriver(GC_Factory::READER_CTK);
+    GC_Factory::getReadersList(false);
+    GC_Reader* reader = GC_Factory::createReader(kSlot);
+    const std::string settings = settingsFile();
+
+    size_t apdus = 0, bytes = 0;
+    for (auto _ : state) {
+        unlink(settings.c_str());
+        reader->maxApduSize = 200;
+        reader->extendedApdu = false;
+        reader->apduSizeFixed = false;
+        card.clearLog();
+        GC_Controller session;
+        Bytes out;
+        if (session.create(kSlot, GC_CardController::CARD_GENERIC, true, nullptr) != 0 ||
+            session.read(out, kind.aid, kScratch, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}) != 0 ||
+            out.size() != size) {
+            state.SkipWithError("read failed");
+            break;
+        }
+        for (const cardsim::LogEntry& entry : card.log()) {
+            if (entry.kind != cardsim::LogEntry::Kind::Command) continue;
+            ++apdus;
+            bytes += entry.command.size() + entry.response.size();
+        }
+    }
+    size_t floorApdus = 0, floorBytes = 0;
+    floorOf(size, kind.answerLimit, floorApdus, floorBytes);
+    const double n = static_cast<double>(state.iterations());
+    state.counters["apdus"] = static_cast<double>(apdus) / n;
+    state.counters["floor_apdus"] = static_cast<double>(floorApdus);
+    state.counters["apdu_ratio"] = static_cast<double>(apdus) / n / static_cast<double>(floorApdus);
+    state.counters["bytes"] = static_cast<double>(bytes) / n;
+    state.counters["floor_bytes"] = static_cast<double>(floorBytes);
+    state.counters["byte_ratio"] = static_cast<double>(bytes) / n / static_cast<double>(floorBytes);
+    ctk::SlotManager::resetDefaultManager();
+}
+
+void BM_ReadGenericCard(benchmark::State& state) {
+    readFile(state, kGeneric);
+}
+void BM_ReadVarnel2Card(benchmark::State& state) {
+    readFile(state, kVarnel2);
+}
+
+BENCHMARK(BM_ReadGenericCard)->Arg(579)->Arg(2000)->Arg(6000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ReadVarnel2Card)->Arg(579)->Arg(2000)->Arg(6000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
