@@ -101,6 +101,36 @@ TEST_F(SessionTest, CreateChoosesTheControllerByExactAtr) {
     }
 }
 
+// The session follows the reader: a card taken out takes its controller with it, a card put in
+// gets one; the features say whether a card is there and that no PACE password is known.
+TEST_F(SessionTest, StateAndFeaturesFollowTheCard) {
+    auto session = open();
+    const auto kind = session->getCardControllerType();
+    int features = 0;
+    EXPECT_EQ(session->readerFeatures(features), 0);
+    EXPECT_EQ(features, GC_Controller::kFeatureCardPresent | GC_Controller::kFeatureNoPassword);
+    EXPECT_EQ(session->state(), 0);
+    Bytes response;
+    EXPECT_EQ(session->sendApdu({0x00, 0xA4, 0x00, 0x0C}, response, 0, true), 0);
+
+    // The slot back-end reports a slot as usable for as long as it exists (the token replaces its
+    // session when the platform says the card went); the PC/SC back-end reports the empty reader.
+    if (slotBackend()) return;
+    unplug();
+    EXPECT_EQ(session->state(), 0);
+    response.clear();
+    EXPECT_EQ(session->sendApdu({0x00, 0xA4, 0x00, 0x0C}, response, 0, true), -2001) << "no card, no controller";
+    EXPECT_EQ(session->readerFeatures(features), 0);
+    EXPECT_EQ(features, 0);
+
+    plug(plainCard(sessionPersonality()));
+    EXPECT_EQ(session->state(), 0);
+    EXPECT_EQ(session->getCardControllerType(), kind);
+    response.clear();
+    EXPECT_EQ(session->sendApdu({0x00, 0xA4, 0x00, 0x0C}, response, 0, true), 0);
+    EXPECT_EQ(response, (Bytes{0x90, 0x00}));
+}
+
 // Mode 1 with the size asked: the application, the file with its size, then READ BINARY in chunks
 // of the card's 255 bytes, which the size learned from the first answers allows.
 TEST_F(SessionTest, ReadsA579ByteFileInChunksOfTheLearnedSize) {
