@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../tests/cardsim/cardsim.h"
+#include "../tests/support/sim_card_adapter.h"
 #include "Controller/controller.h"
 #include "Reader/reader.h"
 #include "factory.h"
@@ -39,17 +40,6 @@ const CardKind kGeneric{
     cardsim::Personality::Generic, {0xA0, 0x00, 0x00, 0x00, 0x63, 0x50, 0x4B, 0x43, 0x53, 0x2D, 0x31, 0x35}, 255};
 const CardKind kVarnel2{
     cardsim::Personality::Varnel2, {0xA0, 0x00, 0x00, 0x01, 0x67, 0x45, 0x53, 0x49, 0x47, 0x4E}, 1792};
-
-class SlotCard : public ctk::mem::Card {
-public:
-    explicit SlotCard(cardsim::CardSim& card) : card_(card) {}
-    Bytes atr() override { return card_.atr(); }
-    Bytes transmit(const Bytes& apdu) override { return card_.transmit(apdu); }
-    void reset() override { card_.reset(); }
-
-private:
-    cardsim::CardSim& card_;
-};
 
 // Settings in a container of the benchmark's own, emptied before every session.
 std::string settingsFile() {
@@ -81,7 +71,7 @@ void readFile(benchmark::State& state, const CardKind& kind) {
     auto slots = std::make_shared<ctk::mem::SlotManager>();
     ctk::SlotManager::setDefaultManager(slots);
     slots->addSlot(kSlot);
-    slots->insertCard(kSlot, std::make_shared<SlotCard>(card));
+    slots->insertCard(kSlot, std::make_shared<gctest::SimCardAdapter>(card));
     GC_Factory::addDriver(GC_Factory::READER_CTK);
     GC_Factory::getReadersList(false);
     GC_Reader* reader = GC_Factory::createReader(kSlot);

@@ -78,8 +78,16 @@ std::unique_ptr<GC_CardController> GC_CardController::checkController(GC_Control
 }
 
 bool GC_CardController::atrIsOneOf(GC_Controller* controller, const atr_table& rows) {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (controller == nullptr) {
+        GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Controller is nullptr");
+        return false;
+    }
     const std::vector<uint8_t> atr = controller->getATRcard();
-    return std::any_of(rows.begin(), rows.end(), [&](const auto& row) { return row.second == atr; });
+    const bool found = std::any_of(rows.begin(), rows.end(), [&](const auto& row) { return row.second == atr; });
+    GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "%s: %s", rows.empty() ? "" : rows.front().first.c_str(),
+                     found ? "this card" : "not this card");
+    return found;
 }
 
 void GC_CardController::forgetFile() {

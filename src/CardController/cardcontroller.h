@@ -125,7 +125,15 @@ public:
     void forgetSelection();
 
 protected:
-    // Whether the session's card answers with exactly one of the ATRs of the table.
+    // A new controller of card generation `Generation` when the session's card answers with
+    // exactly one of the ATRs of its table (Generation::atr()); null otherwise or without session.
+    template <typename Generation>
+    static std::unique_ptr<GC_CardController> recognise(GC_Controller* controller, bool sharedMode) {
+        if (!atrIsOneOf(controller, Generation::atr())) return nullptr;
+        return std::make_unique<Generation>(controller, sharedMode);
+    }
+    // Whether there is a session and its card answers with exactly one of the ATRs of the table
+    // (logged under the table's first name).
     static bool atrIsOneOf(GC_Controller* controller, const atr_table& rows);
     // Reads the card's serial number (MF, then GET DATA) into serialNumber; the card generations
     // call it when they are made.

@@ -31,16 +31,5 @@ const GC_CardController::atr_table& GC_CardControllerVarnel_2_0::atr() {
 
 std::unique_ptr<GC_CardController> GC_CardControllerVarnel_2_0::checkController(GC_Controller* controller,
                                                                                 bool sharedMode) {
-    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (controller == nullptr) {
-        GC_LoggerC::retPtr2(__func__, kLogFile, __LINE__, true, kErrMask, "Controller is nullptr");
-        return nullptr;
-    }
-    if (!atrIsOneOf(controller, atr())) {
-        GC_LoggerC::retPtr2(__func__, kLogFile, __LINE__, true, kLogMask, "Not this card");
-        return nullptr;
-    }
-    auto made = std::make_unique<GC_CardControllerVarnel_2_0>(controller, sharedMode);
-    GC_LoggerC::retPtr(__func__, kLogFile, __LINE__, false, kLogMask);
-    return made;
+    return recognise<GC_CardControllerVarnel_2_0>(controller, sharedMode);
 }
