@@ -318,6 +318,26 @@ int GC_Controller::unlockReader(long result) {
     return 0;
 }
 
+int GC_Controller::beginOperation(const char* func) {
+    if (reader == nullptr)
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, kReaderMissing, "Reader is nullptr");
+    if (!cardController) return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, kCardMissing, "Card is nullptr");
+    if (const int rc = lockReader(); rc != 0)
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc, "Reader cannot lock");
+    return 0;
+}
+
+int GC_Controller::finishOperation(const char* func, int rc, const char* text) {
+    if (const int released = unlockReader(0); released != 0)
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, released, "Reader cannot unlock");
+    if (rc != 0) {
+        if (text != nullptr) return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc, "%s", text);
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc);
+    }
+    GC_LoggerC::ret1(func, kLogFile, __LINE__, kLogMask, 0);
+    return 0;
+}
+
 void GC_Controller::cardWasReset() {
     GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Card was reset: its selection and channel are gone");
     if (cardController) cardController->forgetSelection();

@@ -142,6 +142,12 @@ public:
     uint32_t channelFlags() const { return flags; }
 
 protected:
+    // The opening of a card operation: a reader, a card controller and the reader lock; 0 or the
+    // failure, logged under `func`.
+    int beginOperation(const char* func);
+    // The end of a card operation that took the reader lock: releases it and returns `rc` (logged
+    // under `func` with `text` when it is a failure), or the release's own failure.
+    int finishOperation(const char* func, int rc, const char* text = nullptr);
     // Takes the reader lock; `reset` (may be null) tells whether the card was found reset (and
     // the lock taken on a second attempt).
     int lockReader(bool* reset);

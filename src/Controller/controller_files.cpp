@@ -70,10 +70,7 @@ int GC_Controller::select(const std::vector<unsigned char>& path, unsigned long*
     if (fileSize != nullptr) *fileSize = size;
     if (channelLost(rc) && retransmitCounter < 2)
         return retransmit(rc, [&] { return select(path, fileSize, aid, true); });
-    if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
-    if (rc != 0) return GC_FAIL(kErrMask, rc);
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
-    return 0;
+    return finishOperation(__func__, rc);
 }
 
 int GC_Controller::read(std::vector<unsigned char>& out, const std::vector<unsigned char>& aid,
@@ -118,11 +115,7 @@ int GC_Controller::read(std::vector<unsigned char>& out, const std::vector<unsig
         if (selectApplication || selectPath || size != nullptr || cacheUsed) {
             const std::vector<uint8_t> selected = selectPath || cacheUsed ? path : std::vector<uint8_t>{};
             rc = select(selected, &fileSize, aid, selectApplication);
-            if (rc != 0) {
-                if (const int released = unlockReader(0); released != 0)
-                    return GC_FAIL(kErrMask, released, "Reader cannot unlock");
-                return GC_FAIL(kErrMask, rc, "Cannot select file path");
-            }
+            if (rc != 0) return finishOperation(__func__, rc, "Cannot select file path");
         }
         const unsigned long count =
             readLength == 0 ? fileSize : (fileSize == 0 ? readLength : std::min(fileSize, readLength));
@@ -172,19 +165,14 @@ int GC_Controller::update(std::vector<unsigned char>& data, const std::vector<un
         return 0;
     }
     if (const int rc = lockReader(); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
-    auto failReleased = [&](int rc, const char* text) {
-        if (const int released = unlockReader(0); released != 0)
-            return GC_FAIL(kErrMask, released, "Reader cannot unlock");
-        return GC_FAIL(kErrMask, rc, "%s", text);
-    };
     if (selectApplication || selectPath) {
         unsigned long fileSize = 0;
         const std::vector<uint8_t> selected = selectPath ? path : std::vector<uint8_t>{};
         if (const int rc = select(selected, &fileSize, aid, selectApplication); rc != 0)
-            return failReleased(rc, "Cannot select file path");
+            return finishOperation(__func__, rc, "Cannot select file path");
         // Only a selected file has a size to check against.
         if (selectPath && fileSize < offset + data.size())
-            return failReleased(kWriteBeyondEnd, "Filesize is to small, index is to big");
+            return finishOperation(__func__, kWriteBeyondEnd, "Filesize is to small, index is to big");
     }
     GC_LoggerC::file(__func__, __LINE__, kLogMask, path, offset, data, true);
     int rc = cardController->update(data, offset);

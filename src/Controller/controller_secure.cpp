@@ -12,9 +12,6 @@ constexpr const char* kLogFile = "Controller/controller_secure";
 constexpr unsigned long kLogMask = gc_log::kController;
 constexpr unsigned long kErrMask = gc_log::kController | gc_log::kError;
 
-using gc_session::kCardMissing;
-using gc_session::kReaderMissing;
-
 // The pinpad reader's PACE answers and what the session reports for them.
 struct PinpadPaceRow {
     int reader;
@@ -51,19 +48,14 @@ int cachedPassword(const std::string& readerName, SecureVector<unsigned char>& o
 int GC_Controller::performSecureConnection(std::vector<uint8_t> secret, const int& type) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     GC_WipeGuard wipeSecret{&secret};
-    if (reader == nullptr) return GC_FAIL(kErrMask, kReaderMissing, "Reader is nullptr");
-    if (!cardController) return GC_FAIL(kErrMask, kCardMissing, "Card is nullptr");
-    if (const int rc = lockReader(); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
+    if (const int rc = beginOperation(__func__); rc != 0) return rc;
     int rc = 0;
     if (reader->isPinpad()) {
         rc = select({0x3F, 0x00}, nullptr, {}, false);
         if (rc != 0) {
             GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Cannot select 3F 00");
-        } else if (!lockController()) {
-            if (const int released = unlockReader(0); released != 0)
-                return GC_FAIL(kErrMask, released, "Reader cannot unlock");
-            return GC_FAIL(kErrMask, gc_cc::kFailed, "Controller cannot lock");
         } else {
+            if (!lockController()) return finishOperation(__func__, gc_cc::kFailed, "Controller cannot lock");
             const int answer = reader->performSecureConnection(secret, type);
             unlockController();
             rc = pinpadPaceCode(answer);
@@ -73,53 +65,42 @@ int GC_Controller::performSecureConnection(std::vector<uint8_t> secret, const in
     }
     // PACE selects files of its own (the reader's PACE behind the controller's back).
     cardController->forgetSelection();
-    if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
     if (rc != 0) {
         flags &= ~kChannelUp;
         password.clear();
         passwordType = 0;
-        return GC_FAIL(kErrMask, rc, "Cannot perform Secure Connection");
+        return finishOperation(__func__, rc, "Cannot perform Secure Connection");
     }
+    if (const int released = finishOperation(__func__, 0); released != 0) return released;
     password = SecureVector<unsigned char>(secret.data(), secret.size());
     passwordType = type;
     // Only a CAN is shared with the companion, and only the first one for the reader.
     const std::string name = reader->getReaderName();
     if (type == 2 && GC_Cache::existPassword(name.c_str()) == -4) GC_Cache::setPassword(name.c_str(), secret);
     flags |= kChannelUp;
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }
 
 int GC_Controller::destroySecureConnection() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (reader == nullptr) return GC_FAIL(kErrMask, kReaderMissing, "Reader is nullptr");
-    if (!cardController) return GC_FAIL(kErrMask, kCardMissing, "Card is nullptr");
-    if (const int rc = lockReader(); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
+    if (const int rc = beginOperation(__func__); rc != 0) return rc;
     flags &= ~kChannelUp;
     int rc = 0;
     if (reader->isPinpad()) {
-        if (!lockController()) {
-            if (const int released = unlockReader(0); released != 0)
-                return GC_FAIL(kErrMask, released, "Reader cannot unlock");
-            return GC_FAIL(kErrMask, gc_cc::kFailed, "Controller cannot lock");
-        }
+        if (!lockController()) return finishOperation(__func__, gc_cc::kFailed, "Controller cannot lock");
         rc = reader->destroySecureConnection();
         unlockController();
     } else {
         rc = cardController->destroySecureConnection();
     }
-    if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
+    rc = finishOperation(__func__, rc);
     flags &= ~kChannelUp;
-    if (rc != 0) return GC_FAIL(kErrMask, rc);
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
-    return 0;
+    return rc;
 }
 
 int GC_Controller::restoreSecureConnection() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (reader == nullptr) return GC_FAIL(kErrMask, kReaderMissing, "Reader is nullptr");
-    if (!cardController) return GC_FAIL(kErrMask, kCardMissing, "Card is nullptr");
-    if (const int rc = lockReader(); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
+    if (const int rc = beginOperation(__func__); rc != 0) return rc;
     destroySecureConnection();
     if (password.empty() || passwordType < 1 || passwordType > 4) {
         if (cachedPassword(reader->getReaderName(), password) == 0) {
@@ -131,17 +112,12 @@ int GC_Controller::restoreSecureConnection() {
         }
     }
     const int rc = performSecureConnection(std::vector<uint8_t>(password.begin(), password.end()), passwordType);
-    if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
-    if (rc != 0) return GC_FAIL(kErrMask, rc, "Cannot restore secure connection");
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
-    return 0;
+    return finishOperation(__func__, rc, "Cannot restore secure connection");
 }
 
 int GC_Controller::performChipAuthentication() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (reader == nullptr) return GC_FAIL(kErrMask, kReaderMissing, "Reader is nullptr");
-    if (!cardController) return GC_FAIL(kErrMask, kCardMissing, "Card is nullptr");
-    if (const int rc = lockReader(); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
+    if (const int rc = beginOperation(__func__); rc != 0) return rc;
     int rc = 0;
     if (reader->isPinpad()) {
         rc = gc_cc::kNotSupported;
@@ -149,14 +125,13 @@ int GC_Controller::performChipAuthentication() {
     } else {
         rc = cardController->performChipAuthentication();
     }
-    if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
     if (rc != 0) {
         flags &= ~kChipAuthenticated;
         password.clear();
         passwordType = 0;
-        return GC_FAIL(kErrMask, rc, "Cannot perform Chip Authentication Connection");
+        return finishOperation(__func__, rc, "Cannot perform Chip Authentication Connection");
     }
+    if (const int released = finishOperation(__func__, 0); released != 0) return released;
     flags |= kChipAuthenticated;
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }

@@ -48,12 +48,7 @@ int GC_Controller::sendApdu(const std::vector<uint8_t>& command, std::vector<uin
     }
     bool reset = false;
     if (const int rc = lockReader(&reset); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
-    // Releases the reader lock on a failure path; the release's own failure wins.
-    auto failReleased = [&](int rc, const char* text) {
-        if (const int released = unlockReader(0); released != 0)
-            return GC_FAIL(kErrMask, released, "Reader cannot unlock");
-        return GC_FAIL(kErrMask, rc, "%s", text);
-    };
+    auto failReleased = [&](int rc, const char* text) { return finishOperation(__func__, rc, text); };
     if (reset) {
         // The card was reset since this operation's last exchange: the file it selected (and any
         // channel) went with it, so this command must not go to the card as if nothing happened.
@@ -82,17 +77,15 @@ int GC_Controller::sendApdu(const std::vector<uint8_t>& command, std::vector<uin
     if (!lockController()) return failReleased(kFailed, "Controller cannot lock");
     int rc = reader->sendAPDU(sent, raw, le);
     unlockController();
-    if (rc != 0) {
+    if (rc == gc_reader::kCardReset) {
+        // The reader reconnected to a reset card.
+        cardWasReset();
         if (const int released = unlockReader(0); released != 0)
             return GC_FAIL(kErrMask, released, "Reader cannot unlock");
-        if (rc == gc_reader::kCardReset) {
-            // The reader reconnected to a reset card.
-            cardWasReset();
-            failedApduSize();
-            return GC_FAIL(kErrMask, kCardReset, "Card was reset during the exchange");
-        }
-        return GC_FAIL(kErrMask, rc, "Controller cannot send APDU");
+        failedApduSize();
+        return GC_FAIL(kErrMask, kCardReset, "Card was reset during the exchange");
     }
+    if (rc != 0) return failReleased(rc, "Controller cannot send APDU");
     // No status word: nothing of it can be read.
     if (raw.size() < 2) return failReleased(kApduTooLong, "Response data invalid");
     if (raw[raw.size() - 2] == 0x61) {
