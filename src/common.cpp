@@ -1,6 +1,5 @@
 #include "common.h"
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "Data/wipe.h"
 #include "platform/thread_id.h"
 
 namespace {
@@ -160,7 +160,7 @@ bool GC_CommonStr::isPACEprohibited(unsigned char** block, unsigned long& blockL
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
     const bool hashed = EVP_Digest(content.data(), content.size(), digest, &digestLength, EVP_sha1(), nullptr) == 1;
-    OPENSSL_cleanse(content.data(), content.size());
+    gc_wipe(content);
     if (!hashed) return true;
 
     std::string expected = byte2HexStr(std::vector<unsigned char>(digest, digest + digestLength), false, false);

@@ -1,12 +1,12 @@
 #include "security_lib.h"
 
 #include <openssl/core_names.h>
-#include <openssl/crypto.h>
 #include <openssl/params.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "Data/wipe.h"
 #include "logger.h"
 
 namespace {
@@ -18,13 +18,6 @@ constexpr unsigned long kErrMask = gc_log::kError;
 constexpr size_t kDesBlock = 8;
 
 using CipherCtxPtr = gc_ossl::EvpCipherCtxPtr;
-
-// Wipes a fixed-size local buffer when it goes out of scope (key halves, intermediate blocks).
-template <size_t N>
-struct WipedBytes {
-    unsigned char b[N] = {};
-    ~WipedBytes() { OPENSSL_cleanse(b, N); }
-};
 
 // The digest of a format, its failure code and its name in the log lines; null for no digest.
 struct DigestInfoEntry {
@@ -121,7 +114,7 @@ int cbcNoPadding(const char* func, const GC_Security::encipherment_algorithm alg
     out.resize(static_cast<size_t>(produced));
     // Nothing is left over when padding is off and the input is whole blocks, so the final step
     // writes no bytes; a scratch block keeps it from ever pointing past the output.
-    WipedBytes<EVP_MAX_BLOCK_LENGTH> tail;
+    GC_WipedArray<EVP_MAX_BLOCK_LENGTH> tail;
     int finalLen = 0;
     if (EVP_CipherFinal_ex(ctx.get(), tail.b, &finalLen) != 1 || finalLen != 0) {
         GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -6, texts.final);
@@ -154,7 +147,7 @@ bool desEde(const unsigned char key[16], bool cbc, const unsigned char* iv, bool
         if (static_cast<size_t>(produced) != n) return false;
         done += n;
     }
-    WipedBytes<EVP_MAX_BLOCK_LENGTH> tail;
+    GC_WipedArray<EVP_MAX_BLOCK_LENGTH> tail;
     int finalLen = 0;
     return EVP_CipherFinal_ex(ctx.get(), tail.b, &finalLen) == 1 && finalLen == 0;
 }
@@ -226,7 +219,7 @@ int GC_Security::hashValuesFinal(securityCtx& ctx, std::vector<unsigned char>& o
         return -2;
     }
     // Digests become keys (PACE, the companion link): the scratch copy is wiped.
-    WipedBytes<EVP_MAX_MD_SIZE> md;
+    GC_WipedArray<EVP_MAX_MD_SIZE> md;
     unsigned int mdLen = 0;
     if (EVP_DigestFinal_ex(state.get(), md.b, &mdLen) != 1 || mdLen != alghoritmLenOutput(ctx.format)) {
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, d.failCode, "Error while final %s hash", d.name);
@@ -308,7 +301,7 @@ int GC_Security::crypto_cmac(encipherment_algorithm alg, const std::vector<unsig
         return -5;
     }
     size_t macLen = 0;
-    WipedBytes<EVP_MAX_BLOCK_LENGTH> tag;
+    GC_WipedArray<EVP_MAX_BLOCK_LENGTH> tag;
     if (EVP_MAC_final(ctx.get(), nullptr, &macLen, 0) != 1 || macLen == 0 || macLen > sizeof tag.b ||
         EVP_MAC_final(ctx.get(), tag.b, &macLen, sizeof tag.b) != 1) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -6, "Error on final CMAC operation");
@@ -336,17 +329,17 @@ int GC_Security::crypto_mac(const std::vector<unsigned char>& key, std::vector<u
         return -1;
     }
     // Single DES is DES-EDE with both halves equal (E_K(D_K(E_K(x))) = E_K(x)).
-    WipedBytes<16> k1k1;
-    WipedBytes<16> k2k2;
+    GC_WipedArray<16> k1k1;
+    GC_WipedArray<16> k2k2;
     std::memcpy(k1k1.b, key.data(), 8);
     std::memcpy(k1k1.b + 8, key.data(), 8);
     std::memcpy(k2k2.b, key.data() + 8, 8);
     std::memcpy(k2k2.b + 8, key.data() + 8, 8);
 
     // CBC over the whole data under K1; only the last block is kept.
-    WipedBytes<kDesBlock> chain;
+    GC_WipedArray<kDesBlock> chain;
     std::memcpy(chain.b, iv.data(), kDesBlock);
-    WipedBytes<512> scratch;
+    GC_WipedArray<512> scratch;
     size_t done = 0;
     bool ok = true;
     while (ok && done < in.size()) {
@@ -355,7 +348,7 @@ int GC_Security::crypto_mac(const std::vector<unsigned char>& key, std::vector<u
         if (ok) std::memcpy(chain.b, scratch.b + n - kDesBlock, kDesBlock);
         done += n;
     }
-    WipedBytes<kDesBlock> block;
+    GC_WipedArray<kDesBlock> block;
     if (ok) {
         std::memcpy(block.b, chain.b, kDesBlock);
         ok = desEde(k2k2.b, false, nullptr, false, block.b, block.b, kDesBlock) &&
@@ -387,7 +380,7 @@ int GC_Security::crypto_des(const std::vector<unsigned char>& key, std::vector<u
     }
     const bool encrypt = op == 1;
     // Decrypting in place would overwrite the last cipher block that the IV receives.
-    WipedBytes<kDesBlock> lastCipher;
+    GC_WipedArray<kDesBlock> lastCipher;
     if (!encrypt) std::memcpy(lastCipher.b, cipher.data() + cipher.size() - kDesBlock, kDesBlock);
     const bool ok = encrypt ? desEde(key.data(), true, iv.data(), true, plain.data(), cipher.data(), plain.size())
                             : desEde(key.data(), true, iv.data(), false, cipher.data(), plain.data(), cipher.size());
@@ -403,16 +396,12 @@ int GC_Security::crypto_des(const std::vector<unsigned char>& key, std::vector<u
 
 int GC_Security::encryptdecryptXOR(std::vector<unsigned char> key, std::vector<unsigned char> data,
                                    std::vector<unsigned char>& out) {
+    // The by-value copies may hold key material, whichever way this ends.
+    GC_WipeGuard wipe{&key, &data};
     out.clear();
-    if (key.empty() || data.empty()) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Invalid parameters");
-        return -1;
-    }
+    if (key.empty() || data.empty()) return GC_FAIL(kErrMask, -1, "Invalid parameters");
     out.resize(data.size());
     for (size_t i = 0; i < data.size(); ++i) out[i] = data[i] ^ key[i % key.size()];
-    // The by-value copies may hold key material.
-    OPENSSL_cleanse(key.data(), key.size());
-    OPENSSL_cleanse(data.data(), data.size());
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }

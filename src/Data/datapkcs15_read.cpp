@@ -4,6 +4,7 @@
 #include "Data/datapkcs15.h"
 #include "Data/datapkcs15_image.h"
 #include "Data/datapkcs15_internal.h"
+#include "Data/wipe.h"
 #include "logger.h"
 
 // Reading object contents (certificates, public keys, data objects) from their content files,
@@ -90,7 +91,8 @@ int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
             result = controller->read(content, app->aid, object->path, object->index, 0, nullptr, false, true,
                                       GC_Controller::READ_EXTENDED, {expected});
             if (result == kTagNotFound && expected != kSequence) {
-                GC_Object::wipeBytes(content);
+                gc_wipe(content);
+                content.clear();
                 result = controller->read(content, app->aid, object->path, object->index, 0, nullptr, false, true,
                                           GC_Controller::READ_EXTENDED, {kSequence});
             }
@@ -101,7 +103,8 @@ int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
                                       true, GC_Controller::READ_SELECT, {});
         }
         if (result != 0) {
-            GC_Object::wipeBytes(content);
+            gc_wipe(content);
+            content.clear();
             GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Error when read a file(object content) | %ld",
                              static_cast<long>(result));
             note(result);
@@ -137,7 +140,8 @@ int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
                 result = 0;
                 break;
         }
-        GC_Object::wipeBytes(content);
+        gc_wipe(content);
+        content.clear();
         if (result != 0) {
             GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Error when read a object contnent | %ld",
                              static_cast<long>(result));

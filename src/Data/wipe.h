@@ -32,6 +32,22 @@ inline void gc_wipe(std::string& text) {
     text.resize(size);
 }
 
+// Overwrites every tag and value of a parsed tree (nodes with tag, value and children, such as
+// GC_ASN1::item), the spare capacity of each included; the tree keeps its shape.
+template <typename Node>
+requires requires(Node& node) {
+    node.tag;
+    node.value;
+    node.children;
+}
+void gc_wipe(std::vector<Node>& nodes) {
+    for (Node& node : nodes) {
+        gc_wipe(node.children);
+        gc_wipe(node.tag);
+        gc_wipe(node.value);
+    }
+}
+
 // Wipes any number of byte vectors when the scope ends, whatever path is taken. A vector that was
 // moved on is empty by then and costs nothing.
 class GC_WipeGuard {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Protocols/wiped_buffer.h"
+#include "Data/wipe.h"
 #include "ec_params.h"
 #include "logger.h"
 #include "security_lib.h"
@@ -224,7 +224,7 @@ int GC_Pace::calculateMRZInfo(SecureVector<unsigned char>& mrz) {
     pieces.push_back(std::move(info.v));
     GC_WipedBuffer digest(64);
     const int rc = GC_Security::hashValuesToKey(GC_Security::HASH_SHA1, pieces, digest.v);
-    OPENSSL_cleanse(pieces[0].data(), pieces[0].size());
+    gc_wipe(pieces[0]);
     if (rc != 0) {
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, kCryptoFailed,
                           "Crypto lib error when calculate hash: %i", rc);
@@ -382,7 +382,7 @@ int GC_Pace::keyDerivation(const std::vector<SecureVector<unsigned char>>& piece
     for (const auto& piece : pieces) copies.emplace_back(piece.begin(), piece.end());
     GC_WipedBuffer digest(64);
     const int rc = GC_Security::hashValuesToKey(format, copies, digest.v);
-    for (auto& copy : copies) OPENSSL_cleanse(copy.data(), copy.size());
+    for (auto& copy : copies) gc_wipe(copy);
     if (rc != 0) {
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, kCryptoFailed,
                           "Crypto lib error when calculate hash: %i", rc);

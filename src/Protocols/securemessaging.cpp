@@ -2,7 +2,7 @@
 
 #include <openssl/crypto.h>
 
-#include "Protocols/wiped_buffer.h"
+#include "Data/wipe.h"
 #include "logger.h"
 #include "security_lib.h"
 
@@ -46,11 +46,6 @@ int64_t fail(const char* func, int line, int64_t code, const char* msg) {
 int64_t ok(const char* func, int line) {
     GC_LoggerC::ret1(func, kLogFile, line, kLogMask, 0);
     return 0;
-}
-
-void wipeVector(std::vector<unsigned char>& v) {
-    if (!v.empty()) OPENSSL_cleanse(v.data(), v.size());
-    v.clear();
 }
 
 // IV of an AES session: the current SSC encrypted in one block under Kenc.
@@ -485,7 +480,8 @@ int64_t GC_SecureMessaging::smFreeAPDU(sm_params* params, const std::vector<unsi
             continue;  // DO8E was checked above
         }
         if (rc != 0) {
-            wipeVector(out);
+            gc_wipe(out);
+            out.clear();
             return fail(__func__, __LINE__, rc, "Error while processing apdu");
         }
     }

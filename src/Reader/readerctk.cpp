@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "Data/bytes.h"
-#include "Reader/wipe_on_exit.h"
+#include "Data/wipe.h"
 #include "factory.h"
 #include "logger.h"
 #include "platform/system_log.h"
@@ -376,7 +376,7 @@ int GC_ReaderCTK::convertError(const std::optional<ctk::Error>& error) {
 int GC_ReaderCTK::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned char>& response, unsigned long le) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     // Wiped when refused here; once handed on (below) it is empty.
-    gc_reader::WipeOnExit wipeCommand(apdu);
+    GC_WipeGuard wipeCommand{&apdu};
     std::shared_ptr<reader_data> record;
     std::shared_ptr<ctk::SmartCard> card;
     if (const int rc = recordAndCard(__func__, "RKSmartCard not intitialized", record, card); rc != gc_reader::kOk)
@@ -406,7 +406,7 @@ int GC_ReaderCTK::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned
 
 int GC_ReaderCTK::sendAPDU_with_sema(std::shared_ptr<reader_data> record, std::vector<unsigned char> apdu,
                                      std::vector<unsigned char>& response, unsigned long) {
-    gc_reader::WipeOnExit wipeCommand(apdu);
+    GC_WipeGuard wipeCommand{&apdu};
     if (apdu.empty()) {
         plat::systemLog("To short apdu!, %s", "");
         return gc_reader::kFailed;
@@ -435,7 +435,7 @@ int GC_ReaderCTK::sendAPDU_with_sema(std::shared_ptr<reader_data> record, std::v
 int GC_ReaderCTK::sendAPDU_without_sema(std::shared_ptr<reader_data> record, std::vector<unsigned char> apdu,
                                         std::vector<unsigned char>& response, unsigned long) {
     // The command may carry a PIN (and so may the copy of its data below).
-    gc_reader::WipeOnExit wipeCommand(apdu);
+    GC_WipeGuard wipeCommand{&apdu};
     const size_t n = apdu.size();
     if (n < 4) {
         plat::systemLog("Error, to short Apdu!, minimum is 4");
@@ -500,7 +500,7 @@ int GC_ReaderCTK::sendAPDU_without_sema(std::shared_ptr<reader_data> record, std
     unsigned short sw = 0;
     std::optional<ctk::Error> error;
     std::optional<ctk::Bytes> answer = card->sendIns(ins, p1, p2, data, le, sw, error);
-    if (data && !data->empty()) OPENSSL_cleanse(data->data(), data->size());
+    if (data) gc_wipe(*data);
     if (!answer && error) return convertError(error);
     response = answer ? std::move(*answer) : std::vector<unsigned char>();
     response.push_back(static_cast<unsigned char>(sw >> 8));
@@ -511,7 +511,7 @@ int GC_ReaderCTK::sendAPDU_without_sema(std::shared_ptr<reader_data> record, std
 // The slot reader runs neither PACE nor PIN entry itself; the copies it is handed (a password, a
 // command that may carry a PIN or PUK) are wiped all the same.
 int GC_ReaderCTK::performSecureConnection(std::vector<unsigned char> password, int) {
-    gc_reader::WipeOnExit wipePassword(password);
+    GC_WipeGuard wipePassword{&password};
     return gc_reader::kNotSupported;
 }
 int GC_ReaderCTK::restoreSecureConnection() {
@@ -523,19 +523,19 @@ int GC_ReaderCTK::destroySecureConnection() {
 
 int GC_ReaderCTK::verifyPassword(std::vector<unsigned char> apdu, const std::shared_ptr<GC_Container>&,
                                  std::vector<unsigned char>&, unsigned long, unsigned long) {
-    gc_reader::WipeOnExit wipeCommand(apdu);
+    GC_WipeGuard wipeCommand{&apdu};
     return gc_reader::kNotSupported;
 }
 
 int GC_ReaderCTK::changePassword(std::vector<unsigned char> apdu, const std::shared_ptr<GC_Container>&,
                                  std::vector<unsigned char>&, unsigned long, unsigned long) {
-    gc_reader::WipeOnExit wipeCommand(apdu);
+    GC_WipeGuard wipeCommand{&apdu};
     return gc_reader::kNotSupported;
 }
 
 int GC_ReaderCTK::unblockPassword(std::vector<unsigned char> apdu, const std::shared_ptr<GC_Container>&,
                                   std::vector<unsigned char>&, unsigned long, unsigned long) {
-    gc_reader::WipeOnExit wipeCommand(apdu);
+    GC_WipeGuard wipeCommand{&apdu};
     return gc_reader::kNotSupported;
 }
 

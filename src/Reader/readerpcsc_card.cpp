@@ -2,8 +2,8 @@
 #include <algorithm>
 
 #include "Data/bytes.h"
+#include "Data/wipe.h"
 #include "Reader/readerpcsc.h"
-#include "Reader/wipe_on_exit.h"
 #include "logger.h"
 
 namespace {
@@ -222,7 +222,7 @@ bool GC_ReaderPCSC::isLocked() {
 int GC_ReaderPCSC::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned char>& response, unsigned long le) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     // This copy of the command goes with the call; a plain VERIFY carries the PIN.
-    gc_reader::WipeOnExit wipeCommand(apdu);
+    GC_WipeGuard wipeCommand{&apdu};
     if (const int rc = checkReady(__func__, true); rc != gc_reader::kOk) return rc;
     if (data->SCardTransmit == nullptr) return notSupported(__func__);
     size_t expected = le != 0 ? std::min<size_t>(static_cast<size_t>(le) + 2, kMaxResponse) : kUnknownLengthBuffer;

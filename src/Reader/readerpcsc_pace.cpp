@@ -3,8 +3,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "Data/wipe.h"
 #include "Reader/readerpcsc.h"
-#include "Reader/wipe_on_exit.h"
 #include "logger.h"
 
 namespace {
@@ -256,7 +256,7 @@ int GC_ReaderPCSC::paceExchange(const char* func, const std::vector<unsigned cha
 
 int GC_ReaderPCSC::performSecureConnection(std::vector<unsigned char> password, int type) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    gc_reader::WipeOnExit wipePassword(password);
+    GC_WipeGuard wipePassword{&password};
     if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
     // Without its own control code the block would go to the card as an APDU.
     if (!(data->features & pcsc_data::kFeaturePace) || data->ctlExecutePace == 0) {
@@ -279,7 +279,7 @@ int GC_ReaderPCSC::performSecureConnection(std::vector<unsigned char> password, 
     input.pinLength = password.size();
     input.pin = password.data();
     std::vector<unsigned char> block;
-    gc_reader::WipeOnExit wipeBlock(block);
+    GC_WipeGuard wipeBlock{&block};
     if (transformPaceInput(&input, block) != gc_reader::kOk) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Cannot create PACE input data");
         return gc_reader::kFailed;

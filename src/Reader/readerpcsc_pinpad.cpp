@@ -4,8 +4,8 @@
 #include <iterator>
 
 #include "Data/Container/container.h"
+#include "Data/wipe.h"
 #include "Reader/readerpcsc.h"
-#include "Reader/wipe_on_exit.h"
 #include "asn1.h"
 #include "logger.h"
 
@@ -398,7 +398,7 @@ int GC_ReaderPCSC::pinpadEntry(int operation, const std::vector<unsigned char>& 
     }
 
     std::vector<unsigned char> structure;
-    gc_reader::WipeOnExit wipeStructure(structure);
+    GC_WipeGuard wipeStructure{&structure};
     structure.reserve(24 + apdu.size());
     const char* error = nullptr;
     int rv = buildPinStructure(operation, apdu, *container->pin, (d.features & pcsc_data::kFeatureDisplay) != 0,
@@ -467,7 +467,7 @@ int GC_ReaderPCSC::verifyPassword(std::vector<unsigned char> apdu, const std::sh
                                   std::vector<unsigned char>& response, unsigned long timeout, unsigned long msgIndex) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     // The command may already carry a PIN or PUK of its own.
-    gc_reader::WipeOnExit wipeCommand(apdu);
+    GC_WipeGuard wipeCommand{&apdu};
     return pinpadEntry(kVerify, apdu, container, response, timeout, msgIndex);
 }
 
@@ -475,7 +475,7 @@ int GC_ReaderPCSC::changePassword(std::vector<unsigned char> apdu, const std::sh
                                   std::vector<unsigned char>& response, unsigned long timeout, unsigned long msgIndex) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     // The command may already carry a PIN or PUK of its own.
-    gc_reader::WipeOnExit wipeCommand(apdu);
+    GC_WipeGuard wipeCommand{&apdu};
     return pinpadEntry(kChange, apdu, container, response, timeout, msgIndex);
 }
 
@@ -484,6 +484,6 @@ int GC_ReaderPCSC::unblockPassword(std::vector<unsigned char> apdu, const std::s
                                    unsigned long msgIndex) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     // The command may already carry a PIN or PUK of its own.
-    gc_reader::WipeOnExit wipeCommand(apdu);
+    GC_WipeGuard wipeCommand{&apdu};
     return pinpadEntry(kUnblock, apdu, container, response, timeout, msgIndex);
 }

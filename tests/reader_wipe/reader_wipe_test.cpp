@@ -70,6 +70,14 @@ TEST_F(PcscWipe, CommandCopyOfSendApdu) {
         EXPECT_EQ(armed.leaks(), 0);
     }
     {
+        // Bytes the command no longer counts stay in its block: they go as well.
+        Bytes shortened = withCanary({0x00, 0x20, 0x00, 0x81});
+        shortened.resize(4);
+        Armed armed;
+        EXPECT_EQ(reader->sendAPDU(std::move(shortened), response, 0), 0);
+        EXPECT_EQ(armed.leaks(), 0);
+    }
+    {
         // Refused before anything is sent: the copy goes all the same.
         GC_ReaderPCSC unbound;
         Bytes again = withCanary({0x00, 0x20, 0x00, 0x81});

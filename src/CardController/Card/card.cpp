@@ -173,7 +173,7 @@ int GC_Card::update(std::vector<unsigned char>& apdu, std::vector<unsigned char>
 
 int GC_Card::verifyPassword(unsigned char reference, std::vector<unsigned char> pin, std::vector<unsigned char>& apdu) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    gc_card::Wiper wipe{&pin};
+    GC_WipeGuard wipe{&pin};
     resetApdu(apdu, 5 + pin.size());
     if (pin.size() > gc_card::kShortMax) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "PIN is to long");
@@ -199,7 +199,7 @@ int GC_Card::logoutPassword(unsigned char reference, std::vector<unsigned char>&
 int GC_Card::changePassword(unsigned char reference, std::vector<unsigned char> oldPin,
                             std::vector<unsigned char> newPin, std::vector<unsigned char>& apdu) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    gc_card::Wiper wipe{&oldPin, &newPin};
+    GC_WipeGuard wipe{&oldPin, &newPin};
     const size_t length = oldPin.size() + newPin.size();
     resetApdu(apdu, 5 + length);
     if (length > gc_card::kShortMax) {
@@ -217,7 +217,7 @@ int GC_Card::changePassword(unsigned char reference, std::vector<unsigned char> 
 int GC_Card::unblockPassword(unsigned char reference, std::vector<unsigned char> pin, std::vector<unsigned char>& apdu,
                              bool withPin, std::vector<unsigned char> newPin) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    gc_card::Wiper wipe{&pin, &newPin};
+    GC_WipeGuard wipe{&pin, &newPin};
     const unsigned char p2 = static_cast<unsigned char>(reference | 0x80);
     if (!withPin) {
         resetApdu(apdu);

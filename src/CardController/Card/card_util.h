@@ -1,9 +1,9 @@
 #pragma once
 
-#include <openssl/crypto.h>
-
 #include <initializer_list>
 #include <vector>
+
+#include "Data/wipe.h"
 
 // Small helpers shared by the command sets' builders (internal to CardController/Card).
 namespace gc_card {
@@ -13,9 +13,10 @@ inline constexpr size_t kShortMax = 255;
 // The largest data field or Ne a three-byte extended field can carry here.
 inline constexpr size_t kExtendedMax = 0xFFFF;
 
-// Empties the output vector, wiping what it held first (it may have carried a PIN).
+// Empties the output vector, wiping what it held first (it may have carried a PIN), its spare
+// capacity included.
 inline void resetApdu(std::vector<unsigned char>& apdu) {
-    if (!apdu.empty()) OPENSSL_cleanse(apdu.data(), apdu.size());
+    gc_wipe(apdu);
     apdu.clear();
 }
 
@@ -48,21 +49,5 @@ inline void appendLength(std::vector<unsigned char>& apdu, size_t length) {
                {0x00, static_cast<unsigned char>((length >> 8) & 0xFF), static_cast<unsigned char>(length & 0xFF)});
     }
 }
-
-// Wipes the given byte vectors when the scope ends (PIN copies taken by value).
-class Wiper {
-public:
-    Wiper(std::initializer_list<std::vector<unsigned char>*> vectors) : vectors_(vectors) {}
-    ~Wiper() {
-        for (auto* v : vectors_) {
-            if (!v->empty()) OPENSSL_cleanse(v->data(), v->size());
-        }
-    }
-    Wiper(const Wiper&) = delete;
-    Wiper& operator=(const Wiper&) = delete;
-
-private:
-    std::vector<std::vector<unsigned char>*> vectors_;
-};
 
 }  // namespace gc_card

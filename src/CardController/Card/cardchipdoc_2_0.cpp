@@ -108,9 +108,10 @@ int GC_CardChipdoc_2_0::changePassword(unsigned char reference, std::vector<unsi
 
 int GC_CardChipdoc_2_0::unblockPassword(unsigned char reference, std::vector<unsigned char> pin,
                                         std::vector<unsigned char>& apdu, bool withPin,
-                                        std::vector<unsigned char> /*unused*/) {
+                                        std::vector<unsigned char> newPin) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    gc_card::Wiper wipe{&pin};
+    // The card's RESET RETRY COUNTER carries one value (P1 02): a second one given is not sent, only wiped.
+    GC_WipeGuard wipe{&pin, &newPin};
     if (!withPin) {
         // The card expects the trailing 00 after the header.
         resetApdu(apdu);

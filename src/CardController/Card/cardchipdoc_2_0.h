@@ -36,9 +36,9 @@ public:
     int update(std::vector<unsigned char>& apdu, std::vector<unsigned char> data, unsigned long offset) override;
     int changePassword(unsigned char reference, std::vector<unsigned char> oldPin, std::vector<unsigned char> newPin,
                        std::vector<unsigned char>& apdu) override;
-    // The last argument is not used.
+    // The last argument is not sent (it is wiped like the PIN).
     int unblockPassword(unsigned char reference, std::vector<unsigned char> pin, std::vector<unsigned char>& apdu,
-                        bool withPin, std::vector<unsigned char> unused) override;
+                        bool withPin, std::vector<unsigned char> newPin) override;
     // ACTIVATE FILE of the selected file; data is not used.
     int activePassword(std::vector<unsigned char>& apdu, std::vector<unsigned char> data) override;
     // objectType is the card objects' key type (2 RSA, anything else elliptic curve).

@@ -97,7 +97,7 @@ int GC_CardChipdoc_3_0::logoutPassword(unsigned char reference, std::vector<unsi
 int GC_CardChipdoc_3_0::changePassword(unsigned char reference, std::vector<unsigned char> oldPin,
                                        std::vector<unsigned char> newPin, std::vector<unsigned char>& apdu) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    gc_card::Wiper wipe{&oldPin, &newPin};
+    GC_WipeGuard wipe{&oldPin, &newPin};
     resetApdu(apdu, 5 + newPin.size());
     if (newPin.size() > gc_card::kShortMax) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "PIN is to long");

@@ -7,6 +7,7 @@
 #include <climits>
 #include <new>
 
+#include "Data/wipe.h"
 #include "logger.h"
 
 namespace {
@@ -62,12 +63,12 @@ int GC_CertObject::getCert(std::vector<unsigned char>& out) {
     }
     unsigned char* p = buffer.data();
     if (i2d_X509(cert.get(), &p) != len) {
-        wipeBytes(buffer);
+        gc_wipe(buffer);
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Len cert is 0");
         return -2;
     }
     out = buffer;
-    wipeBytes(buffer);
+    gc_wipe(buffer);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }
@@ -82,7 +83,7 @@ int GC_CertObject::setCert(std::vector<unsigned char> der) {
         const unsigned char* p = der.data();
         parsed = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
     }
-    wipeBytes(der);
+    gc_wipe(der);
     if (parsed == nullptr) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, 1, "OpenSSL bio error");
         return 1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Data/wipe.h"
 #include "asn1.h"
 #include "logger.h"
 
@@ -10,15 +11,6 @@ namespace {
 constexpr const char* kLogFile = "Data/Objects/dataobject";
 constexpr unsigned long kLogMask = gc_log::kObjects;
 constexpr unsigned long kErrMask = gc_log::kError;
-
-void wipeTree(std::vector<GC_ASN1::item>& items) {
-    for (GC_ASN1::item& it : items) {
-        wipeTree(it.children);
-        GC_Object::wipeBytes(it.tag);
-        GC_Object::wipeBytes(it.value);
-    }
-    items.clear();
-}
 
 // The recursive parser's reading of data, when its items end where only zero bytes are left. The
 // parsers stop with success at a zero byte where a tag is due; re-serialising is safe only when
@@ -43,14 +35,15 @@ GC_DataObject::GC_DataObject(GC_DataObject* source) : GC_Object(static_cast<GC_O
 }
 
 GC_DataObject::~GC_DataObject() {
-    wipeBytes(identifier);
-    wipeBytes(content);
+    gc_wipe(identifier);
+    gc_wipe(content);
 }
 
 void GC_DataObject::setData(std::vector<unsigned char> data) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     loaded = 1;
-    wipeBytes(content);
+    gc_wipe(content);
+    content.clear();
     if (data.empty()) {
         GC_LoggerC::end2(__func__, kLogFile, __LINE__, kErrMask, "Data is empty");
         return;
@@ -68,18 +61,18 @@ void GC_DataObject::setData(std::vector<unsigned char> data) {
         if (GC_ASN1::deserialize(fast, data, true) == 0) {
             std::vector<unsigned char> fastEncoded = GC_ASN1::serialize(fast);
             sameReading = fastEncoded == encoded;
-            wipeBytes(fastEncoded);
+            gc_wipe(fastEncoded);
         }
-        wipeTree(fast);
+        gc_wipe(fast);
         if (sameReading) {
             content = std::move(encoded);
             stored = true;
         }
-        wipeBytes(encoded);
+        gc_wipe(encoded);
     }
-    wipeTree(items);
+    gc_wipe(items);
     if (!stored) content = data;
-    wipeBytes(data);
+    gc_wipe(data);
     GC_LoggerC::end1(__func__, kLogFile, __LINE__, kLogMask);
 }
 

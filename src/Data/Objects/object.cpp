@@ -1,6 +1,6 @@
 #include "Data/Objects/object.h"
 
-#include <openssl/crypto.h>
+#include "Data/wipe.h"
 
 GC_Object::GC_Object(GC_Object* source) {
     if (source == nullptr) return;
@@ -17,19 +17,6 @@ GC_Object::GC_Object(GC_Object* source) {
 }
 
 GC_Object::~GC_Object() {
-    wipeText(label);
-    wipeBytes(path);
-}
-
-void GC_Object::wipeBytes(std::vector<unsigned char>& bytes) {
-    // Growing to the capacity never reallocates, and makes the spare room part of what is wiped.
-    bytes.resize(bytes.capacity());
-    if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
-    bytes.clear();
-}
-
-void GC_Object::wipeText(std::string& text) {
-    text.resize(text.capacity());
-    if (!text.empty()) OPENSSL_cleanse(text.data(), text.size());
-    text.clear();
+    gc_wipe(label);
+    gc_wipe(path);
 }

@@ -66,10 +66,6 @@ public:
     // Carried along with the object (copied, written back unchanged); nothing here reads it.
     uint8_t flagByte = 0;
 
-    // Overwrite the whole storage (spare capacity included) with zeros and empty the buffer.
-    static void wipeBytes(std::vector<unsigned char>& bytes);
-    static void wipeText(std::string& text);
-
 protected:
     explicit GC_Object(uint32_t objectType) : type(objectType) {}
 };

@@ -9,6 +9,7 @@
 
 #include <climits>
 
+#include "Data/wipe.h"
 #include "asn1.h"
 #include "logger.h"
 
@@ -129,7 +130,7 @@ int GC_PubKeyObject::setPublicKeyFromRAW(std::vector<unsigned char> der) {
                          static_cast<int>(der.size() > INT_MAX ? INT_MAX : der.size()), der.size());
         PkeyPtr parsed = parseSubjectPublicKeyInfo(der);
         if (!isRsa(parsed.get())) parsed = parseRsaPublicKey(der);
-        wipeBytes(der);
+        gc_wipe(der);
         if (!isRsa(parsed.get())) {
             ERR_clear_error();
             GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, 1, "RSA struct is null");
@@ -146,7 +147,7 @@ int GC_PubKeyObject::setPublicKeyFromRAW(std::vector<unsigned char> der) {
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, kDetailMask, "EC key data is available: %i %zu",
                          static_cast<int>(der.size() > INT_MAX ? INT_MAX : der.size()), der.size());
         PkeyPtr parsed = parseSubjectPublicKeyInfo(der);
-        wipeBytes(der);
+        gc_wipe(der);
         if (!isEc(parsed.get())) {
             ERR_clear_error();
             GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Pub is null");
@@ -161,7 +162,7 @@ int GC_PubKeyObject::setPublicKeyFromRAW(std::vector<unsigned char> der) {
     }
 
     // Without a known key type nothing can be imported: say so rather than hold an empty key.
-    wipeBytes(der);
+    gc_wipe(der);
     GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -4, "Invalid type key");
     return -4;
 }
