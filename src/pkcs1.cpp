@@ -22,11 +22,6 @@ constexpr unsigned char kTagOctetString = 0x04;
 // 00 01, at least eight FF, 00: the block's fixed overhead around T.
 constexpr unsigned long kPaddingOverhead = 11;
 
-int fail(const char* func, int line, int code) {
-    GC_LoggerC::ret1(func, kLogFile, line, kErrMask, code);
-    return code;
-}
-
 // DER of DigestInfo { AlgorithmIdentifier { oid, NULL }, OCTET STRING digest } (the OCTET STRING
 // left out for an empty digest). Empty on failure.
 std::vector<unsigned char> buildDigestInfo(const std::vector<unsigned char>& oid,
@@ -54,12 +49,9 @@ std::vector<unsigned char> buildDigestInfo(const std::vector<unsigned char>& oid
 int GC_PKCS1::EMSA_v1_5_encode(std::vector<unsigned char> data, unsigned long keyLen, GC_Security::data_format format,
                                std::vector<unsigned char>& out, bool addPadding) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (format == GC_Security::HASH_NONE) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Hash wrong alg");
-        return -1;
-    }
+    if (format == GC_Security::HASH_NONE) return GC_FAIL(kErrMask, -1, "Hash wrong alg");
     const auto oid = GC_Security::hash_OID.find(format);
-    if (oid == GC_Security::hash_OID.end() || oid->second.empty()) return fail(__func__, __LINE__, -1);
+    if (oid == GC_Security::hash_OID.end() || oid->second.empty()) return GC_FAIL(kErrMask, -1);
 
     // Data of the digest's length (or none) is taken as the digest itself: callers that hashed
     // already rely on it not being hashed a second time.
@@ -67,12 +59,12 @@ int GC_PKCS1::EMSA_v1_5_encode(std::vector<unsigned char> data, unsigned long ke
     if (data.empty() || data.size() == GC_Security::alghoritmLenOutput(format)) {
         digest = data;
     } else if (GC_Security::hashValuesToKey(format, {data}, digest) != 0) {
-        return fail(__func__, __LINE__, -1);
+        return GC_FAIL(kErrMask, -1);
     }
 
     const std::vector<unsigned char> t = buildDigestInfo(oid->second, digest);
-    if (t.empty()) return fail(__func__, __LINE__, -1);
-    if (t.size() + kPaddingOverhead > keyLen) return fail(__func__, __LINE__, -2);
+    if (t.empty()) return GC_FAIL(kErrMask, -1);
+    if (t.size() + kPaddingOverhead > keyLen) return GC_FAIL(kErrMask, -2);
 
     // keyLen comes from a key object's stated size: a size that cannot be allocated is a failure,
     // not an exception.
@@ -87,9 +79,9 @@ int GC_PKCS1::EMSA_v1_5_encode(std::vector<unsigned char> data, unsigned long ke
         }
         block.insert(block.end(), t.begin(), t.end());
     } catch (const std::bad_alloc&) {
-        return fail(__func__, __LINE__, -1);
+        return GC_FAIL(kErrMask, -1);
     } catch (const std::length_error&) {
-        return fail(__func__, __LINE__, -1);
+        return GC_FAIL(kErrMask, -1);
     }
     out.swap(block);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
@@ -99,12 +91,12 @@ int GC_PKCS1::EMSA_v1_5_encode(std::vector<unsigned char> data, unsigned long ke
 int GC_PKCS1::EMSA_v1_5_decode(std::vector<unsigned char> block, unsigned long keyLen, GC_Security::data_format& format,
                                std::vector<unsigned char>& digest) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (block.size() > keyLen) return fail(__func__, __LINE__, -4);
+    if (block.size() > keyLen) return GC_FAIL(kErrMask, -4);
     // Only the hash OID is looked for; the padding and the DigestInfo's structure are not checked,
     // and the digest is the block's tail.
-    if (EMSA_v1_5_checkHash(block, format) != 0) return fail(__func__, __LINE__, -3);
+    if (EMSA_v1_5_checkHash(block, format) != 0) return GC_FAIL(kErrMask, -3);
     const unsigned long len = GC_Security::alghoritmLenOutput(format);
-    if (block.size() < len) return fail(__func__, __LINE__, -3);
+    if (block.size() < len) return GC_FAIL(kErrMask, -3);
     digest.assign(block.end() - static_cast<long>(len), block.end());
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
@@ -121,5 +113,5 @@ int GC_PKCS1::EMSA_v1_5_checkHash(std::vector<unsigned char> block, GC_Security:
             return 0;
         }
     }
-    return fail(__func__, __LINE__, -3);
+    return GC_FAIL(kErrMask, -3);
 }

@@ -79,8 +79,7 @@ int cbcNoPadding(const char* func, const GC_Security::encipherment_algorithm alg
     const CipherTexts& texts = encrypt ? kEncryptTexts : kDecryptTexts;
     const EVP_CIPHER* cipher = cipherFor(alg, !encrypt);
     if (cipher == nullptr) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -2, texts.wrongAlg);
-        return -2;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -2, "%s", texts.wrongAlg);
     }
     const size_t keyLen = static_cast<size_t>(EVP_CIPHER_get_key_length(cipher));
     const size_t ivLen = static_cast<size_t>(EVP_CIPHER_get_iv_length(cipher));
@@ -89,26 +88,22 @@ int cbcNoPadding(const char* func, const GC_Security::encipherment_algorithm alg
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || key.size() < keyLen || iv.size() < ivLen ||
         EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -3, texts.init);
-        return -3;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -3, "%s", texts.init);
     }
     if (EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -4, "Error on set padding operation");
-        return -4;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -4, "Error on set padding operation");
     }
     // Without padding a partial last block is refused when finishing; refuse it before anything is
     // processed so that no partial output is ever produced.
     if (in.size() % blockLen != 0) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -6, texts.final);
-        return -6;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -6, "%s", texts.final);
     }
     out.resize(in.size());
     int produced = 0;
     if (!in.empty()) {
         if (in.size() > static_cast<size_t>(INT32_MAX) ||
             EVP_CipherUpdate(ctx.get(), out.data(), &produced, in.data(), static_cast<int>(in.size())) != 1) {
-            GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -5, texts.update);
-            return -5;
+            return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -5, "%s", texts.update);
         }
     }
     out.resize(static_cast<size_t>(produced));
@@ -117,12 +112,10 @@ int cbcNoPadding(const char* func, const GC_Security::encipherment_algorithm alg
     GC_WipedArray<EVP_MAX_BLOCK_LENGTH> tail;
     int finalLen = 0;
     if (EVP_CipherFinal_ex(ctx.get(), tail.b, &finalLen) != 1 || finalLen != 0) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -6, texts.final);
-        return -6;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -6, "%s", texts.final);
     }
     if (EVP_CIPHER_CTX_reset(ctx.get()) != 1) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -7, "Error on clean up operation");
-        return -7;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -7, "Error on clean up operation");
     }
     GC_LoggerC::ret1(func, kLogFile, __LINE__, kLogMask, 0);
     return 0;
@@ -167,15 +160,10 @@ int GC_Security::hashValuesInit(securityCtx& ctx, data_format format) {
     ctx.state.reset();
     ctx.format = format;
     const DigestInfoEntry d = digestFor(format);
-    if (d.md == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Wrong hash alghoritm");
-        return -2;
-    }
+    if (d.md == nullptr) return GC_FAIL(kErrMask, -2, "Wrong hash alghoritm");
     gc_ossl::EvpMdCtxPtr state(EVP_MD_CTX_new());
-    if (!state || EVP_DigestInit_ex(state.get(), d.md, nullptr) != 1) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, d.failCode, "Error while init %s hash", d.name);
-        return d.failCode;
-    }
+    if (!state || EVP_DigestInit_ex(state.get(), d.md, nullptr) != 1)
+        return GC_FAIL(kErrMask, d.failCode, "Error while init %s hash", d.name);
     ctx.state = std::move(state);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
@@ -183,22 +171,17 @@ int GC_Security::hashValuesInit(securityCtx& ctx, data_format format) {
 
 int GC_Security::hashValuesUpdate(securityCtx& ctx, const std::vector<std::vector<unsigned char>>& pieces) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!ctx.state) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -3, "Error not init CTX");
-        return -3;
-    }
+    if (!ctx.state) return GC_FAIL(kErrMask, -3, "Error not init CTX");
     const DigestInfoEntry d = digestFor(ctx.format);
     if (d.md == nullptr) {
         ctx.state.reset();
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Wrong hash alghoritm");
-        return -2;
+        return GC_FAIL(kErrMask, -2, "Wrong hash alghoritm");
     }
     for (const auto& piece : pieces) {
         if (piece.empty()) continue;
         if (EVP_DigestUpdate(ctx.state.get(), piece.data(), piece.size()) != 1) {
             ctx.state.reset();
-            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, d.failCode, "Error while update %s hash", d.name);
-            return d.failCode;
+            return GC_FAIL(kErrMask, d.failCode, "Error while update %s hash", d.name);
         }
     }
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
@@ -207,24 +190,16 @@ int GC_Security::hashValuesUpdate(securityCtx& ctx, const std::vector<std::vecto
 
 int GC_Security::hashValuesFinal(securityCtx& ctx, std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!ctx.state) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -3, "Error not init CTX");
-        return -3;
-    }
+    if (!ctx.state) return GC_FAIL(kErrMask, -3, "Error not init CTX");
     // The state goes whatever happens below.
     gc_ossl::EvpMdCtxPtr state = std::move(ctx.state);
     const DigestInfoEntry d = digestFor(ctx.format);
-    if (d.md == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Wrong hash alghoritm");
-        return -2;
-    }
+    if (d.md == nullptr) return GC_FAIL(kErrMask, -2, "Wrong hash alghoritm");
     // Digests become keys (PACE, the companion link): the scratch copy is wiped.
     GC_WipedArray<EVP_MAX_MD_SIZE> md;
     unsigned int mdLen = 0;
-    if (EVP_DigestFinal_ex(state.get(), md.b, &mdLen) != 1 || mdLen != alghoritmLenOutput(ctx.format)) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, d.failCode, "Error while final %s hash", d.name);
-        return d.failCode;
-    }
+    if (EVP_DigestFinal_ex(state.get(), md.b, &mdLen) != 1 || mdLen != alghoritmLenOutput(ctx.format))
+        return GC_FAIL(kErrMask, d.failCode, "Error while final %s hash", d.name);
     out.resize(mdLen);
     std::memcpy(out.data(), md.b, mdLen);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
@@ -238,10 +213,7 @@ int GC_Security::hashValuesToKey(data_format format, const std::vector<std::vect
     int rc = hashValuesInit(ctx, format);
     if (rc == 0) rc = hashValuesUpdate(ctx, pieces);
     if (rc == 0) rc = hashValuesFinal(ctx, out);
-    if (rc != 0) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, rc);
-        return rc;
-    }
+    if (rc != 0) return GC_FAIL(kErrMask, rc);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }
@@ -281,10 +253,7 @@ int GC_Security::crypto_cmac(encipherment_algorithm alg, const std::vector<unsig
         default:
             break;
     }
-    if (cipherName == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Wrong Crypto CMAC alghoritm");
-        return -2;
-    }
+    if (cipherName == nullptr) return GC_FAIL(kErrMask, -2, "Wrong Crypto CMAC alghoritm");
     gc_ossl::EvpMacPtr mac(EVP_MAC_fetch(nullptr, "CMAC", nullptr));
     gc_ossl::EvpMacCtxPtr ctx(mac ? EVP_MAC_CTX_new(mac.get()) : nullptr);
     OSSL_PARAM params[] = {
@@ -292,21 +261,15 @@ int GC_Security::crypto_cmac(encipherment_algorithm alg, const std::vector<unsig
         OSSL_PARAM_construct_end(),
     };
     // The key must be exactly the AES variant's length.
-    if (!ctx || key.size() != keyLen || EVP_MAC_init(ctx.get(), key.data(), key.size(), params) != 1) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -3, "Error on init CMAC operation");
-        return -3;
-    }
-    if (!in.empty() && EVP_MAC_update(ctx.get(), in.data(), in.size()) != 1) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -5, "Error when update CMAC operation");
-        return -5;
-    }
+    if (!ctx || key.size() != keyLen || EVP_MAC_init(ctx.get(), key.data(), key.size(), params) != 1)
+        return GC_FAIL(kErrMask, -3, "Error on init CMAC operation");
+    if (!in.empty() && EVP_MAC_update(ctx.get(), in.data(), in.size()) != 1)
+        return GC_FAIL(kErrMask, -5, "Error when update CMAC operation");
     size_t macLen = 0;
     GC_WipedArray<EVP_MAX_BLOCK_LENGTH> tag;
     if (EVP_MAC_final(ctx.get(), nullptr, &macLen, 0) != 1 || macLen == 0 || macLen > sizeof tag.b ||
-        EVP_MAC_final(ctx.get(), tag.b, &macLen, sizeof tag.b) != 1) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -6, "Error on final CMAC operation");
-        return -6;
-    }
+        EVP_MAC_final(ctx.get(), tag.b, &macLen, sizeof tag.b) != 1)
+        return GC_FAIL(kErrMask, -6, "Error on final CMAC operation");
     out.assign(tag.b, tag.b + macLen);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
@@ -315,19 +278,10 @@ int GC_Security::crypto_cmac(encipherment_algorithm alg, const std::vector<unsig
 int GC_Security::crypto_mac(const std::vector<unsigned char>& key, std::vector<unsigned char>& iv,
                             const std::vector<unsigned char>& in, std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (key.size() < 16) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Invalid key size is to small");
-        return -1;
-    }
-    if (iv.size() < kDesBlock) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Initial vector size is to small");
-        return -1;
-    }
+    if (key.size() < 16) return GC_FAIL(kErrMask, -1, "Invalid key size is to small");
+    if (iv.size() < kDesBlock) return GC_FAIL(kErrMask, -1, "Initial vector size is to small");
     // The callers pad the data; anything else would leave a partial block unprocessed.
-    if (in.empty() || in.size() % kDesBlock != 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Invalid data size");
-        return -1;
-    }
+    if (in.empty() || in.size() % kDesBlock != 0) return GC_FAIL(kErrMask, -1, "Invalid data size");
     // Single DES is DES-EDE with both halves equal (E_K(D_K(E_K(x))) = E_K(x)).
     GC_WipedArray<16> k1k1;
     GC_WipedArray<16> k2k2;
@@ -354,10 +308,7 @@ int GC_Security::crypto_mac(const std::vector<unsigned char>& key, std::vector<u
         ok = desEde(k2k2.b, false, nullptr, false, block.b, block.b, kDesBlock) &&
              desEde(k1k1.b, false, nullptr, true, block.b, block.b, kDesBlock);
     }
-    if (!ok) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Error on DES operation");
-        return -1;
-    }
+    if (!ok) return GC_FAIL(kErrMask, -1, "Error on DES operation");
     std::memcpy(iv.data(), chain.b, kDesBlock);
     out.assign(block.b, block.b + kDesBlock);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
@@ -370,24 +321,16 @@ int GC_Security::crypto_des(const std::vector<unsigned char>& key, std::vector<u
     // Beyond the emptiness checks: the key must hold both halves, the IV a block, and the data whole
     // blocks, or the cipher would read past the key and IV or write past the output.
     if (key.empty() || cipher.empty() || plain.size() != cipher.size() || key.size() < 16 || iv.size() < kDesBlock ||
-        cipher.size() % kDesBlock != 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Invalid parameters");
-        return -1;
-    }
-    if (op != 0 && op != 1) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Invalid operation");
-        return -1;
-    }
+        cipher.size() % kDesBlock != 0)
+        return GC_FAIL(kErrMask, -1, "Invalid parameters");
+    if (op != 0 && op != 1) return GC_FAIL(kErrMask, -1, "Invalid operation");
     const bool encrypt = op == 1;
     // Decrypting in place would overwrite the last cipher block that the IV receives.
     GC_WipedArray<kDesBlock> lastCipher;
     if (!encrypt) std::memcpy(lastCipher.b, cipher.data() + cipher.size() - kDesBlock, kDesBlock);
     const bool ok = encrypt ? desEde(key.data(), true, iv.data(), true, plain.data(), cipher.data(), plain.size())
                             : desEde(key.data(), true, iv.data(), false, cipher.data(), plain.data(), cipher.size());
-    if (!ok) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Error on DES operation");
-        return -1;
-    }
+    if (!ok) return GC_FAIL(kErrMask, -1, "Error on DES operation");
     if (encrypt) std::memcpy(lastCipher.b, cipher.data() + cipher.size() - kDesBlock, kDesBlock);
     std::memcpy(iv.data(), lastCipher.b, kDesBlock);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);

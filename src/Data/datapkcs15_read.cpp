@@ -42,10 +42,7 @@ unsigned char expectedTag(GC_Object* object) {
 
 int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (objects.empty()) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, kGeneralFailure);
-        return kGeneralFailure;
-    }
+    if (objects.empty()) return GC_FAIL(kErrMask, kGeneralFailure);
 
     // Every object is tried. The call answers the first failure, so that a later object that
     // reads well cannot hide a certificate or key that is missing; -1100 when none was read.
@@ -150,15 +147,11 @@ int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
     }
 
     const int result = handled ? failure : kGeneralFailure;
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, result == 0 ? kLogMask : kErrMask, result);
-    return result;
+    return GC_FAIL(result == 0 ? kLogMask : kErrMask, result);
 }
 
 int GC_DataPKCS15::findObjectInfo(GC_Object* object, app_info** app, object_info** info) {
-    if (object == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, kNotFound, "object is null");
-        return kNotFound;
-    }
+    if (object == nullptr) return GC_FAIL(kErrMask, kNotFound, "object is null");
     for (const auto& application : applications) {
         if (!application) continue;
         for (const auto& record : application->objectInfos) {

@@ -116,11 +116,6 @@ bool defaultScalar(const EC_GROUP* group, BIGNUM* scalar) {
     return false;
 }
 
-int fail(const char* func, int line, int code, const char* msg) {
-    GC_LoggerC::ret2(func, kLogFile, line, kErrMask, code, msg);
-    return code;
-}
-
 int ok(const char* func, int line) {
     GC_LoggerC::ret1(func, kLogFile, line, kLogMask, 0);
     return 0;
@@ -167,7 +162,7 @@ int GC_Pace::verifySecret(GC_PaceController::pace_params* params, const SecureVe
                           const int type) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     freeHandle();
-    if (params == nullptr) return fail(__func__, __LINE__, kSecretType, "Param is null");
+    if (params == nullptr) return GC_FAIL(kErrMask, kSecretType, "Param is null");
     size_t expected = 0;
     switch (type) {
         case 1:
@@ -180,12 +175,9 @@ int GC_Pace::verifySecret(GC_PaceController::pace_params* params, const SecureVe
             expected = 8;
             break;
         default:
-            return fail(__func__, __LINE__, kSecretType, "Wrong secret type");
+            return GC_FAIL(kErrMask, kSecretType, "Wrong secret type");
     }
-    if (secret.size() != expected) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, kSecretLength);
-        return kSecretLength;
-    }
+    if (secret.size() != expected) return GC_FAIL(kErrMask, kSecretLength);
     if (&params->secret != &secret) params->secret = secret;
     params->secretType = type;
     return ok(__func__, __LINE__);
@@ -213,7 +205,7 @@ int GC_Pace::calculateMRZInfo(SecureVector<unsigned char>& mrz) {
             expiry = 57;
             break;
         default:
-            return fail(__func__, __LINE__, kSecretType, "Wrong secret type");
+            return GC_FAIL(kErrMask, kSecretType, "Wrong secret type");
     }
     GC_WipedBuffer info(24);
     info.v.insert(info.v.end(), mrz.begin() + doc, mrz.begin() + doc + 10);
@@ -225,11 +217,7 @@ int GC_Pace::calculateMRZInfo(SecureVector<unsigned char>& mrz) {
     GC_WipedBuffer digest(64);
     const int rc = GC_Security::hashValuesToKey(GC_Security::HASH_SHA1, pieces, digest.v);
     gc_wipe(pieces[0]);
-    if (rc != 0) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, kCryptoFailed,
-                          "Crypto lib error when calculate hash: %i", rc);
-        return kCryptoFailed;
-    }
+    if (rc != 0) return GC_FAIL(kErrMask, kCryptoFailed, "Crypto lib error when calculate hash: %i", rc);
     mrz = digest.secure();
     return ok(__func__, __LINE__);
 }
@@ -246,7 +234,7 @@ bool GC_Pace::isAlgorithmStronger(const std::vector<unsigned char>& candidate) c
 
 int GC_Pace::selectPaceParams(GC_PaceController::pace_params* params, std::vector<unsigned char> cardAccess) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (params == nullptr) return fail(__func__, __LINE__, kWrongAlgorithm, "Param is null");
+    if (params == nullptr) return GC_FAIL(kErrMask, kWrongAlgorithm, "Param is null");
 
     const std::vector<unsigned char>& ca = cardAccess;
     const size_t size = ca.size();
@@ -325,29 +313,20 @@ int GC_Pace::selectPaceParams(GC_PaceController::pace_params* params, std::vecto
         pos = next;
     }
 
-    if (!selected) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, kWrongAlgorithm);
-        return kWrongAlgorithm;
-    }
+    if (!selected) return GC_FAIL(kErrMask, kWrongAlgorithm);
     clearSessionKeys(params);
-    if (domainFor(domainId) == nullptr) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, kWrongCurve);
-        return kWrongCurve;
-    }
+    if (domainFor(domainId) == nullptr) return GC_FAIL(kErrMask, kWrongCurve);
     params->domainParameterId = domainId;
     domainParameterId_ = domainId;
     algorithm_ = params->algorithm;
-    if (emptyOid) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, kEmptyOid);
-        return kEmptyOid;
-    }
+    if (emptyOid) return GC_FAIL(kErrMask, kEmptyOid);
     return ok(__func__, __LINE__);
 }
 
 int GC_Pace::mseSet(GC_PaceController::pace_params* params, std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     const std::vector<unsigned char>* oid = oidFor(algorithm_);
-    if (params == nullptr || oid == nullptr) return fail(__func__, __LINE__, kWrongAlgorithm, "Wrong alghoritm");
+    if (params == nullptr || oid == nullptr) return GC_FAIL(kErrMask, kWrongAlgorithm, "Wrong alghoritm");
     out.insert(out.end(), {0x80, 0x0A});
     out.insert(out.end(), oid->begin(), oid->end());
     out.insert(out.end(), {0x83, 0x01, static_cast<unsigned char>(params->secretType)});
@@ -373,9 +352,7 @@ int GC_Pace::keyDerivation(const std::vector<SecureVector<unsigned char>>& piece
             format = GC_Security::HASH_SHA256;
             break;
         default:
-            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, kCryptoFailed,
-                              "Crypto lib error when calculate hash: %i", -2);
-            return kCryptoFailed;
+            return GC_FAIL(kErrMask, kCryptoFailed, "Crypto lib error when calculate hash: %i", -2);
     }
     std::vector<std::vector<unsigned char>> copies;
     copies.reserve(pieces.size());
@@ -383,41 +360,37 @@ int GC_Pace::keyDerivation(const std::vector<SecureVector<unsigned char>>& piece
     GC_WipedBuffer digest(64);
     const int rc = GC_Security::hashValuesToKey(format, copies, digest.v);
     for (auto& copy : copies) gc_wipe(copy);
-    if (rc != 0) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, kCryptoFailed,
-                          "Crypto lib error when calculate hash: %i", rc);
-        return kCryptoFailed;
-    }
+    if (rc != 0) return GC_FAIL(kErrMask, kCryptoFailed, "Crypto lib error when calculate hash: %i", rc);
     out = digest.secure();
     return ok(__func__, __LINE__);
 }
 
 int GC_Pace::decryptNonce(GC_PaceController::pace_params* params, const std::vector<unsigned char>& response) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (params == nullptr) return fail(__func__, __LINE__, kEcFailure, "Param is null");
+    if (params == nullptr) return GC_FAIL(kErrMask, kEcFailure, "Param is null");
     const size_t b = blockSize_ != 0 ? static_cast<size_t>(blockSize_) : (algorithm_ == 1 ? 8u : 16u);
     // 7C L 80 L' nonce, with both lengths matching the answer and whole cipher blocks.
     const size_t size = response.size();
     if (size < b + 4 || size - 2 >= 0x80 || response[0] != 0x7C || response[1] != size - 2 || response[2] != 0x80 ||
         response[3] != size - 4 || (size - 4) % b != 0) {
         freeHandle();
-        return fail(__func__, __LINE__, kBadNonce, "Wrong encrypted nonce");
+        return GC_FAIL(kErrMask, kBadNonce, "Wrong encrypted nonce");
     }
     const std::vector<unsigned char> encrypted(response.begin() + 4, response.end());
 
     SecureVector<unsigned char> kpi;
     static const unsigned char kCounter3[] = {0x00, 0x00, 0x00, 0x03};
     int rc = keyDerivation({params->secret, SecureVector<unsigned char>(kCounter3, 4)}, kpi);
-    if (rc != 0) return fail(__func__, __LINE__, rc, "Function keyDerivation failed");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "Function keyDerivation failed");
 
     // A 3DES protocol cannot go further: only the AES protocols are run.
-    if (algorithm_ < 2 || algorithm_ > 4) return fail(__func__, __LINE__, kWrongAlgorithm, "Wrong alghoritm");
+    if (algorithm_ < 2 || algorithm_ > 4) return GC_FAIL(kErrMask, kWrongAlgorithm, "Wrong alghoritm");
     GC_WipedBuffer key(kpi);
     GC_WipedBuffer plain(encrypted.size());
     const std::vector<unsigned char> iv(b, 0);
     rc = GC_Security::decryptValue(static_cast<GC_Security::encipherment_algorithm>(algorithm_), key.v, iv, encrypted,
                                    plain.v);
-    if (rc != 0) return fail(__func__, __LINE__, kCryptoFailed, "Cannot decrypt nonce");
+    if (rc != 0) return GC_FAIL(kErrMask, kCryptoFailed, "Cannot decrypt nonce");
     nonce_ = plain.secure();
     return ok(__func__, __LINE__);
 }
@@ -552,21 +525,21 @@ int GC_Pace::prepareMappingNonce(std::vector<unsigned char>& out) {
     const domain* d = domainFor(domainParameterId_);
     if (d == nullptr) {
         freeHandle();
-        return fail(__func__, __LINE__, kWrongCurve, "Wrong EC type");
+        return GC_FAIL(kErrMask, kWrongCurve, "Wrong EC type");
     }
     group_ptr group(groupForDomain());
     if (!group) {
         freeHandle();
-        return fail(__func__, __LINE__, kEcFailure, "Cannot read a group");
+        return GC_FAIL(kErrMask, kEcFailure, "Cannot read a group");
     }
     if (!generateKeyPair(std::move(group))) {
         freeHandle();
-        return fail(__func__, __LINE__, kEcFailure, "Cannot generate new key pair");
+        return GC_FAIL(kErrMask, kEcFailure, "Cannot generate new key pair");
     }
     std::vector<unsigned char> pub;
     if (!encodePoint(terminal_.group.get(), terminal_.pub.get(), pub) || pub.size() != d->pointLength) {
         freeHandle();
-        return fail(__func__, __LINE__, kEcFailure, "Cannot convert a pub key");
+        return GC_FAIL(kErrMask, kEcFailure, "Cannot convert a pub key");
     }
     publicKeyLength_ = d->pointLength;
     out = dynamicAuthData(0x81, pub);
@@ -575,13 +548,13 @@ int GC_Pace::prepareMappingNonce(std::vector<unsigned char>& out) {
 
 int GC_Pace::mappingNonce(const std::vector<unsigned char>& response) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!terminal_.priv || !terminal_.pub) return fail(__func__, __LINE__, kEcFailure, "Key pair is null");
+    if (!terminal_.priv || !terminal_.pub) return GC_FAIL(kErrMask, kEcFailure, "Key pair is null");
     const EC_GROUP* group = terminal_.group.get();
-    if (group == nullptr) return fail(__func__, __LINE__, kEcFailure, "Cannot read a group");
+    if (group == nullptr) return GC_FAIL(kErrMask, kEcFailure, "Cannot read a group");
 
     const auto failFree = [this](int line, const char* msg) {
         freeHandle();
-        return fail("mappingNonce", line, kEcFailure, msg);
+        return GC_LoggerC::fail("mappingNonce", kLogFile, line, kErrMask, kEcFailure, "%s", msg);
     };
 
     bn_ctx_ptr ctx(BN_CTX_secure_new());
@@ -589,7 +562,7 @@ int GC_Pace::mappingNonce(const std::vector<unsigned char>& response) {
 
     std::vector<unsigned char> encoded;
     point_ptr cardMap(EC_POINT_new(group));
-    if (!cardMap) return fail(__func__, __LINE__, kEcFailure, "Cannot create new pubKey");
+    if (!cardMap) return GC_FAIL(kErrMask, kEcFailure, "Cannot create new pubKey");
     // Decoding checks that the point lies on the curve.
     if (!cardPoint(response, 0x82, encoded) ||
         EC_POINT_oct2point(group, cardMap.get(), encoded.data(), encoded.size(), ctx.get()) != 1 ||
@@ -643,15 +616,12 @@ int GC_Pace::mappingNonce(const std::vector<unsigned char>& response) {
 int GC_Pace::prepareKeyAgreement(std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     out.clear();
-    if (!terminal_.priv || !terminal_.pub || !terminal_.group) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, kEcFailure);
-        return kEcFailure;
-    }
+    if (!terminal_.priv || !terminal_.pub || !terminal_.group) return GC_FAIL(kErrMask, kEcFailure);
     const domain* d = domainFor(domainParameterId_);
-    if (d == nullptr) return fail(__func__, __LINE__, kWrongCurve, "Wrong EC type");
+    if (d == nullptr) return GC_FAIL(kErrMask, kWrongCurve, "Wrong EC type");
     std::vector<unsigned char> pub;
     if (!encodePoint(terminal_.group.get(), terminal_.pub.get(), pub) || pub.size() != d->pointLength)
-        return fail(__func__, __LINE__, kEcFailure, "Cannot convert pub key");
+        return GC_FAIL(kErrMask, kEcFailure, "Cannot convert pub key");
     out = dynamicAuthData(0x83, pub);
     return ok(__func__, __LINE__);
 }
@@ -662,13 +632,13 @@ int GC_Pace::keyAgreement(const std::vector<unsigned char>& response) {
     if (group == nullptr || !terminal_.priv || !terminal_.pub) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "grp=NULL");
         freeHandle();
-        return fail(__func__, __LINE__, kEcFailure, "Cannot get group");
+        return GC_FAIL(kErrMask, kEcFailure, "Cannot get group");
     }
     bn_ctx_ptr ctx(BN_CTX_secure_new());
     point_ptr cardEph(EC_POINT_new(group));
     if (!ctx || !cardEph) {
         freeHandle();
-        return fail(__func__, __LINE__, kEcFailure, "Cannot create new pub key");
+        return GC_FAIL(kErrMask, kEcFailure, "Cannot create new pub key");
     }
     std::vector<unsigned char> encoded;
     // On the mapped curve, not at infinity, and not our own key sent back.
@@ -677,17 +647,17 @@ int GC_Pace::keyAgreement(const std::vector<unsigned char>& response) {
         EC_POINT_is_at_infinity(group, cardEph.get()) ||
         EC_POINT_cmp(group, cardEph.get(), terminal_.pub.get(), ctx.get()) != 1) {
         freeHandle();
-        return fail(__func__, __LINE__, kEcFailure, "Cannot convert to new pub key");
+        return GC_FAIL(kErrMask, kEcFailure, "Cannot convert to new pub key");
     }
     point_ptr shared(EC_POINT_new(group));
     if (!shared) {
         freeHandle();
-        return fail(__func__, __LINE__, kEcFailure, "Cannot create new secret");
+        return GC_FAIL(kErrMask, kEcFailure, "Cannot create new secret");
     }
     if (EC_POINT_mul(group, shared.get(), nullptr, cardEph.get(), terminal_.priv.get(), ctx.get()) != 1 ||
         EC_POINT_is_at_infinity(group, shared.get())) {
         freeHandle();
-        return fail(__func__, __LINE__, kEcFailure, "Cannot realized multipication");
+        return GC_FAIL(kErrMask, kEcFailure, "Cannot realized multipication");
     }
     cardPublicKey_ = std::move(cardEph);
     sharedPoint_ = std::move(shared);
@@ -722,11 +692,10 @@ std::vector<unsigned char> GC_Pace::generator() const {
 
 int GC_Pace::calculateKey(GC_PaceController::pace_params* params) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (params == nullptr || !terminal_.priv)
-        return fail(__func__, __LINE__, kEcFailure, "Terminal key pair is nullptr");
-    if (!terminal_.group) return fail(__func__, __LINE__, kEcFailure, "Crypto lib error when getting a group");
+    if (params == nullptr || !terminal_.priv) return GC_FAIL(kErrMask, kEcFailure, "Terminal key pair is nullptr");
+    if (!terminal_.group) return GC_FAIL(kErrMask, kEcFailure, "Crypto lib error when getting a group");
     const SecureVector<unsigned char> k = sharedSecret();
-    if (k.empty()) return fail(__func__, __LINE__, kEcFailure, "Crypto lib error when convert point to octet");
+    if (k.empty()) return GC_FAIL(kErrMask, kEcFailure, "Crypto lib error when convert point to octet");
 
     size_t keyLen = 0, sscLen = 16;
     switch (algorithm_) {
@@ -744,7 +713,7 @@ int GC_Pace::calculateKey(GC_PaceController::pace_params* params) {
             keyLen = 32;
             break;
         default:
-            return fail(__func__, __LINE__, kWrongAlgorithm, "Wrong crypto alghoritm");
+            return GC_FAIL(kErrMask, kWrongAlgorithm, "Wrong crypto alghoritm");
     }
 
     static const unsigned char kCounter1[] = {0x00, 0x00, 0x00, 0x01};
@@ -754,7 +723,7 @@ int GC_Pace::calculateKey(GC_PaceController::pace_params* params) {
     if (rc == 0) rc = keyDerivation({k, SecureVector<unsigned char>(kCounter2, 4)}, kmac);
     if (rc != 0 || kenc.size() < keyLen || kmac.size() < keyLen) {
         freeHandle();
-        return fail(__func__, __LINE__, rc != 0 ? rc : kCryptoFailed, "Error in Key derivation function");
+        return GC_FAIL(kErrMask, rc != 0 ? rc : kCryptoFailed, "Error in Key derivation function");
     }
 
     params->Kenc = SecureVector<unsigned char>(kenc.data(), keyLen);
@@ -769,17 +738,17 @@ int GC_Pace::calculateToken(GC_PaceController::pace_params* params, std::vector<
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     out.clear();
     if (params == nullptr || !terminal_.priv || !terminal_.pub || !terminal_.group)
-        return fail(__func__, __LINE__, kEcFailure, "Terminal key pair is nullptr");
-    if (!cardPublicKey_) return fail(__func__, __LINE__, kEcFailure, "Card public key is nullptr");
+        return GC_FAIL(kErrMask, kEcFailure, "Terminal key pair is nullptr");
+    if (!cardPublicKey_) return GC_FAIL(kErrMask, kEcFailure, "Card public key is nullptr");
     const domain* d = domainFor(domainParameterId_);
     if (d == nullptr) {
         freeHandle();
-        return fail(__func__, __LINE__, kWrongCurve, "Wrong EC type");
+        return GC_FAIL(kErrMask, kWrongCurve, "Wrong EC type");
     }
     const std::vector<unsigned char>* oid = oidFor(algorithm_);
     if (oid == nullptr) {
         freeHandle();
-        return fail(__func__, __LINE__, kWrongAlgorithm, "Wrong crypto alghoritm");
+        return GC_FAIL(kErrMask, kWrongAlgorithm, "Wrong crypto alghoritm");
     }
 
     // 7F49 L { 06 0A OID, 86 L' point }
@@ -821,16 +790,16 @@ int GC_Pace::calculateToken(GC_PaceController::pace_params* params, std::vector<
 
     std::vector<unsigned char> input;
     if (!authInput(cardPublicKey_.get(), input))
-        return fail(__func__, __LINE__, kEcFailure, "Crypto lib error when convert point to octet");
+        return GC_FAIL(kErrMask, kEcFailure, "Crypto lib error when convert point to octet");
     std::vector<unsigned char> terminalToken;
     if (mac(input, terminalToken) != 0) {
         freeHandle();
-        return fail(__func__, __LINE__, kCryptoFailed, "Crypto lib error");
+        return GC_FAIL(kErrMask, kCryptoFailed, "Crypto lib error");
     }
     if (!authInput(terminal_.pub.get(), input))
-        return fail(__func__, __LINE__, kEcFailure, "Crypto lib error getting public key from key pair: ");
+        return GC_FAIL(kErrMask, kEcFailure, "Crypto lib error getting public key from key pair: ");
     std::vector<unsigned char> cardToken;
-    if (mac(input, cardToken) != 0) return fail(__func__, __LINE__, kCryptoFailed, "Crypto lib error");
+    if (mac(input, cardToken) != 0) return GC_FAIL(kErrMask, kCryptoFailed, "Crypto lib error");
     expectedCardToken_ = SecureVector<unsigned char>(cardToken.data(), cardToken.size());
 
     out = {0x7C, 0x0A, 0x85, 0x08};
@@ -848,7 +817,7 @@ int GC_Pace::verifyToken(const std::vector<unsigned char>& response, GC_PaceCont
         // A card that cannot prove the password gets no channel: nothing derived stays usable.
         clearSessionKeys(params);
         freeHandle();
-        return fail(__func__, __LINE__, kEcFailure, "Tokens are not equal");
+        return GC_FAIL(kErrMask, kEcFailure, "Tokens are not equal");
     }
     return ok(__func__, __LINE__);
 }

@@ -38,11 +38,6 @@ size_t encKeyLength(int algorithm) {
     }
 }
 
-int64_t fail(const char* func, int line, int64_t code, const char* msg) {
-    GC_LoggerC::ret2(func, kLogFile, line, kErrMask, static_cast<int>(code), msg);
-    return code;
-}
-
 int64_t ok(const char* func, int line) {
     GC_LoggerC::ret1(func, kLogFile, line, kLogMask, 0);
     return 0;
@@ -93,23 +88,23 @@ int64_t GC_SecureMessaging::smProtectAPDU(sm_params* params, const std::vector<u
                                           std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     out.clear();
-    if (params == nullptr || apdu.size() < 4) return fail(__func__, __LINE__, kInvalidArgument, "Invalid arguments");
+    if (params == nullptr || apdu.size() < 4) return GC_FAIL(kErrMask, kInvalidArgument, "Invalid arguments");
 
     s_apdu plain;
     int64_t rc = decompose_apdu(apdu, plain);
-    if (rc != 0) return fail(__func__, __LINE__, rc, "APDU decomposition failed");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "APDU decomposition failed");
 
     // AES: the IV of the data object depends on the incremented counter.
     if (!is3Des(params)) {
         rc = increment_ssc(params);
-        if (rc != 0) return fail(__func__, __LINE__, rc, "Cannot increment ssc");
+        if (rc != 0) return GC_FAIL(kErrMask, rc, "Cannot increment ssc");
     }
 
     std::vector<unsigned char> do8x;
     if (plain.dataLen != 0) {
         const int tag = 0x87 ^ ((plain.INS << 1) & 2);  // odd INS: DO85 without indicator
         rc = sm_module_build_do8x(params, plain, do8x, tag);
-        if (rc != 0) return fail(__func__, __LINE__, rc, "Cannot create do8x");
+        if (rc != 0) return GC_FAIL(kErrMask, rc, "Cannot create do8x");
     }
 
     std::vector<unsigned char> do97;
@@ -117,7 +112,7 @@ int64_t GC_SecureMessaging::smProtectAPDU(sm_params* params, const std::vector<u
 
     std::vector<unsigned char> do8e;
     rc = sm_module_build_do8e(params, plain, do8x, do97, do8e);
-    if (rc != 0) return fail(__func__, __LINE__, rc, "Cannot create do8e");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "Cannot create do8e");
 
     s_apdu secured;
     secured.CLA = plain.CLA | 0x0C;
@@ -139,7 +134,7 @@ int64_t GC_SecureMessaging::smProtectAPDU(sm_params* params, const std::vector<u
 
 int64_t GC_SecureMessaging::decompose_apdu(const std::vector<unsigned char>& apdu, s_apdu& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (apdu.size() < 4) return fail(__func__, __LINE__, kMalformed, "APDU is too short");
+    if (apdu.size() < 4) return GC_FAIL(kErrMask, kMalformed, "APDU is too short");
     out.CLA = apdu[0];
     out.INS = apdu[1];
     out.P1 = apdu[2];
@@ -168,7 +163,7 @@ int64_t GC_SecureMessaging::decompose_apdu(const std::vector<unsigned char>& apd
         }
         const uint64_t lc = (static_cast<uint64_t>(body[1]) << 8) | body[2];
         const size_t rest = len - 3;
-        if (rest < lc) return fail(__func__, __LINE__, kMalformed, "APDU lc > len");
+        if (rest < lc) return GC_FAIL(kErrMask, kMalformed, "APDU lc > len");
         out.Lc = lc;
         out.data.appendRaw(body + 3, lc);
         out.dataLen = lc;
@@ -176,13 +171,13 @@ int64_t GC_SecureMessaging::decompose_apdu(const std::vector<unsigned char>& apd
         if (left == 0) {
             out.apduCase = 19;
         } else if (left == 1) {
-            return fail(__func__, __LINE__, kMalformed, "Len is too small");
+            return GC_FAIL(kErrMask, kMalformed, "Len is too small");
         } else if (left == 2) {
             out.apduCase = 20;
             const uint64_t le = (static_cast<uint64_t>(body[3 + lc]) << 8) | body[4 + lc];
             out.Le = le == 0 ? 65536 : le;
         } else {
-            return fail(__func__, __LINE__, kMalformed, "Len exist");
+            return GC_FAIL(kErrMask, kMalformed, "Len exist");
         }
         return ok(__func__, __LINE__);
     }
@@ -195,7 +190,7 @@ int64_t GC_SecureMessaging::decompose_apdu(const std::vector<unsigned char>& apd
 
     const uint64_t lc = body[0];
     const size_t rest = len - 1;
-    if (rest < lc) return fail(__func__, __LINE__, kMalformed, "APDU lc > len");
+    if (rest < lc) return GC_FAIL(kErrMask, kMalformed, "APDU lc > len");
     out.Lc = lc;
     out.data.appendRaw(body + 1, lc);
     out.dataLen = lc;
@@ -206,15 +201,15 @@ int64_t GC_SecureMessaging::decompose_apdu(const std::vector<unsigned char>& apd
         out.apduCase = 4;
         out.Le = body[1 + lc] == 0 ? 256 : body[1 + lc];
     } else {
-        return fail(__func__, __LINE__, kMalformed, "Len exist");
+        return GC_FAIL(kErrMask, kMalformed, "Len exist");
     }
     return ok(__func__, __LINE__);
 }
 
 int64_t GC_SecureMessaging::increment_ssc(sm_params* params) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (params == nullptr) return fail(__func__, __LINE__, kInvalidArgument, "Param is null");
-    if (params->SSC.empty()) return fail(__func__, __LINE__, kSscEmpty, "SSC size is 0");
+    if (params == nullptr) return GC_FAIL(kErrMask, kInvalidArgument, "Param is null");
+    if (params->SSC.empty()) return GC_FAIL(kErrMask, kSscEmpty, "SSC size is 0");
     for (size_t i = params->SSC.size(); i-- > 0;) {
         if (++params->SSC[i] != 0) break;  // carry out of the first byte is dropped
     }
@@ -225,14 +220,14 @@ int64_t GC_SecureMessaging::sm_module_build_do8x(sm_params* params, const s_apdu
                                                  int tag) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     out.clear();
-    if (params == nullptr) return fail(__func__, __LINE__, kInvalidArgument, "Param is empty");
-    if (params->Kenc.empty()) return fail(__func__, __LINE__, kNoSessionKey, "Session key is empty");
+    if (params == nullptr) return GC_FAIL(kErrMask, kInvalidArgument, "Param is empty");
+    if (params->Kenc.empty()) return GC_FAIL(kErrMask, kNoSessionKey, "Session key is empty");
 
     const unsigned long block = blockSize(params);
     GC_WipedBuffer plain(apdu.data.data(), apdu.data.size());
     GC_WipedBuffer padded(apdu.data.size() + block);
     int64_t rc = sm_module_ISO9797_pad_meth2_add(plain.v, padded.v, block);
-    if (rc != 0) return fail(__func__, __LINE__, rc, "Function padding failed");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "Function padding failed");
 
     std::vector<unsigned char> cryptogram;
     const char* failure = "";
@@ -245,7 +240,7 @@ int64_t GC_SecureMessaging::sm_module_build_do8x(sm_params* params, const s_apdu
 
     const bool withIndicator = (tag & 0xFF) == 0x87;
     const std::vector<unsigned char> len = get_enc_data_len(cryptogram, withIndicator ? 1 : 0);
-    if (len.empty()) return fail(__func__, __LINE__, kInvalidArgument, "Param is invalid");
+    if (len.empty()) return GC_FAIL(kErrMask, kInvalidArgument, "Param is invalid");
     out.reserve(1 + len.size() + 1 + cryptogram.size());
     out.push_back(static_cast<unsigned char>(tag));
     out.insert(out.end(), len.begin(), len.end());
@@ -282,25 +277,25 @@ int64_t GC_SecureMessaging::sm_module_build_do8e(sm_params* params, const s_apdu
                                                  std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     out.clear();
-    if (params == nullptr) return fail(__func__, __LINE__, kInvalidArgument, "Param is empty");
+    if (params == nullptr) return GC_FAIL(kErrMask, kInvalidArgument, "Param is empty");
 
     const unsigned long block = blockSize(params);
     const std::vector<unsigned char> header = {static_cast<unsigned char>(apdu.CLA | 0x0C), apdu.INS, apdu.P1, apdu.P2};
     std::vector<unsigned char> macInput;
     int64_t rc = sm_module_ISO9797_pad_meth2_add(header, macInput, block);
-    if (rc != 0) return fail(__func__, __LINE__, rc, "Function padding failed");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "Function padding failed");
     macInput.insert(macInput.end(), do8x.begin(), do8x.end());
     if (do97.size() >= 2 && do97[1] != 0) macInput.insert(macInput.end(), do97.begin(), do97.end());
 
     std::vector<unsigned char> mac;
     if (is3Des(params)) {
         rc = increment_ssc(params);
-        if (rc != 0) return fail(__func__, __LINE__, rc, "Function increment ssc failed");
+        if (rc != 0) return GC_FAIL(kErrMask, rc, "Function increment ssc failed");
         rc = sm_module_ISO9797_mac_method3du(params, macInput, mac);
-        if (rc != 0) return fail(__func__, __LINE__, rc, "Function ISO9797 mac failed");
+        if (rc != 0) return GC_FAIL(kErrMask, rc, "Function ISO9797 mac failed");
     } else {
         rc = sm_module_ISO9797_cmac_method3du(params, macInput, mac);
-        if (rc != 0) return fail(__func__, __LINE__, rc, "Function IDO9797 cmac failed");
+        if (rc != 0) return GC_FAIL(kErrMask, rc, "Function IDO9797 cmac failed");
     }
     out.push_back(0x8E);
     out.push_back(static_cast<unsigned char>(mac.size()));
@@ -351,10 +346,10 @@ int64_t GC_SecureMessaging::compose_apdu(const s_apdu& apdu, std::vector<unsigne
 int64_t GC_SecureMessaging::sm_module_ISO9797_pad_meth2_add(const std::vector<unsigned char>& in,
                                                             std::vector<unsigned char>& out, unsigned long blockSize) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (in.empty()) return fail(__func__, __LINE__, kInvalidArgument, "Source is empty");
-    if (blockSize == 0) return fail(__func__, __LINE__, kInvalidArgument, "Param is invalid");
+    if (in.empty()) return GC_FAIL(kErrMask, kInvalidArgument, "Source is empty");
+    if (blockSize == 0) return GC_FAIL(kErrMask, kInvalidArgument, "Param is invalid");
     const size_t total = (in.size() / blockSize + 1) * blockSize;
-    if (total <= in.size()) return fail(__func__, __LINE__, kPaddingOverrun, "Dest len > padding len");
+    if (total <= in.size()) return GC_FAIL(kErrMask, kPaddingOverrun, "Dest len > padding len");
     out.clear();
     out.reserve(total);
     out.insert(out.end(), in.begin(), in.end());
@@ -394,12 +389,12 @@ int64_t GC_SecureMessaging::sm_module_ISO9797_mac_method3du(const sm_params* par
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     out.clear();
     if (params == nullptr || params->Kmac.size() != 16 || data.empty() || params->SSC.empty())
-        return fail(__func__, __LINE__, kInvalidArgument, "Param is invalid");
+        return GC_FAIL(kErrMask, kInvalidArgument, "Param is invalid");
     std::vector<unsigned char> input(params->SSC.begin(), params->SSC.end());
     input.insert(input.end(), data.begin(), data.end());
     std::vector<unsigned char> padded;
     int64_t rc = sm_module_ISO9797_pad_meth2_add(input, padded, 8);
-    if (rc != 0) return fail(__func__, __LINE__, rc, "Function padding failed");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "Function padding failed");
     GC_WipedBuffer key(params->Kmac);
     std::vector<unsigned char> iv(8, 0);
     const int crc = GC_Security::crypto_mac(key.v, iv, padded, out);
@@ -419,12 +414,12 @@ int64_t GC_SecureMessaging::sm_module_ISO9797_cmac_method3du(const sm_params* pa
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     out.clear();
     if (params == nullptr || params->Kmac.empty() || data.empty() || params->SSC.empty())
-        return fail(__func__, __LINE__, kInvalidArgument, "Param is invalid");
+        return GC_FAIL(kErrMask, kInvalidArgument, "Param is invalid");
     std::vector<unsigned char> input(params->SSC.begin(), params->SSC.end());
     input.insert(input.end(), data.begin(), data.end());
     std::vector<unsigned char> padded;
     int64_t rc = sm_module_ISO9797_pad_meth2_add(input, padded, 16);
-    if (rc != 0) return fail(__func__, __LINE__, rc, "Function padding failed");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "Function padding failed");
     GC_WipedBuffer key(params->Kmac);
     const int crc = GC_Security::crypto_cmac(static_cast<GC_Security::encipherment_algorithm>(params->algorithm), key.v,
                                              padded, out);
@@ -446,10 +441,10 @@ int64_t GC_SecureMessaging::smFreeAPDU(sm_params* params, const std::vector<unsi
                                        std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     out.clear();
-    if (params == nullptr || response.empty()) return fail(__func__, __LINE__, kInvalidArgument, "Param is null");
+    if (params == nullptr || response.empty()) return GC_FAIL(kErrMask, kInvalidArgument, "Param is null");
 
     int64_t rc = increment_ssc(params);
-    if (rc != 0) return fail(__func__, __LINE__, rc, "Cannot increase ssc after receiving apdu");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "Cannot increase ssc after receiving apdu");
 
     do_list objects;
     rc = decompose_response_apdu(response, {0x87, 0x85, 0x99, 0x8E}, objects);
@@ -457,16 +452,16 @@ int64_t GC_SecureMessaging::smFreeAPDU(sm_params* params, const std::vector<unsi
         // No secure-messaging answer: hand the plain status word up for the caller to see, but as
         // a failure, since nothing of it is authentic.
         if (response.size() >= 2) out.assign(response.end() - 2, response.end());
-        return fail(__func__, __LINE__, rc, "Response apdu decomposition failed");
+        return GC_FAIL(kErrMask, rc, "Response apdu decomposition failed");
     }
 
     // The checksum covers only one of the two encrypted-data objects; an answer with both would
     // carry unauthenticated data.
     if (objects.count(0x85) != 0 && objects.count(0x87) != 0)
-        return fail(__func__, __LINE__, kMalformed, "Response holds both do85 and do87");
+        return GC_FAIL(kErrMask, kMalformed, "Response holds both do85 and do87");
 
     rc = sm_module_verify_response_mac(params, objects);
-    if (rc != 0) return fail(__func__, __LINE__, rc, "MAC verification failed - skip");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "MAC verification failed - skip");
 
     // Plain data never exceeds the answer: reserving up front leaves no unwiped copies behind.
     out.reserve(response.size());
@@ -482,7 +477,7 @@ int64_t GC_SecureMessaging::smFreeAPDU(sm_params* params, const std::vector<unsi
         if (rc != 0) {
             gc_wipe(out);
             out.clear();
-            return fail(__func__, __LINE__, rc, "Error while processing apdu");
+            return GC_FAIL(kErrMask, rc, "Error while processing apdu");
         }
     }
     return ok(__func__, __LINE__);
@@ -491,7 +486,7 @@ int64_t GC_SecureMessaging::smFreeAPDU(sm_params* params, const std::vector<unsi
 int64_t GC_SecureMessaging::decompose_response_apdu(const std::vector<unsigned char>& response,
                                                     const std::vector<unsigned char>& tags, do_list& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (response.size() < 3 || tags.empty()) return fail(__func__, __LINE__, kInvalidArgument, "Param is invalid");
+    if (response.size() < 3 || tags.empty()) return GC_FAIL(kErrMask, kInvalidArgument, "Param is invalid");
     out.clear();
 
     const size_t size = response.size();
@@ -506,7 +501,7 @@ int64_t GC_SecureMessaging::decompose_response_apdu(const std::vector<unsigned c
         }
         if (pos + 1 >= size) {
             out.clear();
-            return fail(__func__, __LINE__, kInvalidArgument, "Param is invalid");
+            return GC_FAIL(kErrMask, kInvalidArgument, "Param is invalid");
         }
         size_t lenPos = pos + 1;
         size_t valueLen = response[lenPos];
@@ -516,7 +511,7 @@ int64_t GC_SecureMessaging::decompose_response_apdu(const std::vector<unsigned c
             const size_t k = valueLen & 0x0F;
             if (k == 0 || k > 3 || (valueLen & 0x70) != 0 || size - valuePos < k + 1) {
                 out.clear();
-                return fail(__func__, __LINE__, kMalformed, "Param is invalid");
+                return GC_FAIL(kErrMask, kMalformed, "Param is invalid");
             }
             valueLen = 0;
             for (size_t i = 0; i < k; ++i) valueLen = (valueLen << 8) | response[valuePos + i];
@@ -525,19 +520,19 @@ int64_t GC_SecureMessaging::decompose_response_apdu(const std::vector<unsigned c
         // Nothing may end right after the length field, and the value must lie inside the answer.
         if (valuePos >= size || valueLen > size - valuePos) {
             out.clear();
-            return fail(__func__, __LINE__, kMalformed, "Param is invalid");
+            return GC_FAIL(kErrMask, kMalformed, "Param is invalid");
         }
         out[tag] = std::vector<unsigned char>(response.begin() + static_cast<std::ptrdiff_t>(valuePos),
                                               response.begin() + static_cast<std::ptrdiff_t>(valuePos + valueLen));
         pos = valuePos + valueLen;
     }
-    if (out.empty()) return fail(__func__, __LINE__, kObjectMissing, "DoList is empty");
+    if (out.empty()) return GC_FAIL(kErrMask, kObjectMissing, "DoList is empty");
     return ok(__func__, __LINE__);
 }
 
 int64_t GC_SecureMessaging::sm_module_verify_response_mac(sm_params* params, const do_list& objects) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (params == nullptr) return fail(__func__, __LINE__, kInvalidArgument, "Param is null");
+    if (params == nullptr) return GC_FAIL(kErrMask, kInvalidArgument, "Param is null");
 
     data do8x;
     if (auto it = objects.find(0x87); it != objects.end()) {
@@ -549,11 +544,11 @@ int64_t GC_SecureMessaging::sm_module_verify_response_mac(sm_params* params, con
                         "Cannot find do8x object on the list");
     }
     const auto do99 = objects.find(0x99);
-    if (do99 == objects.end()) return fail(__func__, __LINE__, kObjectMissing, "Cannot find do99 object on the list");
+    if (do99 == objects.end()) return GC_FAIL(kErrMask, kObjectMissing, "Cannot find do99 object on the list");
     const auto do8e = objects.find(0x8E);
-    if (do8e == objects.end()) return fail(__func__, __LINE__, kObjectMissing, "Cannot find do8E object on the list");
+    if (do8e == objects.end()) return GC_FAIL(kErrMask, kObjectMissing, "Cannot find do8E object on the list");
     if (do8e->second.size() != kMacLength)
-        return fail(__func__, __LINE__, kMalformed, "Cannot decode do8e object. MAC has to be 8 bytes long");
+        return GC_FAIL(kErrMask, kMalformed, "Cannot decode do8e object. MAC has to be 8 bytes long");
 
     std::vector<unsigned char> macInput;
     if (!do8x.value.empty()) {
@@ -561,15 +556,15 @@ int64_t GC_SecureMessaging::sm_module_verify_response_mac(sm_params* params, con
         macInput.insert(macInput.end(), encoded.value.begin(), encoded.value.end());
     }
     const data encoded99 = lv_data_new_from_tlv({do99->second, 0x99});
-    if (encoded99.value.empty()) return fail(__func__, __LINE__, kObjectMissing, "DO99 missing");
+    if (encoded99.value.empty()) return GC_FAIL(kErrMask, kObjectMissing, "DO99 missing");
     macInput.insert(macInput.end(), encoded99.value.begin(), encoded99.value.end());
 
     std::vector<unsigned char> mac;
     const int64_t rc = is3Des(params) ? sm_module_ISO9797_mac_method3du(params, macInput, mac)
                                       : sm_module_ISO9797_cmac_method3du(params, macInput, mac);
-    if (rc != 0) return fail(__func__, __LINE__, rc, "Error cannot calculate mac");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "Error cannot calculate mac");
     if (mac.size() < kMacLength || CRYPTO_memcmp(mac.data(), do8e->second.data(), kMacLength) != 0)
-        return fail(__func__, __LINE__, kMacMismatch, "MAC is not equal");
+        return GC_FAIL(kErrMask, kMacMismatch, "MAC is not equal");
     return ok(__func__, __LINE__);
 }
 
@@ -577,9 +572,9 @@ int64_t GC_SecureMessaging::sm_module_decode_rdo8x(const sm_params* params, cons
                                                    const std::vector<unsigned char>& value,
                                                    std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (params == nullptr) return fail(__func__, __LINE__, kInvalidArgument, "Param is null");
+    if (params == nullptr) return GC_FAIL(kErrMask, kInvalidArgument, "Param is null");
     const size_t skip = tag == 0x87 ? 1 : 0;  // padding-content indicator
-    if (value.size() <= skip) return fail(__func__, __LINE__, kInvalidArgument, "Param is invalid");
+    if (value.size() <= skip) return GC_FAIL(kErrMask, kInvalidArgument, "Param is invalid");
     std::vector<unsigned char> cryptogram(value.begin() + static_cast<std::ptrdiff_t>(skip), value.end());
 
     GC_WipedBuffer plain(cryptogram.size());
@@ -592,7 +587,7 @@ int64_t GC_SecureMessaging::sm_module_decode_rdo8x(const sm_params* params, cons
 
     GC_WipedBuffer unpadded(plain.v.size());
     const int64_t rc = sm_module_ISO9797_pad_meth2_remove(plain.v, unpadded.v);
-    if (rc != 0) return fail(__func__, __LINE__, rc, "Error while removing padding");
+    if (rc != 0) return GC_FAIL(kErrMask, rc, "Error while removing padding");
     out.insert(out.end(), unpadded.v.begin(), unpadded.v.end());
     return ok(__func__, __LINE__);
 }
@@ -600,7 +595,7 @@ int64_t GC_SecureMessaging::sm_module_decode_rdo8x(const sm_params* params, cons
 int64_t GC_SecureMessaging::sm_module_decode_rdo99(const std::vector<unsigned char>& value,
                                                    std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (value.size() != 2) return fail(__func__, __LINE__, kMalformed, "Don't know how to interpret this response");
+    if (value.size() != 2) return GC_FAIL(kErrMask, kMalformed, "Don't know how to interpret this response");
     out.insert(out.end(), value.begin(), value.end());
     return ok(__func__, __LINE__);
 }
@@ -608,7 +603,7 @@ int64_t GC_SecureMessaging::sm_module_decode_rdo99(const std::vector<unsigned ch
 int64_t GC_SecureMessaging::sm_module_decode_rdo8e(const std::vector<unsigned char>& value,
                                                    std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (value.size() != kMacLength) return fail(__func__, __LINE__, kMalformed, "MAC has to be 8 bytes long");
+    if (value.size() != kMacLength) return GC_FAIL(kErrMask, kMalformed, "MAC has to be 8 bytes long");
     out.insert(out.end(), value.begin(), value.end());
     return ok(__func__, __LINE__);
 }
@@ -638,11 +633,11 @@ int64_t GC_SecureMessaging::sm_module_ISO9797_pad_meth2_remove(const std::vector
                                                                std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     out.clear();
-    if (in.empty()) return fail(__func__, __LINE__, kInvalidArgument, "Source is empty");
+    if (in.empty()) return GC_FAIL(kErrMask, kInvalidArgument, "Source is empty");
     // Method 2 padding is 80 followed by zero bytes only; anything else is not a padded block.
     size_t i = in.size();
     while (i > 0 && in[i - 1] == 0x00) --i;
-    if (i == 0 || in[i - 1] != 0x80) return fail(__func__, __LINE__, kMalformed, "Padding not found");
+    if (i == 0 || in[i - 1] != 0x80) return GC_FAIL(kErrMask, kMalformed, "Padding not found");
     out.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(i - 1));
     return ok(__func__, __LINE__);
 }

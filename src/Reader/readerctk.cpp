@@ -98,10 +98,7 @@ int GC_ReaderCTK::detectReaderChanges() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     plat::systemLog("detectReaderChanges()");
     std::shared_ptr<ctk::SlotManager> manager = ctk::SlotManager::defaultManager();
-    if (!manager) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "No slot manager");
-        return gc_reader::kFailed;
-    }
+    if (!manager) return GC_FAIL(kLogError, gc_reader::kFailed, "No slot manager");
     std::vector<std::string> names = manager->slotNames();
 
     std::lock_guard registry(registryMutex());
@@ -181,15 +178,8 @@ std::string GC_ReaderCTK::getReaderName() {
 int GC_ReaderCTK::init(std::string readerName) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "Reader init: %s", readerName.c_str());
-    if (readerName.empty()) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kEmptyName, "Reader name is empty");
-        return gc_reader::kEmptyName;
-    }
-    if (!findReader(readerName)) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInList,
-                         "Reader is not in reader list");
-        return gc_reader::kNotInList;
-    }
+    if (readerName.empty()) return GC_FAIL(kLogError, gc_reader::kEmptyName, "Reader name is empty");
+    if (!findReader(readerName)) return GC_FAIL(kLogError, gc_reader::kNotInList, "Reader is not in reader list");
     name = std::move(readerName);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
     return gc_reader::kOk;
@@ -199,10 +189,7 @@ int GC_ReaderCTK::state(int& status, int) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     bool known = findReader(name) != nullptr;
     status = (status & ~3) | (known ? 2 : 1);
-    if (!known) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInList, "Reader not found");
-        return gc_reader::kNotInList;
-    }
+    if (!known) return GC_FAIL(kLogError, gc_reader::kNotInList, "Reader not found");
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
     return gc_reader::kOk;
 }
@@ -211,11 +198,7 @@ int GC_ReaderCTK::initCard(bool, void*) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     apduNr = 0;
     std::shared_ptr<reader_data> record = findReader(name);
-    if (!record) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
+    if (!record) return GC_FAIL(kLogError, gc_reader::kNotInitialized, "Reader not intitialized");
     std::shared_ptr<ctk::SmartCard> card;
     std::shared_ptr<ctk::Slot> slot;
     {
@@ -224,17 +207,9 @@ int GC_ReaderCTK::initCard(bool, void*) {
         slot = record->slot;
     }
     if (!card) {
-        if (!slot) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                             "TKSmartCardSlot not intitialized");
-            return gc_reader::kNotInitialized;
-        }
+        if (!slot) return GC_FAIL(kLogError, gc_reader::kNotInitialized, "TKSmartCardSlot not intitialized");
         card = slot->makeSmartCard();
-        if (!card) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                             "TKSmartCard not intitialized");
-            return gc_reader::kNotInitialized;
-        }
+        if (!card) return GC_FAIL(kLogError, gc_reader::kNotInitialized, "TKSmartCard not intitialized");
         std::lock_guard lock(record->mutex);
         record->card = card;
     }
@@ -244,10 +219,7 @@ int GC_ReaderCTK::initCard(bool, void*) {
             std::lock_guard lock(record->mutex);
             record->card = card;
         }
-        if (!card || !card->valid()) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNoCard, "TKSmartCard is not valid");
-            return gc_reader::kNoCard;
-        }
+        if (!card || !card->valid()) return GC_FAIL(kLogError, gc_reader::kNoCard, "TKSmartCard is not valid");
     }
     card->setContext(kContextMark);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
@@ -313,19 +285,13 @@ bool GC_ReaderCTK::isLocked() {
 int GC_ReaderCTK::getCardATR(std::vector<unsigned char>& atr) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     std::shared_ptr<reader_data> record = findReader(name);
-    if (!record) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInList, "Reader not found");
-        return gc_reader::kNotInList;
-    }
+    if (!record) return GC_FAIL(kLogError, gc_reader::kNotInList, "Reader not found");
     std::shared_ptr<ctk::Slot> slot;
     {
         std::lock_guard lock(record->mutex);
         slot = record->slot;
     }
-    if (!slot) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInList, "tksmartcardslot is nil");
-        return gc_reader::kNotInList;
-    }
+    if (!slot) return GC_FAIL(kLogError, gc_reader::kNotInList, "tksmartcardslot is nil");
     // Asked anew: the slot may hold another card than at the last lookup. No ATR reads as empty.
     std::optional<ctk::Bytes> current = slot->ATR();
     atr = current ? std::move(*current) : std::vector<unsigned char>();
@@ -338,13 +304,12 @@ int GC_ReaderCTK::recordAndCard(const char* func, const char* noCardText, std::s
                                 std::shared_ptr<ctk::SmartCard>& card) {
     record = findReader(name);
     if (!record) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized, "Reader not intitialized");
-        return gc_reader::kNotInitialized;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
+                                "Reader not intitialized");
     }
     card = cardOf(record);
     if (!card) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized, noCardText);
-        return gc_reader::kNotInitialized;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized, "%s", noCardText);
     }
     return gc_reader::kOk;
 }
@@ -387,8 +352,7 @@ int GC_ReaderCTK::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned
     if (apdu.empty()) {
         plat::systemLog("Error, to short Apdu!");
         response.clear();
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit, "Empty APDU");
-        return gc_reader::kTransmit;
+        return GC_FAIL(kLogError, gc_reader::kTransmit, "Empty APDU");
     }
     card->setCla(apdu[0]);
     card->setUseCommandChaining((apdu[0] & 0x10) != 0);
@@ -396,9 +360,7 @@ int GC_ReaderCTK::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigned
     int rv = sendAPDU_with_sema(record, std::move(apdu), response, le);
     if (rv != gc_reader::kOk) {
         response.clear();
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit, "Transmit failed : %i",
-                          gc_reader::kTransmit);
-        return gc_reader::kTransmit;
+        return GC_FAIL(kLogError, gc_reader::kTransmit, "Transmit failed : %i", gc_reader::kTransmit);
     }
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
     return gc_reader::kOk;

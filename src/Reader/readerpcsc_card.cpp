@@ -67,10 +67,7 @@ int GC_ReaderPCSC::setParam(void* params) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
     if (data->SCardIsValidContext == nullptr) return notSupported(__func__);
-    if (params == nullptr) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogError, gc_reader::kBadArgument);
-        return gc_reader::kBadArgument;
-    }
+    if (params == nullptr) return GC_FAIL(kLogError, gc_reader::kBadArgument);
     const auto* block = static_cast<const handle_params*>(params);
     if (block->hContext == data->hContext && block->hCard == data->hCard) {
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
@@ -106,15 +103,10 @@ int GC_ReaderPCSC::initCard(bool shared, void* params) {
     if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
     if (data->readerName.empty()) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogError, "Reader name is empty");
-        if (data->SCardDisconnect == nullptr) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
-                             "Function SCardDisconnect not supported");
-            return gc_reader::kNotSupported;
-        }
+        if (data->SCardDisconnect == nullptr)
+            return GC_FAIL(kLogError, gc_reader::kNotSupported, "Function SCardDisconnect not supported");
         dropCard();
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInList,
-                         "Reader is not in reader list");
-        return gc_reader::kNotInList;
+        return GC_FAIL(kLogError, gc_reader::kNotInList, "Reader is not in reader list");
     }
     if (params != nullptr) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "handle params from outside");
@@ -131,11 +123,8 @@ int GC_ReaderPCSC::initCard(bool shared, void* params) {
     } else {
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "SCardConnect | reader:%s shared mode:%i",
                          data->readerName.c_str(), shared ? 1 : 0);
-        if (data->SCardConnect == nullptr) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
-                             "Function SCardConnect not supported");
-            return gc_reader::kNotSupported;
-        }
+        if (data->SCardConnect == nullptr)
+            return GC_FAIL(kLogError, gc_reader::kNotSupported, "Function SCardConnect not supported");
         // An earlier connection of this object would refuse an exclusive connect: it goes first.
         dropCard();
         if (data->hContext == 0) establishContext();
@@ -144,11 +133,8 @@ int GC_ReaderPCSC::initCard(bool shared, void* params) {
         LONG rv = data->SCardConnect(data->hContext, data->readerName.c_str(),
                                      shared ? SCARD_SHARE_SHARED : SCARD_SHARE_EXCLUSIVE,
                                      SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
-        if (rv != SCARD_S_SUCCESS) {
-            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNoCard, "SCardConnect error : %ld",
-                              static_cast<long>(rv));
-            return gc_reader::kNoCard;
-        }
+        if (rv != SCARD_S_SUCCESS)
+            return GC_FAIL(kLogError, gc_reader::kNoCard, "SCardConnect error : %ld", static_cast<long>(rv));
         data->hCard = card;
         data->ownsCard = true;
         data->activeProtocol = protocol == SCARD_PROTOCOL_T0 ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
@@ -190,11 +176,9 @@ int GC_ReaderPCSC::lock() {
             return gc_reader::kCardReset;
         }
     }
-    if (rv != SCARD_S_SUCCESS) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kBeginTransaction,
-                          "SCardBeginTransaction failed: %ld", static_cast<long>(rv));
-        return gc_reader::kBeginTransaction;
-    }
+    if (rv != SCARD_S_SUCCESS)
+        return GC_FAIL(kLogError, gc_reader::kBeginTransaction, "SCardBeginTransaction failed: %ld",
+                       static_cast<long>(rv));
     locked = true;
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
     return gc_reader::kOk;
@@ -205,11 +189,9 @@ int GC_ReaderPCSC::unlock() {
     if (const int rc = checkReady(__func__, true); rc != gc_reader::kOk) return rc;
     if (data->SCardEndTransaction == nullptr) return notSupported(__func__);
     LONG rv = data->SCardEndTransaction(data->hCard, SCARD_LEAVE_CARD);
-    if (rv != SCARD_S_SUCCESS) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kEndTransaction,
-                          "SCardEndTransaction return : %ld", static_cast<long>(rv));
-        return gc_reader::kEndTransaction;
-    }
+    if (rv != SCARD_S_SUCCESS)
+        return GC_FAIL(kLogError, gc_reader::kEndTransaction, "SCardEndTransaction return : %ld",
+                       static_cast<long>(rv));
     locked = false;
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
     return gc_reader::kOk;
@@ -237,9 +219,7 @@ int GC_ReaderPCSC::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigne
             // A library that claims more than the buffer holds has not given a usable answer.
             if (received > response.size()) {
                 response.clear();
-                GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit,
-                                 "Answer longer than the buffer");
-                return gc_reader::kTransmit;
+                return GC_FAIL(kLogError, gc_reader::kTransmit, "Answer longer than the buffer");
             }
             response.resize(received);
             GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
@@ -247,28 +227,18 @@ int GC_ReaderPCSC::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigne
         }
         if (rv != static_cast<LONG>(SCARD_W_RESET_CARD)) {
             response.clear();
-            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit, "Transmit failed : %ld",
-                              static_cast<long>(rv));
-            return gc_reader::kTransmit;
+            return GC_FAIL(kLogError, gc_reader::kTransmit, "Transmit failed : %ld", static_cast<long>(rv));
         }
     }
     // Nothing came back, the handle is gone or the card was reset: reconnect with a reset.
     response.clear();
-    if (detectReaderChanges() != gc_reader::kOk) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit, "Failed detect reader changes");
-        return gc_reader::kTransmit;
-    }
-    if (data->SCardReconnect == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit, "SCardReconnect is NULL");
-        return gc_reader::kTransmit;
-    }
+    if (detectReaderChanges() != gc_reader::kOk)
+        return GC_FAIL(kLogError, gc_reader::kTransmit, "Failed detect reader changes");
+    if (data->SCardReconnect == nullptr) return GC_FAIL(kLogError, gc_reader::kTransmit, "SCardReconnect is NULL");
     locked = false;
     rv = reconnect(*data, sharedMode, SCARD_RESET_CARD);
-    if (rv != SCARD_S_SUCCESS) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit,
-                          "Function SCardReconnect failed %ld", static_cast<long>(rv));
-        return gc_reader::kTransmit;
-    }
+    if (rv != SCARD_S_SUCCESS)
+        return GC_FAIL(kLogError, gc_reader::kTransmit, "Function SCardReconnect failed %ld", static_cast<long>(rv));
     GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kCardReset, "Success reconnect - reset");
     return gc_reader::kCardReset;
 }
@@ -302,22 +272,13 @@ int GC_ReaderPCSC::internalTransmit(const std::vector<unsigned char>& in, std::v
         enableWindow(0);
     }
     if (rv != SCARD_S_SUCCESS) {
-        if (rv == static_cast<LONG>(SCARD_W_REMOVED_CARD)) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kCardRemoved, "Card is remowe");
-            return gc_reader::kCardRemoved;
-        }
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kTransmit, "Other errror");
-        return gc_reader::kTransmit;
+        if (rv == static_cast<LONG>(SCARD_W_REMOVED_CARD))
+            return GC_FAIL(kLogError, gc_reader::kCardRemoved, "Card is remowe");
+        return GC_FAIL(kLogError, gc_reader::kTransmit, "Other errror");
     }
-    if (receiveLength > out.size()) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kUnknownData,
-                         "Answer longer than the buffer");
-        return gc_reader::kUnknownData;
-    }
-    if (data->ctlExecutePace == 0 && receiveLength <= 1) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kUnknownData, "Unknown data");
-        return gc_reader::kUnknownData;
-    }
+    if (receiveLength > out.size()) return GC_FAIL(kLogError, gc_reader::kUnknownData, "Answer longer than the buffer");
+    if (data->ctlExecutePace == 0 && receiveLength <= 1)
+        return GC_FAIL(kLogError, gc_reader::kUnknownData, "Unknown data");
     out.resize(receiveLength);
     GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogDetail, "RECV: %s", hex(out, true).c_str());
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
@@ -326,15 +287,8 @@ int GC_ReaderPCSC::internalTransmit(const std::vector<unsigned char>& in, std::v
 
 int GC_ReaderPCSC::getCardATR(std::vector<unsigned char>& atr) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!data) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
-    }
-    if (data->readerName.empty()) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInList, "Reader name is empty");
-        return gc_reader::kNotInList;
-    }
+    if (!data) return GC_FAIL(kLogError, gc_reader::kNotInitialized, "Reader not intitialized");
+    if (data->readerName.empty()) return GC_FAIL(kLogError, gc_reader::kNotInList, "Reader name is empty");
     {
         std::lock_guard lock(readerStatesMutex);
         for (size_t i = firstReaderIndex; i < readerStates.size(); ++i) {
@@ -350,6 +304,5 @@ int GC_ReaderPCSC::getCardATR(std::vector<unsigned char>& atr) {
             return gc_reader::kOk;
         }
     }
-    GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNoCard, "Reader is empty");
-    return gc_reader::kNoCard;
+    return GC_FAIL(kLogError, gc_reader::kNoCard, "Reader is empty");
 }

@@ -34,8 +34,8 @@ int copyField(const unsigned char* source, size_t count, unsigned char* buffer, 
     }
     GC_LoggerC::log("transformPaceOutput", kLogFile, __LINE__, kLogMask, copying);
     if (count > length) {
-        GC_LoggerC::ret2("transformPaceOutput", kLogFile, __LINE__, kLogError, gc_reader::kBufferTooSmall, tooBig);
-        return gc_reader::kBufferTooSmall;
+        return GC_LoggerC::fail("transformPaceOutput", kLogFile, __LINE__, kLogError, gc_reader::kBufferTooSmall, "%s",
+                                tooBig);
     }
     if (count > 0) std::memcpy(buffer, source, count);
     length = count;
@@ -43,9 +43,8 @@ int copyField(const unsigned char* source, size_t count, unsigned char* buffer, 
 }
 
 int tooShort(int line) {
-    GC_LoggerC::ret2("transformPaceOutput", kLogFile, line, kLogError, gc_reader::kUnknownData,
-                     "Prepare PACE output error | Length is to big");
-    return gc_reader::kUnknownData;
+    return GC_LoggerC::fail("transformPaceOutput", kLogFile, line, kLogError, gc_reader::kUnknownData,
+                            "Prepare PACE output error | Length is to big");
 }
 
 // The steps of EstablishPACEChannel that a result word 0xF00Sxxxx names (S), and the card's
@@ -110,19 +109,13 @@ int GC_ReaderPCSC::transformPaceInput(const establish_pace_channel_input* input,
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (input == nullptr || (input->chatLength != 0 && input->chat == nullptr) ||
         (input->pinLength != 0 && input->pin == nullptr) ||
-        (input->certificateDescriptionLength != 0 && input->certificateDescription == nullptr)) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kBadArgument,
-                         "Prepare PACE input error | Invalid argument");
-        return gc_reader::kBadArgument;
-    }
+        (input->certificateDescriptionLength != 0 && input->certificateDescription == nullptr))
+        return GC_FAIL(kLogError, gc_reader::kBadArgument, "Prepare PACE input error | Invalid argument");
     // CHAT and PIN lengths travel in one byte each, the whole block in at most 65000 bytes.
     const size_t length = input->chatLength + input->pinLength + input->certificateDescriptionLength + 5;
     if (input->chatLength > 0xFF || input->pinLength > 0xFF || input->certificateDescriptionLength > 0xFFFF ||
-        length + 3 > kPaceBuffer) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kBufferTooSmall,
-                         "Prepare PACE input error | Input length is to big");
-        return gc_reader::kBufferTooSmall;
-    }
+        length + 3 > kPaceBuffer)
+        return GC_FAIL(kLogError, gc_reader::kBufferTooSmall, "Prepare PACE input error | Input length is to big");
     // Room for the whole block first: a reallocation would leave a copy of the PIN behind.
     out.reserve(out.size() + length + 3);
     GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask,
@@ -157,24 +150,16 @@ int GC_ReaderPCSC::transformPaceInput(const establish_pace_channel_input* input,
 int GC_ReaderPCSC::transformPaceOutput(const std::vector<unsigned char>& in, establish_pace_channel_output* output) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     const size_t total = in.size();
-    if (output == nullptr || total == 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kBadArgument,
-                         "Prepare PACE output error | Invalid argument");
-        return gc_reader::kBadArgument;
-    }
-    if (total < 4) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kUnknownData,
-                         "Prepare PACE output error | Wrong response length");
-        return gc_reader::kUnknownData;
-    }
+    if (output == nullptr || total == 0)
+        return GC_FAIL(kLogError, gc_reader::kBadArgument, "Prepare PACE output error | Invalid argument");
+    if (total < 4)
+        return GC_FAIL(kLogError, gc_reader::kUnknownData, "Prepare PACE output error | Wrong response length");
     output->result = static_cast<uint32_t>(littleEndian(in, 0, 4));
     if (total < 6) return tooShort(__LINE__);
     // Every answer states the length of what follows the first six bytes; a 6-byte answer too.
-    if (littleEndian(in, 4, 2) + 6 != total) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kUnknownData,
-                         "Prepare PACE output error | Length in response is not equal with length in structure");
-        return gc_reader::kUnknownData;
-    }
+    if (littleEndian(in, 4, 2) + 6 != total)
+        return GC_FAIL(kLogError, gc_reader::kUnknownData,
+                       "Prepare PACE output error | Length in response is not equal with length in structure");
     if (total == 6) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk,
                          "Prepare PACE output error | Result length is 6");
@@ -242,14 +227,12 @@ int GC_ReaderPCSC::paceExchange(const char* func, const std::vector<unsigned cha
     std::vector<unsigned char> answer(kPaceBuffer, 0);
     int rv = internalTransmit(block, answer, data->ctlExecutePace);
     if (rv != gc_reader::kOk) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, rv, "Failed internal transmit");
-        return rv;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, rv, "Failed internal transmit");
     }
     rv = transformPaceOutput(answer, &output);
     if (rv != gc_reader::kOk) {
         rv = rv == gc_reader::kUnknownData ? gc_reader::kUnknownData : gc_reader::kFailed;
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, rv, "Cannot parse PACE output data");
-        return rv;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, rv, "Cannot parse PACE output data");
     }
     return gc_reader::kOk;
 }
@@ -259,20 +242,12 @@ int GC_ReaderPCSC::performSecureConnection(std::vector<unsigned char> password, 
     GC_WipeGuard wipePassword{&password};
     if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
     // Without its own control code the block would go to the card as an APDU.
-    if (!(data->features & pcsc_data::kFeaturePace) || data->ctlExecutePace == 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
-                         "Reader not support perform PACE");
-        return gc_reader::kNotSupported;
-    }
-    if (!password.empty() && type != 1 && type != 2 && type != 4) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kPaceType, "Password is invalid type");
-        return gc_reader::kPaceType;
-    }
-    if (password.empty() && type != 2 && type != 4) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kPaceEmpty,
-                         "Password is empty and password type is not CAN");
-        return gc_reader::kPaceEmpty;
-    }
+    if (!(data->features & pcsc_data::kFeaturePace) || data->ctlExecutePace == 0)
+        return GC_FAIL(kLogError, gc_reader::kNotSupported, "Reader not support perform PACE");
+    if (!password.empty() && type != 1 && type != 2 && type != 4)
+        return GC_FAIL(kLogError, gc_reader::kPaceType, "Password is invalid type");
+    if (password.empty() && type != 2 && type != 4)
+        return GC_FAIL(kLogError, gc_reader::kPaceEmpty, "Password is empty and password type is not CAN");
 
     establish_pace_channel_input input;
     input.pinId = static_cast<unsigned char>(type);
@@ -280,10 +255,8 @@ int GC_ReaderPCSC::performSecureConnection(std::vector<unsigned char> password, 
     input.pin = password.data();
     std::vector<unsigned char> block;
     GC_WipeGuard wipeBlock{&block};
-    if (transformPaceInput(&input, block) != gc_reader::kOk) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Cannot create PACE input data");
-        return gc_reader::kFailed;
-    }
+    if (transformPaceInput(&input, block) != gc_reader::kOk)
+        return GC_FAIL(kLogError, gc_reader::kFailed, "Cannot create PACE input data");
     establish_pace_channel_output output;
     int rv = paceExchange(__func__, block, output);
     if (rv != gc_reader::kOk) return rv;
@@ -300,11 +273,8 @@ int GC_ReaderPCSC::performSecureConnection(std::vector<unsigned char> password, 
 int GC_ReaderPCSC::restoreSecureConnection() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
-    if (!(data->features & pcsc_data::kFeaturePace)) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
-                         "Reader not support perform PACE");
-        return gc_reader::kNotSupported;
-    }
+    if (!(data->features & pcsc_data::kFeaturePace))
+        return GC_FAIL(kLogError, gc_reader::kNotSupported, "Reader not support perform PACE");
     // performSecureConnection wipes the copy it is handed.
     std::vector<unsigned char> password(data->pacePassword.begin(), data->pacePassword.end());
     const int type = data->pacePasswordType;
@@ -317,11 +287,8 @@ int GC_ReaderPCSC::restoreSecureConnection() {
 int GC_ReaderPCSC::destroySecureConnection() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
-    if (!(data->features & pcsc_data::kFeaturePace) || data->ctlExecutePace == 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
-                         "Reader not support perform PACE");
-        return gc_reader::kNotSupported;
-    }
+    if (!(data->features & pcsc_data::kFeaturePace) || data->ctlExecutePace == 0)
+        return GC_FAIL(kLogError, gc_reader::kNotSupported, "Reader not support perform PACE");
     data->channelUp = false;
     const std::vector<unsigned char> block{GC_PACE_FUNCTION_DestroyPACEChannel, 0x00, 0x00};
     // The reader's result word says whether the channel is gone: a missing or failed answer is
@@ -331,9 +298,7 @@ int GC_ReaderPCSC::destroySecureConnection() {
     if (rv != gc_reader::kOk) return rv;
     if (output.result != 0) {
         rv = paceResult(output.result, false);
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, rv, "Destroy Pace in reader | error : %u",
-                          output.result);
-        return rv;
+        return GC_FAIL(kLogError, rv, "Destroy Pace in reader | error : %u", output.result);
     }
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
     return gc_reader::kOk;

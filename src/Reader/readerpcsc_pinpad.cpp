@@ -352,11 +352,8 @@ int GC_ReaderPCSC::enableWindow(unsigned char value) {
     if (data->SCardControl132 == nullptr) return notSupported(__func__);
     DWORD returned = 0;
     LONG rv = data->SCardControl132(data->hCard, kCtlEnableWindow, &value, 1, nullptr, 0, &returned);
-    if (rv != SCARD_S_SUCCESS) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed,
-                          "Failed SCardControl function | %ld", static_cast<long>(rv));
-        return gc_reader::kFailed;
-    }
+    if (rv != SCARD_S_SUCCESS)
+        return GC_FAIL(kLogError, gc_reader::kFailed, "Failed SCardControl function | %ld", static_cast<long>(rv));
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
     return gc_reader::kOk;
 }
@@ -382,20 +379,12 @@ int GC_ReaderPCSC::pinpadEntry(int operation, const std::vector<unsigned char>& 
     const DWORD direct = verify ? d.ctlVerifyPinDirect : d.ctlModifyPinDirect;
     const DWORD start = verify ? d.ctlVerifyPinStart : d.ctlModifyPinStart;
     const DWORD finish = verify ? d.ctlVerifyPinFinish : d.ctlModifyPinFinish;
-    if (!(d.features & pcsc_data::kFeaturePace) || (direct == 0 && (start == 0 || finish == 0))) {
-        GC_LoggerC::ret2(
-            __func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported,
+    if (!(d.features & pcsc_data::kFeaturePace) || (direct == 0 && (start == 0 || finish == 0)))
+        return GC_FAIL(
+            kLogError, gc_reader::kNotSupported, "%s",
             verify ? "Reader not support verify PIN with PINPAD" : "Reader not support change PIN with PINPAD");
-        return gc_reader::kNotSupported;
-    }
-    if (apdu.size() < 4) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "APDU length is wrong");
-        return gc_reader::kNotSupported;
-    }
-    if (!container || !container->pin) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "PIN record is missing");
-        return gc_reader::kNotSupported;
-    }
+    if (apdu.size() < 4) return GC_FAIL(kLogError, gc_reader::kNotSupported, "APDU length is wrong");
+    if (!container || !container->pin) return GC_FAIL(kLogError, gc_reader::kNotSupported, "PIN record is missing");
 
     std::vector<unsigned char> structure;
     GC_WipeGuard wipeStructure{&structure};
@@ -403,35 +392,20 @@ int GC_ReaderPCSC::pinpadEntry(int operation, const std::vector<unsigned char>& 
     const char* error = nullptr;
     int rv = buildPinStructure(operation, apdu, *container->pin, (d.features & pcsc_data::kFeatureDisplay) != 0,
                                timeout, msgIndex, structure, error);
-    if (rv != gc_reader::kOk) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, rv, error);
-        return rv;
-    }
+    if (rv != gc_reader::kOk) return GC_FAIL(kLogError, rv, "%s", error);
 
     const DWORD code = direct != 0 ? direct : start;
     std::vector<unsigned char> answer(kPinpadBuffer, 0);
     rv = internalTransmit(structure, answer, code);
-    if (rv != gc_reader::kOk) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, rv, "Function internal transmit failed");
-        return rv;
-    }
+    if (rv != gc_reader::kOk) return GC_FAIL(kLogError, rv, "Function internal transmit failed");
     if (direct == 0) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, kFinish[operation]);
-        if (!answer.empty()) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kUnknownData, "Unknown data receivec");
-            return gc_reader::kUnknownData;
-        }
+        if (!answer.empty()) return GC_FAIL(kLogError, gc_reader::kUnknownData, "Unknown data receivec");
         answer.assign(kPinpadBuffer, 0);
         rv = internalTransmit({}, answer, finish);
-        if (rv != gc_reader::kOk) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, rv, "Function internal transmit failed");
-            return rv;
-        }
+        if (rv != gc_reader::kOk) return GC_FAIL(kLogError, rv, "Function internal transmit failed");
     }
-    if (answer.size() != 2) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kUnknownData, "Unknown data receivec");
-        return gc_reader::kUnknownData;
-    }
+    if (answer.size() != 2) return GC_FAIL(kLogError, gc_reader::kUnknownData, "Unknown data receivec");
     response = answer;
     const unsigned sw = static_cast<unsigned>(answer[0]) << 8 | answer[1];
     int result = gc_reader::kOk;
@@ -455,10 +429,7 @@ int GC_ReaderPCSC::pinpadEntry(int operation, const std::vector<unsigned char>& 
         default:
             break;
     }
-    if (text != nullptr) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, result, "%s | %s", prefix, text);
-        return result;
-    }
+    if (text != nullptr) return GC_FAIL(kLogError, result, "%s | %s", prefix, text);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, result);
     return result;
 }

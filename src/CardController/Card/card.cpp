@@ -40,8 +40,7 @@ const char* operationName(GC_Card::operation op) {
 // Shared refusal of the commands the generic card does not offer: the output stays untouched.
 int notSupported(const char* func, int line) {
     GC_LoggerC::call1(func, kLogFile, line, kLogMask);
-    GC_LoggerC::ret1(func, kLogFile, line, kErrMask, -24);
-    return -24;
+    return GC_LoggerC::fail(func, kLogFile, line, kErrMask, -24);
 }
 
 }  // namespace
@@ -105,10 +104,7 @@ unsigned long GC_Card::getMaxApduSize(bool /*send*/) {
 int GC_Card::select(std::vector<unsigned char> path, std::vector<unsigned char>& apdu, bool fci, bool df, bool aid) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
-    if (path.size() != 2 && !aid) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -22, "Path size is wrong");
-        return -22;
-    }
+    if (path.size() != 2 && !aid) return GC_FAIL(kErrMask, -22, "Path size is wrong");
     if (path == std::vector<unsigned char>{0x3F, 0x00}) {
         append(apdu, {0x00, 0xA4, 0x00, 0x00});
         if (fci) apdu.push_back(0x00);
@@ -123,8 +119,7 @@ int GC_Card::selectCommand(const char* func, const char* logFile, const std::vec
                            unsigned char p1, unsigned char p2, bool fci, std::vector<unsigned char>& apdu) {
     // A path or name must fit the one-byte Lc; an empty one would turn that Lc into an Le.
     if (path.empty() || path.size() > gc_card::kShortMax) {
-        GC_LoggerC::ret2(func, logFile, __LINE__, kErrMask, -22, "Path size is wrong");
-        return -22;
+        return GC_LoggerC::fail(func, logFile, __LINE__, kErrMask, -22, "Path size is wrong");
     }
     append(apdu, {0x00, 0xA4, p1, p2, static_cast<unsigned char>(path.size())});
     append(apdu, path);
@@ -136,14 +131,8 @@ int GC_Card::selectCommand(const char* func, const char* logFile, const std::vec
 int GC_Card::read(std::vector<unsigned char>& apdu, unsigned long count, unsigned long offset) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
-    if (offset >= 0x8000) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -12, "Index is to bigg, biger than 0x7FFF");
-        return -12;
-    }
-    if (count > gc_card::kExtendedMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "Count is to big, biger than 0x7FFF");
-        return -23;
-    }
+    if (offset >= 0x8000) return GC_FAIL(kErrMask, -12, "Index is to bigg, biger than 0x7FFF");
+    if (count > gc_card::kExtendedMax) return GC_FAIL(kErrMask, -23, "Count is to big, biger than 0x7FFF");
     append(apdu,
            {0x00, 0xB0, static_cast<unsigned char>((offset >> 8) & 0x7F), static_cast<unsigned char>(offset & 0xFF)});
     appendLength(apdu, count);
@@ -154,14 +143,8 @@ int GC_Card::read(std::vector<unsigned char>& apdu, unsigned long count, unsigne
 int GC_Card::update(std::vector<unsigned char>& apdu, std::vector<unsigned char> data, unsigned long offset) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
-    if (offset >= 0x8000) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -12, "Index is to bigg, biger than 0x7FFF");
-        return -12;
-    }
-    if (data.size() > gc_card::kExtendedMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "Conut is to big, biger than 0x7FFF");
-        return -23;
-    }
+    if (offset >= 0x8000) return GC_FAIL(kErrMask, -12, "Index is to bigg, biger than 0x7FFF");
+    if (data.size() > gc_card::kExtendedMax) return GC_FAIL(kErrMask, -23, "Conut is to big, biger than 0x7FFF");
     apdu.reserve(7 + data.size());
     append(apdu,
            {0x00, 0xD6, static_cast<unsigned char>((offset >> 8) & 0x7F), static_cast<unsigned char>(offset & 0xFF)});
@@ -175,10 +158,7 @@ int GC_Card::verifyPassword(unsigned char reference, std::vector<unsigned char> 
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     GC_WipeGuard wipe{&pin};
     resetApdu(apdu, 5 + pin.size());
-    if (pin.size() > gc_card::kShortMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "PIN is to long");
-        return -23;
-    }
+    if (pin.size() > gc_card::kShortMax) return GC_FAIL(kErrMask, -23, "PIN is to long");
     append(apdu, {0x00, 0x20, 0x00, reference});
     if (!pin.empty()) {
         apdu.push_back(static_cast<unsigned char>(pin.size()));
@@ -202,10 +182,7 @@ int GC_Card::changePassword(unsigned char reference, std::vector<unsigned char> 
     GC_WipeGuard wipe{&oldPin, &newPin};
     const size_t length = oldPin.size() + newPin.size();
     resetApdu(apdu, 5 + length);
-    if (length > gc_card::kShortMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "PIN is to long");
-        return -23;
-    }
+    if (length > gc_card::kShortMax) return GC_FAIL(kErrMask, -23, "PIN is to long");
     const unsigned char p1 = (oldPin.empty() && !newPin.empty()) ? 0x01 : 0x00;
     append(apdu, {0x00, 0x24, p1, static_cast<unsigned char>(reference | 0x80), static_cast<unsigned char>(length)});
     append(apdu, oldPin);
@@ -227,10 +204,7 @@ int GC_Card::unblockPassword(unsigned char reference, std::vector<unsigned char>
     }
     const size_t length = pin.size() + newPin.size();
     resetApdu(apdu, 5 + length);
-    if (length > gc_card::kShortMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "PIN is to long");
-        return -23;
-    }
+    if (length > gc_card::kShortMax) return GC_FAIL(kErrMask, -23, "PIN is to long");
     // P1 02: new reference data only; P1 00: resetting code followed by new reference data.
     append(apdu, {0x00, 0x2C, static_cast<unsigned char>(newPin.empty() ? 0x02 : 0x00), p2,
                   static_cast<unsigned char>(length)});
@@ -290,15 +264,9 @@ bool GC_Card::mseHeader(operation_SE op, template_SE tpl, unsigned long long usa
 int GC_Card::manageSecurityEnvironment(operation_SE op, template_SE tpl, std::vector<unsigned char>& apdu,
                                        unsigned long long usage, const void* data) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!mseHeader(op, tpl, usage, apdu)) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, -8);
-        return -8;
-    }
+    if (!mseHeader(op, tpl, usage, apdu)) return GC_FAIL(kErrMask, -8);
     // The generic card has no encoding for the data objects of a SET.
-    if (op == SE_SET && data != nullptr) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, -24);
-        return -24;
-    }
+    if (op == SE_SET && data != nullptr) return GC_FAIL(kErrMask, -24);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }
@@ -306,10 +274,7 @@ int GC_Card::manageSecurityEnvironment(operation_SE op, template_SE tpl, std::ve
 int GC_Card::signatureData(std::vector<unsigned char> data, unsigned long keyBits, std::vector<unsigned char>& apdu) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
-    if (data.size() > gc_card::kExtendedMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "Data is to big, biger than 0xFFFF");
-        return -23;
-    }
+    if (data.size() > gc_card::kExtendedMax) return GC_FAIL(kErrMask, -23, "Data is to big, biger than 0xFFFF");
     apdu.reserve(9 + data.size());
     append(apdu, {0x00, 0x2A, 0x9E, 0x9A});
     // Extended form also for long keys, so that the card may answer more than 256 bytes.
@@ -330,10 +295,7 @@ int GC_Card::signatureData(std::vector<unsigned char> data, unsigned long keyBit
 int GC_Card::getResponse(unsigned long le, std::vector<unsigned char>& apdu) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
-    if (le > gc_card::kExtendedMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "Count is to big, biger than 0xFFFF");
-        return -23;
-    }
+    if (le > gc_card::kExtendedMax) return GC_FAIL(kErrMask, -23, "Count is to big, biger than 0xFFFF");
     append(apdu, {0x00, 0xC0, 0x00, 0x00});
     appendLength(apdu, le);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
@@ -345,8 +307,7 @@ int GC_Card::checkSW(operation op, std::vector<unsigned char> response) {
     const char* name = operationName(op);
     if (response.size() < 2) {
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "%s operation: response without status word", name);
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, -1);
-        return -1;
+        return GC_FAIL(kErrMask, -1);
     }
     const unsigned char sw1 = response[response.size() - 2];
     const unsigned char sw2 = response[response.size() - 1];
@@ -362,37 +323,24 @@ int GC_Card::checkSW(operation op, std::vector<unsigned char> response) {
         }
     }
     GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "%s operation: SW: %s", name, swText.c_str());
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, -1);
-    return -1;
+    return GC_FAIL(kLogMask, -1);
 }
 
 int GC_Card::parseFilesize(std::vector<unsigned char>& response, unsigned long* size) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (size == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -12, "Filesize is nullptr");
-        return -12;
-    }
-    if (response.empty() || (response[0] != 0x62 && response[0] != 0x6F && response[0] != 0x67)) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Wrong respone for select file : General error");
-        return -2;
-    }
+    if (size == nullptr) return GC_FAIL(kErrMask, -12, "Filesize is nullptr");
+    if (response.empty() || (response[0] != 0x62 && response[0] != 0x6F && response[0] != 0x67))
+        return GC_FAIL(kErrMask, -2, "Wrong respone for select file : General error");
     std::vector<GC_ASN1::item> items;
     if (GC_ASN1::deserialize(items, response, true) != 0) {
         *size = 0;
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Error in ASN1 library");
-        return -2;
+        return GC_FAIL(kErrMask, -2, "Error in ASN1 library");
     }
-    if (items.empty()) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Wrong respone for select file : General error");
-        return -2;
-    }
+    if (items.empty()) return GC_FAIL(kErrMask, -2, "Wrong respone for select file : General error");
     GC_ASN1::item sizeItem;
     GC_ASN1::getData(items[0], std::vector<unsigned char>{response[0], 0x80}, sizeItem);
     *size = 0;
-    if (sizeItem.value.empty()) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Error in ASN1 library");
-        return -2;
-    }
+    if (sizeItem.value.empty()) return GC_FAIL(kErrMask, -2, "Error in ASN1 library");
     *size = static_cast<unsigned long>(byte2ULong(sizeItem.value, true, 0));
     GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask | gc_log::kDetail, "File size: %zu",
                      static_cast<size_t>(*size));

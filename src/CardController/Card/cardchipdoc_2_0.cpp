@@ -46,10 +46,7 @@ int GC_CardChipdoc_2_0::select(std::vector<unsigned char> path, std::vector<unsi
                                bool aid) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
-    if (path.size() != 2 && !aid) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -22, "Path size is wrong");
-        return -22;
-    }
+    if (path.size() != 2 && !aid) return GC_FAIL(kErrMask, -22, "Path size is wrong");
     if (path == std::vector<unsigned char>{0x3F, 0x00}) {
         append(apdu, {0x00, 0xA4, 0x00, static_cast<unsigned char>(fci ? 0x00 : 0x0C)});
         if (fci) apdu.push_back(0x00);
@@ -64,15 +61,8 @@ int GC_CardChipdoc_2_0::select(std::vector<unsigned char> path, std::vector<unsi
 int GC_CardChipdoc_2_0::read(std::vector<unsigned char>& apdu, unsigned long count, unsigned long offset) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
-    if (offset >= 0x8000) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -12, "Index is to big, biger than 0x7FFF");
-        return -12;
-    }
-    if (count > kMaxBinary) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23,
-                         "Count is to big, biger than card supported size");
-        return -23;
-    }
+    if (offset >= 0x8000) return GC_FAIL(kErrMask, -12, "Index is to big, biger than 0x7FFF");
+    if (count > kMaxBinary) return GC_FAIL(kErrMask, -23, "Count is to big, biger than card supported size");
     const int rc = GC_Card::read(apdu, count, offset);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, rc);
     return rc;
@@ -82,15 +72,8 @@ int GC_CardChipdoc_2_0::update(std::vector<unsigned char>& apdu, std::vector<uns
                                unsigned long offset) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
-    if (offset >= 0x8000) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -12, "Index is to bigg, biger than 0x7FFF");
-        return -12;
-    }
-    if (data.size() > kMaxBinary) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23,
-                         "Count is to big, biger than card supported size");
-        return -23;
-    }
+    if (offset >= 0x8000) return GC_FAIL(kErrMask, -12, "Index is to bigg, biger than 0x7FFF");
+    if (data.size() > kMaxBinary) return GC_FAIL(kErrMask, -23, "Count is to big, biger than card supported size");
     const int rc = GC_Card::update(apdu, std::move(data), offset);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, rc);
     return rc;
@@ -120,10 +103,7 @@ int GC_CardChipdoc_2_0::unblockPassword(unsigned char reference, std::vector<uns
         return 0;
     }
     resetApdu(apdu, 5 + pin.size());
-    if (pin.size() > gc_card::kShortMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "PIN is to long");
-        return -23;
-    }
+    if (pin.size() > gc_card::kShortMax) return GC_FAIL(kErrMask, -23, "PIN is to long");
     append(apdu, {0x00, 0x2C, 0x02, reference, static_cast<unsigned char>(pin.size())});
     append(apdu, pin);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
@@ -180,10 +160,7 @@ int GC_CardChipdoc_2_0::getPublicKey(unsigned char reference, key_type type, std
 int GC_CardChipdoc_2_0::manageSecurityEnvironment(operation_SE op, template_SE tpl, std::vector<unsigned char>& apdu,
                                                   unsigned long long usage, const void* data) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!mseHeader(op, tpl, usage, apdu)) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, -8);
-        return -8;
-    }
+    if (!mseHeader(op, tpl, usage, apdu)) return GC_FAIL(kErrMask, -8);
     if (op == SE_SET && data != nullptr) {
         const auto* record = static_cast<const mse_data*>(data);
         // 80: algorithm reference; 84: key reference with bit 8 set.
@@ -251,8 +228,7 @@ int GC_CardChipdoc_2_0::createKeyObject(const char* func, bool privateKey, unsig
         GC_EC_Params::ec_nid nid;
         const auto curve = curveOf(type, nid) ? GC_EC_Params::EC_Params.find(nid) : GC_EC_Params::EC_Params.end();
         if (curve == GC_EC_Params::EC_Params.end()) {
-            GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -12, "Wrong EC type");
-            return -12;
+            return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -12, "Wrong EC type");
         }
         const GC_EC_Params::ec_param& param = curve->second;
         GC_ASN1::item params;
@@ -271,8 +247,7 @@ int GC_CardChipdoc_2_0::createKeyObject(const char* func, bool privateKey, unsig
     const std::vector<unsigned char> body = asn == 0 ? GC_ASN1::serialize(root) : std::vector<unsigned char>{};
     if (body.empty()) {
         resetApdu(apdu);
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -2, "Error in ASN1 library");
-        return -2;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -2, "Error in ASN1 library");
     }
     appendLength(apdu, body.size());
     append(apdu, body);

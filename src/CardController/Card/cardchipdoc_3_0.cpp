@@ -61,10 +61,7 @@ int GC_CardChipdoc_3_0::select(std::vector<unsigned char> path, std::vector<unsi
                                bool aid) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
-    if (path.size() != 2 && !aid && !df) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -22, "Path size is wrong");
-        return -22;
-    }
+    if (path.size() != 2 && !aid && !df) return GC_FAIL(kErrMask, -22, "Path size is wrong");
     if (path == std::vector<unsigned char>{0x3F, 0x00}) {
         // The master file by its identifier.
         append(apdu, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00});
@@ -99,10 +96,7 @@ int GC_CardChipdoc_3_0::changePassword(unsigned char reference, std::vector<unsi
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     GC_WipeGuard wipe{&oldPin, &newPin};
     resetApdu(apdu, 5 + newPin.size());
-    if (newPin.size() > gc_card::kShortMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "PIN is to long");
-        return -23;
-    }
+    if (newPin.size() > gc_card::kShortMax) return GC_FAIL(kErrMask, -23, "PIN is to long");
     append(apdu, {0x00, 0x24, 0x01, static_cast<unsigned char>(reference | 0x80)});
     if (!newPin.empty()) {
         apdu.push_back(static_cast<unsigned char>(newPin.size()));
@@ -115,10 +109,7 @@ int GC_CardChipdoc_3_0::changePassword(unsigned char reference, std::vector<unsi
 int GC_CardChipdoc_3_0::activePassword(std::vector<unsigned char>& apdu, std::vector<unsigned char> data) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
-    if (data.size() > gc_card::kShortMax) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -23, "Data is to big, biger than 0xFF");
-        return -23;
-    }
+    if (data.size() > gc_card::kShortMax) return GC_FAIL(kErrMask, -23, "Data is to big, biger than 0xFF");
     append(apdu, {0x00, 0x44, 0x00, 0x00});
     if (!data.empty()) {
         apdu.push_back(static_cast<unsigned char>(data.size()));
@@ -132,10 +123,7 @@ int GC_CardChipdoc_3_0::deleteObject(unsigned char id, int /*objectType*/, bool 
                                      std::vector<unsigned char>& apdu) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
-    if (!privateKey) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, -8);
-        return -8;
-    }
+    if (!privateKey) return GC_FAIL(kErrMask, -8);
     append(apdu, {0x00, 0xE4, 0x0A, 0x00, 0x02, 0x00, id});
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
@@ -171,20 +159,14 @@ int GC_CardChipdoc_3_0::generateKeyPair(unsigned char reference, key_type /*type
 int GC_CardChipdoc_3_0::manageSecurityEnvironment(operation_SE op, template_SE tpl, std::vector<unsigned char>& apdu,
                                                   unsigned long long usage, const void* data) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!mseHeader(op, tpl, usage, apdu)) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kErrMask, -8);
-        return -8;
-    }
+    if (!mseHeader(op, tpl, usage, apdu)) return GC_FAIL(kErrMask, -8);
     if (op != SE_SET || data == nullptr) {
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
         return 0;
     }
     const auto* record = static_cast<const mse_data*>(data);
     append(apdu, {0x04, 0x91, 0x02});
-    if (!acceptedAlgorithm(record->algorithm)) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, -8);
-        return -8;
-    }
+    if (!acceptedAlgorithm(record->algorithm)) return GC_FAIL(kLogMask, -8);
     append(apdu, {static_cast<unsigned char>(record->algorithm),
                   static_cast<unsigned char>(record->flag ? (record->keyRef | 0x80) : record->keyRef)});
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
@@ -209,20 +191,11 @@ int GC_CardChipdoc_3_0::loadECKeyParam(unsigned char reference, key_type type, s
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     resetApdu(apdu);
     append(apdu, {0x80, 0x24, 0x00, static_cast<unsigned char>(reference ^ 0x80)});
-    if (type > KEY_BRAINPOOLP512R1) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -12, "Wrong EC type");
-        return -12;
-    }
-    if (type == KEY_RSA) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, -8);
-        return -8;
-    }
+    if (type > KEY_BRAINPOOLP512R1) return GC_FAIL(kErrMask, -12, "Wrong EC type");
+    if (type == KEY_RSA) return GC_FAIL(kLogMask, -8);
     GC_EC_Params::ec_nid nid;
     const auto curve = curveOf(type, nid) ? GC_EC_Params::EC_Params.find(nid) : GC_EC_Params::EC_Params.end();
-    if (curve == GC_EC_Params::EC_Params.end()) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -12, "Wrong EC type");
-        return -12;
-    }
+    if (curve == GC_EC_Params::EC_Params.end()) return GC_FAIL(kErrMask, -12, "Wrong EC type");
     const GC_EC_Params::ec_param& param = curve->second;
     std::vector<unsigned char> body{kKindEc};
     for (const auto* element : {&param.p, &param.a, &param.b, &param.G, &param.n}) appendElement(body, *element);

@@ -45,27 +45,19 @@ GC_CertObject::~GC_CertObject() = default;
 
 int GC_CertObject::getCert(std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!cert) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1108, "Cert is null");
-        return -1108;
-    }
+    if (!cert) return GC_FAIL(kErrMask, -1108, "Cert is null");
     const int len = i2d_X509(cert.get(), nullptr);
-    if (len < 1) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Len cert is 0");
-        return -2;
-    }
+    if (len < 1) return GC_FAIL(kErrMask, -2, "Len cert is 0");
     std::vector<unsigned char> buffer;
     try {
         buffer.assign(static_cast<size_t>(len), 0);
     } catch (const std::bad_alloc&) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -3, "Dest is null");
-        return -3;
+        return GC_FAIL(kErrMask, -3, "Dest is null");
     }
     unsigned char* p = buffer.data();
     if (i2d_X509(cert.get(), &p) != len) {
         gc_wipe(buffer);
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Len cert is 0");
-        return -2;
+        return GC_FAIL(kErrMask, -2, "Len cert is 0");
     }
     out = buffer;
     gc_wipe(buffer);
@@ -84,10 +76,7 @@ int GC_CertObject::setCert(std::vector<unsigned char> der) {
         parsed = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
     }
     gc_wipe(der);
-    if (parsed == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, 1, "OpenSSL bio error");
-        return 1;
-    }
+    if (parsed == nullptr) return GC_FAIL(kErrMask, 1, "OpenSSL bio error");
     cert.reset(parsed);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
@@ -209,22 +198,14 @@ int GC_CertObject::getName(bool subject, std::vector<unsigned char>& out) {
 int GC_CertObject::getSerialNumber(std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     out.clear();
-    if (!cert) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1108, "Cert is null");
-        return -1108;
-    }
+    if (!cert) return GC_FAIL(kErrMask, -1108, "Cert is null");
     const ASN1_INTEGER* serial = X509_get0_serialNumber(cert.get());
     gc_ossl::BnPtr bn(serial != nullptr ? ASN1_INTEGER_to_BN(serial, nullptr) : nullptr);
     const int bits = bn ? BN_num_bits(bn.get()) : 0;
-    if (bits <= 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "OpenSSL error");
-        return -1;
-    }
+    if (bits <= 0) return GC_FAIL(kErrMask, -1, "OpenSSL error");
     std::vector<unsigned char> bytes(static_cast<size_t>(bits + 7) / 8);
-    if (BN_bn2bin(bn.get(), bytes.data()) != static_cast<int>(bytes.size())) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "OpenSSL error");
-        return -1;
-    }
+    if (BN_bn2bin(bn.get(), bytes.data()) != static_cast<int>(bytes.size()))
+        return GC_FAIL(kErrMask, -1, "OpenSSL error");
     out = std::move(bytes);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;

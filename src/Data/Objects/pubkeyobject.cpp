@@ -118,10 +118,7 @@ GC_PubKeyObject::~GC_PubKeyObject() = default;
 
 int GC_PubKeyObject::setPublicKeyFromRAW(std::vector<unsigned char> der) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (der.empty()) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, 1, "Key data size is 0");
-        return 1;
-    }
+    if (der.empty()) return GC_FAIL(kErrMask, 1, "Key data size is 0");
     key.reset();
 
     if (keyType == KEY_RSA) {
@@ -133,8 +130,7 @@ int GC_PubKeyObject::setPublicKeyFromRAW(std::vector<unsigned char> der) {
         gc_wipe(der);
         if (!isRsa(parsed.get())) {
             ERR_clear_error();
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, 1, "RSA struct is null");
-            return 1;
+            return GC_FAIL(kErrMask, 1, "RSA struct is null");
         }
         ERR_clear_error();  // the first form may have failed before the second one parsed
         key = std::move(parsed);
@@ -150,8 +146,7 @@ int GC_PubKeyObject::setPublicKeyFromRAW(std::vector<unsigned char> der) {
         gc_wipe(der);
         if (!isEc(parsed.get())) {
             ERR_clear_error();
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Pub is null");
-            return -2;
+            return GC_FAIL(kErrMask, -2, "Pub is null");
         }
         key = std::move(parsed);
         // A key on a curve outside the table is kept; its curve field stays as it was.
@@ -163,21 +158,16 @@ int GC_PubKeyObject::setPublicKeyFromRAW(std::vector<unsigned char> der) {
 
     // Without a known key type nothing can be imported: say so rather than hold an empty key.
     gc_wipe(der);
-    GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -4, "Invalid type key");
-    return -4;
+    return GC_FAIL(kErrMask, -4, "Invalid type key");
 }
 
 int GC_PubKeyObject::setPublicKeyFromX509(X509* cert) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (cert == nullptr) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, 1, "Cert is null");
-        return 1;
-    }
+    if (cert == nullptr) return GC_FAIL(kErrMask, 1, "Cert is null");
     key.reset(X509_get_pubkey(cert));  // a reference of its own
     if (!key) {
         ERR_clear_error();
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, 1, "Pub is null");
-        return 1;
+        return GC_FAIL(kErrMask, 1, "Pub is null");
     }
     if (keyType == KEY_EC) {
         Bytes oid;
@@ -189,31 +179,22 @@ int GC_PubKeyObject::setPublicKeyFromX509(X509* cert) {
 
 int GC_PubKeyObject::getPublicKeyBytes(std::vector<unsigned char>& out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!key) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
-        return -1108;
-    }
+    if (!key) return GC_FAIL(kErrMask, -1108, "Pub is null");
     if (keyType == KEY_RSA) {
-        if (!isRsa(key.get())) {
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, 1, "RSA pub is null");
-            return 1;
-        }
+        if (!isRsa(key.get())) return GC_FAIL(kErrMask, 1, "RSA pub is null");
     } else if (keyType != KEY_EC) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -4, "Invalid type key");
-        return -4;
+        return GC_FAIL(kErrMask, -4, "Invalid type key");
     }
     const int len = i2d_PUBKEY(key.get(), nullptr);
     if (len < 1) {
         ERR_clear_error();
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Len is 0");
-        return -2;
+        return GC_FAIL(kErrMask, -2, "Len is 0");
     }
     Bytes der(static_cast<size_t>(len));
     unsigned char* p = der.data();
     if (i2d_PUBKEY(key.get(), &p) != len) {
         ERR_clear_error();
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -2, "Len is 0");
-        return -2;
+        return GC_FAIL(kErrMask, -2, "Len is 0");
     }
     out = std::move(der);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
@@ -222,12 +203,10 @@ int GC_PubKeyObject::getPublicKeyBytes(std::vector<unsigned char>& out) {
 
 int GC_PubKeyObject::checkKeyKind(const char* func, bool rsa) {
     if (!key) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
-        return -1108;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
     }
     if ((keyType == KEY_RSA) != rsa) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, -1, "Invalid key type");
-        return -1;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -1, "Invalid key type");
     }
     return 0;
 }
@@ -238,15 +217,11 @@ int GC_PubKeyObject::getOID(std::vector<unsigned char>& out) {
     const int nid = namedCurve(key.get());
     if (nid == NID_undef) {
         ERR_clear_error();
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "OpenSSL error");
-        return -1;
+        return GC_FAIL(kErrMask, -1, "OpenSSL error");
     }
     out.clear();
     const auto found = GC_EC_Params::ec_OID.find(static_cast<GC_EC_Params::ec_nid>(nid));
-    if (found == GC_EC_Params::ec_OID.end()) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "Invalid key type");
-        return -1;
-    }
+    if (found == GC_EC_Params::ec_OID.end()) return GC_FAIL(kErrMask, -1, "Invalid key type");
     out = found->second;
     curve = found->first;
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
@@ -295,20 +270,17 @@ int GC_PubKeyObject::getRsaNumber(const char* func, const char* param, const Rsa
     GC_LoggerC::call1(func, kLogFile, __LINE__, kLogMask);
     if (const int refused = checkKeyKind(func, true)) return refused;
     if (!isRsa(key.get())) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, codes.noRsaKey, "RSA pub is null");
-        return codes.noRsaKey;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, codes.noRsaKey, "RSA pub is null");
     }
     BIGNUM* raw = nullptr;
     if (EVP_PKEY_get_bn_param(key.get(), param, &raw) != 1) {
         ERR_clear_error();
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, codes.noNumber, codes.noNumberText);
-        return codes.noNumber;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, codes.noNumber, "%s", codes.noNumberText);
     }
     BnPtr number(raw);
     out.resize(static_cast<size_t>(BN_num_bytes(number.get())));
     if (BN_bn2bin(number.get(), out.data()) != static_cast<int>(out.size())) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kErrMask, codes.conversion, "OpenSSL error");
-        return codes.conversion;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, codes.conversion, "OpenSSL error");
     }
     GC_LoggerC::ret1(func, kLogFile, __LINE__, kLogMask, 0);
     return 0;
@@ -336,19 +308,14 @@ int GC_PubKeyObject::getECPoint(std::vector<unsigned char>& out) {
     }
     if (point.empty() || point[0] != 0x04) {
         ERR_clear_error();
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "OpenSSL error");
-        return -1;
+        return GC_FAIL(kErrMask, -1, "OpenSSL error");
     }
     GC_ASN1::item octets;
     if (GC_ASN1::createTag(octets, {0x04}, point, true) != 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "OpenSSL error");
-        return -1;
+        return GC_FAIL(kErrMask, -1, "OpenSSL error");
     }
     out = GC_ASN1::serialize(octets);
-    if (out.empty()) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "OpenSSL error");
-        return -1;
-    }
+    if (out.empty()) return GC_FAIL(kErrMask, -1, "OpenSSL error");
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }
