@@ -59,6 +59,14 @@ __attribute__((noinline)) void* operator new(size_t size) {
 void* operator new[](size_t size) {
     return operator new(size);
 }
+// The non-throwing forms too (the logger takes its line buffers so): each must pair with the
+// replaced delete.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return malloc(size == 0 ? 1 : size);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+    return malloc(size == 0 ? 1 : size);
+}
 __attribute__((noinline)) void operator delete(void* p) noexcept {
     freedscan::inspect(p);
     free(p);
@@ -70,5 +78,11 @@ void operator delete(void* p, size_t) noexcept {
     operator delete(p);
 }
 void operator delete[](void* p, size_t) noexcept {
+    operator delete(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    operator delete(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
     operator delete(p);
 }
