@@ -1,11 +1,10 @@
-#include <openssl/crypto.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "Data/bytes.h"
+#include "Data/wipe.h"
 #include "logger.h"
 
 namespace {
@@ -171,6 +170,8 @@ bool GC_LoggerC::levelEnabled(unsigned long mask) {
 
 void GC_LoggerC::apdu(const char* func, int line, unsigned long mask, std::vector<unsigned char> apdu, bool response,
                       bool isProtected, bool withText) {
+    // This copy of the command may carry a PIN (a plain VERIFY): wiped on every path.
+    GC_WipeGuard wipe{&apdu};
     if (!levelEnabled(mask)) return;
     const unsigned long lineMask = mask | gc_log::kApdu;
     logf(func, "", line, lineMask, " %s APDU | %sPROTECTED | len: %zu", response ? "<== Recive" : "==> Send",
@@ -192,11 +193,9 @@ void GC_LoggerC::apdu(const char* func, int line, unsigned long mask, std::vecto
     // a PIN: the dump stops after Lc and is marked as cut.
     const bool pinCommand =
         !response && !isProtected && apdu.size() > 5 && (apdu[1] == 0x20 || apdu[1] == 0x24 || apdu[1] == 0x2C);
-    if (pinCommand) {
-        OPENSSL_cleanse(apdu.data() + 5, apdu.size() - 5);
-        apdu.resize(5);
-    }
-    logHex(func, line, lineMask, std::move(apdu), withText, pinCommand);
+    const size_t shown = pinCommand ? 5 : apdu.size();
+    logHex(func, line, lineMask, std::vector<unsigned char>(apdu.begin(), apdu.begin() + static_cast<long>(shown)),
+           withText, pinCommand);
 }
 
 void GC_LoggerC::file(const char* func, int line, unsigned long mask, std::vector<unsigned char> fid, unsigned long idx,
@@ -218,11 +217,11 @@ void GC_LoggerC::file(const char* func, int line, unsigned long mask, std::vecto
 
 void GC_LoggerC::logHex(const char* func, int line, unsigned long mask, std::vector<unsigned char> data, bool withText,
                         bool cut) {
+    GC_WipeGuard wipe{&data};
     if (!levelEnabled(mask)) return;
     for (size_t offset = 0; offset < data.size(); offset += 16) {
         size_t count = std::min<size_t>(16, data.size() - offset);
-        std::vector<unsigned char> slice(data.begin() + offset, data.begin() + offset + count);
-        GC_Bytes bytes(slice, 0);
+        GC_Bytes bytes(SecureVector<unsigned char>(data.data() + offset, count), 0);
         GC_Bytes hex = bytes.toHex(true, true);
         if (withText) {
             GC_Bytes text = bytes.toPlainText();
@@ -244,7 +243,7 @@ void GC_LoggerC::logHex(const char* func, const char* file, int line, unsigned l
     }
     for (unsigned long offset = 0; offset < len; offset += 16) {
         unsigned long count = std::min<unsigned long>(16, len - offset);
-        GC_Bytes bytes(std::vector<unsigned char>(data + offset, data + offset + count), 0);
+        GC_Bytes bytes(SecureVector<unsigned char>(data + offset, count), 0);
         GC_Bytes hex = bytes.toHex(true, true);
         if (withText) {
             GC_Bytes text = bytes.toPlainText();

@@ -1,5 +1,6 @@
 // PC/SC back-end: adopting handles, connecting, card transactions and transmission.
 #include <algorithm>
+#include <cstdint>
 
 #include "Data/bytes.h"
 #include "Data/wipe.h"
@@ -23,9 +24,10 @@ constexpr size_t kPinModifyHeader = 24;
 // The command's header and Lc.
 constexpr size_t kCommandHeader = 5;
 
-// The first `count` bytes (0: all) as hex text.
-std::string hex(const std::vector<unsigned char>& bytes, bool spaces, size_t count = 0) {
-    GC_Bytes text(bytes, count);
+// The first `count` bytes (all when there are fewer) as hex text. GC_Bytes takes a whole
+// std::vector whatever count it is given: the bytes are cut here.
+std::string hex(const std::vector<unsigned char>& bytes, bool spaces, size_t count = SIZE_MAX) {
+    GC_Bytes text(SecureVector<unsigned char>(bytes.data(), std::min(count, bytes.size())), 0);
     return text.empty() ? std::string() : std::string(text.toHex(spaces, true).c_str());
 }
 

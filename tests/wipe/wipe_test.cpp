@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "Data/bytes.h"
 #include "Reader/readerctk.h"
+#include "logger.h"
 #include "platform/ctk_memory.h"
 #include "support/freed_memory_scan.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -103,4 +106,37 @@ TEST(Wiping, SlotReaderCommand) {
         EXPECT_EQ(armed.leaks(), 0);
     }
     ctk::SlotManager::resetDefaultManager();
+}
+
+// The logger's copy of a command is wiped whatever it writes: a plain VERIFY, CHANGE REFERENCE
+// DATA or RESET RETRY COUNTER carries the PIN, with the release defaults (no dump), the debug
+// ones (the dump stops at Lc) and a mask that writes nothing at all.
+TEST(Wiping, LoggedCommandCopies) {
+    gctest::TempDir dir;
+    const std::string logs = dir.makeDirs("logs") + "/";
+    struct Setting {
+        const char* name;
+        unsigned long long options;
+        unsigned long long levelMask;
+    };
+    const Setting settings[] = {
+        {"release", gc_log::kReleaseOptions, gc_log::kReleaseLevelMask},
+        {"debug", gc_log::kDebugOptions, gc_log::kDebugLevelMask},
+        {"APDU lines off", gc_log::kReleaseOptions, gc_log::kReleaseLevelMask & ~gc_log::kApdu},
+    };
+    std::shared_ptr<GC_Logger> previous;
+    for (const Setting& setting : settings) {
+        SCOPED_TRACE(setting.name);
+        auto old = GC_Logger::installForTesting(std::make_shared<GC_Logger>(logs, setting.options, setting.levelMask));
+        if (!previous) previous = old;
+        for (unsigned char ins : {0x20, 0x24, 0x2C}) {
+            std::vector<unsigned char> command = {0x00, ins, 0x00, 0x81, static_cast<unsigned char>(kCanaryLength)};
+            freedscan::makeCanary();
+            command.insert(command.end(), g_canary, g_canary + kCanaryLength);
+            Armed armed;
+            GC_LoggerC::apdu("sendApdu", 1, gc_log::kApdu, std::move(command), false, false, true);
+            EXPECT_EQ(armed.leaks(), 0) << "INS " << static_cast<int>(ins);
+        }
+    }
+    GC_Logger::installForTesting(previous);
 }
