@@ -2,9 +2,13 @@
 // its plug-and-play entry, the reader list and card events.
 #include "Reader/readerpcsc.h"
 
+#include <dlfcn.h>
+#include <link.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "factory.h"
 #include "logger.h"
@@ -24,6 +28,29 @@ bool isPnpEntry(const SCARD_READERSTATE& entry) {
     return entry.szReader != nullptr && std::strcmp(entry.szReader, kPnpNotification) == 0;
 }
 
+// The PC/SC library to load: the system's, or the one GC_PCSC_LIBRARY names. That variable is a
+// test and diagnostic override for a driver that runs inside other processes, so it is taken
+// only where it cannot be planted: read with secure_getenv (a setuid or setgid process never sees
+// it) and accepted only as an absolute path (a bare name would be searched for).
+const char* pcscLibraryPath() {
+    const char* path = secure_getenv("GC_PCSC_LIBRARY");
+    if (path == nullptr || *path == '\0') return kDefaultLibrary;
+    if (path[0] != '/') {
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogError,
+                         "GC_PCSC_LIBRARY is not an absolute path, ignored: %s", path);
+        return kDefaultLibrary;
+    }
+    return path;
+}
+
+// Where the loader found the library (the name asked for when it cannot say).
+std::string loadedPath(void* library, const char* asked) {
+    link_map* map = nullptr;
+    if (dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr && *map->l_name != '\0')
+        return map->l_name;
+    return asked;
+}
+
 template <typename T>
 T symbol(void* library, const char* name) {
     return reinterpret_cast<T>(GC_Scdl::dl_sym(library, name));
@@ -40,13 +67,14 @@ GC_ReaderPCSC::GC_ReaderPCSC() {
     pnpServiceEnable();
     data = std::make_unique<pcsc_data>();
 
-    const char* path = std::getenv("GC_PCSC_LIBRARY");
-    if (path == nullptr || *path == '\0') path = kDefaultLibrary;
+    const char* path = pcscLibraryPath();
     data->library.reset(GC_Scdl::dl_open(path));
     if (data->library == nullptr) {
         GC_LoggerC::end2(__func__, kLogFile, __LINE__, kLogError, "Library cannot open");
         return;
     }
+    GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "PC/SC library: %s",
+                     loadedPath(data->library.get(), path).c_str());
     pcsc_data& d = *data;
     void* lib = d.library.get();
     d.SCardIsValidContext = symbol<SCardIsValidContext_t>(lib, "SCardIsValidContext");
@@ -98,19 +126,17 @@ void GC_ReaderPCSC::library_closer::operator()(void* handle) const {
 
 int GC_ReaderPCSC::checkReady(const char* func, bool needCard) const {
     if (!data || data->library == nullptr) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized, "Reader not intitialized");
-        return gc_reader::kNotInitialized;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
+                                "Reader not intitialized");
     }
     if (needCard && data->hCard == 0) {
-        GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
-        return gc_reader::kFailed;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
     }
     return gc_reader::kOk;
 }
 
 int GC_ReaderPCSC::notSupported(const char* func) {
-    GC_LoggerC::ret2(func, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
-    return gc_reader::kNotSupported;
+    return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, gc_reader::kNotSupported, "Function not supported");
 }
 
 int GC_ReaderPCSC::establishContext() {
@@ -123,11 +149,9 @@ int GC_ReaderPCSC::establishContext() {
     if (data->hContext != 0) releaseContext();
     SCARDCONTEXT context = 0;
     LONG rv = data->SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
-    if (rv != SCARD_S_SUCCESS) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed,
-                          "Failed SCardEstablishContext function | %ld", static_cast<long>(rv));
-        return gc_reader::kFailed;
-    }
+    if (rv != SCARD_S_SUCCESS)
+        return GC_FAIL(kLogError, gc_reader::kFailed, "Failed SCardEstablishContext function | %ld",
+                       static_cast<long>(rv));
     data->hContext = context;
     data->ownsContext = true;
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
@@ -137,10 +161,7 @@ int GC_ReaderPCSC::establishContext() {
 int GC_ReaderPCSC::releaseContext() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
-    if (data->hContext == 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Context is null");
-        return gc_reader::kFailed;
-    }
+    if (data->hContext == 0) return GC_FAIL(kLogError, gc_reader::kFailed, "Context is null");
     if (!data->ownsContext) {
         // An adopted context belongs to whoever handed it in.
         data->hContext = 0;
@@ -149,11 +170,9 @@ int GC_ReaderPCSC::releaseContext() {
     }
     if (data->SCardReleaseContext == nullptr) return notSupported(__func__);
     LONG rv = data->SCardReleaseContext(data->hContext);
-    if (rv != SCARD_S_SUCCESS) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed,
-                          "Failed SCardReleaseContext function | %ld", static_cast<long>(rv));
-        return gc_reader::kFailed;
-    }
+    if (rv != SCARD_S_SUCCESS)
+        return GC_FAIL(kLogError, gc_reader::kFailed, "Failed SCardReleaseContext function | %ld",
+                       static_cast<long>(rv));
     data->hContext = 0;
     data->ownsContext = false;
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
@@ -218,11 +237,8 @@ int GC_ReaderPCSC::initListReaders() {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk, "No readers");
         return gc_reader::kOk;
     }
-    if (rv != SCARD_S_SUCCESS) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "SCardListReaders error : %ld",
-                          static_cast<long>(rv));
-        return gc_reader::kFailed;
-    }
+    if (rv != SCARD_S_SUCCESS)
+        return GC_FAIL(kLogError, gc_reader::kFailed, "SCardListReaders error : %ld", static_cast<long>(rv));
     std::vector<char> buffer(static_cast<size_t>(length) + 1, '\0');
     rv = data->SCardListReaders(data->hContext, nullptr, buffer.data(), &length);
     if (rv != SCARD_S_SUCCESS) {
@@ -260,19 +276,13 @@ void GC_ReaderPCSC::updateVectorOfAvaliableReaders(std::vector<SCARD_READERSTATE
 int GC_ReaderPCSC::detectCardChanges() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
-    if (data->hContext == 0) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
-        return gc_reader::kFailed;
-    }
+    if (data->hContext == 0) return GC_FAIL(kLogError, gc_reader::kFailed, "Card handle is null");
     if (data->SCardGetStatusChange == nullptr) return notSupported(__func__);
     std::lock_guard lock(readerStatesMutex);
     LONG rv = data->SCardGetStatusChange(data->hContext, kPollTimeoutMs, readerStates.data(),
                                          static_cast<DWORD>(readerStates.size()));
-    if (rv == static_cast<LONG>(SCARD_E_TIMEOUT)) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kStateTimeout,
-                         "Timeout in function SCardGetStatusChange");
-        return gc_reader::kStateTimeout;
-    }
+    if (rv == static_cast<LONG>(SCARD_E_TIMEOUT))
+        return GC_FAIL(kLogError, gc_reader::kStateTimeout, "Timeout in function SCardGetStatusChange");
     size_t first = std::min(firstReaderIndex, readerStates.size());
     if (pnpEnabled && first > 0 && isPnpEntry(readerStates[0])) {
         SCARD_READERSTATE& pnp = readerStates[0];
@@ -298,16 +308,10 @@ int GC_ReaderPCSC::detectReaderChanges() {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Restore card context");
         rv = establishContext();
         if (rv == gc_reader::kOk) rv = initListReaders();
-        if (rv != gc_reader::kOk) {
-            GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogError, rv);
-            return rv;
-        }
+        if (rv != gc_reader::kOk) return GC_FAIL(kLogError, rv);
     }
     rv = detectCardChanges();
-    if (rv != gc_reader::kOk) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, rv, "Failed detectCardChanges function");
-        return rv;
-    }
+    if (rv != gc_reader::kOk) return GC_FAIL(kLogError, rv, "Failed detectCardChanges function");
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
     return gc_reader::kOk;
 }
@@ -332,8 +336,7 @@ std::list<std::string> GC_ReaderPCSC::getListOfReaders(bool supportedOnly) {
 
 int GC_ReaderPCSC::isReaderInList(const std::list<std::string>& list, const std::string& name) {
     if (std::find(list.begin(), list.end(), name) != list.end()) return gc_reader::kOk;
-    GC_LoggerC::ret2("isReaderInList", kLogFile, __LINE__, kLogError, gc_reader::kNotInList, "Reader not found");
-    return gc_reader::kNotInList;
+    return GC_LoggerC::fail("isReaderInList", kLogFile, __LINE__, kLogError, gc_reader::kNotInList, "Reader not found");
 }
 
 std::list<std::string> GC_ReaderPCSC::getReadersList(bool supportedOnly) {
@@ -351,26 +354,16 @@ std::list<std::string> GC_ReaderPCSC::getReadersList(bool supportedOnly) {
 int GC_ReaderPCSC::init(std::string name) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
-    if (name.empty()) {
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kEmptyName, "Reader name is empty");
-        return gc_reader::kEmptyName;
-    }
+    if (name.empty()) return GC_FAIL(kLogError, gc_reader::kEmptyName, "Reader name is empty");
     data->channelUp = false;
     if (data->hContext == 0) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Context reader is NULL");
         int rv = detectReaderChanges();
-        if (rv != gc_reader::kOk) {
-            GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kFailed,
-                              "Failed detect reader changes | %i", rv);
-            return gc_reader::kFailed;
-        }
+        if (rv != gc_reader::kOk)
+            return GC_FAIL(kLogError, gc_reader::kFailed, "Failed detect reader changes | %i", rv);
     }
     int rv = isReaderInList(getListOfReaders(false), name);
-    if (rv != gc_reader::kOk) {
-        GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInList,
-                          "Reader is not in reader list | %i", rv);
-        return gc_reader::kNotInList;
-    }
+    if (rv != gc_reader::kOk) return GC_FAIL(kLogError, gc_reader::kNotInList, "Reader is not in reader list | %i", rv);
     data->readerName = std::move(name);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kOk);
     return gc_reader::kOk;
@@ -381,9 +374,7 @@ int GC_ReaderPCSC::state(int& status, int) {
     if (!data || data->library == nullptr) {
         // Nothing to consult: the reader cannot be used.
         status = (status & ~3) | 1;
-        GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
-                         "Reader not intitialized");
-        return gc_reader::kNotInitialized;
+        return GC_FAIL(kLogError, gc_reader::kNotInitialized, "Reader not intitialized");
     }
     std::list<std::string> supported = getReadersList(true);
     bool usable = isReaderInList(supported, data->readerName) == gc_reader::kOk;

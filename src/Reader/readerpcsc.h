@@ -14,9 +14,9 @@
 #include "Reader/reader.h"
 
 // The reader back-end over the PC/SC service. The PC/SC library is loaded at run time
-// ("libpcsclite.so.1", or the path in the environment variable GC_PCSC_LIBRARY) and its
-// functions are resolved by name; an object whose library could not be loaded completely
-// answers every operation with -3.
+// ("libpcsclite.so.1", or for tests and diagnosis the absolute path in the environment variable
+// GC_PCSC_LIBRARY, which setuid and setgid processes ignore) and its functions are resolved by
+// name; an object whose library could not be loaded completely answers every operation with -3.
 class GC_ReaderPCSC : public GC_Reader {
 public:
     // Function types of the PC/SC library.
