@@ -37,47 +37,45 @@ bytes wrap(unsigned char tag, const bytes& value) {
 
 // m times the standard generator: a valid point on both the standard and the mapped curve.
 bytes multipleOfG(GC_Pace& pace, int m) {
-    EC_GROUP* group = nullptr;
+    gc_ossl::EcGroupPtr owned;
     switch (pace.domainParameterId()) {
         case 10:
-            group = EC_GROUP_new_by_curve_name(NID_secp224r1);
+            owned.reset(EC_GROUP_new_by_curve_name(NID_secp224r1));
             break;
         case 12:
-            group = EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1);
+            owned.reset(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
             break;
         case 15:
-            group = EC_GROUP_new_by_curve_name(NID_secp384r1);
+            owned.reset(EC_GROUP_new_by_curve_name(NID_secp384r1));
             break;
         case 18:
-            group = EC_GROUP_new_by_curve_name(NID_secp521r1);
+            owned.reset(EC_GROUP_new_by_curve_name(NID_secp521r1));
             break;
         case 11:
-            group = GC_Pace::create_brainpoolP224r1();
+            owned = GC_Pace::create_brainpoolP224r1();
             break;
         case 13:
-            group = GC_Pace::create_brainpoolP256r1();
+            owned = GC_Pace::create_brainpoolP256r1();
             break;
         case 14:
-            group = GC_Pace::create_brainpoolP320r1();
+            owned = GC_Pace::create_brainpoolP320r1();
             break;
         case 16:
-            group = GC_Pace::create_brainpoolP384r1();
+            owned = GC_Pace::create_brainpoolP384r1();
             break;
         default:
-            group = GC_Pace::create_brainpoolP512r1();
+            owned = GC_Pace::create_brainpoolP512r1();
             break;
     }
+    const EC_GROUP* group = owned.get();
     bytes out;
-    EC_POINT* p = group ? EC_POINT_new(group) : nullptr;
-    BIGNUM* k = BN_new();
-    if (p && k && BN_set_word(k, static_cast<BN_ULONG>(m)) &&
-        EC_POINT_mul(group, p, k, nullptr, nullptr, nullptr) == 1) {
-        out.resize(EC_POINT_point2oct(group, p, POINT_CONVERSION_UNCOMPRESSED, nullptr, 0, nullptr));
-        EC_POINT_point2oct(group, p, POINT_CONVERSION_UNCOMPRESSED, out.data(), out.size(), nullptr);
+    const gc_ossl::EcPointPtr p(group ? EC_POINT_new(group) : nullptr);
+    const gc_ossl::BnPtr k(BN_new());
+    if (p && k && BN_set_word(k.get(), static_cast<BN_ULONG>(m)) &&
+        EC_POINT_mul(group, p.get(), k.get(), nullptr, nullptr, nullptr) == 1) {
+        out.resize(EC_POINT_point2oct(group, p.get(), POINT_CONVERSION_UNCOMPRESSED, nullptr, 0, nullptr));
+        EC_POINT_point2oct(group, p.get(), POINT_CONVERSION_UNCOMPRESSED, out.data(), out.size(), nullptr);
     }
-    BN_free(k);
-    EC_POINT_free(p);
-    EC_GROUP_free(group);
     return out;
 }
 

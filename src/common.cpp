@@ -56,14 +56,12 @@ std::vector<unsigned char> ULong2Byte(unsigned long long value) {
 
 std::vector<unsigned char> cstr2Bytes(const char* format, ...) {
     std::vector<unsigned char> result;
-    char* work = static_cast<char*>(malloc(kFormatBufferSize));
-    if (work == nullptr) return result;
+    char work[kFormatBufferSize];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(work, kFormatBufferSize, format, args);
+    int n = vsnprintf(work, sizeof work, format, args);
     va_end(args);
-    if (n > 0 && static_cast<size_t>(n) < kFormatBufferSize) result.assign(work, work + n);
-    free(work);
+    if (n > 0 && static_cast<size_t>(n) < sizeof work) result.assign(work, work + n);
     return result;
 }
 

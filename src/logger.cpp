@@ -3,8 +3,10 @@
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "common.h"
@@ -20,6 +22,12 @@ std::once_flag g_instanceOnce;
 std::mutex g_debugWriterLock;
 
 constexpr const char* kLoggerName = "varnel_logger";
+
+// An open stream, closed when it goes.
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // The container directory below the home directory, with the given tail
 // ("Documents/logs/" or "Documents/"). A home path inside a container is the container itself.
@@ -84,10 +92,10 @@ int GC_Logger::init() {
     if (!logDirExists()) return -2;
 
     const std::string path = logFilePath();
-    FILE* file = fopen(path.c_str(), "r");
-    if (file == nullptr) file = fopen(path.c_str(), "w");
-    if (file == nullptr) return -1;
-    fclose(file);
+    FilePtr file(fopen(path.c_str(), "r"));
+    if (!file) file.reset(fopen(path.c_str(), "w"));
+    if (!file) return -1;
+    file.reset();
 
     std::string pattern;
     if (debugWriter_) pattern += "DEBUG LIB | ";
@@ -136,9 +144,9 @@ void GC_Logger::log(const char* line) {
 
 void GC_Logger::writeDebugLine(const char* line) {
     std::lock_guard<std::mutex> lock(g_debugWriterLock);
-    FILE* file = logFileOpen("a");
-    if (file == nullptr) return;
-    setbuf(file, nullptr);
+    FilePtr file(logFileOpen("a"));
+    if (!file) return;
+    setbuf(file.get(), nullptr);
 
     std::string text = "DEBUG LIB | ";
     if (optionEnabled(kOptionDebugLevel)) text += "DEBUG LEVEL | ";
@@ -151,22 +159,15 @@ void GC_Logger::writeDebugLine(const char* line) {
     if (optionEnabled(kOptionProcessThread)) text += "tid:" + std::to_string(currThreadId()) + " | ";
     text += line;
     if (text.size() > 9999) text.resize(9999);
-    fprintf(file, "%s\n", text.c_str());
-    fclose(file);
+    fprintf(file.get(), "%s\n", text.c_str());
 }
 
 bool GC_Logger::logFileExists() const {
-    FILE* file = logFileOpen("r");
-    if (file == nullptr) return false;
-    fclose(file);
-    return true;
+    return FilePtr(logFileOpen("r")) != nullptr;
 }
 
 int GC_Logger::logFileRecreate() const {
-    FILE* file = logFileOpen("w");
-    if (file == nullptr) return -1;
-    fclose(file);
-    return 0;
+    return FilePtr(logFileOpen("w")) != nullptr ? 0 : -1;
 }
 
 FILE* GC_Logger::logFileOpen(const char* mode) const {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "Data/wipe.h"
 #include "common.h"
 #include "logger.h"
 
@@ -54,8 +55,19 @@ int readNumber(const char* text) {
     return static_cast<int>(value);
 }
 
+// The rename lives in the directory: it is on the disk only once the directory is synced too.
+bool syncDirectoryOf(const std::string& path) {
+    const size_t separator = path.find_last_of('/');
+    const std::string dir = separator == std::string::npos ? "." : path.substr(0, separator == 0 ? 1 : separator);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    return close(fd) == 0 && synced;
+}
+
 // Writes every entry to a new file beside `path` and renames it over the old one, so that a
-// failed write never leaves a truncated settings file behind. False when anything failed.
+// failed write never leaves a truncated settings file behind, then syncs the directory so that
+// the new file survives a crash. False when anything failed.
 bool writeAtomically(const std::string& path, GC_Settings::entries& entries) {
     std::string temporary = path + ".XXXXXX";
     int fd = mkstemp(temporary.data());
@@ -80,8 +92,11 @@ bool writeAtomically(const std::string& path, GC_Settings::entries& entries) {
     if (fflush(file.get()) != 0 || fsync(fileno(file.get())) != 0) ok = false;
     if (fclose(file.release()) != 0) ok = false;
     if (ok && rename(temporary.c_str(), path.c_str()) != 0) ok = false;
-    if (!ok) unlink(temporary.c_str());
-    return ok;
+    if (!ok) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    return syncDirectoryOf(path);
 }
 
 }  // namespace
@@ -110,8 +125,7 @@ int GC_Settings::set(const char* section, const char* key, const char* value) {
 
     if (path.empty() || !writeAtomically(path, all)) {
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, gc_log::kError, "Cannot open file %s", path.c_str());
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, gc_log::kError, -1);
-        return -1;
+        return GC_FAIL(gc_log::kError, -1);
     }
     GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kLogMask, 0, "Set key '%s' with value '%s'", key, value);
     return 0;
@@ -123,12 +137,12 @@ int GC_Settings::getAll(const char* /*section: the file has none*/, entries& out
     File file(path.empty() ? nullptr : fopen(path.c_str(), "r"));
     if (!file) {
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, gc_log::kError, "Cannot open file %s", path.c_str());
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, gc_log::kError, -1);
-        return -1;
+        return GC_FAIL(gc_log::kError, -1);
     }
 
-    char piece[kPieceSize + 1];
-    while (fgets(piece, sizeof piece, file.get()) != nullptr) {
+    GC_WipedArray<kPieceSize + 1> buffer;
+    char* piece = reinterpret_cast<char*>(buffer.b);
+    while (fgets(piece, static_cast<int>(buffer.size()), file.get()) != nullptr) {
         // A piece is text up to its first NUL, less its trailing blanks and line ends.
         size_t length = strlen(piece);
         while (length > 0 && (piece[length - 1] == ' ' || piece[length - 1] == '\r' || piece[length - 1] == '\n'))
@@ -144,7 +158,6 @@ int GC_Settings::getAll(const char* /*section: the file has none*/, entries& out
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "k=(%s), v=(%s)", keyText.c_str(), valueText.c_str());
         out.emplace(std::move(key), std::move(value));  // the first occurrence of a key wins
     }
-    OPENSSL_cleanse(piece, sizeof piece);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }
@@ -154,10 +167,7 @@ int GC_Settings::get(const char* section, const char* key, std::vector<char>& va
     entries all;
     getAll(section, all);
     auto found = all.find(textBytes(key));
-    if (found == all.end()) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, -2);
-        return -2;
-    }
+    if (found == all.end()) return GC_FAIL(kLogMask, -2);
     value.insert(value.end(), found->second.begin(), found->second.end());
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
@@ -199,10 +209,7 @@ int GC_Settings::getReaderMaxAPDUSize(const char* readerName) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     GC_Bytes key = readerKey(readerName);
     std::vector<char> stored;
-    if (get("ReaderMaxAPDUSize", key.c_str(), stored) != 0) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, -1);
-        return -1;
-    }
+    if (get("ReaderMaxAPDUSize", key.c_str(), stored) != 0) return GC_FAIL(kLogMask, -1);
     std::string value(stored.begin(), stored.end());
     value = value.c_str();  // text up to a NUL, as it was read
 

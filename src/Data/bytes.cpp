@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "Data/wipe.h"
 #include "logger.h"
 
 namespace {
@@ -17,15 +18,12 @@ constexpr size_t kFormatBufferSize = 5000;
 // Formats into a wiped work buffer; returns the bytes (without NUL), empty on error or empty text.
 SecureVector<unsigned char> formatText(const char* format, va_list args) {
     SecureVector<unsigned char> result;
-    char* work = static_cast<char*>(malloc(kFormatBufferSize));
-    if (work == nullptr) return result;
-    int n = vsnprintf(work, kFormatBufferSize, format, args);
+    GC_WipedArray<kFormatBufferSize> work;
+    int n = vsnprintf(reinterpret_cast<char*>(work.b), work.size(), format, args);
     if (n > 0) {
-        size_t kept = std::min<size_t>(static_cast<size_t>(n), kFormatBufferSize - 1);
-        result.appendRaw(reinterpret_cast<unsigned char*>(work), kept);
+        size_t kept = std::min<size_t>(static_cast<size_t>(n), work.size() - 1);
+        result.appendRaw(work.b, kept);
     }
-    OPENSSL_cleanse(work, kFormatBufferSize);
-    free(work);
     return result;
 }
 

@@ -30,7 +30,7 @@ constexpr size_t kPaceOidLength = 10;
 struct domain {
     int id;
     int nid;  // OpenSSL curve number of a NIST curve, 0 for a Brainpool curve
-    EC_GROUP* (*brainpool)();
+    gc_ossl::EcGroupPtr (*brainpool)();
     size_t pointLength;
 };
 
@@ -395,7 +395,7 @@ int GC_Pace::decryptNonce(GC_PaceController::pace_params* params, const std::vec
     return ok(__func__, __LINE__);
 }
 
-EC_GROUP* GC_Pace::groupFromParams(int nid) {
+GC_Pace::group_ptr GC_Pace::groupFromParams(int nid) {
     const auto it = GC_EC_Params::EC_Params.find(static_cast<GC_EC_Params::ec_nid>(nid));
     if (it == GC_EC_Params::EC_Params.end()) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Cannot convert binary to Big Number");
@@ -441,29 +441,29 @@ EC_GROUP* GC_Pace::groupFromParams(int nid) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Cannot set generator or order");
         return nullptr;
     }
-    return group.release();
+    return group;
 }
 
-EC_GROUP* GC_Pace::create_brainpoolP224r1() {
+gc_ossl::EcGroupPtr GC_Pace::create_brainpoolP224r1() {
     return groupFromParams(GC_EC_Params::brainpoolP224r1);
 }
-EC_GROUP* GC_Pace::create_brainpoolP256r1() {
+gc_ossl::EcGroupPtr GC_Pace::create_brainpoolP256r1() {
     return groupFromParams(GC_EC_Params::brainpoolP256r1);
 }
-EC_GROUP* GC_Pace::create_brainpoolP320r1() {
+gc_ossl::EcGroupPtr GC_Pace::create_brainpoolP320r1() {
     return groupFromParams(GC_EC_Params::brainpoolP320r1);
 }
-EC_GROUP* GC_Pace::create_brainpoolP384r1() {
+gc_ossl::EcGroupPtr GC_Pace::create_brainpoolP384r1() {
     return groupFromParams(GC_EC_Params::brainpoolP384r1);
 }
-EC_GROUP* GC_Pace::create_brainpoolP512r1() {
+gc_ossl::EcGroupPtr GC_Pace::create_brainpoolP512r1() {
     return groupFromParams(GC_EC_Params::brainpoolP512r1);
 }
 
-EC_GROUP* GC_Pace::groupForDomain() const {
+GC_Pace::group_ptr GC_Pace::groupForDomain() const {
     const domain* d = domainFor(domainParameterId_);
     if (d == nullptr) return nullptr;
-    return d->nid != 0 ? EC_GROUP_new_by_curve_name(d->nid) : d->brainpool();
+    return d->nid != 0 ? group_ptr(EC_GROUP_new_by_curve_name(d->nid)) : d->brainpool();
 }
 
 bool GC_Pace::generateKeyPair(group_ptr group) {
@@ -527,7 +527,7 @@ int GC_Pace::prepareMappingNonce(std::vector<unsigned char>& out) {
         freeHandle();
         return GC_FAIL(kErrMask, kWrongCurve, "Wrong EC type");
     }
-    group_ptr group(groupForDomain());
+    group_ptr group = groupForDomain();
     if (!group) {
         freeHandle();
         return GC_FAIL(kErrMask, kEcFailure, "Cannot read a group");

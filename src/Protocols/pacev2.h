@@ -85,12 +85,13 @@ public:
     int verifyToken(const std::vector<unsigned char>& response, GC_PaceController::pace_params* params);
     void freeHandle();
 
-    // Curve groups built from the published RFC 5639 domain parameters; null on failure.
-    static EC_GROUP* create_brainpoolP224r1();
-    static EC_GROUP* create_brainpoolP256r1();
-    static EC_GROUP* create_brainpoolP320r1();
-    static EC_GROUP* create_brainpoolP384r1();
-    static EC_GROUP* create_brainpoolP512r1();
+    // Curve groups built from the published RFC 5639 domain parameters, owned by the caller; empty
+    // on failure.
+    static gc_ossl::EcGroupPtr create_brainpoolP224r1();
+    static gc_ossl::EcGroupPtr create_brainpoolP256r1();
+    static gc_ossl::EcGroupPtr create_brainpoolP320r1();
+    static gc_ossl::EcGroupPtr create_brainpoolP384r1();
+    static gc_ossl::EcGroupPtr create_brainpoolP512r1();
 
     // Read-only views for diagnostics and tests.
     const std::vector<unsigned char>& selectedOid() const { return selectedOid_; }
@@ -117,8 +118,8 @@ private:
         point_ptr pub;
     };
 
-    static EC_GROUP* groupFromParams(int nid);
-    EC_GROUP* groupForDomain() const;
+    static group_ptr groupFromParams(int nid);
+    group_ptr groupForDomain() const;
     bool generateKeyPair(group_ptr group);
     bool encodePoint(const EC_GROUP* group, const EC_POINT* point, std::vector<unsigned char>& out) const;
     // The uncompressed point of a GA 2 or GA 3 answer with the given inner tag, checked for length.

@@ -274,7 +274,7 @@ TEST_F(PaceIcaoTest, StepsOutOfOrderFail) {
 }
 
 TEST(PaceCurves, BrainpoolGroupsEqualOpenSslsNamedCurves) {
-    const std::pair<EC_GROUP* (*)(), int> curves[] = {
+    const std::pair<gc_ossl::EcGroupPtr (*)(), int> curves[] = {
         {&GC_Pace::create_brainpoolP224r1, NID_brainpoolP224r1},
         {&GC_Pace::create_brainpoolP256r1, NID_brainpoolP256r1},
         {&GC_Pace::create_brainpoolP320r1, NID_brainpoolP320r1},
@@ -282,8 +282,8 @@ TEST(PaceCurves, BrainpoolGroupsEqualOpenSslsNamedCurves) {
         {&GC_Pace::create_brainpoolP512r1, NID_brainpoolP512r1},
     };
     for (const auto& [create, nid] : curves) {
-        std::unique_ptr<EC_GROUP, decltype(&EC_GROUP_free)> ours(create(), EC_GROUP_free);
-        std::unique_ptr<EC_GROUP, decltype(&EC_GROUP_free)> named(EC_GROUP_new_by_curve_name(nid), EC_GROUP_free);
+        const gc_ossl::EcGroupPtr ours = create();
+        const gc_ossl::EcGroupPtr named(EC_GROUP_new_by_curve_name(nid));
         ASSERT_TRUE(ours && named) << nid;
         EXPECT_EQ(EC_GROUP_check(ours.get(), nullptr), 1) << nid;
         EXPECT_EQ(EC_GROUP_cmp(ours.get(), named.get(), nullptr), 0) << nid;

@@ -237,14 +237,15 @@ uint64_t GC_PubKeyObject::getKeySize() {
     }
     uint64_t size = 0;
     if (keyType == KEY_RSA) {
-        BIGNUM* n = nullptr;
-        if (!isRsa(key.get()) || EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_N, &n) != 1) {
+        BIGNUM* modulus = nullptr;
+        const bool found = isRsa(key.get()) && EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_N, &modulus) == 1;
+        const BnPtr n(modulus);
+        if (!found) {
             ERR_clear_error();
             GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "RSA pub is null");
             return UINT64_MAX;
         }
-        size = static_cast<uint64_t>(BN_num_bytes(n)) * 8;
-        BN_free(n);
+        size = static_cast<uint64_t>(BN_num_bytes(n.get())) * 8;
     } else if (keyType == KEY_EC) {
         const int bits = EVP_PKEY_get_bits(key.get());
         size = bits > 0 ? static_cast<uint64_t>(bits) : 0;
