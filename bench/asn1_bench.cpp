@@ -1,5 +1,7 @@
 // Parse and write back a ~2 KB certificate with the BER-TLV codec, beside OpenSSL's own d2i_X509 /
-// i2d_X509 of the same bytes, so the ratio can be read from one run.
+// i2d_X509 of the same bytes, so the ratio can be read from one run. Then the growth of the fast
+// parser over hostile input of growing size, with Google Benchmark's complexity fit: it must stay
+// linear (the report's "_BigO" line says N, not N^2).
 //
 // The certificate is tests/data/asn1/cert-rsa4096.der (override with GC_ASN1_BENCH_CERT).
 // Note: OpenSSL keeps the parsed TBS encoding and writes it back unchanged, while the codec rebuilds
@@ -98,8 +100,66 @@ void BM_OpenSslD2iI2dX509(benchmark::State& state) {
     state.SetLabel(std::to_string(der.size()) + " bytes");
 }
 
+// DER length bytes of n.
+void appendLength(std::vector<unsigned char>& out, size_t n) {
+    if (n < 0x80) {
+        out.push_back(static_cast<unsigned char>(n));
+        return;
+    }
+    std::vector<unsigned char> bytes;
+    for (; n != 0; n >>= 8) bytes.insert(bytes.begin(), static_cast<unsigned char>(n));
+    out.push_back(static_cast<unsigned char>(0x80 | bytes.size()));
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+// 30 <h> 31 <3n> followed by n items 04 01 xx, h being the size of the SET's header. The SET is
+// open but lies inside the SEQUENCE, which is complete after that header, so the SET is never found
+// where its items go: each of the n items lands on the top level beside the SEQUENCE, and a search
+// from the end of that list for the open SET would grow with the list.
+std::vector<unsigned char> lostOpenItem(size_t items) {
+    std::vector<unsigned char> set = {0x31};
+    appendLength(set, 3 * items);
+    // The SEQUENCE holds exactly the SET's header, so it closes before the SET's items come.
+    std::vector<unsigned char> data = {0x30, static_cast<unsigned char>(set.size())};
+    data.insert(data.end(), set.begin(), set.end());
+    for (size_t i = 0; i < items; ++i) data.insert(data.end(), {0x04, 0x01, static_cast<unsigned char>(i)});
+    return data;
+}
+
+// n items of three bytes inside one SEQUENCE: the ordinary shape of a long card file.
+std::vector<unsigned char> longSequence(size_t items) {
+    std::vector<unsigned char> data = {0x30};
+    appendLength(data, 3 * items);
+    for (size_t i = 0; i < items; ++i) data.insert(data.end(), {0x04, 0x01, static_cast<unsigned char>(i)});
+    return data;
+}
+
+void fastParseGrowth(benchmark::State& state, std::vector<unsigned char> (*make)(size_t)) {
+    const size_t items = static_cast<size_t>(state.range(0));
+    const std::vector<unsigned char> data = make(items);
+    for (auto _ : state) {
+        std::vector<GC_ASN1::item> tree;
+        if (GC_ASN1::deserialize(tree, data, true) != 0) {
+            state.SkipWithError("parse failed");
+            break;
+        }
+        benchmark::DoNotOptimize(tree.data());
+    }
+    state.SetComplexityN(static_cast<int64_t>(items));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+}
+
+void BM_Asn1FastParseLostOpenItem(benchmark::State& state) {
+    fastParseGrowth(state, lostOpenItem);
+}
+void BM_Asn1FastParseLongSequence(benchmark::State& state) {
+    fastParseGrowth(state, longSequence);
+}
+
 }  // namespace
 
+BENCHMARK(BM_Asn1FastParseLostOpenItem)->RangeMultiplier(4)->Range(1 << 8, 1 << 16)->Complexity();
+BENCHMARK(BM_Asn1FastParseLongSequence)->RangeMultiplier(4)->Range(1 << 8, 1 << 16)->Complexity();
 BENCHMARK(BM_Asn1FastParseSerialize);
 BENCHMARK(BM_Asn1RecursiveParseSerialize);
 BENCHMARK(BM_Asn1FastParseOnly);

@@ -1,6 +1,8 @@
 // Mutation run over the DER corpus: both parsers, the lookups, modifyTag and serialize on damaged
 // input. Meant for the sanitizer build (no read out of bounds, no crash); it also checks the few
-// properties that hold for any input.
+// properties that hold for any input, and that the fast parser's trees, partial ones included, are
+// those of a plain reference that searches every open item from the end of its list each time
+// (the parser remembers where it found them, to stay linear on hostile input).
 
 #include <gtest/gtest.h>
 
@@ -93,6 +95,82 @@ Bytes mutate(const Bytes& base, std::mt19937& rng) {
     return data;
 }
 
+// The fast parser as its rules state them, placing each item with the plain search: for every open
+// item from the bottom of the stack up, the current list is searched from its end for the last item
+// with that tag, descending into it when found and passing the entry over when not.
+int referenceFastParse(const Bytes& data, Tree& out) {
+    struct Open {
+        Bytes tag;
+        uint64_t left;
+        bool unlimited;
+    };
+    std::vector<Open> stack;
+    const size_t size = data.size();
+    size_t pos = 0;
+    while (pos < size) {
+        if (data[pos] == 0x00) return 0;
+        const size_t start = pos;
+        GC_ASN1::item it;
+        do {
+            it.tag.push_back(data[pos++]);
+        } while ((it.tag.back() & 0x1F) == 0x1F && pos < size);
+        if ((it.tag.back() & 0x1F) == 0x1F || pos >= size) return -1;
+
+        const bool constructed = (it.tag[0] & 0x20) != 0;
+        const unsigned char first = data[pos++];
+        const bool indefinite = first == 0x80;
+        uint64_t length = 0;
+        if (indefinite) {
+            if (!constructed) return -1;
+        } else if (first < 0x80) {
+            length = first;
+        } else {
+            const size_t count = first & 0x7F;
+            if (count >= size - pos) return -1;
+            const size_t end = pos + count;
+            while (pos < end && data[pos] == 0x00) ++pos;
+            if (end - pos > 8) return -1;
+            for (; pos < end; ++pos) length = length << 8 | data[pos];
+        }
+        if (length > size - pos) return -1;
+        if (!indefinite) it.value.assign(data.begin() + pos, data.begin() + pos + length);
+        it.primitive = !constructed;
+        if (!constructed) pos += length;
+        for (Open& open : stack)
+            if (!open.unlimited) open.left -= pos - start;
+
+        Tree* list = &out;
+        for (const Open& open : stack) {
+            for (size_t i = list->size(); i-- > 0;) {
+                if ((*list)[i].tag == open.tag) {
+                    list = &(*list)[i].children;
+                    ++it.depth;
+                    break;
+                }
+            }
+        }
+        const Bytes tag = it.tag;
+        list->push_back(std::move(it));
+
+        while (!stack.empty() && !stack.back().unlimited && stack.back().left == 0) stack.pop_back();
+        if (constructed && (indefinite || length > 0)) {
+            if (stack.size() >= GC_ASN1::kMaxNesting) return -1;
+            stack.push_back({tag, length, indefinite});
+        }
+    }
+    return 0;
+}
+
+bool sameTree(const Tree& a, const Tree& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].tag != b[i].tag || a[i].value != b[i].value || a[i].primitive != b[i].primitive ||
+            a[i].depth != b[i].depth || !sameTree(a[i].children, b[i].children))
+            return false;
+    }
+    return true;
+}
+
 // A tag path along a random descent from a top-level item.
 Bytes randomPath(const Tree& tree, std::mt19937& rng, const GC_ASN1::item** start) {
     const GC_ASN1::item* it = &tree[pick(rng, tree.size())];
@@ -118,6 +196,9 @@ void exercise(const Bytes& data, std::mt19937& rng, Stats& stats) {
         const int result = GC_ASN1::deserialize(tree, data, fast);
         if (fast) {
             ASSERT_TRUE(result == 0 || result == -1) << result;
+            Tree expected;
+            ASSERT_EQ(result, referenceFastParse(data, expected));
+            ASSERT_TRUE(sameTree(tree, expected));
         } else {
             ASSERT_TRUE(result == 0 || result == -1 || result == -2) << result;
         }
