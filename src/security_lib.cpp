@@ -78,45 +78,36 @@ int cbcNoPadding(const char* func, const GC_Security::encipherment_algorithm alg
                  const std::vector<unsigned char>& in, std::vector<unsigned char>& out) {
     const CipherTexts& texts = encrypt ? kEncryptTexts : kDecryptTexts;
     const EVP_CIPHER* cipher = cipherFor(alg, !encrypt);
-    if (cipher == nullptr) {
-        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -2, "%s", texts.wrongAlg);
-    }
+    if (cipher == nullptr) return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -2, "%s", texts.wrongAlg);
     const size_t keyLen = static_cast<size_t>(EVP_CIPHER_get_key_length(cipher));
     const size_t ivLen = static_cast<size_t>(EVP_CIPHER_get_iv_length(cipher));
     const size_t blockLen = static_cast<size_t>(EVP_CIPHER_get_block_size(cipher));
 
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx || key.size() < keyLen || iv.size() < ivLen ||
-        EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1) {
+        EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -3, "%s", texts.init);
-    }
-    if (EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
+    if (EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -4, "Error on set padding operation");
-    }
     // Without padding a partial last block is refused when finishing; refuse it before anything is
     // processed so that no partial output is ever produced.
-    if (in.size() % blockLen != 0) {
-        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -6, "%s", texts.final);
-    }
+    if (in.size() % blockLen != 0) return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -6, "%s", texts.final);
     out.resize(in.size());
     int produced = 0;
     if (!in.empty()) {
         if (in.size() > static_cast<size_t>(INT32_MAX) ||
-            EVP_CipherUpdate(ctx.get(), out.data(), &produced, in.data(), static_cast<int>(in.size())) != 1) {
+            EVP_CipherUpdate(ctx.get(), out.data(), &produced, in.data(), static_cast<int>(in.size())) != 1)
             return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -5, "%s", texts.update);
-        }
     }
     out.resize(static_cast<size_t>(produced));
     // Nothing is left over when padding is off and the input is whole blocks, so the final step
     // writes no bytes; a scratch block keeps it from ever pointing past the output.
     GC_WipedArray<EVP_MAX_BLOCK_LENGTH> tail;
     int finalLen = 0;
-    if (EVP_CipherFinal_ex(ctx.get(), tail.b, &finalLen) != 1 || finalLen != 0) {
+    if (EVP_CipherFinal_ex(ctx.get(), tail.b, &finalLen) != 1 || finalLen != 0)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -6, "%s", texts.final);
-    }
-    if (EVP_CIPHER_CTX_reset(ctx.get()) != 1) {
+    if (EVP_CIPHER_CTX_reset(ctx.get()) != 1)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -7, "Error on clean up operation");
-    }
     GC_LoggerC::ret1(func, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }

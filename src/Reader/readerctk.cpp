@@ -303,14 +303,12 @@ int GC_ReaderCTK::getCardATR(std::vector<unsigned char>& atr) {
 int GC_ReaderCTK::recordAndCard(const char* func, const char* noCardText, std::shared_ptr<reader_data>& record,
                                 std::shared_ptr<ctk::SmartCard>& card) {
     record = findReader(name);
-    if (!record) {
+    if (!record)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
                                 "Reader not intitialized");
-    }
     card = cardOf(record);
-    if (!card) {
+    if (!card)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized, "%s", noCardText);
-    }
     return gc_reader::kOk;
 }
 

@@ -125,13 +125,11 @@ void GC_ReaderPCSC::library_closer::operator()(void* handle) const {
 }
 
 int GC_ReaderPCSC::checkReady(const char* func, bool needCard) const {
-    if (!data || data->library == nullptr) {
+    if (!data || data->library == nullptr)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, gc_reader::kNotInitialized,
                                 "Reader not intitialized");
-    }
-    if (needCard && data->hCard == 0) {
+    if (needCard && data->hCard == 0)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, gc_reader::kFailed, "Card handle is null");
-    }
     return gc_reader::kOk;
 }
 

@@ -33,10 +33,9 @@ int copyField(const unsigned char* source, size_t count, unsigned char* buffer, 
         return gc_reader::kOk;
     }
     GC_LoggerC::log("transformPaceOutput", kLogFile, __LINE__, kLogMask, copying);
-    if (count > length) {
+    if (count > length)
         return GC_LoggerC::fail("transformPaceOutput", kLogFile, __LINE__, kLogError, gc_reader::kBufferTooSmall, "%s",
                                 tooBig);
-    }
     if (count > 0) std::memcpy(buffer, source, count);
     length = count;
     return gc_reader::kOk;
@@ -226,9 +225,8 @@ int GC_ReaderPCSC::paceExchange(const char* func, const std::vector<unsigned cha
                                 establish_pace_channel_output& output) {
     std::vector<unsigned char> answer(kPaceBuffer, 0);
     int rv = internalTransmit(block, answer, data->ctlExecutePace);
-    if (rv != gc_reader::kOk) {
+    if (rv != gc_reader::kOk)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kLogError, rv, "Failed internal transmit");
-    }
     rv = transformPaceOutput(answer, &output);
     if (rv != gc_reader::kOk) {
         rv = rv == gc_reader::kUnknownData ? gc_reader::kUnknownData : gc_reader::kFailed;

@@ -118,9 +118,8 @@ int GC_Card::select(std::vector<unsigned char> path, std::vector<unsigned char>&
 int GC_Card::selectCommand(const char* func, const char* logFile, const std::vector<unsigned char>& path,
                            unsigned char p1, unsigned char p2, bool fci, std::vector<unsigned char>& apdu) {
     // A path or name must fit the one-byte Lc; an empty one would turn that Lc into an Le.
-    if (path.empty() || path.size() > gc_card::kShortMax) {
+    if (path.empty() || path.size() > gc_card::kShortMax)
         return GC_LoggerC::fail(func, logFile, __LINE__, kErrMask, -22, "Path size is wrong");
-    }
     append(apdu, {0x00, 0xA4, p1, p2, static_cast<unsigned char>(path.size())});
     append(apdu, path);
     if (fci) apdu.push_back(0x00);

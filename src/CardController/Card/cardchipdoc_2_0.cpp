@@ -227,9 +227,8 @@ int GC_CardChipdoc_2_0::createKeyObject(const char* func, bool privateKey, unsig
     if (!rsa) {
         GC_EC_Params::ec_nid nid;
         const auto curve = curveOf(type, nid) ? GC_EC_Params::EC_Params.find(nid) : GC_EC_Params::EC_Params.end();
-        if (curve == GC_EC_Params::EC_Params.end()) {
+        if (curve == GC_EC_Params::EC_Params.end())
             return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -12, "Wrong EC type");
-        }
         const GC_EC_Params::ec_param& param = curve->second;
         GC_ASN1::item params;
         asn |= GC_ASN1::createTag(params, {0x7F, 0x49}, {}, false);

@@ -202,12 +202,9 @@ int GC_PubKeyObject::getPublicKeyBytes(std::vector<unsigned char>& out) {
 }
 
 int GC_PubKeyObject::checkKeyKind(const char* func, bool rsa) {
-    if (!key) {
-        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
-    }
-    if ((keyType == KEY_RSA) != rsa) {
+    if (!key) return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -1108, "Pub is null");
+    if ((keyType == KEY_RSA) != rsa)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, -1, "Invalid key type");
-    }
     return 0;
 }
 
@@ -270,9 +267,8 @@ int GC_PubKeyObject::getRsaNumber(const char* func, const char* param, const Rsa
                                   std::vector<unsigned char>& out) {
     GC_LoggerC::call1(func, kLogFile, __LINE__, kLogMask);
     if (const int refused = checkKeyKind(func, true)) return refused;
-    if (!isRsa(key.get())) {
+    if (!isRsa(key.get()))
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, codes.noRsaKey, "RSA pub is null");
-    }
     BIGNUM* raw = nullptr;
     if (EVP_PKEY_get_bn_param(key.get(), param, &raw) != 1) {
         ERR_clear_error();
@@ -280,9 +276,8 @@ int GC_PubKeyObject::getRsaNumber(const char* func, const char* param, const Rsa
     }
     BnPtr number(raw);
     out.resize(static_cast<size_t>(BN_num_bytes(number.get())));
-    if (BN_bn2bin(number.get(), out.data()) != static_cast<int>(out.size())) {
+    if (BN_bn2bin(number.get(), out.data()) != static_cast<int>(out.size()))
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, codes.conversion, "OpenSSL error");
-    }
     GC_LoggerC::ret1(func, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }
