@@ -25,4 +25,17 @@ std::optional<StringObject> parseStringObject(const std::string& text) {
     return entries;
 }
 
+std::optional<TextEntries> parseObjectTexts(const std::string& text) {
+    const nlohmann::json value = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!value.is_object()) return std::nullopt;
+    TextEntries entries;
+    for (const auto& [key, item] : value.items()) {
+        if (item.is_string())
+            entries.emplace_back(key, item.get<std::string>());
+        else
+            entries.emplace_back(key, std::nullopt);
+    }
+    return entries;
+}
+
 }  // namespace plat::json

@@ -17,4 +17,9 @@ std::optional<std::string> dumpStringObject(const StringObject& object);
 // JSON, not an object, a value that is not a string). A key given twice keeps its last value.
 std::optional<StringObject> parseStringObject(const std::string& text);
 
+// Every entry of a JSON object, each with its text when its value is a string and none for any
+// other value; nullopt when the text is not a JSON object. A key given twice keeps its last value.
+using TextEntries = std::vector<std::pair<std::string, std::optional<std::string>>>;
+std::optional<TextEntries> parseObjectTexts(const std::string& text);
+
 }  // namespace plat::json
