@@ -1,14 +1,16 @@
 #include "extension/card_driver.h"
 
+#include "factory.h"
 #include "platform/system_log.h"
 
 namespace {
 
-// The card session and its Driver are not part of this build yet: no reader is served.
-class UnavailableCardLibrary : public CardLibrary {
+// The card library of this build: the registry is there, the card session's Driver is not yet,
+// so no reader is served.
+class RegistryCardLibrary : public CardLibrary {
 public:
-    void addReaderBackEnd() override {}
-    void refreshReaders() override {}
+    void addReaderBackEnd() override { GC_Factory::addDriver(GC_Factory::READER_CTK); }
+    void refreshReaders() override { GC_Factory::getReadersList(false); }
     std::shared_ptr<CardDriver> createDriver(const std::string& readerName, int& result) override {
         plat::systemLog("card library: no Driver for reader %s", readerName.c_str());
         result = -1101;
@@ -19,6 +21,6 @@ public:
 }  // namespace
 
 std::shared_ptr<CardLibrary> cardLibrary() {
-    static const std::shared_ptr<CardLibrary> library = std::make_shared<UnavailableCardLibrary>();
+    static const std::shared_ptr<CardLibrary> library = std::make_shared<RegistryCardLibrary>();
     return library;
 }
