@@ -130,6 +130,12 @@ TEST(TokenCanCheck, FailedDriverIsNotKeptAndBadCertificateIsSkipped) {
     EXPECT_EQ(world.library->driversMade(), 1);
 }
 
+TEST(TokenCardLibrary, ADriverOnAReaderTheRegistryDoesNotKnowIsNotHandedOut) {
+    int result = 0;
+    EXPECT_EQ(cardLibrary()->createDriver("No such reader", result), nullptr);
+    EXPECT_EQ(result, -1901);
+}
+
 // Containers made by hand, for the identifier rules that the card's personalisation does not show.
 struct HandMadeContainers : ::testing::Test {
     std::shared_ptr<GC_Container> container(GC_PrivKeyObject* key, std::vector<GC_CertObject*> certificates) {
