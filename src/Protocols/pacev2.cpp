@@ -152,6 +152,7 @@ void GC_Pace::clearSessionKeys(GC_PaceController::pace_params* params) const {
     params->Kmac.clear();
     params->Kenc.clear();
     params->SSC.clear();
+    GC_SecureMessaging::forgetKeyContexts(params);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -728,6 +729,8 @@ int GC_Pace::calculateKey(GC_PaceController::pace_params* params) {
 
     params->Kenc = SecureVector<unsigned char>(kenc.data(), keyLen);
     params->Kmac = SecureVector<unsigned char>(kmac.data(), keyLen);
+    // The old channel's contexts go now rather than at the first message under the new keys.
+    GC_SecureMessaging::forgetKeyContexts(params);
     // Every new session starts its send sequence counter at zero.
     params->SSC.clear();
     for (size_t i = 0; i < sscLen; ++i) params->SSC.push_back(0x00);

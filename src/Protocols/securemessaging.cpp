@@ -23,62 +23,40 @@ unsigned long blockSize(const GC_SecureMessaging::sm_params* params) {
     return is3Des(params) ? 8 : 16;
 }
 
-// Key bytes the cipher of the session reads.
-size_t encKeyLength(int algorithm) {
-    switch (algorithm) {
-        case GC_Security::ALG_3DES:
-        case GC_Security::ALG_AES128:
-            return 16;
-        case GC_Security::ALG_AES192:
-            return 24;
-        case GC_Security::ALG_AES256:
-            return 32;
-        default:
-            return 0;
-    }
-}
-
 int64_t ok(const char* func, int line) {
     GC_LoggerC::ret1(func, kLogFile, line, kLogMask, 0);
     return 0;
 }
 
-// IV of an AES session: the current SSC encrypted in one block under Kenc.
-int aesIv(const GC_SecureMessaging::sm_params* params, GC_WipedBuffer& key, std::vector<unsigned char>& iv) {
-    const std::vector<unsigned char> zero(16, 0);
-    const std::vector<unsigned char> ssc(params->SSC.begin(), params->SSC.end());
-    return GC_Security::encryptValue(static_cast<GC_Security::encipherment_algorithm>(params->algorithm), key.v, zero,
-                                     ssc, iv);
+// The session cipher over whole blocks with the channel's contexts: two-key 3DES-CBC with a zero
+// IV, or AES-CBC with the IV E(Kenc, SSC). out gets len bytes. Returns 0, or the contexts' code
+// with the log text of that family in `failure`.
+int sessionCipher(const GC_SecureMessaging::sm_params* params, bool encrypt, const unsigned char* in, size_t len,
+                  std::vector<unsigned char>& out, const char*& failure) {
+    failure = is3Des(params) ? "Function crypto des failed" : "Function encrypt value failed";
+    out.resize(len);
+    return params->keyContexts.cipher(params->algorithm, params->Kenc, params->SSC, encrypt, in, len, out.data());
 }
 
-// The session cipher over whole blocks: two-key 3DES-CBC with a zero IV, or AES-CBC with the IV
-// E(Kenc, SSC). out gets the length of in. Returns 0, or the failing primitive's code with the
-// log text of that family in `failure`. in is not changed (the DES primitive takes it by
-// non-const reference).
-int sessionCipher(const GC_SecureMessaging::sm_params* params, bool encrypt, std::vector<unsigned char>& in,
-                  std::vector<unsigned char>& out, const char*& failure) {
-    // The cipher reads its whole key length from Kenc: never let it read past a short key.
-    const size_t keyLen = encKeyLength(params->algorithm);
-    GC_WipedBuffer key(params->Kenc);
-    if (is3Des(params)) {
-        failure = "Function crypto des failed";
-        if (params->Kenc.size() < keyLen) return -1;
-        std::vector<unsigned char> iv(8, 0);
-        out.resize(in.size());
-        return encrypt ? GC_Security::crypto_des(key.v, out, in, iv, 1)
-                       : GC_Security::crypto_des(key.v, in, out, iv, 0);
-    }
-    failure = "Function encrypt value failed";
-    if (keyLen == 0 || params->Kenc.size() < keyLen) return -2;
-    std::vector<unsigned char> iv;
-    const int crc = aesIv(params, key, iv);
-    if (crc != 0) return crc;
-    const auto alg = static_cast<GC_Security::encipherment_algorithm>(params->algorithm);
-    return encrypt ? GC_Security::encryptValue(alg, key.v, iv, in, out)
-                   : GC_Security::decryptValue(alg, key.v, iv, in, out);
+// The 8-byte MAC over SSC || data, padded by method 2 to `block`, with the channel's contexts.
+int sessionMac(const GC_SecureMessaging::sm_params* params, const std::vector<unsigned char>& data, size_t block,
+               std::vector<unsigned char>& out) {
+    // The padding is fed as a piece of its own: no padded copy of the data is made.
+    unsigned char padding[16] = {0x80};
+    const size_t padLen = block - (params->SSC.size() + data.size()) % block;
+    out.resize(kMacLength);
+    const int rc = params->keyContexts.mac(
+        params->algorithm, params->Kmac,
+        {{params->SSC.data(), params->SSC.size()}, {data.data(), data.size()}, {padding, padLen}}, out.data());
+    if (rc != 0) out.clear();
+    return rc;
 }
 
 }  // namespace
+
+void GC_SecureMessaging::forgetKeyContexts(sm_params* params) {
+    if (params != nullptr) params->keyContexts.forget();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Command protection
@@ -231,7 +209,7 @@ int64_t GC_SecureMessaging::sm_module_build_do8x(sm_params* params, const s_apdu
 
     std::vector<unsigned char> cryptogram;
     const char* failure = "";
-    const int crc = sessionCipher(params, true, padded.v, cryptogram, failure);
+    const int crc = sessionCipher(params, true, padded.v.data(), padded.v.size(), cryptogram, failure);
     if (crc != 0) {
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed), "%s | %i", failure,
                           crc);
@@ -390,21 +368,11 @@ int64_t GC_SecureMessaging::sm_module_ISO9797_mac_method3du(const sm_params* par
     out.clear();
     if (params == nullptr || params->Kmac.size() != 16 || data.empty() || params->SSC.empty())
         return GC_FAIL(kErrMask, kInvalidArgument, "Param is invalid");
-    std::vector<unsigned char> input(params->SSC.begin(), params->SSC.end());
-    input.insert(input.end(), data.begin(), data.end());
-    std::vector<unsigned char> padded;
-    int64_t rc = sm_module_ISO9797_pad_meth2_add(input, padded, 8);
-    if (rc != 0) return GC_FAIL(kErrMask, rc, "Function padding failed");
-    GC_WipedBuffer key(params->Kmac);
-    std::vector<unsigned char> iv(8, 0);
-    const int crc = GC_Security::crypto_mac(key.v, iv, padded, out);
-    if (crc != 0 || out.size() < kMacLength) {
-        out.clear();
+    if (const int crc = sessionMac(params, data, 8, out); crc != 0) {
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed),
                           "Function crypto mac failed | %i", crc);
         return kCryptoFailed;
     }
-    out.resize(kMacLength);
     return ok(__func__, __LINE__);
 }
 
@@ -415,21 +383,11 @@ int64_t GC_SecureMessaging::sm_module_ISO9797_cmac_method3du(const sm_params* pa
     out.clear();
     if (params == nullptr || params->Kmac.empty() || data.empty() || params->SSC.empty())
         return GC_FAIL(kErrMask, kInvalidArgument, "Param is invalid");
-    std::vector<unsigned char> input(params->SSC.begin(), params->SSC.end());
-    input.insert(input.end(), data.begin(), data.end());
-    std::vector<unsigned char> padded;
-    int64_t rc = sm_module_ISO9797_pad_meth2_add(input, padded, 16);
-    if (rc != 0) return GC_FAIL(kErrMask, rc, "Function padding failed");
-    GC_WipedBuffer key(params->Kmac);
-    const int crc = GC_Security::crypto_cmac(static_cast<GC_Security::encipherment_algorithm>(params->algorithm), key.v,
-                                             padded, out);
-    if (crc != 0 || out.size() < kMacLength) {
-        out.clear();
+    if (const int crc = sessionMac(params, data, 16, out); crc != 0) {
         GC_LoggerC::ret2f(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed),
                           "Function crypto cmac failed | %i", crc);
         return kCryptoFailed;
     }
-    out.resize(kMacLength);
     return ok(__func__, __LINE__);
 }
 
@@ -575,12 +533,12 @@ int64_t GC_SecureMessaging::sm_module_decode_rdo8x(const sm_params* params, cons
     if (params == nullptr) return GC_FAIL(kErrMask, kInvalidArgument, "Param is null");
     const size_t skip = tag == 0x87 ? 1 : 0;  // padding-content indicator
     if (value.size() <= skip) return GC_FAIL(kErrMask, kInvalidArgument, "Param is invalid");
-    std::vector<unsigned char> cryptogram(value.begin() + static_cast<std::ptrdiff_t>(skip), value.end());
+    const size_t length = value.size() - skip;
 
-    GC_WipedBuffer plain(cryptogram.size());
+    GC_WipedBuffer plain(length);
     const char* failure = "";
     // Unlike the command side, the answer side's line carries no primitive code.
-    if (sessionCipher(params, false, cryptogram, plain.v, failure) != 0) {
+    if (sessionCipher(params, false, value.data() + skip, length, plain.v, failure) != 0) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, static_cast<int>(kCryptoFailed), failure);
         return kCryptoFailed;
     }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Data/securevector.h"
+#include "Protocols/smkeycontexts.h"
 
 // ISO/IEC 7816-4 secure messaging with the session keys of a PACE run: protection of command
 // APDUs and verification of the card's answers. Two families: two-key 3DES (CBC with a zero IV,
@@ -13,6 +14,8 @@
 // The class holds no state: everything lives in the caller's sm_params, so one set of functions
 // serves every card session. The caller serialises the exchanges of one session; the send
 // sequence counter advances once per protected command and once per verified response.
+// The session keys are set up in OpenSSL once per channel (sm_params::keyContexts) and released,
+// wiped, by forgetKeyContexts when the channel closes.
 class GC_SecureMessaging {
 public:
     // Session state. Card controllers hand their PACE parameters in as this type, so these four
@@ -22,6 +25,10 @@ public:
         SecureVector<unsigned char> Kenc;
         SecureVector<unsigned char> SSC;  // big-endian counter, one cipher block long
         int algorithm = 0;                // GC_Security::encipherment_algorithm: 1 3DES, 2-4 AES
+        // OpenSSL contexts holding Kenc and Kmac, made on first use and made again whenever the
+        // algorithm or a key above has changed, so they never run with other keys. Used from
+        // the const operations too, hence mutable.
+        mutable GC_SmKeyContexts keyContexts;
     };
 
     // A decomposed plain command APDU.
@@ -56,6 +63,11 @@ public:
     static constexpr int64_t kCryptoFailed = 17;
 
     virtual ~GC_SecureMessaging() = default;
+
+    // Frees the channel's OpenSSL contexts, wiping the keys they held; the key fields themselves
+    // stay. For when the channel closes or its keys are cleared or replaced: the next message sets
+    // the contexts up again from the keys it finds.
+    static void forgetKeyContexts(sm_params* params);
 
     // --- Command protection ---
 

@@ -413,4 +413,86 @@ TEST(SmVerify, LengthFieldEncoding) {
     EXPECT_TRUE(SM::get_enc_data_len({}, 1).empty());
 }
 
+// ------------------------------------------------------------------------------------------
+// The channel's OpenSSL contexts
+// ------------------------------------------------------------------------------------------
+
+// The card's answer to the last command protected under `session`: `plain` in DO87 and 90 00,
+// made with a fresh copy of the session's fields at the response's counter.
+bytes cardAnswer(const SM::sm_params& session, const bytes& plain) {
+    SM::sm_params card;
+    card.Kenc = session.Kenc;
+    card.Kmac = session.Kmac;
+    card.SSC = session.SSC;
+    card.algorithm = session.algorithm;
+    SM::increment_ssc(&card);
+    SM::s_apdu data;
+    data.data = SecureVector<unsigned char>(plain.data(), plain.size());
+    bytes do87, mac;
+    EXPECT_EQ(SM::sm_module_build_do8x(&card, data, do87, 0x87), 0);
+    const bytes objects = cat(do87, unhex("99029000"));
+    EXPECT_EQ(card.algorithm == 1 ? SM::sm_module_ISO9797_mac_method3du(&card, objects, mac)
+                                  : SM::sm_module_ISO9797_cmac_method3du(&card, objects, mac),
+              0);
+    return cat(cat(objects, cat(unhex("8E08"), mac)), unhex("9000"));
+}
+
+// One session lives through every kind of key change; each exchange must come out exactly as
+// from a fresh session with the same fields, so no context may outlive the key it was made from.
+TEST(SmKeyContexts, FollowEveryChangeOfKeyOrAlgorithm) {
+    const char* k16a = "979EC13B1CBFE9DCD01AB0FED307EAE5";
+    const char* k16b = "F1CB1F1FB5ADF208806B89DC579DC1F8";
+    const char* k24 = "8E73B0F7DA0E6452C810F32B809079E562F8EAD2522C6B7B";
+    const char* k32 = "8E73B0F7DA0E6452C810F32B809079E562F8EAD2522C6B7B0102030405060708";
+    struct step {
+        const char* name;
+        const char* kenc;
+        const char* kmac;
+        int alg;
+        const char* ssc;
+        bool forget;  // the channel forgets its contexts before the exchange
+    };
+    const step steps[] = {
+        {"AES-128", kKenc128, kKmac128, 2, kSsc, false},
+        {"new Kenc only", k16a, kKmac128, 2, kSsc, false},
+        {"new Kmac only", k16a, k16b, 2, kSsc, false},
+        {"the same bytes under 3DES", k16a, k16b, 1, "887022120C06C226", false},
+        {"AES-192", k24, k24, 3, kSsc, false},
+        {"AES-256 keys that begin as the AES-192 ones", k32, k32, 4, kSsc, false},
+        {"AES-256 under AES-192, its first 24 bytes", k32, k24, 3, kSsc, false},
+        {"back to the first after forgetting", kKenc128, kKmac128, 2, kSsc, true},
+    };
+    const bytes command = cat(unhex("00D6000010"), range(0x20, 16));
+    const bytes plain = range(0x41, 40);
+    SM::sm_params kept;
+    for (const step& s : steps) {
+        SCOPED_TRACE(s.name);
+        kept.Kenc = secureHex(s.kenc);
+        kept.Kmac = secureHex(s.kmac);
+        kept.SSC = secureHex(s.ssc);
+        kept.algorithm = s.alg;
+        if (s.forget) SM::forgetKeyContexts(&kept);
+        SM::sm_params fresh = kept;  // a copy starts without contexts
+        bytes ours, theirs;
+        ASSERT_EQ(SM::smProtectAPDU(&kept, command, ours), 0);
+        ASSERT_EQ(SM::smProtectAPDU(&fresh, command, theirs), 0);
+        EXPECT_EQ(hex(ours), hex(theirs));
+        const bytes answer = cardAnswer(fresh, plain);
+        ASSERT_EQ(SM::smFreeAPDU(&kept, answer, ours), 0);
+        EXPECT_EQ(hex(ours), hex(cat(plain, unhex("9000"))));
+    }
+    // The MAC key of a working AES-192 channel is too short for AES-256: a change of the
+    // algorithm alone must not keep the AES-192 context running.
+    kept.Kmac = secureHex(k24);
+    kept.algorithm = 3;
+    bytes out;
+    ASSERT_EQ(SM::smProtectAPDU(&kept, unhex("00B0000004"), out), 0);
+    kept.algorithm = 4;
+    EXPECT_EQ(SM::smProtectAPDU(&kept, unhex("00B0000004"), out), SM::kCryptoFailed);
+    // Nor does a cleared encryption key leave its context in use.
+    kept.algorithm = 2;
+    kept.Kenc.clear();
+    EXPECT_EQ(SM::smProtectAPDU(&kept, command, out), SM::kNoSessionKey);
+}
+
 }  // namespace
