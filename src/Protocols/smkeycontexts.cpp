@@ -184,11 +184,8 @@ int GC_SmKeyContexts::mac(int algorithm, const SecureVector<unsigned char>& kmac
     if (!mac_.from.matches(algorithm, kmac)) {
         if (const int rc = makeMac(algorithm, kmac); rc != 0) return rc;
     }
-    size_t total = 0;
-    for (const piece& p : pieces) total += p.size;
-
     if (!is3Des(algorithm)) {
-        // A null key restarts the MAC with the key it holds.
+        // A null key restarts the MAC with the key and sub-keys it holds.
         if (EVP_MAC_init(mac_.cmac.get(), nullptr, 0, nullptr) != 1) return kOperationFailed;
         for (const piece& p : pieces) {
             if (p.size != 0 && EVP_MAC_update(mac_.cmac.get(), p.data, p.size) != 1) return kOperationFailed;
@@ -203,6 +200,8 @@ int GC_SmKeyContexts::mac(int algorithm, const SecureVector<unsigned char>& kmac
 
     // Retail MAC: DES-CBC under K1 over all blocks, then the last block decrypted under K2 and
     // encrypted under K1. The pieces need not end on block boundaries; the whole must.
+    size_t total = 0;
+    for (const piece& p : pieces) total += p.size;
     if (total == 0 || total % kDesBlock != 0) return kBadKey;
     const unsigned char zero[kDesBlock] = {};
     if (!restartCbc(mac_.chain.get(), zero)) return kOperationFailed;
