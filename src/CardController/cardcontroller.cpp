@@ -110,11 +110,12 @@ int GC_CardController::readSerialNumber() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (controller == nullptr) return GC_FAIL(kErrMask, kFailed, "Controller is nullptr");
     if (!card) return GC_FAIL(kErrMask, kFailed, "Card is nullptr");
-    if (const int rc = select({}, kMasterFile, false, nullptr); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error when selecting main dir");
+    // The command first: a command set without GET DATA costs the card nothing.
     std::vector<uint8_t> command;
     if (const int rc = card->getSerialNumber(command); rc != 0)
         return GC_FAIL(kErrMask, rc, "Error when getting command");
+    if (const int rc = select({}, kMasterFile, false, nullptr); rc != kOk)
+        return GC_FAIL(kErrMask, rc, "Error when selecting main dir");
     std::vector<uint8_t> response;
     if (const int rc = controller->sendApdu(command, response, 0, true); rc != kOk)
         return GC_FAIL(kErrMask, rc == kWarning ? kWarning : kFailed, "Error when transmiting command");
@@ -171,6 +172,14 @@ int GC_CardController::selectFid(const std::vector<uint8_t>& fid, bool fci, bool
     return rc == kEndOfFile ? kOk : rc;
 }
 
+bool GC_CardController::selectsDirectory(const std::vector<uint8_t>& /*fid*/) const {
+    return false;
+}
+
+bool GC_CardController::answersFileSize(const std::vector<uint8_t>& /*fid*/) const {
+    return true;
+}
+
 int GC_CardController::select(const std::vector<uint8_t>& aid, const std::vector<uint8_t>& path, bool selectAppFirst,
                               size_t* fileSize) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
@@ -217,7 +226,7 @@ int GC_CardController::select(const std::vector<uint8_t>& aid, const std::vector
         const std::vector<uint8_t> fid(path.begin() + static_cast<long>(at), path.begin() + static_cast<long>(at) + 2);
         at += 2;
         std::vector<uint8_t> answer;
-        result = selectFid(fid, fileSize != nullptr, false, answer);
+        result = selectFid(fid, fileSize != nullptr, selectsDirectory(fid), answer);
         if (result == kFileNotFound && !recovered && !aid.empty()) {
             // The card may not be where it is believed to be: the application again, then the whole path.
             currentAid.clear();
@@ -232,7 +241,7 @@ int GC_CardController::select(const std::vector<uint8_t>& aid, const std::vector
         if (result != kOk) break;
         if (fileSize != nullptr) {
             *fileSize = 0;
-            if (answer.size() >= 5 && card->parseFilesize(answer, fileSize) != 0) {
+            if (answersFileSize(fid) && answer.size() >= 5 && card->parseFilesize(answer, fileSize) != 0) {
                 // The file is selected; only its size is unknown. A later identifier decides the result.
                 GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Error when parsing file size | %i", -1100);
                 *fileSize = 0;

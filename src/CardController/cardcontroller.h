@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -31,6 +32,23 @@ inline constexpr int kSecurityStatus = -1701;   // security status or conditions
 inline constexpr int kWarning = -1807;          // warning status word
 inline constexpr int kApduTooLong = -1913;      // command or answer too long for the reader, or no usable answer
 inline constexpr int kCardReset = -1914;        // the reader had to reconnect to the card
+inline constexpr int kPinElsewhere = -1109;     // a PIN pre-check: the card controller verifies this PIN its own way
+inline constexpr int kWrongPin = -2305;         // wrong PIN (the card counts the try)
+inline constexpr int kPinBlocked = -2307;       // PIN blocked
+inline constexpr int kPinLength = -2310;        // PIN length outside the PIN's limits
+inline constexpr int kPinNotFound = -2311;      // no such PIN: on the card, or no PIN record
+inline constexpr int kDataNotFound = -2317;     // referenced data not found (6A 88)
+inline constexpr int kPinpadCancelled = -2318;  // the PIN entry was cancelled on the pinpad
+inline constexpr int kPinMismatch = -2319;      // the two entries on the pinpad differ
+inline constexpr int kUnblockFailed = -2320;    // an unblock on a pinpad reader failed
+inline constexpr int kPinpadTimeout = -2321;    // nobody typed on the pinpad in time
+
+// Whether a result is what the card said of a PIN (right, wrong, blocked, unknown, deactivated)
+// rather than a failed exchange: only such a result may change what is known of the PIN's tries,
+// so that a communication error never shows a PIN as blocked.
+inline bool isPinVerdict(int rc) {
+    return rc == kOk || rc == kWrongPin || rc == kPinBlocked || rc == kPinNotFound || rc == kFileDeactivated;
+}
 }  // namespace gc_cc
 
 // The card-level layer between the card session (GC_Controller) and the stateless command
@@ -41,8 +59,11 @@ inline constexpr int kCardReset = -1914;        // the reader had to reconnect t
 // It remembers what is selected on the card (application, path below it, file size), so that a
 // repeated selection costs no I/O, and cuts reads and writes into chunks of the size the session
 // allows. This class serves any card of no known generation; GC_CardControllerVarnel_1_0 and
-// GC_CardControllerVarnel_2_0 derive from it. PIN operations and the container status query are
-// added with the PIN operations of the card generations.
+// GC_CardControllerVarnel_2_0 derive from it (through GC_CardControllerVarnel).
+//
+// Each PIN operation is four virtual steps (precondition, command, interpretation of the answer,
+// and the whole operation that runs the three), so that a card generation can replace one step
+// and the session can drive the steps itself around a pinpad reader's own PIN entry.
 class GC_CardController {
 public:
     // Named exact ATRs of a card generation.
@@ -62,8 +83,11 @@ public:
     GC_CardController(const GC_CardController&) = delete;
     GC_CardController& operator=(const GC_CardController&) = delete;
 
-    // The card's serial number as read when the controller was made (no I/O).
+    // The card's serial number as read by readSerialNumber (no I/O).
     virtual int getSerialNumber(std::vector<uint8_t>& out);
+    // Reads the card's serial number (MF, then GET DATA) into serialNumber; the session calls it
+    // once the controller is installed. A command set without GET DATA sends nothing.
+    int readSerialNumber();
 
     // Selects file `path` (2-byte file identifiers below the application) in application `aid`.
     // The application is selected when it differs from the current one, or always with
@@ -92,6 +116,48 @@ public:
     // Fetches a chained answer with GET RESPONSE (never under secure messaging); `out` receives
     // the data and the final status word.
     virtual int getResponse(std::vector<uint8_t>& out, size_t le);
+
+    // --- PIN operations (cardcontroller_pin.cpp) ---
+    // The PIN is the container's PIN record's. An empty `pin` with statusOnly asks for the PIN's
+    // state: a wrong or unverified PIN is then no failure, and the tries left are recorded. After a
+    // success the tries left are 3 (the card's limit), not read from the card.
+
+    // Preconditions: 0 lets the operation go on (verify also goes on with -1109).
+    virtual int performVerifyPassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin,
+                                      bool statusOnly);
+    // The commands; `command` may carry the PIN and is the caller's to wipe.
+    virtual int getPerformPasswordCommand(std::shared_ptr<GC_Container>& container, std::vector<uint8_t>& command,
+                                          const std::vector<uint8_t>& pin, bool statusOnly);
+    // The interpretations of the card's answer (the status word is taken off `response`); they
+    // write the tries left and the blocked and verified flags of the container.
+    virtual int checkVerifyPassword(std::shared_ptr<GC_Container>& container, std::vector<uint8_t>& response,
+                                    bool statusOnly);
+    virtual int verifyPassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin,
+                               bool statusOnly);
+    virtual int performLogoutPassword(std::shared_ptr<GC_Container>& container);
+    virtual int getLogoutPasswordCommand(std::shared_ptr<GC_Container>& container, std::vector<uint8_t>& command);
+    virtual int checkLogoutPassword(std::shared_ptr<GC_Container>& container, std::vector<uint8_t>& response);
+    virtual int logoutPassword(std::shared_ptr<GC_Container>& container);
+    virtual int performChangePassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& oldPin,
+                                      const std::vector<uint8_t>& newPin);
+    virtual int getChangePasswordCommand(std::shared_ptr<GC_Container>& container, std::vector<uint8_t>& command,
+                                         const std::vector<uint8_t>& oldPin, const std::vector<uint8_t>& newPin);
+    virtual int checkChangePassword(std::shared_ptr<GC_Container>& container, std::vector<uint8_t>& response);
+    virtual int changePassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& oldPin,
+                               const std::vector<uint8_t>& newPin);
+    // RESET RETRY COUNTER; with setNew `pin` is the new PIN. `previous` is a failure the caller
+    // met before the answer (a pinpad reader's), returned as it is.
+    virtual int performUnblockPassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin,
+                                       bool setNew);
+    // An empty `command` with 0: the builder did all the card work itself, nothing more to send.
+    virtual int getUnblockPasswordCommand(std::shared_ptr<GC_Container>& container, std::vector<uint8_t>& command,
+                                          const std::vector<uint8_t>& pin, bool setNew);
+    virtual int checkUnblockPassword(std::shared_ptr<GC_Container>& container, std::vector<uint8_t>& response,
+                                     long previous, bool setNew);
+    virtual int unblockPassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin, bool setNew);
+    // Asks the card for the PIN state of each container with a PIN record. The result is the last
+    // container's (0 for an empty list).
+    virtual int statusContainers(std::vector<std::shared_ptr<GC_Container>>& list);
 
     // Container and key management of the card generations; here the guards, then -1101.
     virtual int activeContainer(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& data);
@@ -135,9 +201,16 @@ protected:
     // Whether there is a session and its card answers with exactly one of the ATRs of the table
     // (logged under the table's first name).
     static bool atrIsOneOf(GC_Controller* controller, const atr_table& rows);
-    // Reads the card's serial number (MF, then GET DATA) into serialNumber; the card generations
-    // call it when they are made.
-    int readSerialNumber();
+    // How the selection of one file identifier of a path goes: as a directory (SELECT's df flag;
+    // never here), and whether its answer gives a file size (always here).
+    virtual bool selectsDirectory(const std::vector<uint8_t>& fid) const;
+    virtual bool answersFileSize(const std::vector<uint8_t>& fid) const;
+    // The guards of the PIN steps: session, command set, container and (pinRecord) its PIN record;
+    // 0 or the failure, logged under `func`.
+    int pinGuards(const char* func, const std::shared_ptr<GC_Container>& container, bool pinRecord) const;
+    // Sends one PIN command and hands the answer to `check`; the transport's failure and the
+    // verdict are returned as they are (logged).
+    int sendPinCommand(const std::vector<uint8_t>& command, const std::function<int(std::vector<uint8_t>&)>& check);
     // The file state below the application is unknown from here on.
     void forgetFile();
     // The send-and-check of one SELECT of a file identifier; `answer` gets the data without the

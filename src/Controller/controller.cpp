@@ -96,12 +96,39 @@ int GC_Controller::installCardController() {
     // Made without the controller mutex: a card generation reads from the card when it is made.
     cardController = GC_Factory::createCardController(this, cardControllerType, sharedMode);
     if (!cardController) return GC_FAIL(kErrMask, kCardNotRecognized, "Card not recognized");
-    if (sharedMode) return 0;
-    GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Lock CARD");
-    if (!lockController()) return GC_FAIL(kErrMask, gc_cc::kFailed, "Controller cannot lock");
-    const int rc = reader->lock();
-    unlockController();
-    return rc;
+    if (!sharedMode) {
+        GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Lock CARD");
+        if (!lockController()) return GC_FAIL(kErrMask, gc_cc::kFailed, "Controller cannot lock");
+        const int rc = reader->lock();
+        unlockController();
+        if (rc != 0) return GC_FAIL(kErrMask, rc, "Cannot lock the card");
+    }
+    // Before anything is read from the card or the cache, and before PACE.
+    bindCardToCache();
+    return 0;
+}
+
+void GC_Controller::bindCardToCache() {
+    // Read here, not when the card controller is made: it talks to the card through the session.
+    if (const int rc = cardController->readSerialNumber(); rc != 0)
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Cannot read the serial number | %d", rc);
+    std::vector<uint8_t> serial;
+    cardController->getSerialNumber(serial);
+    // ATR and serial name the card; without a serial the entries cannot be told apart and go.
+    std::vector<uint8_t> id;
+    if (!serial.empty()) {
+        id = getATRcard();
+        id.insert(id.end(), serial.begin(), serial.end());
+    }
+    const int rc = GC_Cache::bindCard(reader->getReaderName().c_str(), id);
+    cacheBound = rc == 0;
+    if (rc != 0 && rc != GC_Cache::kDisabled)
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "The companion's entries are not this card's | %d",
+                         rc);
+}
+
+bool GC_Controller::cacheInUse() const {
+    return cacheBound && !GC_Cache::isDisable();
 }
 
 void GC_Controller::loadApduSize() {
@@ -158,6 +185,7 @@ void GC_Controller::dropCard() {
     passwordType = 0;
     containers.clear();
     cardController.reset();
+    cacheBound = false;
 }
 
 int GC_Controller::state() {
@@ -213,7 +241,7 @@ int GC_Controller::readerFeatures(int& features) {
         if (flags == 0 && password.empty()) {
             GC_WipedBuffer cached(kCachedPasswordRoom);
             const std::string name = reader->getReaderName();
-            const int rc = GC_Cache::getPassword(name.c_str(), cached.v);
+            const int rc = cacheInUse() ? GC_Cache::getPassword(name.c_str(), cached.v) : GC_Cache::kDisabled;
             if (rc == 0) {
                 // A CAN another session stored: adopted for later restores.
                 password = cached.secure();

@@ -16,6 +16,7 @@ class GC_Reader;
 // Library result codes of the card session (besides those of the card controllers, gc_cc).
 namespace gc_session {
 inline constexpr int kWrongFidLength = -1501;     // a file identifier path shorter than two bytes or odd
+inline constexpr int kNoContainer = -2309;        // a PIN operation without container
 inline constexpr int kReaderMissing = -1901;      // no reader bound, or the reader went away
 inline constexpr int kCardMissing = -2001;        // no card controller: no card, or not recognised
 inline constexpr int kCardNotRecognized = -2002;  // no card controller fits the card
@@ -137,6 +138,33 @@ public:
     int destroySecureConnection();
     int performChipAuthentication();
 
+    // --- PIN operations (controller_pin.cpp) ---
+    // The PIN is the container's, or with `parent` the PIN that guards it (found among the
+    // session's containers). Each operation selects the PIN's directory in the container's
+    // application first. On a pinpad reader an empty PIN is typed on the reader's keypad. The
+    // companion's tries-left entry of the PIN is removed before a verify, change or unblock and
+    // written again after it when the card said something of the PIN (a failed exchange leaves
+    // it removed): 0 to 254 tries, 255 for a PIN whose directory is not active.
+
+    // An empty PIN on a keyboard reader, or statusOnly, asks the PIN's state only (a wrong or
+    // unverified PIN is then no failure; the tries are recorded). -2310 for a PIN outside the
+    // PIN's length limits.
+    int verifyPassword(std::shared_ptr<GC_Container>& container, const std::vector<unsigned char>& pin, bool parent,
+                       bool statusOnly);
+    int changePassword(std::shared_ptr<GC_Container>& container, const std::vector<unsigned char>& oldPin,
+                       const std::vector<unsigned char>& newPin, bool parent);
+    // Resets the retry counter of the container's own PIN, and with setNew sets `newPin` (typed on
+    // a pinpad when empty). The PIN that allows it (the PUK) is verified before, with verifyPassword.
+    int unblockPassword(std::shared_ptr<GC_Container>& container, const std::vector<unsigned char>& newPin,
+                        bool setNew);
+    int logoutPassword(std::shared_ptr<GC_Container>& container, bool parent);
+    // Brings the active and blocked flags and the tries left of each container (and with
+    // withParents of their parent PINs) up to date: from the companion where it has them, from the
+    // card otherwise.
+    int statusContainers(std::vector<std::shared_ptr<GC_Container>>& containers, bool withParents);
+    // Not offered: -1101.
+    int initPassword(std::shared_ptr<GC_Container>& container, const std::vector<unsigned char>& pin);
+
     // Attempts of the running operation under the retransmit rule (0 when none runs).
     int retransmitCount() const { return retransmitCounter; }
     uint32_t channelFlags() const { return flags; }
@@ -163,6 +191,24 @@ protected:
     // channel (and lower the APDU size on the second attempt) and run `repeat`, at most twice in
     // all. Releases the reader lock.
     int retransmit(int result, const std::function<int()>& repeat);
+    // Whether a card controller's result is taken for a lost channel or transfer (the retransmit rule).
+    static bool channelLost(int rc);
+    // Whether the companion's cache serves this card: enabled, and its entries bound to the card.
+    bool cacheInUse() const;
+    // Reads the card's serial number and binds the companion's entries of the reader to the card.
+    void bindCardToCache();
+    // The PIN an operation works on: `container`'s, or its parent's; 0 or the failure.
+    int pinTarget(const char* func, std::shared_ptr<GC_Container>& container, bool parent,
+                  std::shared_ptr<GC_Container>& target);
+    // Takes the reader lock and selects the PIN's directory; on a failure the lock is released.
+    int selectPin(const char* func, const GC_Container& target);
+    // The reader's own PIN entry under the controller mutex: `answer` gets the reader's code;
+    // false when the mutex could not be taken.
+    bool pinpadEntry(const std::function<int(GC_Reader&)>& entry, int& answer);
+    // The companion's tries-left entries of the containers' PINs, applied to them; the rest is
+    // left in `query`.
+    void triesFromCache(const std::vector<std::shared_ptr<GC_Container>>& containers,
+                        std::vector<std::shared_ptr<GC_Container>>& query, const char* found);
     // The follow-up of a 61 xx answer: appends the rest of the chain to `raw`.
     int followChain(std::vector<uint8_t>& raw);
     // APDU-size learning after a successful exchange: the command as handed in and as sent, the
@@ -180,6 +226,7 @@ protected:
     SecureVector<unsigned char> password;  // PACE password of the last successful channel
     int passwordType = 0;                  // 0 none, 1 MRZ, 2 CAN, 3 PIN, 4 PUK
     bool containersLoaded = false;
+    bool cacheBound = false;  // the companion's entries of the reader belong to this card
     // The 61 xx chain being followed: GET RESPONSE rounds and bytes so far.
     int chainRounds = 0;
     size_t chainBytes = 0;

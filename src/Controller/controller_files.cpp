@@ -19,11 +19,6 @@ using gc_session::kCardMissing;
 using gc_session::kReaderMissing;
 using gc_session::kWrongFidLength;
 
-// Answers that the retransmit rule takes for a lost channel or transfer.
-bool channelLost(int rc) {
-    return rc == kSecurityStatus || rc == kCardReset;
-}
-
 // The cache key of a file: its path, then the application.
 std::vector<uint8_t> cacheKey(const std::vector<uint8_t>& path, const std::vector<uint8_t>& aid) {
     std::vector<uint8_t> key = path;
@@ -32,6 +27,10 @@ std::vector<uint8_t> cacheKey(const std::vector<uint8_t>& path, const std::vecto
 }
 
 }  // namespace
+
+bool GC_Controller::channelLost(int rc) {
+    return rc == kSecurityStatus || rc == kCardReset;
+}
 
 int GC_Controller::retransmit(int result, const std::function<int()>& repeat) {
     ++retransmitCounter;
@@ -83,7 +82,7 @@ int GC_Controller::read(std::vector<unsigned char>& out, const std::vector<unsig
     if (path.size() < 2 || path.size() % 2 != 0) return GC_FAIL(kErrMask, kWrongFidLength, "Wrong FID length");
     const std::string name = reader->getReaderName();
     const std::vector<uint8_t> key = cacheKey(path, aid);
-    const bool cacheUsed = mode != READ_EXTENDED && !GC_Cache::isDisable();
+    const bool cacheUsed = mode != READ_EXTENDED && cacheInUse();
 
     int lookup = -4;
     if (cacheUsed) {

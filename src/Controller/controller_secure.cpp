@@ -49,6 +49,9 @@ int GC_Controller::performSecureConnection(std::vector<uint8_t> secret, const in
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     GC_WipeGuard wipeSecret{&secret};
     if (const int rc = beginOperation(__func__); rc != 0) return rc;
+    // A new run starts in plain: its commands are never wrapped in the keys of an old channel,
+    // nor in keys the run itself has emptied.
+    flags = 0;
     int rc = 0;
     if (reader->isPinpad()) {
         rc = select({0x3F, 0x00}, nullptr, {}, false);
@@ -76,7 +79,8 @@ int GC_Controller::performSecureConnection(std::vector<uint8_t> secret, const in
     passwordType = type;
     // Only a CAN is shared with the companion, and only the first one for the reader.
     const std::string name = reader->getReaderName();
-    if (type == 2 && GC_Cache::existPassword(name.c_str()) == -4) GC_Cache::setPassword(name.c_str(), secret);
+    if (type == 2 && cacheInUse() && GC_Cache::existPassword(name.c_str()) == GC_Cache::kNotFound)
+        GC_Cache::setPassword(name.c_str(), secret);
     flags |= kChannelUp;
     return 0;
 }
@@ -103,7 +107,7 @@ int GC_Controller::restoreSecureConnection() {
     if (const int rc = beginOperation(__func__); rc != 0) return rc;
     destroySecureConnection();
     if (password.empty() || passwordType < 1 || passwordType > 4) {
-        if (cachedPassword(reader->getReaderName(), password) == 0) {
+        if (cacheInUse() && cachedPassword(reader->getReaderName(), password) == 0) {
             passwordType = 2;  // the companion keeps CANs only
         } else {
             password.clear();

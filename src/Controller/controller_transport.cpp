@@ -41,6 +41,8 @@ int GC_Controller::sendApdu(const std::vector<uint8_t>& command, std::vector<uin
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (reader == nullptr) return GC_FAIL(kErrMask, gc_session::kReaderMissing, "Reader is nullptr");
     if (!cardController) return GC_FAIL(kErrMask, gc_session::kCardMissing, "Card is nullptr");
+    // Not even a header: nothing a card could answer.
+    if (command.size() < 4) return GC_FAIL(kErrMask, kBadParameter, "Command is too short | %zu", command.size());
     const std::string name = reader->getReaderName();
     if (static_cast<long long>(command.size()) > reader->maxApduSize && !reader->extendedApdu) {
         GC_Cache::operationNotAllow(name.c_str());

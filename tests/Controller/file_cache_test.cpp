@@ -71,12 +71,15 @@ TEST_F(SessionTest, FileCacheInFrontOfTheCard) {
     ASSERT_TRUE(refilled && refilled->size() == data.size());
     EXPECT_EQ(Bytes(refilled->begin(), refilled->begin() + 3), patch);
 
-    // The extended read neither asks nor fills the cache.
+    // The extended read neither asks nor fills the cache (on the card generations its own reads
+    // of the file are ordinary reads, which do).
     const size_t frames = link.server.frames().size();
     EXPECT_NE(
         session->read(out, sessionAid(), kScratch, 0, 0, nullptr, false, true, GC_Controller::READ_EXTENDED, {0x30}),
         0);
-    EXPECT_EQ(link.server.frames().size(), frames);
+    if (slotBackend()) {
+        EXPECT_EQ(link.server.frames().size(), frames);
+    }
 
     // A command too long for the reader is refused and the companion told.
     reader().maxApduSize = 10;

@@ -80,5 +80,20 @@ protected:
 
 // A card of the personality without a secure-messaging requirement.
 cardsim::CardConfig plainCard(cardsim::Personality personality);
+// A card generation as it is: secure messaging required, EF.CardAccess with this one protocol.
+cardsim::CardConfig varnelCard(cardsim::Personality personality, cardsim::PaceInfo pace = {});
+
+// The cards' CAN.
+inline const std::vector<uint8_t> kCan{'1', '2', '3', '4', '5', '6'};
+
+// A command as the card understood it: plain (unprotected when it came under secure messaging).
+struct Received {
+    std::string command;   // hex
+    bool secure = false;   // it came under secure messaging
+    std::string response;  // hex, the plain answer
+};
+std::vector<Received> receivedSince(const cardsim::CardSim& card, size_t from);
+// How many of `commands` start with `prefix`.
+size_t countPrefix(const std::vector<Received>& commands, const std::string& prefix);
 
 }  // namespace session_test

@@ -57,6 +57,30 @@ cardsim::CardConfig plainCard(cardsim::Personality personality) {
     return config;
 }
 
+cardsim::CardConfig varnelCard(cardsim::Personality personality, cardsim::PaceInfo pace) {
+    cardsim::CardConfig config;
+    config.personality = personality;
+    config.pace = {pace};
+    return config;
+}
+
+std::vector<Received> receivedSince(const cardsim::CardSim& card, size_t from) {
+    std::vector<Received> out;
+    const auto log = card.log();
+    for (size_t i = from; i < log.size(); ++i) {
+        if (log[i].kind != cardsim::LogEntry::Kind::Command) continue;
+        out.push_back({cardsim::toHex(log[i].secure ? log[i].plainCommand : log[i].command), log[i].secure,
+                       cardsim::toHex(log[i].plainResponse)});
+    }
+    return out;
+}
+
+size_t countPrefix(const std::vector<Received>& commands, const std::string& prefix) {
+    return static_cast<size_t>(std::count_if(commands.begin(), commands.end(), [&](const Received& r) {
+        return r.command.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
 void SessionTest::SetUp() {
     ASSERT_NE(environment().pcscd, nullptr);
     name = environment().pcscd->readerName(0);

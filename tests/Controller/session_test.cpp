@@ -358,7 +358,9 @@ TEST_F(SessionTest, ChainsAreJoinedAndAnEndlessChainEnds) {
 }
 
 // 69 88 (secure-messaging objects wrong) is a lost channel to the session: the generic card cannot
-// reopen one, so the read ends with -1701 and nothing is repeated.
+// reopen one, nor the second generation without a password (it only ends secure messaging by a
+// plain selection of its travel-document application), so the read ends with -1701 and nothing is
+// repeated.
 TEST_F(SessionTest, ReadAnsweredWithAChannelErrorTriesTheRestoreOnce) {
     auto session = open();
     card->answerStatus({0xB0}, 0x6988, 1);
@@ -368,7 +370,11 @@ TEST_F(SessionTest, ReadAnsweredWithAChannelErrorTriesTheRestoreOnce) {
               -1701);
     EXPECT_TRUE(out.empty());
     EXPECT_EQ(session->retransmitCount(), 0);
-    EXPECT_EQ(sentSince(mark).size(), 3u) << "application, file, one READ";
+    const auto sent = sentSince(mark);
+    ASSERT_EQ(sent.size(), slotBackend() ? 3u : 4u) << "application, file, one READ";
+    if (!slotBackend()) {
+        EXPECT_EQ(sent.back(), "00A4040C07A0000002471001");
+    }
     EXPECT_FALSE(reader().apduSizeFixed);
 }
 

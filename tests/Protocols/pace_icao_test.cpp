@@ -9,63 +9,20 @@
 #include <memory>
 #include <string>
 
+#include "CardController/Protocols/pacecontroller.h"
+#include "Controller/controller.h"
 #include "Protocols/pacev2.h"
+#include "factory.h"
+#include "platform/ctk_memory.h"
 #include "support/hex.h"
+#include "support/icao_pace_example.h"
 
 using gctest::hex;
 using gctest::unhex;
 
 namespace {
 
-const char* kCardAccess = "31 14 30 12 06 0A 04 00 7F 00 07 02 02 04 02 02 02 01 02 02 01 0D";
-const char* kKpi = "89DED1B26624EC1E634C1989302849DD";
-const char* kEncNonce = "95A3A016522EE98D01E76CB6B98B42C3";
-const char* kNonce = "3F00C4D39D153F2B2A214A078D899B22";
-const char* kSkMapPcd = "7F4EF07B9EA82FD78AD689B38D0BC78CF21F249D953BC46F4C6E19259C010F99";
-const char* kPkMapPcd =
-    "04 7ACF3EFC982EC45565A4B155129EFBC74650DCBFA6362D896FC70262E0C2CC5E"
-    "544552DCB6725218799115B55C9BAA6D9F6BC3A9618E70C25AF71777A9C4922D";
-const char* kPkMapIc =
-    "04 824FBA91C9CBE26BEF53A0EBE7342A3BF178CEA9F45DE0B70AA601651FBA3F57"
-    "30D8C879AAA9C9F73991E61B58F4D52EB87A0A0C709A49DC63719363CCD13C54";
-const char* kMappedG =
-    "04 8CED63C91426D4F0EB1435E7CB1D74A46723A0AF21C89634F65A9AE87A9265E2"
-    "8C879506743F8611AC33645C5B985C80B5F09A0B83407C1B6A4D857AE76FE522";
-const char* kSkDhPcd = "A73FB703AC1436A18E0CFA5ABB3F7BEC7A070E7A6788486BEE230C4A22762595";
-const char* kPkDhPcd =
-    "04 2DB7A64C0355044EC9DF190514C625CBA2CEA48754887122F3A5EF0D5EDD301C"
-    "3556F3B3B186DF10B857B58F6A7EB80F20BA5DC7BE1D43D9BF850149FBB36462";
-const char* kPkDhIc =
-    "04 9E880F842905B8B3181F7AF7CAA9F0EFB743847F44A306D2D28C1D9EC65DF6DB"
-    "7764B22277A2EDDC3C265A9F018F9CB852E111B768B326904B59A0193776F094";
-const char* kShared = "28768D20701247DAE81804C9E780EDE582A9996DB4A315020B2733197DB84925";
-const char* kKenc = "F5F0E35C0D7161EE6724EE513A0D9A7F";
-const char* kKmac = "FE251C7858B356B24514B3BD5F4297D1";
-const char* kTpcd = "C2B0BD78D94BA866";
-const char* kTic = "3ABB9674BCE93C08";
-
-// TD3 MRZ: line 2 carries the document number, birth and expiry fields of the example.
-std::string td3Mrz() {
-    std::string line1 = "P<D<<MUSTERMANN<<ERIKA";
-    line1.resize(44, '<');
-    std::string line2 = "T220001293D<<6408125F1010318";
-    line2.resize(44, '<');
-    return line1 + line2;
-}
-
-// Hands out the example's two terminal private keys in order.
-GC_Pace::scalar_source icaoScalars(std::deque<std::string>& keys) {
-    return [&keys](const EC_GROUP*, BIGNUM* scalar) {
-        if (keys.empty()) return false;
-        const auto k = unhex(keys.front());
-        keys.pop_front();
-        return BN_bin2bn(k.data(), static_cast<int>(k.size()), scalar) != nullptr;
-    };
-}
-
-std::vector<unsigned char> answer(const std::string& head, const std::string& value) {
-    return unhex(head + value);
-}
+using namespace icao;
 
 class PaceIcaoTest : public ::testing::Test {
 protected:
@@ -124,7 +81,7 @@ protected:
     void reset() { keys = {kSkMapPcd, kSkDhPcd}; }
 
     std::deque<std::string> keys{kSkMapPcd, kSkDhPcd};
-    GC_Pace pace{icaoScalars(keys)};
+    GC_Pace pace{scalarsFrom(keys)};
     GC_PaceController::pace_params params;
 };
 
@@ -271,6 +228,60 @@ TEST_F(PaceIcaoTest, StepsOutOfOrderFail) {
     reset();
     runToKeyAgreement();
     EXPECT_EQ(pace.calculateToken(&params, out), GC_Pace::kEcFailure);
+}
+
+// The whole run over a card session on a second-generation card that answers as the example:
+// every command byte for byte, and the example's session keys with a zero counter. The MRZ hash
+// the run keeps opens the same channel again without being hashed a second time.
+TEST(PaceIcaoRun, PerformPaceReplaysTheExampleOverTheSession) {
+    auto slots = std::make_shared<ctk::mem::SlotManager>();
+    ctk::SlotManager::setDefaultManager(slots);
+    slots->addSlot("ICAO 0");
+    auto card = exampleCard();
+    slots->insertCard("ICAO 0", card);
+    GC_Factory::addDriver(GC_Factory::READER_CTK);
+    GC_Factory::getReadersList(false);
+    GC_Controller session;
+    ASSERT_EQ(session.create("ICAO 0", GC_CardController::CARD_GENERIC, true, nullptr), 0);
+    ASSERT_EQ(session.getCardControllerType(), GC_CardController::CARD_VARNEL_2_0);
+
+    const std::string text = td3Mrz();
+    const SecureVector<unsigned char> mrz(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    GC_PaceController::pace_params params;
+    for (const SecureVector<unsigned char>& secret : {mrz, gctest::secureHex(kMrzHash)}) {
+        SCOPED_TRACE(secret.size() == 20 ? "the kept hash" : "the MRZ text");
+        const size_t before = card->commands().size();
+        ASSERT_EQ(GC_PaceController::performPACE(&session, secret, 1, &params, terminalScalars()), 0);
+        const auto commands = card->commands();
+        std::vector<std::string> sent;
+        for (size_t i = before; i < commands.size(); ++i) sent.push_back(hex(commands[i]));
+        std::vector<std::string> expected;
+        // The MF is the current file after the serial number was read; after a run it is not.
+        if (secret.size() == 20) expected.push_back(paceRun().front().command);
+        for (const Exchange& e : paceRun()) expected.push_back(e.command);
+        EXPECT_EQ(sent, expected);
+        EXPECT_EQ(hex(params.Kenc), kKenc);
+        EXPECT_EQ(hex(params.Kmac), kKmac);
+        EXPECT_EQ(hex(params.SSC), std::string(32, '0'));
+        EXPECT_EQ(params.algorithm, 2);
+        EXPECT_EQ(params.domainParameterId, 13);
+        EXPECT_EQ(params.secretType, 1);
+        EXPECT_EQ(hex(params.secret), kMrzHash);
+    }
+
+    // Arguments and passwords the run refuses before the card hears anything.
+    const size_t before = card->commands().size();
+    EXPECT_EQ(GC_PaceController::performPACE(nullptr, mrz, 1, &params), -2);
+    EXPECT_EQ(GC_PaceController::performPACE(&session, mrz, 1, nullptr), -2);
+    const std::string shortMrz = text.substr(0, 87) + "<<";
+    EXPECT_EQ(GC_PaceController::performPACE(
+                  &session, SecureVector<unsigned char>(reinterpret_cast<const unsigned char*>(shortMrz.data()), 89), 1,
+                  &params),
+              -2);
+    EXPECT_TRUE(params.secret.empty()) << "a refused password leaves none to restore with";
+    EXPECT_EQ(GC_PaceController::restorePACE(nullptr, &params), -2);
+    EXPECT_EQ(card->commands().size(), before);
+    ctk::SlotManager::resetDefaultManager();
 }
 
 TEST(PaceCurves, BrainpoolGroupsEqualOpenSslsNamedCurves) {

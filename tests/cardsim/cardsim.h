@@ -43,6 +43,7 @@ struct PaceInfo {
 struct CardConfig {
     Personality personality = Personality::Varnel2;
     Bytes atr;                            // empty: defaultAtr(personality)
+    Bytes serial;                         // empty: the personalisation's (GET DATA 7F FF, 8 bytes)
     std::string can = "123456";           // PACE password type 2
     std::string puk;                      // non-empty: replaces the personalisation's PUK (PIN object and PACE type 4)
     std::map<uint8_t, std::string> pins;  // by PIN reference (low 7 bits): replaces the personalisation's value

@@ -51,6 +51,10 @@ TEST(CardSimCore, PersonalisationLoadsForEveryPersonality) {
         EXPECT_EQ(serial.data.size(), 8u);
         EXPECT_EQ(parsePersonality(personalityName(p)), p);
     }
+    CardConfig another;
+    another.serial = {0xC2, 0, 0, 0, 0, 0, 0, 0x02};
+    CardSim other(another);
+    EXPECT_EQ(send(other, "00CB7FFF08").data, another.serial);
     EXPECT_EQ(toHex(defaultAtr(Personality::Varnel1)), "3B8480014743504312");
     EXPECT_EQ(toHex(defaultAtr(Personality::Varnel2)), "3B898001024D4B4D574B534B5411");
     EXPECT_FALSE(parsePersonality("varnel3"));

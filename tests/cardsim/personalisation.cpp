@@ -318,6 +318,7 @@ bool CardSim::Impl::personalise() {
         if (config.deactivatedPins.count(p.reference & 0x7F) && p.directory) p.directory->active = false;
     }
     atr = config.atr.empty() ? defaultAtr(config.personality) : config.atr;
+    if (!config.serial.empty()) serial = config.serial;
     if (serial.size() != 8) loader.fail("serial number must be 8 bytes");
     error = loader.error;
     return error.empty();

@@ -1,0 +1,266 @@
+// The secure channel of the card session with the two card generations: PACE with the CAN over
+// every standardised domain and AES strength, a wrong CAN, the channel reopened after a reset or
+// a refused command, and the card's serial number binding the companion's entries to the card.
+#include <string>
+#include <vector>
+
+#include "Queue/hub_companion.h"
+#include "Reader/reader.h"
+#include "factory.h"
+#include "platform/ctk_memory.h"
+#include "session_fixture.h"
+#include "support/hex.h"
+#include "support/sim_card_adapter.h"
+
+namespace session_test {
+namespace {
+
+using cardsim::PaceCipher;
+using cardsim::Personality;
+
+const Bytes kCertificate2{0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x81};  // second generation, 2048 bytes
+const Bytes kTokenInfo{0x50, 0x32};
+
+// What the generations send to select the MF, and EF.CardAccess with its size asked.
+struct Generation {
+    Personality personality;
+    const char* masterFile;
+    const char* cardAccess;
+};
+constexpr Generation kGenerations[] = {
+    {Personality::Varnel1, "00A4000C", "00A4020402011C00"},
+    {Personality::Varnel2, "00A40000023F00", "00A4020002011C00"},
+};
+
+std::string byteHex(int value) {
+    return gctest::hex(Bytes{static_cast<unsigned char>(value)});
+}
+
+// Every command of a PACE run with the CAN, as the card received it, for one generation and one
+// protocol of its EF.CardAccess; the card's answers are the OpenPACE card side's.
+void expectPaceRun(const std::vector<Received>& run, const Generation& g, PaceCipher cipher, int id,
+                   size_t cardAccessSize) {
+    // The MF is the current file since the serial number was read: the run's own selection of it
+    // costs nothing, the read of EF.CardAccess selects it again (forced).
+    ASSERT_EQ(run.size(), 8u);
+    for (const Received& r : run) EXPECT_FALSE(r.secure) << r.command;
+    EXPECT_EQ(run[0].command, g.masterFile);
+    EXPECT_EQ(run[1].command, g.cardAccess);
+    EXPECT_EQ(run[2].command, "00B00000" + byteHex(static_cast<int>(cardAccessSize)));
+    EXPECT_EQ(run[3].command, "0022C1A412800A04007F0007020204020" + std::to_string(static_cast<int>(cipher)) +
+                                  "830102" + "8401" + byteHex(id));
+    EXPECT_EQ(run[4].command, "10860000027C0000");
+    EXPECT_EQ(run[5].command.substr(0, 10), "10860000" + byteHex(static_cast<int>(run[5].command.size() / 2 - 6)));
+    EXPECT_EQ(run[5].command.substr(10, 2), "7C");
+    EXPECT_EQ(run[6].command.substr(0, 8), "10860000");
+    EXPECT_EQ(run[7].command.substr(0, 18), "008600000C7C0A8508");
+    EXPECT_EQ(run[7].command.size(), 2u * (5 + 12 + 1));
+    for (size_t i = 3; i < run.size(); ++i) EXPECT_EQ(run[i].response.substr(run[i].response.size() - 4), "9000");
+}
+
+// PACE with the CAN on both generations, for every standardised domain (10 to 18) with AES-128,
+// -192 and -256: the card sees the run in plain, then every command under secure messaging.
+TEST_F(SessionTest, PaceWithTheCanOverEveryDomainAndStrength) {
+    if (slotBackend()) GTEST_SKIP() << "the whole table runs once, over PC/SC";
+    for (const Generation& g : kGenerations) {
+        for (PaceCipher cipher : {PaceCipher::Aes128, PaceCipher::Aes192, PaceCipher::Aes256}) {
+            for (int id = 10; id <= 18; ++id) {
+                SCOPED_TRACE(std::string(cardsim::personalityName(g.personality)) + " cipher " +
+                             std::to_string(static_cast<int>(cipher)) + " id " + std::to_string(id));
+                plug(varnelCard(g.personality, {cipher, id}));
+                auto session = open();
+                size_t mark = logMark();
+                ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+                EXPECT_EQ(session->channelFlags(), GC_Controller::kChannelUp);
+                expectPaceRun(receivedSince(*card, mark), g, cipher, id, card->file({0x01, 0x1C})->size());
+
+                mark = logMark();
+                Bytes out;
+                ASSERT_EQ(session->read(out, kSignatureAid, kTokenInfo, 0, 0, nullptr, false, true,
+                                        GC_Controller::READ_SELECT, {}),
+                          0);
+                EXPECT_EQ(out, appFile(kTokenInfo));
+                const auto after = receivedSince(*card, mark);
+                ASSERT_FALSE(after.empty());
+                for (const Received& r : after) EXPECT_TRUE(r.secure) << r.command;
+            }
+        }
+    }
+}
+
+TEST_F(SessionTest, WrongCanAndWrongLengthLeaveNoChannelAndNoPassword) {
+    plug(varnelCard(Personality::Varnel2));
+    auto session = open();
+    size_t mark = logMark();
+    EXPECT_EQ(session->performSecureConnection({'6', '5', '4', '3', '2', '1'}, 2), -1100);
+    const auto run = receivedSince(*card, mark);
+    ASSERT_EQ(run.size(), 8u);
+    EXPECT_EQ(run.back().response, "6982") << "the card refuses the terminal's token";
+    EXPECT_EQ(session->channelFlags(), 0u);
+    int features = 0;
+    ASSERT_EQ(session->readerFeatures(features), 0);
+    EXPECT_NE(features & GC_Controller::kFeatureNoPassword, 0) << "the failed CAN is not kept";
+
+    // A CAN of 5 or 7 digits is refused before the card hears anything.
+    mark = logMark();
+    EXPECT_EQ(session->performSecureConnection({'1', '2', '3', '4', '5'}, 2), -1100);
+    EXPECT_EQ(session->performSecureConnection({'1', '2', '3', '4', '5', '6', '7'}, 2), -1100);
+    EXPECT_TRUE(receivedSince(*card, mark).empty());
+
+    // The right CAN after them opens the channel.
+    EXPECT_EQ(session->performSecureConnection(kCan, 2), 0);
+}
+
+// The card is reset in the middle of a read (PC/SC): the channel is reopened with the kept CAN
+// once and the read goes on to the same data.
+TEST_F(SessionTest, ResetMidReadReopensTheChannelWithTheKeptCan) {
+    if (slotBackend()) GTEST_SKIP() << "through vpcd a reset is a new card to the slot back-end; see the next test";
+    plug(varnelCard(Personality::Varnel2));
+    const Bytes expected = card->file({0x50, 0x15, 0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x81}).value();
+    auto session = open();
+    ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+    const size_t mark = logMark();
+    card->resetOnNextCommand(5);  // the application, ADF1, DF01, 5781 and the first READ answered
+    Bytes out;
+    ASSERT_EQ(
+        session->read(out, kSignatureAid, kCertificate2, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}),
+        0);
+    EXPECT_EQ(out, expected);
+    const auto sent = receivedSince(*card, mark);
+    EXPECT_EQ(countPrefix(sent, "0022C1A412"), 1u) << "one new PACE";
+    EXPECT_EQ(countPrefix(sent, "0022C1A412800A04007F00070202040202830102"), 1u) << "with the CAN";
+    EXPECT_EQ(session->retransmitCount(), 0);
+    EXPECT_EQ(session->channelFlags(), GC_Controller::kChannelUp);
+}
+
+// The slot back-end, with the card in an in-memory slot: the transmission the reset broke fails
+// (-6, passed on as it is, with none of the file); the platform then tells the card objects of the
+// reset, and the next operation reopens the channel with the kept CAN and reads the same data.
+TEST_F(SessionTest, SlotBackEndPassesTheBrokenTransmissionOnAndTheNextReadRecovers) {
+    if (!slotBackend()) GTEST_SKIP() << "the slot back-end's case";
+    cardsim::CardSim sim(varnelCard(Personality::Varnel2));
+    const Bytes expected = sim.file({0x50, 0x15, 0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x81}).value();
+    auto slots = std::make_shared<ctk::mem::SlotManager>();
+    ctk::SlotManager::setDefaultManager(slots);
+    slots->addSlot("Memory 0");
+    slots->insertCard("Memory 0", std::make_shared<gctest::SimCardAdapter>(sim));
+    GC_Factory::getReadersList(false);
+    {
+        GC_Controller session;
+        ASSERT_EQ(session.create("Memory 0", GC_CardController::CARD_GENERIC, true, nullptr), 0);
+        ASSERT_EQ(session.performSecureConnection(kCan, 2), 0);
+        sim.resetOnNextCommand(5);
+        Bytes out;
+        EXPECT_EQ(
+            session.read(out, kSignatureAid, kCertificate2, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}),
+            -6);
+        EXPECT_TRUE(out.empty());
+        slots->resetCard("Memory 0");
+        const size_t mark = sim.log().size();
+        ASSERT_EQ(
+            session.read(out, kSignatureAid, kCertificate2, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}),
+            0);
+        EXPECT_EQ(out, expected);
+        EXPECT_EQ(countPrefix(receivedSince(sim, mark), "0022C1A412800A04007F00070202040202830102"), 1u);
+        EXPECT_EQ(session.retransmitCount(), 0);
+    }
+    // The slot manager over the program's pcscd again, and its slots' records.
+    ctk::SlotManager::resetDefaultManager();
+    GC_Factory::getReadersList(false);
+}
+
+// A session that never opened the channel itself reopens it with the CAN the companion keeps.
+TEST_F(SessionTest, RestoreTakesTheCanFromTheCompanion) {
+    plug(varnelCard(Personality::Varnel1));
+    gctest::HubCompanion link;
+    {
+        auto first = open();
+        ASSERT_EQ(first->performSecureConnection(kCan, 2), 0);
+        EXPECT_EQ(link.server.entry(name, "CAN"), kCan) << "the first CAN is stored";
+        EXPECT_EQ(first->performSecureConnection(kCan, 2), 0);
+    }
+    auto session = open();
+    EXPECT_EQ(link.server.entry(name, "CAN"), kCan) << "the same card keeps its entries";
+    const size_t mark = logMark();
+    Bytes out;
+    ASSERT_EQ(session->read(out, kSignatureAid, kTokenInfo, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}),
+              0);
+    EXPECT_EQ(out, appFile(kTokenInfo));
+    const auto sent = receivedSince(*card, mark);
+    EXPECT_EQ(countPrefix(sent, "0022C1A412800A04007F00070202040202830102"), 1u);
+    EXPECT_EQ(session->channelFlags(), GC_Controller::kChannelUp);
+}
+
+// The retransmit rule with a channel that can be reopened: a command refused twice is repeated
+// after two new PACE runs and one lowering of the APDU size, and succeeds the third time.
+TEST_F(SessionTest, RefusedTwiceThenAnsweredAfterTwoRestoresAndOneShrink) {
+    plug(varnelCard(Personality::Varnel2));
+    auto session = open();
+    ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+    reader().maxApduSize = 602;
+    reader().apduSizeFixed = false;
+    const size_t mark = logMark();
+    card->answerStatus({0xB0, 0x00, 0x01}, 0x6982, 2);  // READ BINARY at offset 1, and nothing PACE reads
+    Bytes out;
+    ASSERT_EQ(
+        session->read(out, kSignatureAid, kTokenInfo, 1, 10, nullptr, false, true, GC_Controller::READ_SELECT, {}), 0);
+    const Bytes file = appFile(kTokenInfo);
+    EXPECT_EQ(out, Bytes(file.begin() + 1, file.begin() + 11));
+    const auto sent = receivedSince(*card, mark);
+    EXPECT_EQ(countPrefix(sent, "0022C1A412"), 2u) << "two restores";
+    EXPECT_EQ(countPrefix(sent, "00B000010A"), 3u);
+    EXPECT_EQ(reader().maxApduSize, 401) << "one shrink";
+    EXPECT_TRUE(reader().apduSizeFixed);
+    EXPECT_EQ(session->retransmitCount(), 0);
+}
+
+// The MF selection of PACE answered 69 88 every time, while a CAN is kept: each answer starts a
+// restore, which runs PACE again with the kept CAN, and the retransmit rule bounds the nesting.
+TEST_F(SessionTest, MasterFileRefusedDuringPaceStaysBounded) {
+    plug(varnelCard(Personality::Varnel2));
+    auto session = open();
+    ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+    reader().maxApduSize = 602;
+    reader().apduSizeFixed = false;
+    const size_t mark = logMark();
+    card->answerStatus({0xA4, 0x00, 0x00}, 0x6988, 1000);
+    EXPECT_EQ(session->performSecureConnection(kCan, 2), -1100);
+    const auto sent = receivedSince(*card, mark);
+    EXPECT_EQ(countPrefix(sent, "00A40000023F00"), 3u) << "the run, a restore, and one more after the shrink";
+    EXPECT_EQ(session->retransmitCount(), 0);
+    EXPECT_EQ(session->channelFlags(), 0u);
+    EXPECT_TRUE(reader().apduSizeFixed);
+}
+
+// The serial number is read as soon as the card has its controller, before anything else, and
+// binds the companion's entries of the reader to ATR and serial: the same card keeps them,
+// another card clears them.
+TEST_F(SessionTest, SerialNumberBindsTheCompanionEntriesToTheCard) {
+    gctest::HubCompanion link;
+    cardsim::CardConfig config = varnelCard(Personality::Varnel2);
+    plug(config);
+    size_t mark = logMark();
+    auto session = open();
+    const auto opening = receivedSince(*card, mark);
+    ASSERT_EQ(opening.size(), 2u);
+    EXPECT_EQ(opening[0].command, "00A40000023F00");
+    EXPECT_EQ(opening[1].command, "00CB7FFF08");
+    Bytes id = card->atr();
+    const Bytes serial = card->serialNumber();
+    id.insert(id.end(), serial.begin(), serial.end());
+    EXPECT_EQ(link.server.entry(name, "CARDID"), id);
+    Bytes serialRead = session->getSerialNumber();
+    EXPECT_EQ(serialRead, serial);
+
+    link.server.preseed(name, "CAN", kCan);
+    session = open();
+    EXPECT_EQ(link.server.entry(name, "CAN"), kCan) << "the same card";
+
+    config.serial = {0xC2, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02};
+    plug(config);
+    session = open();
+    EXPECT_FALSE(link.server.entry(name, "CAN")) << "another serial";
+}
+
+}  // namespace
+}  // namespace session_test
