@@ -31,6 +31,16 @@ using MdCtxPtr = gc_ossl::EvpMdCtxPtr;
 bool isRsa(const EVP_PKEY* pkey) {
     return pkey != nullptr && EVP_PKEY_is_a(pkey, "RSA") == 1;
 }
+// OpenSSL reads an RSA key whose modulus or exponent is zero; such a key verifies nothing.
+bool hasRsaNumbers(const EVP_PKEY* pkey) {
+    const auto nonZero = [pkey](const char* param) {
+        BIGNUM* raw = nullptr;
+        if (EVP_PKEY_get_bn_param(pkey, param, &raw) != 1) return false;
+        const gc_ossl::BnPtr number(raw);
+        return !BN_is_zero(number.get());
+    };
+    return nonZero(OSSL_PKEY_PARAM_RSA_N) && nonZero(OSSL_PKEY_PARAM_RSA_E);
+}
 bool isEc(const EVP_PKEY* pkey) {
     return pkey != nullptr && EVP_PKEY_is_a(pkey, "EC") == 1;
 }
@@ -128,7 +138,7 @@ int GC_PubKeyObject::setPublicKeyFromRAW(std::vector<unsigned char> der) {
         PkeyPtr parsed = parseSubjectPublicKeyInfo(der);
         if (!isRsa(parsed.get())) parsed = parseRsaPublicKey(der);
         gc_wipe(der);
-        if (!isRsa(parsed.get())) {
+        if (!isRsa(parsed.get()) || !hasRsaNumbers(parsed.get())) {
             ERR_clear_error();
             return GC_FAIL(kErrMask, 1, "RSA struct is null");
         }

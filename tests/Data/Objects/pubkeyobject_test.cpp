@@ -364,6 +364,9 @@ TEST(GC_PubKeyObject, RsaBothInputFormsAndAttributes) {
     Pkey ec = ecKey("prime256v1");
     EXPECT_EQ(object.setPublicKeyFromRAW(spkiOf(ec.get())), 1);
     EXPECT_EQ(object.setPublicKeyFromRAW(Bytes{0x30, 0x00}), 1);
+    // RSAPublicKey { n, e = 0 } and { n = 0, e }: OpenSSL reads both, neither is a key.
+    EXPECT_EQ(object.setPublicKeyFromRAW(Bytes{0x30, 0x06, 0x02, 0x01, 0x0B, 0x02, 0x01, 0x00}), 1);
+    EXPECT_EQ(object.setPublicKeyFromRAW(Bytes{0x30, 0x08, 0x02, 0x01, 0x00, 0x02, 0x03, 0x01, 0x00, 0x01}), 1);
     Bytes out;
     EXPECT_EQ(object.getModulus(out), -1108);
     EXPECT_EQ(object.getExponent(out), -1108);
