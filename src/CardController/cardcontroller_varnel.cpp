@@ -101,6 +101,11 @@ int GC_CardControllerVarnel::restoreSecureConnection() {
 
 int GC_CardControllerVarnel::destroySecureConnection() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    // The OpenSSL contexts that hold the session keys go with the channel, whatever the card answers.
+    struct ForgetKeys {
+        GC_PaceController::pace_params& params;
+        ~ForgetKeys() { GC_SecureMessaging::forgetKeyContexts(&params); }
+    } forget{paceParams};
     if (select(applicationAid, {}, true, nullptr) == kOk) return succeed(__func__, __LINE__);
     select(kCardManager, {}, true, nullptr);
     if (const int rc = select(applicationAid, {}, true, nullptr); rc != kOk) return GC_FAIL(kErrMask, rc);
