@@ -125,28 +125,28 @@ int Driver::loadContainer(std::shared_ptr<GC_Container>& container, bool force) 
     return loadContainers(one, force);
 }
 
-int Driver::statusContainers(std::vector<std::shared_ptr<GC_Container>>& /*list*/, bool /*force*/) {
-    return record(GC_FAIL(kErrMask, kNotSupported, "Not supported yet"));  // TODO(i17): statusContainers
+int Driver::statusContainers(std::vector<std::shared_ptr<GC_Container>>& list, bool force) {
+    return record(controller.statusContainers(list, force));
 }
 
-int Driver::verifyPassword(std::shared_ptr<GC_Container> /*container*/, std::vector<uint8_t> pin, bool /*flag*/) {
+int Driver::verifyPassword(std::shared_ptr<GC_Container> container, std::vector<uint8_t> pin, bool flag) {
     GC_WipeGuard wipePin{&pin};
-    return record(GC_FAIL(kErrMask, kNotSupported, "Not supported yet"));  // TODO(i17): verifyPassword
+    return record(controller.verifyPassword(container, pin, flag, false));
 }
 
-int Driver::logoutPassword(std::shared_ptr<GC_Container> /*container*/, bool /*flag*/) {
-    return record(GC_FAIL(kErrMask, kNotSupported, "Not supported yet"));  // TODO(i17): logoutPassword
+int Driver::logoutPassword(std::shared_ptr<GC_Container> container, bool flag) {
+    return record(controller.logoutPassword(container, flag));
 }
 
-int Driver::changePassword(std::shared_ptr<GC_Container> /*container*/, std::vector<uint8_t> oldPin,
-                           std::vector<uint8_t> newPin, bool /*flag*/) {
+int Driver::changePassword(std::shared_ptr<GC_Container> container, std::vector<uint8_t> oldPin,
+                           std::vector<uint8_t> newPin, bool flag) {
     GC_WipeGuard wipePins{&oldPin, &newPin};
-    return record(GC_FAIL(kErrMask, kNotSupported, "Not supported yet"));  // TODO(i17): changePassword
+    return record(controller.changePassword(container, oldPin, newPin, flag));
 }
 
-int Driver::unblockPassword(std::shared_ptr<GC_Container> /*container*/, std::vector<uint8_t> puk, bool /*flag*/) {
+int Driver::unblockPassword(std::shared_ptr<GC_Container> container, std::vector<uint8_t> puk, bool flag) {
     GC_WipeGuard wipePuk{&puk};
-    return record(GC_FAIL(kErrMask, kNotSupported, "Not supported yet"));  // TODO(i17): unblockPassword
+    return record(controller.unblockPassword(container, puk, flag));
 }
 
 int Driver::initPassword(std::shared_ptr<GC_Container> /*container*/, std::vector<uint8_t> pin) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Data/Container/container.h"
 #include "support/hex.h"
 
 namespace {
@@ -47,6 +48,18 @@ TEST_F(DriverWithoutReader, RecordsTheSessionAnswers) {
     }
     driver.authenticateTerminal({Bytes{1}}, Bytes{2});
     EXPECT_EQ(driver.getLastError(), -1101);
+
+    // The PIN operations are the session's: without a reader, -1901, recorded.
+    auto container = std::make_shared<GC_Container>();
+    std::vector<std::shared_ptr<GC_Container>> list{container};
+    EXPECT_EQ(driver.statusContainers(list, true), -1901);
+    for (int rc : {driver.verifyPassword(container, text("123456"), false), driver.logoutPassword(container, false),
+                   driver.changePassword(container, text("123456"), text("654321"), false),
+                   driver.unblockPassword(container, text("123456"), true)}) {
+        EXPECT_EQ(rc, -1901);
+        EXPECT_EQ(driver.getLastError(), -1901);
+    }
+    driver.authenticateTerminal({Bytes{1}}, Bytes{2});
 
     // Not recorded: the PIN initialisation the library does not offer, and refused algorithms.
     EXPECT_EQ(driver.initPassword(nullptr, text("1234")), -1101);

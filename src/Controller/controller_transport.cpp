@@ -30,6 +30,12 @@ constexpr int kSizeWithoutCard = 255;
 constexpr int kMaxChainRounds = 32;
 constexpr size_t kMaxChainBytes = 64 * 1024;
 
+// The plain answers of a card that has no secure-messaging channel (any more): SM data objects
+// missing or wrong.
+bool channelRefused(const std::vector<uint8_t>& raw) {
+    return raw.size() == 2 && raw[0] == 0x69 && (raw[1] == 0x87 || raw[1] == 0x88);
+}
+
 bool endsWith9000(const std::vector<uint8_t>& response) {
     return response.size() >= 2 && response[response.size() - 2] == 0x90 && response.back() == 0x00;
 }
@@ -105,6 +111,10 @@ int GC_Controller::sendApdu(const std::vector<uint8_t>& command, std::vector<uin
         GC_WipeGuard wipePlain{&plain};
         result = cardController->decryptApdu(raw, plain);
         if (result != 0) GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Cannot decrypt APDU %d", result);
+        // A card without the channel (reset, or it dropped it) refuses in plain: 69 87, 69 88. That
+        // refusal is the caller's to see, so that the channel is reopened; no other plain answer
+        // counts under the channel.
+        if (result != 0 && channelRefused(raw)) result = 0;
         response.insert(response.end(), plain.begin(), plain.end());
     } else {
         response.insert(response.end(), raw.begin(), raw.end());

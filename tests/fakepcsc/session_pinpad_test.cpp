@@ -111,4 +111,92 @@ TEST_F(PinpadSession, WrongCanThroughTheReadersPace) {
     }
 }
 
+// A PIN of the second generation as the pinpad reader enters it: ASCII from byte 5 of the command,
+// six digits (the reader pads a shorter PIN to the maximum length).
+std::shared_ptr<GC_Container> keypadPin(uint8_t reference, Bytes path, uint64_t flags = 0) {
+    auto c = fakepcsc_test::container(1, 6, 6);
+    c->pin->pinReference = reference;
+    c->pin->path = std::move(path);
+    c->AID = kSignatureAid;
+    c->flags = flags | GC_Container::FLAG_ACTIVE;
+    return c;
+}
+
+// PIN entry on the keypad inside the reader's channel: a typed PIN is verified; a cancel, a
+// time-out, a PIN the reader finds too short and two entries that differ become -2318, -2321,
+// -2310 and -2319, with nothing recorded of the PIN.
+TEST_F(PinpadSession, PinEntryOnTheKeypad) {
+    auto session = open();
+    ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+    auto pin = keypadPin(0x01, {0xAD, 0xF1});
+    fake->keypad.push_back({Entry::Kind::Typed, {"111111"}});
+    ASSERT_EQ(session->verifyPassword(pin, {}, false, false), 0);
+    EXPECT_EQ(fake->pinCommands.back(), (Bytes{0x00, 0x20, 0x00, 0x01, 0x06, '1', '1', '1', '1', '1', '1'}));
+    EXPECT_EQ(pin->pin->triesLeft, 3u);
+    EXPECT_TRUE(sim->pin(0x01)->verified);
+
+    struct Case {
+        const char* what;
+        Entry typed;
+        int expected;
+    };
+    const Case cases[] = {
+        {"cancelled", {Entry::Kind::Cancel, {}}, -2318},
+        {"time-out", {Entry::Kind::Timeout, {}}, -2321},
+        {"too short for the reader", {Entry::Kind::Typed, {"12"}}, -2310},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake->keypad = {c.typed};
+        EXPECT_EQ(session->verifyPassword(pin, {}, false, false), c.expected);
+        EXPECT_EQ(sim->pin(0x01)->triesLeft, 3) << "no PIN reached the card";
+    }
+    // A change: the current PIN verified on the keypad, then the new one typed twice, differently.
+    fake->keypad = {{Entry::Kind::Typed, {"111111"}}, {Entry::Kind::Typed, {"222222", "222223"}}};
+    EXPECT_EQ(session->changePassword(pin, {}, {}, false), -2319);
+    EXPECT_EQ(fake->pinStructures.size() >= 2, true);
+    EXPECT_TRUE(sim->pin(0x01)->verified) << "the old PIN was verified; nothing changed";
+}
+
+// The PUK of the second generation on a pinpad reader is a PACE password typed on the keypad;
+// the unblock then resets the counter itself and lets the reader take the new PIN twice. An
+// unblock cancelled on the keypad leaves the PIN blocked, as it was: three verifications with a
+// PIN of FF bytes, then -2320.
+TEST_F(PinpadSession, PukByPaceAndUnblockOnTheKeypad) {
+    auto session = open();
+    ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+    auto pin = keypadPin(0x01, {0xAD, 0xF1});
+    auto puk = keypadPin(0x04, {}, GC_Container::FLAG_PUK);
+    puk->pin->minLength = puk->pin->maxLength = 8;
+
+    fake->keypad = {{Entry::Kind::Typed, {"12345678"}}};
+    ASSERT_EQ(session->verifyPassword(puk, {}, false, false), 0);
+    EXPECT_EQ(fake->paceInputs.back(), (Bytes{0x02, 0x05, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00})) << "PUK, typed";
+    EXPECT_NE(puk->flags & GC_Container::FLAG_VERIFIED, 0u);
+
+    sim->clearLog();
+    fake->keypad = {{Entry::Kind::Typed, {"333333", "333333"}}};
+    ASSERT_EQ(session->unblockPassword(pin, {}, true), 0);
+    auto log = sim->log();
+    std::vector<std::string> sent;
+    for (const auto& e : log)
+        if (e.kind == cardsim::LogEntry::Kind::Command) sent.push_back(cardsim::toHex(e.plainCommand));
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[sent.size() - 2], "002C0381");
+    EXPECT_EQ(sent.back(), "0024018106333333333333");
+    EXPECT_EQ(sim->pin(0x01)->value, "333333");
+    EXPECT_EQ(pin->pin->triesLeft, 3u);
+
+    // Cancelled on the keypad after the counter was reset: three FF verifications use it up.
+    sim->clearLog();
+    fake->keypad = {{Entry::Kind::Cancel, {}}};
+    EXPECT_EQ(session->unblockPassword(pin, {}, true), -2320);
+    size_t blocking = 0;
+    for (const auto& e : sim->log())
+        if (e.kind == cardsim::LogEntry::Kind::Command && cardsim::toHex(e.plainCommand) == "0020000106FFFFFFFFFFFF")
+            ++blocking;
+    EXPECT_EQ(blocking, 3u);
+    EXPECT_EQ(sim->pin(0x01)->triesLeft, 0);
+}
+
 }  // namespace
