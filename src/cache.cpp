@@ -290,6 +290,11 @@ void GC_Cache::shutdown() {
     queue.reset();
 }
 
+void GC_Cache::setReplyWait(std::chrono::milliseconds wait) {
+    std::lock_guard lock(cacheMutex());
+    replyWait = wait;
+}
+
 void GC_Cache::resetForTesting(std::chrono::milliseconds wait) {
     std::lock_guard lock(cacheMutex());
     queue.reset();

@@ -70,6 +70,10 @@ public:
     // this card; otherwise the failed clear's result, and the reader's entries must not be trusted.
     static int bindCard(const char* readerName, const std::vector<unsigned char>& cardId);
 
+    // How long each exchange waits for its reply, for the links made from now on (the host sets it
+    // before the first cache call).
+    static void setReplyWait(std::chrono::milliseconds wait);
+
     // Ends the link under the lock (before process exit); the cache stays disabled afterwards.
     static void shutdown();
 

@@ -1,0 +1,42 @@
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "ctl/commands.h"
+
+namespace ctl {
+
+int failure(const char* command, const std::string& text) {
+    std::fprintf(stderr, "gc-token-ctl: %s: %s\n", command, text.c_str());
+    return 1;
+}
+
+long long timeoutMs(const CommandLine& line, long long fallback) {
+    const std::optional<std::string> text = line.value("--timeout");
+    if (!text) return fallback;
+    char* end = nullptr;
+    const double seconds = std::strtod(text->c_str(), &end);
+    if (text->empty() || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 || seconds > 86'400) return -1;
+    return static_cast<long long>(seconds * 1000);
+}
+
+void appendJsonString(std::string& out, const std::string& text) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    out.push_back('"');
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (byte < 0x20) {
+            out.append("\\u00");
+            out.push_back(kDigits[byte >> 4]);
+            out.push_back(kDigits[byte & 0x0F]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    out.push_back('"');
+}
+
+}  // namespace ctl

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+#include "ctl/command_line.h"
+
+// The commands of gc-token-ctl. Each returns the exit status: 0 on success, 1 after one line
+// "gc-token-ctl: COMMAND: REASON" on standard error.
+namespace ctl {
+
+int version(const CommandLine& line);
+int checkCan(const CommandLine& line);
+int waitToken(const CommandLine& line);
+int list(const CommandLine& line);
+int sign(const CommandLine& line);
+
+// Writes the error line; returns 1.
+int failure(const char* command, const std::string& text);
+// The --timeout option in milliseconds (fallback when absent); -1 when it is not a positive
+// number of seconds.
+long long timeoutMs(const CommandLine& line, long long fallback);
+// Appends `text` as a JSON string (quoted and escaped) without growing `out` past its reserve
+// when the reserve is large enough: the text may be a secret.
+void appendJsonString(std::string& out, const std::string& text);
+
+}  // namespace ctl

@@ -1,0 +1,16 @@
+#include "host/control_protocol.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace host::protocol {
+
+std::string defaultSocketPath() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/gc-token-host.sock";
+    if (geteuid() == 0) return "/run/gc-token-host.sock";
+    return "/tmp/gc-token-host-" + std::to_string(geteuid()) + "/control.sock";
+}
+
+}  // namespace host::protocol
