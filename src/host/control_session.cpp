@@ -227,7 +227,8 @@ bool ControlSession::sign(const RequestFields& request) {
         entry.signer->sign(*keyID, algorithm->algorithm, bytes, [&](ctk::TokenSmartCardPINAuthOperation& operation) {
             return askPin(hosted->reader, keyHex, label, operation);
         });
-    if (clientGone_) {
+    // A host that stops ends the reading side: the client is still there to be told.
+    if (clientGone_ && !registry_.closed()) {
         plat::systemLog("host | the client left during the signature");
         return false;
     }

@@ -1,0 +1,366 @@
+// The token host in process: the real token extension over the fake card library (the
+// second-generation card's personalisation, real signatures), in-memory slots, the notification
+// hub, and clients on the control socket.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "extension/token_driver.h"
+#include "host/line_channel.h"
+#include "host/token_host.h"
+#include "openssl_ptr.h"
+#include "platform/base64.h"
+#include "platform/ctk_memory.h"
+#include "platform/json.h"
+#include "platform/notification_hub.h"
+#include "support/fake_card.h"
+#include "support/fake_card_driver.h"
+#include "support/notification_collector.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using nlohmann::json;
+using Bytes = std::vector<unsigned char>;
+
+constexpr const char* kReader = "Reader A";
+const Bytes kUnsupportedAtr{0x3B, 0x80, 0x80, 0x01, 0x01};
+
+// The key items of the second-generation card and their PINs.
+constexpr const char* kAuthenticationKey = "450102";
+constexpr const char* kQualifiedKey = "450C02";
+constexpr const char* kAuthenticationPin = "111111";
+constexpr const char* kQualifiedPin = "333333";
+
+Bytes sha256(const std::string& text) {
+    Bytes digest(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr);
+    digest.resize(length);
+    return digest;
+}
+
+// Whether `signature` over `message` (SHA-256) verifies with the certificate's key.
+bool verifies(const Bytes& certificate, const std::string& message, const Bytes& signature) {
+    const unsigned char* p = certificate.data();
+    gc_ossl::X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(certificate.size())));
+    if (!x509) return false;
+    gc_ossl::EvpPkeyPtr key(X509_get_pubkey(x509.get()));
+    gc_ossl::EvpMdCtxPtr context(EVP_MD_CTX_new());
+    return key && context && EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
+           EVP_DigestVerify(context.get(), signature.data(), signature.size(),
+                            reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
+}
+
+// A client of the control socket.
+class Client {
+public:
+    explicit Client(const std::string& path) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        connected_ = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        channel_ = std::make_unique<host::LineChannel>(fd, 1 << 20);
+    }
+    bool connected() const { return connected_; }
+    void sendRaw(const std::string& line) { ASSERT_TRUE(channel_->writeLine(line)); }
+    void send(const json& request) { sendRaw(request.dump()); }
+    // The next answer; a null json when the host closed the connection.
+    json receive() {
+        std::string_view line;
+        if (channel_->readLine(line) != host::LineChannel::Read::Line) return json();
+        return json::parse(line, nullptr, false);
+    }
+    json ask(const json& request) {
+        send(request);
+        return receive();
+    }
+    void hangUp() { channel_.reset(); }
+
+private:
+    bool connected_ = false;
+    std::unique_ptr<host::LineChannel> channel_;
+};
+
+json signRequest(const char* key, const std::string& message, const char* algorithm = "ECDSASignatureDigestX962",
+                 const char* reader = kReader) {
+    return json{{"op", "sign"},
+                {"reader", reader},
+                {"key", key},
+                {"alg", algorithm},
+                {"data", plat::base64::encode(sha256(message))}};
+}
+
+class HostTest : public ::testing::Test {
+protected:
+    HostTest() {
+        plat::NotificationCenter::setDefaultCenter(extensionCenter);
+        companion->addObserver("App", replies.callback());
+    }
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(host.start(&error)) << error;
+    }
+    ~HostTest() override {
+        host.stop();
+        plat::NotificationCenter::setDefaultCenter(nullptr);
+    }
+
+    void insert(const std::string& reader, const Bytes& atr = gctest::kVarnel20Atr) {
+        slots->addSlot(reader);
+        slots->insertCard(reader, std::make_shared<gctest::FakeCard>(atr));
+    }
+
+    // Waits for the reader's token through the control socket.
+    json waitToken(const std::string& reader, bool gone = false) {
+        json request{{"op", "wait-token"}, {"reader", reader}, {"timeoutMs", 5000}};
+        if (gone) request["gone"] = true;
+        return Client(socketPath).ask(request);
+    }
+
+    // The companion's CAN check: the "canResult".
+    std::string checkCan(const std::string& reader = kReader) {
+        const size_t before = replies.received().size();
+        const std::string text =
+            *plat::json::dumpStringObject({{"from", "App"}, {"checkCan", "123456"}, {"rid", reader}});
+        EXPECT_TRUE(companion->postNotification("Ctk", text));
+        const std::vector<plat::Notification> got = replies.waitFor(before + 1, std::chrono::seconds(10));
+        if (got.size() <= before) return "(no answer)";
+        const auto reply = plat::json::parseStringObject(got[before].object.value_or(""));
+        for (const auto& [key, value] : reply.value_or(plat::json::StringObject{}))
+            if (key == "canResult") return value;
+        return "(no canResult)";
+    }
+
+    // A token for a card in kReader, opened with its CAN.
+    void openCard() {
+        insert(kReader);
+        ASSERT_EQ(waitToken(kReader)["ok"], true);
+        ASSERT_EQ(checkCan(), "SUCCESS");
+    }
+
+    // A signature through the control socket, the PIN given when asked.
+    json signWithPin(Client& client, const char* key, const std::string& message, const char* pin,
+                     const char* algorithm = "ECDSASignatureDigestX962") {
+        json answer = client.ask(signRequest(key, message, algorithm));
+        if (answer.value("pin", "") != "needed") return answer;
+        return client.ask(json{{"op", "pin"}, {"pin", pin}});
+    }
+
+    Bytes certificateOf(const char* key) {
+        json listed = Client(socketPath).ask(json{{"op", "list"}, {"reader", kReader}});
+        std::string certificateID;
+        for (const json& item : listed["tokens"][0]["items"])
+            if (item["objectID"] == key) certificateID = item.value("certificateID", "");
+        Bytes der;
+        for (const json& item : listed["tokens"][0]["items"])
+            if (item["objectID"] == certificateID) plat::base64::decode(item["certificate"].get<std::string>(), der);
+        return der;
+    }
+
+    plat::NotificationHub hub;
+    std::shared_ptr<plat::NotificationCenter> extensionCenter = hub.connect();
+    std::shared_ptr<plat::NotificationCenter> companion = hub.connect();
+    gctest::NotificationCollector replies;
+    gctest::TempDir dir;
+    const std::string socketPath = dir.path() + "/control.sock";
+    std::shared_ptr<ctk::mem::SlotManager> slots = std::make_shared<ctk::mem::SlotManager>();
+    std::shared_ptr<gctest::FakeCardLibrary> library = std::make_shared<gctest::FakeCardLibrary>();
+    std::shared_ptr<TokenDriver> driver = std::make_shared<TokenDriver>(library);
+    host::TokenHost host{slots, driver,
+                         host::HostOptions{.socketPath = socketPath, .slotInterval = std::chrono::milliseconds(20)}};
+};
+
+TEST_F(HostTest, ATokenPerServedCardFromInsertionToRemoval) {
+    struct stat st;
+    ASSERT_EQ(stat(socketPath.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    insert("Other reader", kUnsupportedAtr);
+    insert(kReader);
+    const json token = waitToken(kReader);
+    ASSERT_EQ(token["ok"], true) << token;
+    EXPECT_FALSE(token.value("instanceID", "").empty());
+    // The other card is not served: only one token, and it has no items before the CAN.
+    json listed = Client(socketPath).ask(json{{"op", "list"}});
+    ASSERT_EQ(listed["tokens"].size(), 1u) << listed;
+    EXPECT_EQ(listed["tokens"][0]["reader"], kReader);
+    EXPECT_TRUE(listed["tokens"][0]["items"].empty());
+
+    ASSERT_EQ(checkCan(), "SUCCESS");
+    listed = Client(socketPath).ask(json{{"op", "list"}, {"reader", kReader}});
+    const json& items = listed["tokens"][0]["items"];
+    ASSERT_EQ(items.size(), 6u) << listed;
+    const json* key = nullptr;
+    for (const json& item : items)
+        if (item["objectID"] == kAuthenticationKey) key = &item;
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ((*key)["kind"], "key");
+    EXPECT_EQ((*key)["keyType"], "EC");
+    EXPECT_EQ((*key)["keySize"], 256);
+    EXPECT_EQ((*key)["canSign"], true);
+    EXPECT_EQ((*key)["suitableForLogin"], false);
+    EXPECT_EQ((*key)["constraints"], (json{{"sign", "01"}}));
+    EXPECT_EQ((*key)["certificateID"], "450101");
+    EXPECT_EQ((*key)["label"], "Authentication key (Varnel 2.0 Authentication)");
+
+    slots->removeCard(kReader);
+    EXPECT_EQ(waitToken(kReader, /*gone=*/true)["ok"], true);
+    EXPECT_TRUE(Client(socketPath).ask(json{{"op", "list"}})["tokens"].empty());
+    json missing = Client(socketPath).ask(json{{"op", "list"}, {"reader", kReader}});
+    EXPECT_EQ(missing["ok"], false);
+    EXPECT_EQ(missing["error"], "no token for reader \"Reader A\"");
+
+    // A card again: a new token, which knows nothing until its CAN comes.
+    slots->insertCard(kReader, std::make_shared<gctest::FakeCard>(gctest::kVarnel20Atr));
+    ASSERT_EQ(waitToken(kReader)["ok"], true);
+    EXPECT_TRUE(Client(socketPath).ask(json{{"op", "list"}})["tokens"][0]["items"].empty());
+}
+
+TEST_F(HostTest, SignaturesNeedTheirPinEachTime) {
+    openCard();
+    Client client(socketPath);
+    const std::string message = "a message to sign";
+    json answer = client.ask(signRequest(kAuthenticationKey, message));
+    ASSERT_EQ(answer["pin"], "needed") << answer;
+    EXPECT_EQ(answer["key"], kAuthenticationKey);
+    EXPECT_EQ(answer["label"], "Authentication key (Varnel 2.0 Authentication)");
+    answer = client.ask(json{{"op", "pin"}, {"pin", kAuthenticationPin}});
+    ASSERT_EQ(answer["ok"], true) << answer;
+    EXPECT_EQ(answer["pinPrompts"], 1);
+    Bytes signature;
+    ASSERT_TRUE(plat::base64::decode(answer["signature"].get<std::string>(), signature));
+    EXPECT_TRUE(verifies(certificateOf(kAuthenticationKey), message, signature));
+
+    // The same client again: the PIN is asked for again.
+    answer = signWithPin(client, kQualifiedKey, message, kQualifiedPin, "RSASignatureDigestPKCS1v15SHA256");
+    ASSERT_EQ(answer["ok"], true) << answer;
+    ASSERT_TRUE(plat::base64::decode(answer["signature"].get<std::string>(), signature));
+    EXPECT_TRUE(verifies(certificateOf(kQualifiedKey), message, signature));
+}
+
+TEST_F(HostTest, AWrongPinFailsTheAuthenticationAndCostsATry) {
+    openCard();
+    Client client(socketPath);
+    const int before = library->driver()->triesLeft(0x01);
+    const json answer = signWithPin(client, kAuthenticationKey, "text", "000000");
+    EXPECT_EQ(answer["ok"], false);
+    EXPECT_EQ(answer["code"], ctk::error::kAuthenticationFailed);
+    EXPECT_EQ(answer["error"].get<std::string>().rfind("authentication failed", 0), 0u) << answer;
+    EXPECT_EQ(library->driver()->triesLeft(0x01), before - 1);
+
+    // A cancelled PIN entry signs nothing, and the connection serves on.
+    EXPECT_EQ(client.ask(signRequest(kAuthenticationKey, "text"))["pin"], "needed");
+    const json cancelled = client.ask(json{{"op", "cancel"}});
+    EXPECT_EQ(cancelled["error"], "PIN entry cancelled");
+    EXPECT_EQ(signWithPin(client, kAuthenticationKey, "text", kAuthenticationPin)["ok"], true);
+}
+
+TEST_F(HostTest, BadRequestsAreAnsweredAndTheConnectionServesOn) {
+    openCard();
+    const struct {
+        std::string line;
+        std::string error;
+    } kCases[] = {
+        {"garbage", "not a request: not a JSON object"},
+        {"{\"op\":\"list\"", "not a request: a comma or the end of the object was expected"},
+        {R"({"op":{"nested":true}})", "not a request: nested values are not accepted"},
+        {"{\"op\":\"\xC3\x28\"}", "not a request: a string is not UTF-8 text"},
+        {R"({"reader":"Reader A"})", "a request names its \"op\""},
+        {R"({"op":"format-card"})", "unknown op \"format-card\""},
+        {R"({"op":"pin","pin":"111111"})", "no PIN was asked for"},
+        {R"({"op":"sign","reader":"Reader A","key":"450102","alg":"ECDSASignatureDigestX962"})",
+         "a signature needs \"reader\", \"key\", \"alg\" and \"data\""},
+        {signRequest(kAuthenticationKey, "x", "ECDSASignatureDigestX962", "Reader Z").dump(),
+         "no token for reader \"Reader Z\""},
+        {R"({"op":"sign","reader":"Reader A","key":"45g1","alg":"ECDSASignatureDigestX962","data":""})",
+         "the key ID is not hexadecimal: \"45g1\""},
+        {R"({"op":"sign","reader":"Reader A","key":"450102","alg":"ECDSASignatureDigestX999","data":""})",
+         "unknown algorithm \"ECDSASignatureDigestX999\""},
+        {R"({"op":"sign","reader":"Reader A","key":"450102","alg":"ECDSASignatureDigestX962","data":"@@"})",
+         "the data is not base64"},
+        {signRequest("459902", "x").dump(), "unknown key ID 459902"},
+        {signRequest(kAuthenticationKey, "x", "RSAEncryptionPKCS1").dump(), "the key does not support the algorithm"},
+        {R"({"op":"wait-token","gone":true})", "waiting for a token to go needs its \"reader\""},
+        {R"({"op":"wait-token","timeoutMs":"soon"})", "\"timeoutMs\" is a number of milliseconds"},
+        {R"({"op":"wait-token","reader":"Reader Z","timeoutMs":50})", "no token of reader \"Reader Z\" within 50 ms"},
+    };
+    Client client(socketPath);
+    for (const auto& c : kCases) {
+        client.sendRaw(c.line);
+        const json answer = client.receive();
+        EXPECT_EQ(answer["ok"], false) << c.line;
+        EXPECT_EQ(answer.value("error", ""), c.error) << c.line;
+    }
+    // An empty line is no request; the next one is served.
+    client.sendRaw("");
+    EXPECT_EQ(client.ask(json{{"op", "list"}})["ok"], true);
+    // Nothing reached the card but the one read of the CAN check.
+    for (const std::string& call : library->driver()->calls())
+        EXPECT_TRUE(call.rfind("verify", 0) != 0 && call.rfind("sign", 0) != 0) << call;
+}
+
+TEST_F(HostTest, AnOverlongLineEndsOnlyItsConnection) {
+    Client client(socketPath);
+    client.sendRaw(std::string(host::LineChannel::kMaxRequestLine + 10, 'x'));
+    const json answer = client.receive();
+    EXPECT_EQ(answer["error"], "request line longer than 65536 bytes");
+    EXPECT_TRUE(client.receive().is_null()) << "the connection is closed";
+    EXPECT_EQ(Client(socketPath).ask(json{{"op", "list"}})["ok"], true);
+}
+
+TEST_F(HostTest, AClientThatLeavesWhileAskedForThePinSignsNothing) {
+    openCard();
+    library->driver()->clearCalls();
+    {
+        Client leaving(socketPath);
+        ASSERT_EQ(leaving.ask(signRequest(kAuthenticationKey, "text"))["pin"], "needed");
+        leaving.hangUp();
+    }
+    // The host goes on; the next client is asked for the PIN afresh and signs.
+    Client client(socketPath);
+    const json answer = signWithPin(client, kAuthenticationKey, "text", kAuthenticationPin);
+    ASSERT_EQ(answer["ok"], true) << answer;
+    EXPECT_EQ(answer["pinPrompts"], 1);
+    const std::vector<std::string> calls = library->driver()->calls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("verify", 0) == 0; }),
+              1);
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("sign", 0) == 0; }),
+              1);
+}
+
+TEST_F(HostTest, StoppingCancelsAPinEntryAndFreesTheSocket) {
+    openCard();
+    Client client(socketPath);
+    ASSERT_EQ(client.ask(signRequest(kAuthenticationKey, "text"))["pin"], "needed");
+    Client waiting(socketPath);
+    waiting.send(json{{"op", "wait-token"}, {"reader", "Reader Z"}, {"timeoutMs", 60000}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    host.stop();
+    const json cancelled = client.receive();
+    EXPECT_EQ(cancelled["error"], "PIN entry cancelled") << cancelled;
+    EXPECT_EQ(waiting.receive()["error"], "the host is stopping");
+    struct stat st;
+    EXPECT_NE(stat(socketPath.c_str(), &st), 0);
+    EXPECT_TRUE(library->driver()->calls().back().rfind("verify", 0) != 0);
+
+    // The socket can be had again; a second host on a live socket cannot.
+    host::TokenHost second(slots, driver, host::HostOptions{.socketPath = socketPath});
+    std::string error;
+    ASSERT_TRUE(second.start(&error)) << error;
+    host::TokenHost third(slots, driver, host::HostOptions{.socketPath = socketPath});
+    EXPECT_FALSE(third.start(&error));
+    EXPECT_EQ(error, "another host listens on " + socketPath);
+}
+
+}  // namespace

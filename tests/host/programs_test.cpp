@@ -1,0 +1,182 @@
+// gc-token-host and gc-token-ctl as programs, over a private bus and in-memory slots (no card):
+// one host per bus, a clean stop on SIGTERM, and the tool's answers to bad input.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+#include "support/tool_run.h"
+
+namespace {
+
+using gctest::runTool;
+using gctest::ToolRun;
+
+const std::string kHost = GC_TOKEN_HOST_PROGRAM;
+const std::string kCtl = GC_TOKEN_CTL_PROGRAM;
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+class Programs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(bus.start(&error)) << error;
+        startHost(host, socket);
+    }
+
+    void startHost(gctest::ChildProcess& process, const std::string& path) {
+        std::string error;
+        ASSERT_TRUE(process.start({kHost, "--bus", bus.address(), "--slots", "memory", "--socket", path}, &error,
+                                  /*discardErrors=*/true))
+            << error;
+        EXPECT_EQ(process.readLine(std::chrono::seconds(10)), "ready " + path);
+    }
+
+    ToolRun ctl(std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), kCtl);
+        return runTool(args, input, std::chrono::seconds(30));
+    }
+
+    gctest::PrivateBus bus;
+    gctest::TempDir dir;
+    const std::string socket = dir.path() + "/control.sock";
+    gctest::ChildProcess host;
+};
+
+TEST_F(Programs, OneHostPerBusAndACleanStopOnSigterm) {
+    const std::string other = dir.path() + "/other.sock";
+    const ToolRun second = runTool({kHost, "--bus", bus.address(), "--slots", "memory", "--socket", other});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err,
+              "gc-token-host: another host runs on this bus: org.gctoken.TokenHost is held by another process on this "
+              "bus\n");
+    EXPECT_FALSE(exists(other));
+
+    EXPECT_EQ(host.stop(), 0) << "SIGTERM ends the host with status 0";
+    EXPECT_FALSE(exists(socket));
+    // The bus name went with it.
+    gctest::ChildProcess next;
+    startHost(next, other);
+    EXPECT_EQ(ctl({"list", "--socket", other}).out, "no tokens\n");
+    EXPECT_EQ(next.stop(), 0);
+}
+
+TEST_F(Programs, TheHostRefusesBadOptions) {
+    const struct {
+        std::vector<std::string> args;
+        std::string firstLine;
+    } kCases[] = {
+        {{"--slots", "usb"}, "gc-token-host: --slots is pcsc or memory"},
+        {{"--companion-wait", "-5"}, "gc-token-host: --companion-wait is 0 to 60000 milliseconds"},
+        {{"--bus"}, "gc-token-host: --bus needs a value"},
+        {{"--frob", "1"}, "gc-token-host: unknown option --frob"},
+        {{"--bus", "unix:path=/nonexistent/bus", "--socket", dir.path() + "/x.sock"},
+         "gc-token-host: cannot reach the bus unix:path=/nonexistent/bus: No such file or directory"},
+    };
+    for (const auto& c : kCases) {
+        std::vector<std::string> argv{kHost};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const ToolRun run = runTool(argv);
+        EXPECT_NE(run.status, 0) << c.firstLine;
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n')), c.firstLine);
+    }
+    EXPECT_EQ(runTool({kHost, "--help"}).status, 0);
+}
+
+TEST_F(Programs, TheToolAnswersBadInputWithOneLineAndAnExitStatus) {
+    const std::string in = dir.path() + "/message.txt";
+    ASSERT_TRUE(gctest::writeFile(in, "a message"));
+    const std::string out = dir.path() + "/signature.der";
+    const std::vector<std::string> sign{"sign",  "--reader", "Virtual PCD 00 00", "--in", in,
+                                        "--out", out,        "--socket",          socket};
+    auto signWith = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = sign;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
+    gctest::PrivateBus lonelyBus;
+    std::string error;
+    ASSERT_TRUE(lonelyBus.start(&error)) << error;
+
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string err;
+    } kCases[] = {
+        {{"frobnicate"}, "", 2, "gc-token-ctl: unknown command frobnicate"},
+        {{"sign", "--reader", "R"}, "", 2, "gc-token-ctl: sign: --key is required (see gc-token-ctl sign --help)"},
+        {{"list", "--colour"}, "", 2, "gc-token-ctl: list: unknown option --colour (see gc-token-ctl list --help)"},
+        {{"list", "--reader"}, "", 2, "gc-token-ctl: list: --reader needs a value (see gc-token-ctl list --help)"},
+        {signWith({"--key", "450102", "--alg", "ECDSASignatureDigestX999"}), "", 1,
+         "gc-token-ctl: sign: unknown algorithm \"ECDSASignatureDigestX999\""},
+        {signWith({"--key", "45:01", "--alg", "ECDSASignatureDigestX962"}), "", 1,
+         "gc-token-ctl: sign: the key ID is not hexadecimal: \"45:01\""},
+        {{"sign", "--reader", "R", "--key", "450102", "--alg", "ECDSASignatureDigestX962", "--in",
+          dir.path() + "/absent", "--out", out, "--socket", socket},
+         "",
+         1,
+         "gc-token-ctl: sign: cannot read " + dir.path() + "/absent"},
+        {signWith({"--key", "450102", "--alg", "ECDSASignatureDigestX962"}), "", 1,
+         "gc-token-ctl: sign: no token for reader \"Virtual PCD 00 00\""},
+        {{"list", "--reader", "Virtual PCD 00 00", "--socket", socket},
+         "",
+         1,
+         "gc-token-ctl: list: no token for reader \"Virtual PCD 00 00\""},
+        {{"list", "--socket", dir.path() + "/nobody.sock"},
+         "",
+         1,
+         "gc-token-ctl: list: no token host on " + dir.path() + "/nobody.sock (No such file or directory)"},
+        {{"wait-token", "--timeout", "0.2", "--socket", socket},
+         "",
+         1,
+         "gc-token-ctl: wait-token: no token within 200 ms"},
+        {{"wait-token", "--timeout", "soon"},
+         "",
+         1,
+         "gc-token-ctl: wait-token: --timeout is a positive number of seconds"},
+        {{"wait-token", "--gone", "--socket", socket},
+         "",
+         1,
+         "gc-token-ctl: wait-token: waiting for a token to go needs its \"reader\""},
+        {{"version", "--bus", bus.address(), "--timeout", "0.5"},
+         "",
+         1,
+         "gc-token-ctl: version: no answer from the token extension in time (the extension listens once a card was "
+         "inserted)"},
+        {{"version", "--bus", lonelyBus.address()}, "", 1, "gc-token-ctl: version: no token host runs on the bus"},
+        {{"check-can", "--reader", "R", "--can-stdin", "--bus", bus.address()},
+         "",
+         1,
+         "gc-token-ctl: check-can: no CAN: no input"},
+        {{"check-can", "--reader", "R", "--can-stdin", "--bus", bus.address()},
+         "\n",
+         1,
+         "gc-token-ctl: check-can: an empty CAN is refused"},
+    };
+    for (const auto& c : kCases) {
+        const ToolRun run = ctl(c.args, c.input);
+        const std::string what = c.args.front() + " " + (c.args.size() > 1 ? c.args[1] : "");
+        EXPECT_EQ(run.status, c.status) << what;
+        EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1), c.err + "\n") << what;
+        if (c.status == 1) {
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << what;
+        }
+    }
+    EXPECT_FALSE(exists(out)) << "no signature file without a signature";
+
+    for (const char* command : {"version", "check-can", "wait-token", "list", "sign"}) {
+        const ToolRun help = ctl({command, "--help"});
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_EQ(help.out.rfind(std::string("usage: gc-token-ctl ") + command, 0), 0u) << help.out;
+    }
+    EXPECT_EQ(ctl({"list", "--socket", socket}).out, "no tokens\n");
+}
+
+}  // namespace
