@@ -179,4 +179,20 @@ TEST_F(Programs, TheToolAnswersBadInputWithOneLineAndAnExitStatus) {
     EXPECT_EQ(ctl({"list", "--socket", socket}).out, "no tokens\n");
 }
 
+TEST_F(Programs, WithoutStdinTheToolAsksOnTheTerminalWithoutEcho) {
+    const ToolRun asked = gctest::runToolOnTerminal({kCtl, "check-can", "--reader", "Reader A", "--bus", bus.address()},
+                                                    "CAN of the card in Reader A: ", "\n");
+    EXPECT_EQ(asked.terminal, "CAN of the card in Reader A: \r\n")
+        << "the prompt, and a new line for the unechoed Enter";
+    EXPECT_EQ(asked.status, 1);
+    EXPECT_EQ(asked.err, "gc-token-ctl: check-can: an empty CAN is refused\n");
+
+    const ToolRun typed = gctest::runToolOnTerminal(
+        {kCtl, "check-can", "--reader", "Reader A", "--bus", bus.address(), "--timeout", "0.3"},
+        "CAN of the card in Reader A: ", "123456\n");
+    EXPECT_EQ(typed.terminal.find("123456"), std::string::npos) << "the CAN is not echoed: " << typed.terminal;
+    EXPECT_EQ(typed.err.rfind("gc-token-ctl: check-can: no answer from the token extension in time", 0), 0u)
+        << typed.err;
+}
+
 }  // namespace
