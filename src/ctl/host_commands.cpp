@@ -40,6 +40,20 @@ std::string textOf(const json& object, const char* key) {
     return entry != object.end() && entry->is_string() ? entry->get<std::string>() : std::string();
 }
 
+// A card's text on one line of our output: control characters shown as '.', quotes escaped.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            out.push_back('.');
+        else if (c == '"' || c == '\\')
+            out.append({'\\', c});
+        else
+            out.push_back(c);
+    }
+    return out;
+}
+
 bool isTrue(const json& object, const char* key) {
     const auto entry = object.find(key);
     return entry != object.end() && entry->is_boolean() && entry->get<bool>();
@@ -186,12 +200,14 @@ bool showItem(const json& item, const std::optional<std::string>& exportDir, std
         *error = "the host sent an item without a hexadecimal object ID";
         return false;
     }
-    std::printf("  %s %s label=\"%s\"", kind.c_str(), objectID.c_str(), textOf(item, "label").c_str());
+    std::printf("  %s %s label=\"%s\"", printable(kind).c_str(), objectID.c_str(),
+                printable(textOf(item, "label")).c_str());
     if (kind == "key") {
         const auto size = item.find("keySize");
-        std::printf(" type=%s-%s flags=%s constraints=%s certificate=%s", textOf(item, "keyType").c_str(),
+        std::printf(" type=%s-%s flags=%s constraints=%s certificate=%s", printable(textOf(item, "keyType")).c_str(),
                     size != item.end() && size->is_number_integer() ? std::to_string(size->get<int>()).c_str() : "?",
-                    flagsOf(item).c_str(), constraintsOf(item).c_str(), textOf(item, "certificateID").c_str());
+                    flagsOf(item).c_str(), printable(constraintsOf(item)).c_str(),
+                    printable(textOf(item, "certificateID")).c_str());
     } else if (kind == "certificate" && exportDir) {
         std::vector<unsigned char> der;
         if (!plat::base64::decode(textOf(item, "certificate"), der)) {
@@ -244,7 +260,8 @@ int list(const CommandLine& line) {
     if (tokens->empty()) std::printf("no tokens\n");
     for (const json& token : *tokens) {
         if (!token.is_object()) return failure("list", "the host sent a token that is not an object");
-        std::printf("token \"%s\" instance %s\n", textOf(token, "reader").c_str(), textOf(token, "instanceID").c_str());
+        std::printf("token \"%s\" instance %s\n", printable(textOf(token, "reader")).c_str(),
+                    printable(textOf(token, "instanceID")).c_str());
         const auto items = token.find("items");
         if (items == token.end() || !items->is_array()) continue;
         for (const json& item : *items) {

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,6 +16,9 @@
 namespace host {
 
 namespace {
+
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+constexpr long kSendLimitSeconds = 10;
 
 bool setError(std::string* error, const std::string& text) {
     if (error != nullptr) *error = text;
@@ -158,7 +162,14 @@ void ControlServer::acceptLoop() {
         if (fds[1].revents != 0) return;
         if ((fds[0].revents & POLLIN) == 0) continue;
         const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            // Out of descriptors or memory: give the connections a moment to end.
+            if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) std::this_thread::sleep_for(kAcceptPause);
+            continue;
+        }
+        // A client that stops reading cannot hold a connection thread (and the host's stop) for ever.
+        const timeval sendLimit{.tv_sec = kSendLimitSeconds, .tv_usec = 0};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
         serve(fd);
     }
 }
