@@ -165,6 +165,7 @@ private:
             value = value * 10 + (text_[at_++] - '0');
         }
         if (digits == 0) return fail("a value was expected");
+        if (digits > 1 && text_[at_ - digits] == '0') return fail("a number with a leading zero");
         const char next = peek();
         if (next == '.' || next == 'e' || next == 'E') return fail("only whole numbers are accepted");
         out.kind = RequestFields::Kind::Integer;

@@ -41,6 +41,7 @@ public:
     // The string value of `key`; nullopt when it is absent or not a string.
     std::optional<std::string_view> text(std::string_view key) const;
     bool has(std::string_view key) const { return find(key) != nullptr; }
+    size_t size() const { return fields_.size(); }
 
 private:
     std::vector<std::pair<std::string, Value>> fields_;

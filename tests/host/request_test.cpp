@@ -47,6 +47,7 @@ TEST(RequestFields, RefusesWhatIsNotAFlatObject) {
         {R"({"n":1e3})", "whole numbers"},
         {R"({"n":12345678901234567890})", "out of range"},
         {R"({"n":-})", "a value was expected"},
+        {R"({"n":007})", "leading zero"},
         {R"({"n":null})", "a value was expected"},
         {R"({"op":"a","op":"b"})", "given twice"},
         {R"({"s":"\ud800"})", "lone surrogate"},
