@@ -37,11 +37,11 @@ public:
         return true;
     }
 
-    // A JSON string into `out`, reserved up front to the longest it can get so that decoding
-    // never moves it (it may be a PIN).
-    bool string(std::string& out) {
+    // A JSON string into `out`. A value is reserved up front to the longest it can get, so that
+    // decoding never moves it (it may be a PIN); keys are names and grow as they like.
+    bool string(std::string& out, bool secret) {
         if (!take('"')) return fail("a string was expected");
-        out.reserve(text_.size() - at_);
+        if (secret) out.reserve(text_.size() - at_);
         while (!atEnd()) {
             const char c = text_[at_++];
             if (c == '"') {
@@ -90,7 +90,7 @@ public:
         const char c = peek();
         if (c == '"') {
             out.kind = RequestFields::Kind::String;
-            return string(out.text);
+            return string(out.text, /*secret=*/true);
         }
         if (takeWord("true")) {
             out.kind = RequestFields::Kind::Boolean;
@@ -198,7 +198,7 @@ std::optional<RequestFields> RequestFields::parse(std::string_view line, std::st
             std::string key;
             Value value;
             reader.skipSpace();
-            if (!reader.string(key)) return std::nullopt;
+            if (!reader.string(key, /*secret=*/false)) return std::nullopt;
             reader.skipSpace();
             if (!reader.take(':')) {
                 reader.fail("a colon was expected");

@@ -110,10 +110,17 @@ TEST(LineChannel, SplitsLinesDropsCarriageReturnsAndRefusesOverlongLines) {
 TEST(LineChannel, APinLineLeavesNothingInFreedMemory) {
     freedscan::makeCanary();
     const std::string pin(reinterpret_cast<const char*>(freedscan::g_canary), freedscan::kCanaryLength);
+    // Built in place: a temporary holding the canary would leave it in freed memory itself.
+    auto lineOf = [&](const char* before, const char* after) {
+        std::string line;
+        line.reserve(128);
+        line.append(before).append(pin).append(after);
+        return line;
+    };
     const std::string lines[] = {
-        R"({"pin":")" + pin + R"(","op":"pin"})" + "\n",  // the value in a block of its own
-        R"({"op":"pin","pin":")" + pin + "\"}\n",         // short enough to live in the string itself
-        R"({"op":"pin","pin":"\u0041)" + pin + "\"}\n",
+        lineOf(R"({"pin":")", R"(","op":"pin"})"),  // the value in a block of its own
+        lineOf(R"({"op":"pin","pin":")", R"("})"),  // short enough to live in the string itself
+        lineOf(R"({"op":"pin","pin":"\u0041)", R"("})"),
     };
     for (const std::string& line : lines) {
         SocketPair pair;
@@ -121,7 +128,7 @@ TEST(LineChannel, APinLineLeavesNothingInFreedMemory) {
         {
             LineChannel writer(pair.fds[0]);
             pair.fds[0] = -1;
-            ASSERT_TRUE(writer.writeLine(std::string_view(line).substr(0, line.size() - 1)));
+            ASSERT_TRUE(writer.writeLine(line));
             LineChannel channel(pair.take());
             std::string_view text;
             ASSERT_EQ(channel.readLine(text), LineChannel::Read::Line);
