@@ -11,8 +11,13 @@
 #include <string>
 
 #include "../tests/Protocols/openpace_peer.h"
+#include "../tests/support/icao_pace_example.h"
+#include "CardController/Protocols/pacecontroller.h"
+#include "Controller/controller.h"
 #include "Protocols/pacev2.h"
 #include "Protocols/securemessaging.h"
+#include "factory.h"
+#include "platform/ctk_memory.h"
 
 namespace {
 
@@ -227,5 +232,74 @@ void BM_ReadAnswer1K(benchmark::State& state) {
 }
 // 1 two-key 3DES, 2 AES-128, 4 AES-256.
 BENCHMARK(BM_ReadAnswer1K)->Arg(1)->Arg(2)->Arg(4)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// --- performPACE over the card session beside the GC_Pace steps alone -------------------------
+// The ICAO worked example on both sides: a card in an in-memory slot answers the example's run
+// from a table and the terminal's keys are the example's, so the run and the steps do the same
+// cryptography and the card costs a table lookup. The difference is what the run adds: the
+// card session, the MF and EF.CardAccess, the commands and their checks.
+
+SecureVector<unsigned char> mrzHash() {
+    const auto hash = gctest::unhex(icao::kMrzHash);
+    return SecureVector<unsigned char>(hash.data(), hash.size());
+}
+
+void BM_PerformPaceOverTheSession(benchmark::State& state) {
+    auto slots = std::make_shared<ctk::mem::SlotManager>();
+    ctk::SlotManager::setDefaultManager(slots);
+    slots->addSlot("ICAO 0");
+    auto card = icao::exampleCard();
+    slots->insertCard("ICAO 0", card);
+    GC_Factory::addDriver(GC_Factory::READER_CTK);
+    GC_Factory::getReadersList(false);
+    {
+        GC_Controller session;
+        if (session.create("ICAO 0", GC_CardController::CARD_GENERIC, true, nullptr) != 0) {
+            state.SkipWithError("no session");
+            return;
+        }
+        const SecureVector<unsigned char> secret = mrzHash();
+        size_t commands = card->commands().size();
+        for (auto _ : state) {
+            GC_PaceController::pace_params params;
+            if (GC_PaceController::performPACE(&session, secret, 1, &params, icao::terminalScalars()) != 0) {
+                state.SkipWithError("PACE run failed");
+                break;
+            }
+        }
+        commands = card->commands().size() - commands;
+        state.counters["apdus"] = static_cast<double>(commands) / static_cast<double>(state.iterations());
+    }
+    // The reader's card object goes with the slot: the next run's session gets its own card.
+    slots->removeSlot("ICAO 0");
+    ctk::SlotManager::resetDefaultManager();
+}
+BENCHMARK(BM_PerformPaceOverTheSession)->Unit(benchmark::kMillisecond);
+
+void BM_PaceStepsAlone(benchmark::State& state) {
+    const SecureVector<unsigned char> secret = mrzHash();
+    const bytes cardAccess = gctest::unhex(icao::kCardAccess);
+    const std::vector<icao::Exchange> run = icao::paceRun();
+    const bytes a1 = gctest::unhex(run[4].answer.substr(0, run[4].answer.size() - 4));
+    const bytes a2 = gctest::unhex(run[5].answer.substr(0, run[5].answer.size() - 4));
+    const bytes a3 = gctest::unhex(run[6].answer.substr(0, run[6].answer.size() - 4));
+    const bytes a4 = gctest::unhex(run[7].answer.substr(0, run[7].answer.size() - 4));
+    for (auto _ : state) {
+        GC_Pace pace(icao::terminalScalars());
+        GC_PaceController::pace_params params;
+        bytes mse, ga2, ga3, ga4;
+        const bool ok = pace.verifySecret(&params, secret, 1) == 0 && pace.selectPaceParams(&params, cardAccess) == 0 &&
+                        pace.mseSet(&params, mse) == 0 && pace.decryptNonce(&params, a1) == 0 &&
+                        pace.prepareMappingNonce(ga2) == 0 && pace.mappingNonce(a2) == 0 &&
+                        pace.prepareKeyAgreement(ga3) == 0 && pace.keyAgreement(a3) == 0 &&
+                        pace.calculateKey(&params) == 0 && pace.calculateToken(&params, ga4) == 0 &&
+                        pace.verifyToken(a4, &params) == 0;
+        if (!ok) {
+            state.SkipWithError("PACE steps failed");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_PaceStepsAlone)->Unit(benchmark::kMillisecond);
 
 }  // namespace

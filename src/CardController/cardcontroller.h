@@ -208,9 +208,11 @@ protected:
     // The guards of the PIN steps: session, command set, container and (pinRecord) its PIN record;
     // 0 or the failure, logged under `func`.
     int pinGuards(const char* func, const std::shared_ptr<GC_Container>& container, bool pinRecord) const;
-    // Sends one PIN command and hands the answer to `check`; the transport's failure and the
-    // verdict are returned as they are (logged).
-    int sendPinCommand(const std::vector<uint8_t>& command, const std::function<int(std::vector<uint8_t>&)>& check);
+    // The whole of a PIN operation after its precondition (0 goes on): the command that `build`
+    // makes, sent, and the card's answer handed to `check`; an empty command means the builder
+    // did the card work itself. Failures are returned as they are, logged under `func`.
+    int pinOperation(const char* func, int precondition, const std::function<int(std::vector<uint8_t>&)>& build,
+                     const std::function<int(std::vector<uint8_t>&)>& check);
     // The file state below the application is unknown from here on.
     void forgetFile();
     // The send-and-check of one SELECT of a file identifier; `answer` gets the data without the

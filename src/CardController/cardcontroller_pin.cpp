@@ -45,10 +45,29 @@ bool triesFromWarning(uint8_t sw2, uint64_t& tries) {
     return false;
 }
 
-void markBlocked(GC_Container& container) {
-    container.pin->triesLeft = 0;
-    container.flags &= ~GC_Container::FLAG_VERIFIED;
-    container.flags |= GC_Container::FLAG_BLOCKED;
+// The card's refusal of a PIN command (an answer other than 63 xx): a PIN the card does not know,
+// a blocked one (recorded in the container when `blocking`), or the verdict as it is.
+int refusal(const char* func, GC_Container& c, int verdict, bool blocking) {
+    if (verdict == kDataNotFound)
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, kPinNotFound, "Container pin is not found");
+    if (blocking && verdict == kPinBlocked) {
+        c.pin->triesLeft = 0;
+        c.flags &= ~GC_Container::FLAG_VERIFIED;
+        c.flags |= GC_Container::FLAG_BLOCKED;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, kPinBlocked, "Container pin is blocked");
+    }
+    return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, verdict);
+}
+
+// 63 00 and 63 Cx, a wrong or unverified PIN: not verified, with the tries the card counts (any
+// other SW2 is no answer: -1100, tries unchanged). `result` is what it means to the caller.
+int notVerified(const char* func, GC_Container& c, uint8_t sw2, int result) {
+    c.flags &= ~GC_Container::FLAG_VERIFIED;
+    if (!triesFromWarning(sw2, c.pin->triesLeft))
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, kFailed, "Wrong SW2 | %02X", sw2);
+    if (result == kOk) return succeed(func, __LINE__);
+    return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, result, "Wrong PIN | tries left %d",
+                            static_cast<int>(c.pin->triesLeft));
 }
 
 }  // namespace
@@ -64,14 +83,24 @@ int GC_CardController::pinGuards(const char* func, const std::shared_ptr<GC_Cont
     return kOk;
 }
 
-int GC_CardController::sendPinCommand(const std::vector<uint8_t>& command,
-                                      const std::function<int(std::vector<uint8_t>&)>& check) {
+int GC_CardController::pinOperation(const char* func, int precondition,
+                                    const std::function<int(std::vector<uint8_t>&)>& build,
+                                    const std::function<int(std::vector<uint8_t>&)>& check) {
+    if (precondition != kOk)
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, precondition, "Error in perform proces");
+    std::vector<uint8_t> command;  // may carry the PIN
+    GC_WipeGuard wipeCommand{&command};
+    if (const int rc = build(command); rc != kOk)
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc, "Error in perform command function");
+    // The builder sent what there was to send itself.
+    if (command.empty()) return succeed(func, __LINE__);
     std::vector<uint8_t> response;
     GC_WipeGuard wipeResponse{&response};
     if (const int rc = controller->sendApdu(command, response, 0, true); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error when send command");
-    if (const int rc = check(response); rc != kOk) return GC_FAIL(kErrMask, rc, "Error when  checking result command");
-    return kOk;
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc, "Error when send command");
+    if (const int rc = check(response); rc != kOk)
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc, "Error when  checking result command");
+    return succeed(func, __LINE__);
 }
 
 // --- Verify ---
@@ -105,34 +134,21 @@ int GC_CardController::checkVerifyPassword(std::shared_ptr<GC_Container>& contai
         c.flags |= GC_Container::FLAG_VERIFIED;
         return succeed(__func__, __LINE__);
     }
-    if (sw1 != 0x63) {
-        if (verdict == kDataNotFound) return GC_FAIL(kErrMask, kPinNotFound, "Container pin is not found");
-        if (verdict == kPinBlocked) {
-            markBlocked(c);
-            return GC_FAIL(kErrMask, kPinBlocked, "Container pin is blocked");
-        }
-        return GC_FAIL(kErrMask, verdict);
-    }
-    c.flags &= ~GC_Container::FLAG_VERIFIED;
-    if (!triesFromWarning(sw2, c.pin->triesLeft)) return GC_FAIL(kErrMask, kFailed, "Wrong SW2 | %02X", sw2);
-    if (statusOnly) return succeed(__func__, __LINE__);
-    return GC_FAIL(kErrMask, kWrongPin, "Wrong PIN | tries left %d", static_cast<int>(c.pin->triesLeft));
+    if (sw1 != 0x63) return refusal(__func__, c, verdict, true);
+    return notVerified(__func__, c, sw2, statusOnly ? kOk : kWrongPin);
 }
 
 int GC_CardController::verifyPassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin,
                                       bool statusOnly) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = pinGuards(__func__, container, false); rc != kOk) return rc;
-    if (const int rc = performVerifyPassword(container, pin, statusOnly); rc != kOk && rc != kPinElsewhere)
-        return GC_FAIL(kErrMask, rc, "Error in perform proces");
-    std::vector<uint8_t> command;
-    GC_WipeGuard wipeCommand{&command};
-    if (const int rc = getPerformPasswordCommand(container, command, pin, statusOnly); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error in perform command function");
-    if (const int rc = sendPinCommand(command, [&](auto& r) { return checkVerifyPassword(container, r, statusOnly); });
-        rc != kOk)
-        return rc;
-    return succeed(__func__, __LINE__);
+    int precondition = performVerifyPassword(container, pin, statusOnly);
+    // -1109: the PIN is the card controller's to verify its own way; the command goes on.
+    if (precondition == kPinElsewhere) precondition = kOk;
+    return pinOperation(
+        __func__, precondition,
+        [&](std::vector<uint8_t>& command) { return getPerformPasswordCommand(container, command, pin, statusOnly); },
+        [&](std::vector<uint8_t>& response) { return checkVerifyPassword(container, response, statusOnly); });
 }
 
 // --- Logout ---
@@ -166,14 +182,11 @@ int GC_CardController::checkLogoutPassword(std::shared_ptr<GC_Container>& contai
 int GC_CardController::logoutPassword(std::shared_ptr<GC_Container>& container) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = pinGuards(__func__, container, false); rc != kOk) return rc;
-    if (const int rc = performLogoutPassword(container); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error in perform proces");
-    std::vector<uint8_t> command;
-    if (const int rc = getLogoutPasswordCommand(container, command); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error in perform command function");
-    if (const int rc = sendPinCommand(command, [&](auto& r) { return checkLogoutPassword(container, r); }); rc != kOk)
-        return rc;
-    return succeed(__func__, __LINE__);
+    const int precondition = performLogoutPassword(container);
+    return pinOperation(
+        __func__, precondition,
+        [&](std::vector<uint8_t>& command) { return getLogoutPasswordCommand(container, command); },
+        [&](std::vector<uint8_t>& response) { return checkLogoutPassword(container, response); });
 }
 
 // --- Change ---
@@ -205,32 +218,19 @@ int GC_CardController::checkChangePassword(std::shared_ptr<GC_Container>& contai
         c.pin->triesLeft = kTriesAfterSuccess;
         return succeed(__func__, __LINE__);
     }
-    if (sw1 != 0x63) {
-        if (verdict == kDataNotFound) return GC_FAIL(kErrMask, kPinNotFound, "Container pin is not found");
-        if (verdict == kPinBlocked) {
-            markBlocked(c);
-            return GC_FAIL(kErrMask, kPinBlocked, "Container pin is blocked");
-        }
-        return GC_FAIL(kErrMask, verdict);
-    }
-    c.flags &= ~GC_Container::FLAG_VERIFIED;
-    if (!triesFromWarning(sw2, c.pin->triesLeft)) return GC_FAIL(kErrMask, kFailed, "Wrong SW2 | %02X", sw2);
-    return GC_FAIL(kErrMask, kWrongPin, "Wrong PIN | tries left %d", static_cast<int>(c.pin->triesLeft));
+    if (sw1 != 0x63) return refusal(__func__, c, verdict, true);
+    return notVerified(__func__, c, sw2, kWrongPin);
 }
 
 int GC_CardController::changePassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& oldPin,
                                       const std::vector<uint8_t>& newPin) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = pinGuards(__func__, container, false); rc != kOk) return rc;
-    if (const int rc = performChangePassword(container, oldPin, newPin); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error in perform proces");
-    std::vector<uint8_t> command;
-    GC_WipeGuard wipeCommand{&command};
-    if (const int rc = getChangePasswordCommand(container, command, oldPin, newPin); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error in perform command function");
-    if (const int rc = sendPinCommand(command, [&](auto& r) { return checkChangePassword(container, r); }); rc != kOk)
-        return rc;
-    return succeed(__func__, __LINE__);
+    const int precondition = performChangePassword(container, oldPin, newPin);
+    return pinOperation(
+        __func__, precondition,
+        [&](std::vector<uint8_t>& command) { return getChangePasswordCommand(container, command, oldPin, newPin); },
+        [&](std::vector<uint8_t>& response) { return checkChangePassword(container, response); });
 }
 
 // --- Unblock ---
@@ -264,31 +264,19 @@ int GC_CardController::checkUnblockPassword(std::shared_ptr<GC_Container>& conta
         c.pin->triesLeft = kTriesAfterSuccess;
         return succeed(__func__, __LINE__);
     }
-    if (sw1 == 0x63) {
-        c.flags &= ~GC_Container::FLAG_VERIFIED;
-        if (!triesFromWarning(sw2, c.pin->triesLeft)) return GC_FAIL(kErrMask, kFailed, "Wrong SW2 | %02X", sw2);
-        return GC_FAIL(kErrMask, kWrongPin, "Wrong PIN | tries left %d", static_cast<int>(c.pin->triesLeft));
-    }
-    if (verdict == kDataNotFound) return GC_FAIL(kErrMask, kPinNotFound, "Container pin is not found");
-    return GC_FAIL(kErrMask, verdict);
+    if (sw1 == 0x63) return notVerified(__func__, c, sw2, kWrongPin);
+    return refusal(__func__, c, verdict, false);
 }
 
 int GC_CardController::unblockPassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin,
                                        bool setNew) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = pinGuards(__func__, container, false); rc != kOk) return rc;
-    if (const int rc = performUnblockPassword(container, pin, setNew); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error in perform proces");
-    std::vector<uint8_t> command;
-    GC_WipeGuard wipeCommand{&command};
-    if (const int rc = getUnblockPasswordCommand(container, command, pin, setNew); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error in perform command function");
-    // The builder sent what there was to send (an unblock in one command of its own).
-    if (command.empty()) return succeed(__func__, __LINE__);
-    if (const int rc = sendPinCommand(command, [&](auto& r) { return checkUnblockPassword(container, r, 0, setNew); });
-        rc != kOk)
-        return rc;
-    return succeed(__func__, __LINE__);
+    const int precondition = performUnblockPassword(container, pin, setNew);
+    return pinOperation(
+        __func__, precondition,
+        [&](std::vector<uint8_t>& command) { return getUnblockPasswordCommand(container, command, pin, setNew); },
+        [&](std::vector<uint8_t>& response) { return checkUnblockPassword(container, response, 0, setNew); });
 }
 
 // --- PIN state of containers ---

@@ -4,7 +4,6 @@
 
 #include "Controller/controller.h"
 #include "Data/Container/container.h"
-#include "Data/data.h"
 #include "Protocols/securemessaging.h"
 #include "logger.h"
 
@@ -131,10 +130,10 @@ int GC_CardControllerVarnel::verifyPassword(std::shared_ptr<GC_Container>& conta
     if (controller->channelFlags() == 0) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Secure Connection is not established.");
         const int restored = controller->restoreSecureConnection();
-        controller->select(container->pin->path, nullptr, container->AID, true);
         // A PIN never goes to the card in plain.
         if (restored != kOk && !statusOnly && !pin.empty())
             return GC_FAIL(kErrMask, kSecurityStatus, "No secure channel: the PIN is not sent | %d", restored);
+        controller->select(container->pin->path, nullptr, container->AID, true);
     }
     if (const int rc = GC_CardController::verifyPassword(container, pin, statusOnly); rc != kOk)
         return GC_FAIL(kErrMask, rc, "Error when verify password");

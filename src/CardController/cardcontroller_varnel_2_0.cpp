@@ -4,7 +4,6 @@
 #include "Controller/controller.h"
 #include "Data/Container/container.h"
 #include "Data/datapkcs15.h"
-#include "Data/wipe.h"
 #include "logger.h"
 
 namespace {

@@ -134,7 +134,7 @@ public:
     int performSecureConnection(std::vector<uint8_t> password, const int& type);
     // Closes and reopens the channel with the kept password, or the CAN of the companion cache.
     int restoreSecureConnection();
-    // Ends secure messaging; the password stays.
+    // Ends secure messaging (and the chip authentication that came with the channel); the password stays.
     int destroySecureConnection();
     int performChipAuthentication();
 
@@ -200,6 +200,10 @@ protected:
     // The PIN an operation works on: `container`'s, or its parent's; 0 or the failure.
     int pinTarget(const char* func, std::shared_ptr<GC_Container>& container, bool parent,
                   std::shared_ptr<GC_Container>& target);
+    // The companion's tries-left entry of the target's PIN: removed before an attempt, written
+    // after the card's word on it.
+    void forgetTries(const GC_Container& target);
+    void recordTries(const GC_Container& target, unsigned long tries);
     // Takes the reader lock and selects the PIN's directory; on a failure the lock is released.
     int selectPin(const char* func, const GC_Container& target);
     // The reader's own PIN entry under the controller mutex: `answer` gets the reader's code;

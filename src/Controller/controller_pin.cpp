@@ -73,6 +73,15 @@ void applyTries(GC_Container& c, unsigned long n) {
 
 }  // namespace
 
+void GC_Controller::forgetTries(const GC_Container& target) {
+    GC_Cache::removeTriesLeft(reader->getReaderName().c_str(), target.pin->pinReference);
+}
+
+void GC_Controller::recordTries(const GC_Container& target, unsigned long tries) {
+    GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "setTriesLeft");
+    if (cacheInUse()) GC_Cache::setTriesLeft(reader->getReaderName().c_str(), target.pin->pinReference, tries);
+}
+
 int GC_Controller::pinTarget(const char* func, std::shared_ptr<GC_Container>& container, bool parent,
                              std::shared_ptr<GC_Container>& target) {
     auto fail = [&](int rc, const char* text) {
@@ -109,13 +118,10 @@ int GC_Controller::verifyPassword(std::shared_ptr<GC_Container>& container, cons
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     std::shared_ptr<GC_Container> target;
     if (const int rc = pinTarget(__func__, container, parent, target); rc != 0) return rc;
-    const std::string name = reader->getReaderName();
-    const uint8_t reference = target->pin->pinReference;
-    GC_Cache::removeTriesLeft(name.c_str(), reference);
+    forgetTries(*target);
     if ((target->flags & GC_Container::FLAG_NO_LENGTH) != 0) {
         // A PIN without limits is not asked for: taken as verified, nothing sent.
-        GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "setTriesLeft");
-        if (cacheInUse()) GC_Cache::setTriesLeft(name.c_str(), reference, 0);
+        recordTries(*target, 0);
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
         return 0;
     }
@@ -149,10 +155,7 @@ int GC_Controller::verifyPassword(std::shared_ptr<GC_Container>& container, cons
         return retransmit(result, [&] { return verifyPassword(container, pin, parent, statusOnly); });
     // Only what the card said of the PIN is recorded; after a failed exchange the entry stays
     // removed rather than show a count nobody read.
-    if (isPinVerdict(result) && cacheInUse()) {
-        GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "setTriesLeft");
-        GC_Cache::setTriesLeft(name.c_str(), reference, target->pin->triesLeft);
-    }
+    if (isPinVerdict(result)) recordTries(*target, target->pin->triesLeft);
     if (result != 0) return GC_FAIL(kErrMask, result);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
@@ -169,9 +172,7 @@ int GC_Controller::changePassword(std::shared_ptr<GC_Container>& container, cons
         return GC_FAIL(kErrMask, kPinLength, "PIN length is wrong");
     if ((newPin.empty() && !pinpad) || !lengthFits(*target->pin, newPin.size()))
         return GC_FAIL(kErrMask, kPinLength, "New PIN length is wrong");
-    const std::string name = reader->getReaderName();
-    const uint8_t reference = target->pin->pinReference;
-    GC_Cache::removeTriesLeft(name.c_str(), reference);
+    forgetTries(*target);
     if (const int rc = selectPin(__func__, *target); rc != 0) return rc;
 
     int result = 0;
@@ -197,10 +198,7 @@ int GC_Controller::changePassword(std::shared_ptr<GC_Container>& container, cons
     if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
     if (channelLost(result) && retransmitCounter < 2)
         return retransmit(result, [&] { return changePassword(target, oldPin, newPin, false); });
-    if ((result == 0 || result == kPinBlocked) && cacheInUse()) {
-        GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "setTriesLeft");
-        GC_Cache::setTriesLeft(name.c_str(), reference, target->pin->triesLeft);
-    }
+    if (result == 0 || result == kPinBlocked) recordTries(*target, target->pin->triesLeft);
     if (result != 0) return GC_FAIL(kErrMask, result);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
@@ -214,9 +212,7 @@ int GC_Controller::unblockPassword(std::shared_ptr<GC_Container>& container, con
     const bool pinpad = reader->isPinpad();
     if ((newPin.empty() && !pinpad) || !lengthFits(*target->pin, newPin.size()))
         return GC_FAIL(kErrMask, kPinLength, "New PIN length is wrong");
-    const std::string name = reader->getReaderName();
-    const uint8_t reference = target->pin->pinReference;
-    GC_Cache::removeTriesLeft(name.c_str(), reference);
+    forgetTries(*target);
     if (const int rc = selectPin(__func__, *target); rc != 0) return rc;
 
     int result = 0;
@@ -240,10 +236,7 @@ int GC_Controller::unblockPassword(std::shared_ptr<GC_Container>& container, con
         result = cardController->unblockPassword(target, newPin, setNew);
     }
     if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
-    if ((result == 0 || result == kPinBlocked) && cacheInUse()) {
-        GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "setTriesLeft");
-        GC_Cache::setTriesLeft(name.c_str(), reference, target->pin->triesLeft);
-    }
+    if (result == 0 || result == kPinBlocked) recordTries(*target, target->pin->triesLeft);
     if (result != 0) return GC_FAIL(kErrMask, result);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;

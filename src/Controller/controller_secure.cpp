@@ -88,7 +88,9 @@ int GC_Controller::performSecureConnection(std::vector<uint8_t> secret, const in
 int GC_Controller::destroySecureConnection() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = beginOperation(__func__); rc != 0) return rc;
-    flags &= ~kChannelUp;
+    // Every bit: chip authentication belongs to the channel, and any bit left would keep secure
+    // messaging in force, wrapping the very selection that ends it.
+    flags = 0;
     int rc = 0;
     if (reader->isPinpad()) {
         if (!lockController()) return finishOperation(__func__, gc_cc::kFailed, "Controller cannot lock");
@@ -98,7 +100,7 @@ int GC_Controller::destroySecureConnection() {
         rc = cardController->destroySecureConnection();
     }
     rc = finishOperation(__func__, rc);
-    flags &= ~kChannelUp;
+    flags = 0;
     return rc;
 }
 

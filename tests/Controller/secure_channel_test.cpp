@@ -165,6 +165,7 @@ TEST_F(SessionTest, SlotBackEndPassesTheBrokenTransmissionOnAndTheNextReadRecove
         EXPECT_EQ(session.retransmitCount(), 0);
     }
     // The slot manager over the program's pcscd again, and its slots' records.
+    slots->removeSlot("Memory 0");
     ctk::SlotManager::resetDefaultManager();
     GC_Factory::getReadersList(false);
 }
@@ -260,6 +261,82 @@ TEST_F(SessionTest, SerialNumberBindsTheCompanionEntriesToTheCard) {
     plug(config);
     session = open();
     EXPECT_FALSE(link.server.entry(name, "CAN")) << "another serial";
+}
+
+// Closing the channel is a plain selection of the generation's application: on the first
+// generation that application is absent by default, so its SELECT fails, the card manager is
+// selected and the application tried once more, whose failure is the result; when it is there,
+// one SELECT closes the channel. Chip authentication is not offered on the first generation and
+// costs nothing on the second.
+TEST_F(SessionTest, ClosingTheChannelAndChipAuthenticationPerGeneration) {
+    const std::string select40 = "00A4040C0AA0000001674553494740";
+    for (bool present : {false, true}) {
+        SCOPED_TRACE(present ? "destroy application present" : "absent");
+        cardsim::CardConfig config = varnelCard(Personality::Varnel1);
+        config.destroyAidPresent = present;
+        plug(config);
+        auto session = open();
+        ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+        const size_t mark = logMark();
+        EXPECT_EQ(session->destroySecureConnection(), present ? 0 : -1505);
+        const auto sent = receivedSince(*card, mark);
+        std::vector<std::string> commands;
+        for (const Received& r : sent) commands.push_back(r.command);
+        if (present) {
+            EXPECT_EQ(commands, std::vector<std::string>{select40});
+        } else {
+            EXPECT_EQ(commands, (std::vector<std::string>{select40, "00A4040C08A000000151000000", select40}));
+        }
+        EXPECT_FALSE(card->secureMessagingActive());
+        EXPECT_EQ(session->channelFlags(), 0u);
+        EXPECT_EQ(session->performChipAuthentication(), -1100);
+        EXPECT_EQ(session->channelFlags() & GC_Controller::kChipAuthenticated, 0u);
+    }
+    plug(varnelCard(Personality::Varnel2));
+    auto session = open();
+    ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+    const size_t mark = logMark();
+    EXPECT_EQ(session->performChipAuthentication(), 0);
+    EXPECT_TRUE(receivedSince(*card, mark).empty());
+    EXPECT_NE(session->channelFlags() & GC_Controller::kChipAuthenticated, 0u);
+    EXPECT_EQ(session->destroySecureConnection(), 0);
+    EXPECT_EQ(receivedSince(*card, mark).back().command, "00A4040C07A0000002471001");
+}
+
+// The extended read takes exactly the TLV at an offset, length after the whole tag: a long form
+// of up to three length bytes, never past the end of the file, and -1506 with nothing when the
+// file has no such TLV there.
+TEST_F(SessionTest, ExtendedReadTakesOneWholeTlv) {
+    plug(plainCard(Personality::Varnel2));
+    auto session = open();
+    Bytes file(600, 0x5A);
+    const Bytes heads[] = {{0x30, 0x82, 0x01, 0xF4}, {0x7F, 0x49, 0x81, 0x05}, {0x04, 0x03}};
+    std::copy(heads[0].begin(), heads[0].end(), file.begin());          // 30: 4 + 500 bytes at 0
+    std::copy(heads[1].begin(), heads[1].end(), file.begin() + 504);    // 7F49: 4 + 5 bytes at 504
+    std::copy(heads[2].begin(), heads[2].end(), file.begin() + 513);    // 04: 2 + 3 bytes at 513
+    const Bytes tooLong{0x30, 0x84, 0x00, 0x00, 0x00, 0x10};             // four length bytes
+    std::copy(tooLong.begin(), tooLong.end(), file.begin() + 520);
+    const Bytes beyond{0x30, 0x82, 0x10, 0x00};                          // longer than the file
+    std::copy(beyond.begin(), beyond.end(), file.begin() + 530);
+    Bytes copy = file;
+    ASSERT_EQ(session->update(copy, kSignatureAid, kScratch, 0, false, true), 0);
+    struct Case {
+        unsigned long offset;
+        Bytes tag;
+        int result;
+        size_t length;
+    } cases[] = {
+        {0, {0x30}, 0, 504}, {504, {0x7F, 0x49}, 0, 9}, {513, {0x04}, 0, 5},
+        {0, {0x31}, -1506, 0}, {520, {0x30}, -1506, 0}, {530, {0x30}, -1506, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.offset);
+        Bytes out{0xEE};
+        EXPECT_EQ(session->read(out, kSignatureAid, kScratch, c.offset, 0, nullptr, false, true,
+                                GC_Controller::READ_EXTENDED, c.tag),
+                  c.result);
+        EXPECT_EQ(out, c.result == 0 ? Bytes(file.begin() + c.offset, file.begin() + c.offset + c.length) : Bytes{});
+    }
 }
 
 }  // namespace

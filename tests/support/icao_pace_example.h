@@ -107,17 +107,16 @@ inline std::vector<Exchange> paceRun() {
 }
 
 // A second-generation card that knows the example's run (and its serial number); anything else
-// is answered 6D 00.
+// is answered 6D 00. The table is in bytes, so that answering costs the card next to nothing.
 inline std::shared_ptr<gctest::FakeCard> exampleCard() {
-    auto run = std::make_shared<std::vector<Exchange>>(paceRun());
-    run->push_back({"00CB7FFF08",
-                    "C200000000000001"
-                    "9000"});
-    return std::make_shared<gctest::FakeCard>(gctest::kVarnel20Atr, [run](const std::vector<unsigned char>& apdu) {
-        const std::string command = gctest::hex(apdu);
-        for (const Exchange& e : *run)
-            if (e.command == command) return gctest::unhex(e.answer);
-        return gctest::unhex("6D00");
+    using Bytes = std::vector<unsigned char>;
+    auto table = std::make_shared<std::vector<std::pair<Bytes, Bytes>>>();
+    for (const Exchange& e : paceRun()) table->emplace_back(gctest::unhex(e.command), gctest::unhex(e.answer));
+    table->emplace_back(gctest::unhex("00CB7FFF08"), gctest::unhex("C200000000000001" "9000"));
+    return std::make_shared<gctest::FakeCard>(gctest::kVarnel20Atr, [table](const Bytes& apdu) {
+        for (const auto& [command, answer] : *table)
+            if (command == apdu) return answer;
+        return Bytes{0x6D, 0x00};
     });
 }
 
