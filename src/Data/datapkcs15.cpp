@@ -230,6 +230,12 @@ void GC_DataPKCS15::buildContainers(app_info* app, std::vector<std::shared_ptr<G
     }
 }
 
+GC_DataPKCS15::app_info* GC_DataPKCS15::appendApplication(std::unique_ptr<app_info> app) {
+    if (!app) return nullptr;
+    applications.push_back(std::move(app));
+    return applications.back().get();
+}
+
 std::vector<GC_Object*> GC_DataPKCS15::getAllObjects(app_info* app) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     std::vector<GC_Object*> objects;

@@ -89,6 +89,15 @@ public:
         std::vector<std::unique_ptr<pin_info>> pinInfos;
     };
 
+    // Which failed directory read parseObjects answers.
+    enum parse_failure : uint32_t {
+        // The first failed read: a later directory that reads well must not hide missing keys.
+        FAIL_ON_FIRST_READ = 0,
+        // Only a failed read of the last directory region (kind 16 aside); the fixed regions of
+        // the first card generation may name files a card does not have.
+        FAIL_ON_LAST_REGION = 1,
+    };
+
     explicit GC_DataPKCS15(GC_Controller* controller);
     // Destroys the application records from the last to the first.
     ~GC_DataPKCS15() override;
@@ -125,10 +134,10 @@ public:
     // Appends a PIN record for every PIN entry of the application's AODFs. 0, the failing
     // read's code, or -1100 for an AODF that does not parse.
     int parseAuthObjects(app_info* app);
-    // Fills the object lists of the application's PrKDF, PuKDF, CDF and DODF records. 0, or the
-    // code of the first directory read that failed (a deactivated directory, -1508, is skipped
-    // and no failure).
-    int parseObjects(app_info* app);
+    // Fills the object lists of the application's PrKDF, PuKDF, CDF and DODF records; a directory
+    // that cannot be read gives no objects and the others are still read. 0, or the code of the
+    // failed read that `rule` names (a deactivated directory, -1508, is skipped and no failure).
+    int parseObjects(app_info* app, parse_failure rule = FAIL_ON_FIRST_READ);
     // Every object of the application: directory records in order, their objects in order.
     std::vector<GC_Object*> getAllObjects(app_info* app);
 
@@ -157,8 +166,16 @@ public:
     // The PIN reference of the application's first PIN record with this authId; 0 when none.
     static uint8_t id2ref(uint8_t authId, const app_info* app);
 
+    // Takes an application record that a card controller read by a layout of its own; it stays
+    // until the layout is destroyed. Returns the record as held.
+    app_info* appendApplication(std::unique_ptr<app_info> app);
+
+    // Look-ups over the application records search the newest record first: a discovery run
+    // again appends new records beside the old ones, and only the newest describe the card.
+
     // The application and directory record whose object list holds this very object (pointer
-    // identity; applications, then records, then objects in list order). 0, or -1102.
+    // identity; applications from the newest, then records, then objects in list order). 0, or
+    // -1102.
     int findObjectInfo(GC_Object* object, app_info** app, object_info** info);
     // The first public key (type 2) of objects whose ID equals the certificate's. 0, or 1 when
     // there is none or the certificate is null.
@@ -180,7 +197,7 @@ public:
     static int deleteObjectFromObjectInfo(GC_Object* object, object_info* info);
 
 protected:
-    // Every application read, in the order read; only appended to.
+    // Every application read, in the order read; only appended to (look-ups go newest first).
     std::vector<std::unique_ptr<app_info>> applications;
 
 private:

@@ -408,7 +408,8 @@ int GC_DataPKCS15::initContainer(std::shared_ptr<GC_Container>& container, std::
     pin_info* pin = nullptr;
     if (!text.empty() && container->label.find(text) != std::string::npos && container->pin) {
         app_info* pinApp = nullptr;
-        for (const auto& app : applications) {
+        for (auto it = applications.rbegin(); it != applications.rend(); ++it) {
+            const auto& app = *it;
             if (!app || pin != nullptr) continue;
             for (const auto& record : app->pinInfos) {
                 if (record && record->containerPin == container->pin.get()) {

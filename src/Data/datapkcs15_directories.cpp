@@ -104,21 +104,21 @@ void takeKeyFields(const KeyEntry& fields, KeyObject& key) {
 
 }  // namespace
 
-int GC_DataPKCS15::parseObjects(app_info* app) {
+int GC_DataPKCS15::parseObjects(app_info* app, parse_failure rule) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (app == nullptr) {
         GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, kGeneralFailure, "AppInfo is nullptr");
         return kGeneralFailure;
     }
 
-    // The first failed read is what the caller gets: a later directory that reads well must not
-    // hide that keys or certificates are missing.
     int result = 0;
     for (const auto& info : app->objectInfos) {
         if (info->kind == KIND_AUTH_OBJECTS) continue;
 
         std::vector<unsigned char> content;
         const int read = readFile(controller, content, app->aid, info->path, info->index, info->length, false);
+        // Under the last-region rule every read decides anew: the last one read stands.
+        if (rule == FAIL_ON_LAST_REGION) result = 0;
         if (read == kFileNotActive) {
             GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "File not active | %ld", static_cast<long>(read));
             continue;

@@ -152,7 +152,8 @@ int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
 
 int GC_DataPKCS15::findObjectInfo(GC_Object* object, app_info** app, object_info** info) {
     if (object == nullptr) return GC_FAIL(kErrMask, kNotFound, "object is null");
-    for (const auto& application : applications) {
+    for (auto it = applications.rbegin(); it != applications.rend(); ++it) {
+        const auto& application = *it;
         if (!application) continue;
         for (const auto& record : application->objectInfos) {
             if (!record) continue;

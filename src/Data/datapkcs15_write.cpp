@@ -359,7 +359,8 @@ int GC_DataPKCS15::findAppInfo(GC_Container* container, app_info** app) {
     // The PIN record built for the container is the surest sign; then the PIN's path,
     // reference and auth id.
     for (int pass = 0; pass < 2; ++pass) {
-        for (const auto& application : applications) {
+        for (auto it = applications.rbegin(); it != applications.rend(); ++it) {
+            const auto& application = *it;
             if (!application) continue;
             for (const auto& record : application->pinInfos) {
                 if (!record) continue;

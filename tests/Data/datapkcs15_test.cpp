@@ -416,6 +416,84 @@ TEST_F(DataPkcs15Discovery, RepeatedDiscoveryKeepsEarlierObjects) {
     EXPECT_EQ(again[0]->parentPin, again[1]->pin.get());
 }
 
+// A forced reload leaves the first discovery's records beside the new ones; a look-up by value
+// must land on the newest (the older ones describe the card as it was).
+TEST_F(DataPkcs15Discovery, LookUpsTakeTheNewestRecord) {
+    Containers first;
+    ASSERT_EQ(layout.getContainers(first), 0);
+    ASSERT_EQ(layout.getContainers(containers), 0);
+    ASSERT_EQ(layout.applications.size(), 4u);
+
+    GC_DataPKCS15::app_info* app = nullptr;
+    ASSERT_EQ(layout.findAppInfo(first[0].get(), &app), 0);
+    EXPECT_EQ(app, layout.applications[0].get());
+    ASSERT_EQ(layout.findAppInfo(containers[0].get(), &app), 0);
+    EXPECT_EQ(app, layout.applications[2].get());
+    // A container whose PIN record no discovery made is matched by the PIN's values.
+    GC_Container copy;
+    copy.buildFromPin(containers[0]->authId, "Auth", containers[0]->pin->pinReference, containers[0]->pin->path, 4, 8);
+    app = nullptr;
+    ASSERT_EQ(layout.findAppInfo(&copy, &app), 0);
+    EXPECT_EQ(app, layout.applications[2].get());
+}
+
+// The layout of the first card generation reads its fixed directory regions itself and hands
+// the application record over; reading its regions, only the last one's failure counts.
+TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheLastRegionRule) {
+    auto region = [](const char* fid, uint32_t kind, uint64_t index = 0) {
+        auto info = std::make_unique<GC_DataPKCS15::object_info>();
+        info->path = fromHex(fid);
+        info->index = index;
+        info->kind = kind;
+        return info;
+    };
+    auto record = [&] {
+        auto app = std::make_unique<GC_DataPKCS15::app_info>();
+        app->aid = kAid1;
+        app->objectInfos.push_back(region("4401", GC_DataPKCS15::KIND_AUTH_OBJECTS));  // skipped
+        app->objectInfos.push_back(region("4402", GC_DataPKCS15::KIND_PRIVATE_KEYS));
+        app->objectInfos.push_back(region("4404", GC_DataPKCS15::KIND_CERTIFICATES, 6));
+        return app;
+    };
+    struct Case {
+        const char* failing;
+        int code;
+        GC_DataPKCS15::parse_failure rule;
+        int result;
+        size_t objects;
+    } cases[] = {
+        {"4402", -1901, GC_DataPKCS15::FAIL_ON_FIRST_READ, -1901, 3},
+        {"4402", -1901, GC_DataPKCS15::FAIL_ON_LAST_REGION, 0, 3},
+        {"4404", -1505, GC_DataPKCS15::FAIL_ON_LAST_REGION, -1505, 2},
+        {"4404", -1508, GC_DataPKCS15::FAIL_ON_LAST_REGION, 0, 2},
+        {"4401", -1901, GC_DataPKCS15::FAIL_ON_LAST_REGION, 0, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.failing) + " " + std::to_string(c.rule));
+        card.clearFailures();
+        card.clearLog();
+        card.failRead(kAid1, fromHex(c.failing), c.code);
+        auto app = record();
+        EXPECT_EQ(layout.parseObjects(app.get(), c.rule), c.result);
+        EXPECT_EQ(layout.getAllObjects(app.get()).size(), c.objects);
+        EXPECT_EQ(card.reads().size(), 2u);
+    }
+
+    // A handed-over record is the layout's: its objects are found and read like discovered ones.
+    auto app = record();
+    ASSERT_EQ(layout.parseObjects(app.get(), GC_DataPKCS15::FAIL_ON_LAST_REGION), 0);
+    GC_DataPKCS15::app_info* held = layout.appendApplication(std::move(app));
+    ASSERT_EQ(layout.applications.size(), 1u);
+    EXPECT_EQ(held, layout.applications[0].get());
+    std::vector<GC_Object*> objects = layout.getAllObjects(held);
+    ASSERT_EQ(objects.size(), 5u);
+    GC_DataPKCS15::app_info* found = nullptr;
+    EXPECT_EQ(layout.findObjectInfo(objects.back(), &found, nullptr), 0);
+    EXPECT_EQ(found, held);
+    EXPECT_EQ(layout.readObjects(objects), 0);
+    EXPECT_NE(static_cast<GC_CertObject*>(objects.back())->cert, nullptr);
+}
+
 TEST(DataPkcs15Lifetime, ContainersMayOutliveTheirDiscoveryList) {
     FakeController card;
     ASSERT_TRUE(gctest::loadCardMap(card, gctest::dataPath("pkcs15/card.map")));
