@@ -3,6 +3,8 @@
 #include <openssl/ec.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
+
 #include "card_internal.h"
 
 namespace cardsim {
@@ -162,7 +164,10 @@ Response CardSim::Impl::computeSignature(const Apdu& a, bool secure) {
     const Algorithm alg = algorithmOf(config.personality, se.algorithm);
     if (alg.scheme == Scheme::RsaDigest && a.data.size() != static_cast<size_t>(EVP_MD_get_size(alg.md)))
         return Response::status(0x6A80);
-    if (alg.scheme == Scheme::Ecdsa && a.data.size() > 64) return Response::status(0x6A80);
+    // ECDSA takes a digest of up to 64 bytes, or as many as the group order has (66 for P-521).
+    const size_t orderBytes = static_cast<size_t>((EVP_PKEY_get_bits(key) + 7) / 8);
+    if (alg.scheme == Scheme::Ecdsa && a.data.size() > std::max<size_t>(64, orderBytes))
+        return Response::status(0x6A80);
     std::optional<Bytes> signature = sign(key, a.data, alg.scheme, alg.md);
     if (alg.scheme == Scheme::Ecdsa && zeroHalf) {
         // ECDSA is randomised: sign again until the chosen half is short (1 in 256 tries on average).

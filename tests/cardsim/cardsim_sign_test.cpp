@@ -334,3 +334,18 @@ TEST(CardSimSign, DeactivatedKeyDirectoryRefusesToSign) {
     EXPECT_EQ(terminal.exchange(0x20, 0x00, 0x8C, {'3', '3', '3', '3', '3', '3'}, std::nullopt)->sw, 0x6283);
     EXPECT_EQ(terminal.exchange(0x2A, 0x9E, 0x9A, Bytes(51, 1), 0)->sw, 0x6985);
 }
+
+// ECDSA takes as many input bytes as the curve's order has: 66 on P-521, no more.
+TEST(CardSimSign, EcdsaInputUpToTheOrderLength) {
+    CardConfig config;
+    config.personality = Personality::Varnel1;
+    config.requireSecureMessaging = false;
+    CardSim card(config);
+    PaceTerminal terminal(test::transportTo(card));
+    ASSERT_EQ(terminal.exchange(0xA4, 0x04, 0x0C, kSignatureAid, std::nullopt)->sw, 0x9000);
+    ASSERT_EQ(terminal.exchange(0xA4, 0x01, 0x0C, {0xDF, 0x08}, std::nullopt)->sw, 0x9000);
+    ASSERT_EQ(terminal.exchange(0x22, 0x41, 0xB6, *fromHex("8001CC840188"), std::nullopt)->sw, 0x9000);
+    ASSERT_EQ(terminal.exchange(0x20, 0x00, 0x88, {'2', '2', '2', '2', '2', '2'}, std::nullopt)->sw, 0x9000);
+    EXPECT_EQ(terminal.exchange(0x2A, 0x9E, 0x9A, Bytes(66, 0xA5), 0)->sw, 0x9000);
+    EXPECT_EQ(terminal.exchange(0x2A, 0x9E, 0x9A, Bytes(67, 0xA5), 0)->sw, 0x6A80);
+}
