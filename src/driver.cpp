@@ -105,24 +105,22 @@ int Driver::authenticateTerminal(std::vector<uint8_t> /*data*/) {
     return record(GC_FAIL(kErrMask, kNotSupported, "Not supported"));
 }
 
-// --- Operations whose session half is still to come: -1101 until the session offers them. ---
-
-int Driver::getContainers(std::vector<std::shared_ptr<GC_Container>>& /*list*/, bool /*force*/) {
-    return record(GC_FAIL(kErrMask, kNotSupported, "Not supported yet"));  // TODO(i18): GC_Controller::getContainers
+int Driver::getContainers(std::vector<std::shared_ptr<GC_Container>>& list, bool force) {
+    return record(controller.getContainers(list, force));
 }
 
-int Driver::getContainer(int /*index*/, std::shared_ptr<GC_Container>& container) {
-    container.reset();
-    return record(GC_FAIL(kErrMask, kNotSupported, "Not supported yet"));  // TODO(i18): GC_Controller::getContainer
+int Driver::getContainer(int index, std::shared_ptr<GC_Container>& container) {
+    // A negative index is beyond every list.
+    return record(controller.getContainer(static_cast<unsigned long>(index), container, false));
 }
 
-int Driver::loadContainers(std::vector<std::shared_ptr<GC_Container>>& /*list*/, bool /*force*/) {
-    return record(GC_FAIL(kErrMask, kNotSupported, "Not supported yet"));  // TODO(i18): GC_Controller::loadContainers
+int Driver::loadContainers(std::vector<std::shared_ptr<GC_Container>>& list, bool force) {
+    return record(controller.loadContainers(list, force));
 }
 
 int Driver::loadContainer(std::shared_ptr<GC_Container>& container, bool force) {
     std::vector<std::shared_ptr<GC_Container>> one{container};
-    return loadContainers(one, force);
+    return record(controller.loadContainers(one, force));
 }
 
 int Driver::statusContainers(std::vector<std::shared_ptr<GC_Container>>& list, bool force) {
@@ -154,20 +152,23 @@ int Driver::initPassword(std::shared_ptr<GC_Container> /*container*/, std::vecto
     return GC_FAIL(kErrMask, kNotSupported, "Not supported");
 }
 
-int Driver::signatureData(std::shared_ptr<GC_Container> /*container*/, GC_Object* /*key*/,
-                          std::vector<uint8_t> /*data*/, signature_alghoritm algorithm,
-                          std::vector<uint8_t>& /*signature*/) {
+int Driver::signatureData(std::shared_ptr<GC_Container> container, GC_Object* key, std::vector<uint8_t> data,
+                          signature_alghoritm algorithm, std::vector<uint8_t>& signature) {
     const AlgorithmRow* row = algorithmRow(algorithm);
     if (row == nullptr) return GC_FAIL(kErrMask, kBadParameter, "Signature alghoritm is not supported");
-    return record(GC_FAIL(kErrMask, kNotSupported, "Not supported yet"));  // TODO(i18): GC_Controller::signatureData
+    // The key type names the padding too: none for EC, PKCS#1 v1.5 for RSA.
+    const auto padding = static_cast<GC_Security::padding_type>(row->keyType);
+    return record(
+        controller.signatureData(container, key, std::move(data), row->keyType, row->format, padding, signature));
 }
 
-int Driver::verifySignature(std::shared_ptr<GC_Container> /*container*/, GC_Object* /*object*/,
-                            std::vector<uint8_t> /*data*/, std::vector<uint8_t> /*signature*/,
-                            signature_alghoritm algorithm) {
+int Driver::verifySignature(std::shared_ptr<GC_Container> container, GC_Object* object, std::vector<uint8_t> data,
+                            std::vector<uint8_t> signature, signature_alghoritm algorithm) {
     const AlgorithmRow* row = algorithmRow(algorithm);
     if (row == nullptr) return GC_FAIL(kErrMask, kBadParameter, "Signature alghoritm is not supported");
-    return record(GC_FAIL(kErrMask, kNotSupported, "Not supported yet"));  // TODO(i18): verifySignature
+    const auto padding = static_cast<GC_Security::padding_type>(row->keyType);
+    return record(controller.verifySignature(container, object, std::move(data), std::move(signature), row->keyType,
+                                             row->format, padding));
 }
 
 int Driver::hashData(std::vector<uint8_t> data, GC_Security::data_format format, std::vector<uint8_t>& hash) {

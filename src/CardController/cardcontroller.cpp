@@ -376,6 +376,16 @@ int GC_CardController::loadContainers(std::vector<std::shared_ptr<GC_Container>>
     return succeed(__func__, __LINE__);
 }
 
+int GC_CardController::getContainers(std::vector<std::shared_ptr<GC_Container>>& containers) {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (!data) return GC_FAIL(kErrMask, kFailed, "Data is nullptr");
+    if (const int rc = data->getContainers(containers); rc != kOk)
+        return GC_FAIL(kErrMask, rc, "Error when getting container");
+    // TODO(i17): then the PIN state with GC_Controller::statusContainers(containers, true)
+    // ("Error when checking status container") once the session offers it.
+    return succeed(__func__, __LINE__);
+}
+
 // --- What the card generations offer and this controller does not ---
 
 int GC_CardController::readEx(std::vector<uint8_t>& /*out*/, const std::vector<uint8_t>& /*aid*/,

@@ -167,6 +167,8 @@ public:
     virtual int generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
                                 GC_Object* publicTemplate, GC_Object** privateKey, GC_Object** publicKey);
 
+    // Appends the card's containers, as the data layout finds them, to `containers`.
+    virtual int getContainers(std::vector<std::shared_ptr<GC_Container>>& containers);
     // Reads the objects of each container not loaded yet (every one with force) into them.
     virtual int loadContainers(std::vector<std::shared_ptr<GC_Container>>& containers, bool force);
 
@@ -215,6 +217,14 @@ protected:
                      const std::function<int(std::vector<uint8_t>&)>& check);
     // The file state below the application is unknown from here on.
     void forgetFile();
+    // The card's part of a signature that both generations share: the channel reopened first for
+    // a container whose PIN has no length limits, the key's file selected in the container's
+    // application, MANAGE SECURITY ENVIRONMENT: SET of the digital-signature template with the
+    // generation's record, and PERFORM SECURITY OPERATION: COMPUTE DIGITAL SIGNATURE over `input`.
+    // `answer` receives the card's data (cardcontroller_signature.cpp).
+    int signOnCard(std::shared_ptr<GC_Container>& container, GC_PrivKeyObject* key, bool selectAppFirst,
+                   unsigned long long usage, const void* record, const std::vector<uint8_t>& input,
+                   std::vector<uint8_t>& answer);
     // The send-and-check of one SELECT of a file identifier; `answer` gets the data without the
     // status word. The transport's failure is -1807 when it said so, else -1100.
     int selectFid(const std::vector<uint8_t>& fid, bool fci, bool df, std::vector<uint8_t>& answer);

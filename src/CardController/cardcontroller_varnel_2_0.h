@@ -45,6 +45,11 @@ public:
     int checkUnblockPassword(std::shared_ptr<GC_Container>& container, std::vector<uint8_t>& response, long previous,
                              bool setNew) override;
 
+    // Signs `data` on the card with the key (cardcontroller_signature.cpp).
+    int signatureData(std::shared_ptr<GC_Container>& container, GC_PrivKeyObject* key, std::vector<uint8_t> data,
+                      GC_Security::data_format format, GC_Security::padding_type padding,
+                      std::vector<uint8_t>& out) override;
+
 protected:
     // Only files have a size in the answer to their selection, not AD and DF directories.
     bool answersFileSize(const std::vector<uint8_t>& fid) const override;

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "CardController/cardcontroller.h"
+#include "Data/Objects/object.h"
 #include "Data/securevector.h"
+#include "security_lib.h"
 
 class GC_Container;
 class GC_Reader;
@@ -164,6 +166,37 @@ public:
     int statusContainers(std::vector<std::shared_ptr<GC_Container>>& containers, bool withParents);
     // Not offered: -1101.
     int initPassword(std::shared_ptr<GC_Container>& container, const std::vector<unsigned char>& pin);
+
+    // --- Containers (controller_containers.cpp) ---
+    // A container operation that loses the channel (-1701, -1914) reopens it and runs once more.
+
+    // The card's containers: read once (again with force, which drops the old list) and kept;
+    // `list` receives the kept list, also after a failure (what the card controller left).
+    int getContainers(std::vector<std::shared_ptr<GC_Container>>& list, bool force);
+    // The container at `index` of the kept list; the list is read from the card (replacing it)
+    // when it was not read yet or with force. -1102 for an index beyond the list.
+    int getContainer(unsigned long index, std::shared_ptr<GC_Container>& container, bool force);
+    // Reads the objects of the containers not loaded yet (every one with force). -1101 before the
+    // container list was read.
+    int loadContainers(std::vector<std::shared_ptr<GC_Container>>& list, bool force);
+
+    // --- Signatures (controller_signature.cpp, controller_verify.cpp) ---
+
+    // Has the card sign with `key`, a private key of the container whose type is keyType, after
+    // checking that the container offers a mechanism for the key type and hash. Forms the input
+    // the card signs: EC: the data (format 1), taken as the digest when of the hash's length, else
+    // its digest; cut to the curve's byte length. RSA: zero-padded to the modulus (padding 1), the
+    // DigestInfo or the whole PKCS#1 v1.5 block of the data (padding 2), or with format 1 a
+    // complete encoding passed as it is. Never repeated; the PIN must be verified.
+    int signatureData(std::shared_ptr<GC_Container>& container, GC_Object* key, std::vector<unsigned char> data,
+                      GC_Object::key_type keyType, GC_Security::data_format format, GC_Security::padding_type padding,
+                      std::vector<unsigned char>& signature);
+    // Checks a signature in software with the public key `object` of the container, or the one
+    // related to the certificate `object`; the input is formed as for signing. 0 valid, 1 no
+    // match, negative codes for refusals and errors. Needs neither reader nor card.
+    int verifySignature(std::shared_ptr<GC_Container>& container, GC_Object* object, std::vector<unsigned char> data,
+                        std::vector<unsigned char> signature, GC_Object::key_type keyType,
+                        GC_Security::data_format format, GC_Security::padding_type padding);
 
     // Attempts of the running operation under the retransmit rule (0 when none runs).
     int retransmitCount() const { return retransmitCounter; }

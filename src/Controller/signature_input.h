@@ -1,0 +1,32 @@
+// What signing and verification in the card session share: the container mechanism that serves
+// a key type and hash, and the value that a hash format makes of the caller's data.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "Data/Container/container.h"
+#include "Data/Objects/object.h"
+#include "security_lib.h"
+
+namespace gc_signing {
+
+// Key usage bits that a key must not carry both of to sign or verify (sign, non-repudiation).
+inline constexpr uint64_t kUsageSign = 2;
+inline constexpr uint64_t kUsageNonRepudiation = 16;
+
+// The container's first mechanism for the key type (EC or RSA family) whose hash set holds
+// `format`; null when there is none.
+std::shared_ptr<GC_Container::mechanism_info> findMechanism(GC_Container& container, GC_Object::key_type keyType,
+                                                            GC_Security::data_format format);
+
+// The digest that is signed: the data itself for format 1 or when it has the digest's length
+// (taken as the digest), otherwise its digest (also of empty data). 0, or the hash's failure code.
+int digestInput(const std::vector<unsigned char>& data, GC_Security::data_format format,
+                std::vector<unsigned char>& input);
+
+// Zero bytes in front of data up to `length` bytes (data no longer than that).
+std::vector<unsigned char> zeroPadded(const std::vector<unsigned char>& data, size_t length);
+
+}  // namespace gc_signing
