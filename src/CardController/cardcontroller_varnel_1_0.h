@@ -27,7 +27,26 @@ public:
     int performChangePassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& oldPin,
                               const std::vector<uint8_t>& newPin) override;
 
+    // The card's containers (cardcontroller_varnel_1_0_discovery.cpp): the first generation keeps
+    // its PKCS#15 structures at fixed places, without EF.DIR and ODF. Appends one container per
+    // PIN of the signature application and one for the travel-document data to `containers`.
+    int getContainers(std::vector<std::shared_ptr<GC_Container>>& containers) override;
+    // The discovery itself: hands the signature and travel-document application records to the
+    // layout and appends their containers (never clears the list). 0 or the first failure; the
+    // signature containers stay when only the travel-document list fails.
+    int getPKCS15(std::vector<std::shared_ptr<GC_Container>>& containers);
+
+    // Signs `data` on the card with the key (cardcontroller_signature.cpp).
+    int signatureData(std::shared_ptr<GC_Container>& container, GC_PrivKeyObject* key, std::vector<uint8_t> data,
+                      GC_Security::data_format format, GC_Security::padding_type padding,
+                      std::vector<uint8_t>& out) override;
+
 protected:
     // DF (reference & 0F) selectable in the container's application; the PUK (94) is not tested.
     int isActive(std::shared_ptr<GC_Container>& container) override;
+
+private:
+    // The travel-document part of getPKCS15: one data object per entry of the application's list
+    // (and the document's SOD and COM when it names none), and their container.
+    int readTravelDocument(std::vector<std::shared_ptr<GC_Container>>& containers);
 };
