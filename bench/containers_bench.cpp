@@ -1,0 +1,346 @@
+// The road from a CAN to loaded containers, and a token signature, through the Driver on the
+// simulated cards of both generations (in an in-memory slot; empty settings, no companion cache,
+// a reader that knows nothing yet). Each iteration is a new Driver:
+//   BM_CanToContainers  PACE with the CAN, getContainers(force), loadContainers
+//     apdus / floor_apdus / apdu_ratio   commands sent (GET RESPONSE included)
+//     bytes / floor_bytes / byte_ratio   command and answer bytes on the wire
+//     cpu_share                          the driver's CPU time over its wall time with 10 ms added
+//                                        per APDU (a real reader's round trip); the card's own
+//                                        time is taken out of both
+//   BM_TokenSignature   what the token does per signature: verify the PIN, sign, log out
+//     apdus                              commands per signature
+//
+// The floor: the PACE exchanges as the run made them; then one SELECT per application switch, per
+// directory and per file, and ceil(size / chunk) READ BINARY per file, where size is what the
+// driver has to know (whole directory files, the exact TLV of each object) and chunk the card's
+// answer limit less the secure-messaging overhead; each of those exchanges at the smallest
+// non-data byte count seen in the run, plus the file bytes.
+
+#include <benchmark/benchmark.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../tests/cardsim/cardsim.h"
+#include "../tests/support/sim_card_adapter.h"
+#include "Data/Container/container.h"
+#include "Reader/reader.h"
+#include "driver.h"
+#include "factory.h"
+#include "platform/ctk_memory.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Containers = std::vector<std::shared_ptr<GC_Container>>;
+
+constexpr const char* kSlot = "Bench containers 0";
+constexpr double kApduRoundTrip = 0.010;  // seconds added per APDU for the CPU share
+constexpr size_t kSmOverhead = 25;        // the session's room for secure messaging in one chunk
+
+// A file the driver must read: its application and its path of file identifiers below the
+// application (directories first), and how many of its bytes it needs (0: the whole file).
+struct NeededFile {
+    int application;  // 0 MF, 1 signature application, 2 travel document
+    Bytes path;
+    bool tlv;  // only the TLV at its start is needed
+};
+
+struct Generation {
+    cardsim::Personality personality;
+    Bytes appDf;  // the applications' DFs below the MF, by number
+    Bytes ldsDf;
+    std::vector<NeededFile> files;
+    uint8_t pinReference;
+    const char* pin;
+    size_t container;  // the signing container's index
+};
+
+Bytes fid(std::initializer_list<unsigned char> bytes) {
+    return Bytes(bytes);
+}
+
+const Generation kVarnel1{
+    cardsim::Personality::Varnel1,
+    {0x50, 0x15},
+    {0x1A, 0xDF},
+    {
+        {1, fid({0x50, 0x32}), false},
+        {1, fid({0x52, 0x00}), false},
+        {1, fid({0x50, 0x81}), false},
+        {1, fid({0x50, 0x88}), false},
+        {1, fid({0x50, 0x82}), false},
+        {1, fid({0x50, 0x83}), false},
+        {2, fid({0x53, 0x00}), false},
+        {1, fid({0x57, 0x91}), true},
+        {1, fid({0x57, 0x81}), true},
+        {1, fid({0x57, 0x98}), true},
+        {1, fid({0x57, 0x88}), true},
+        {1, fid({0x57, 0x93}), true},
+        {1, fid({0x57, 0x83}), true},
+        {2, fid({0x01, 0x1E}), false},
+        {2, fid({0x01, 0x1D}), false},
+        {2, fid({0x01, 0x01}), false},
+        {2, fid({0x01, 0x0E}), false},
+    },
+    0x8A,
+    "111111",
+    0,
+};
+
+const Generation kVarnel2{
+    cardsim::Personality::Varnel2,
+    {0x50, 0x15},
+    {},
+    {
+        {0, fid({0x2F, 0x00}), false},
+        {1, fid({0x50, 0x32}), false},
+        {1, fid({0x50, 0x31}), false},
+        {1, fid({0x52, 0x00}), false},
+        {1, fid({0xAD, 0xF1, 0xDF, 0x01, 0x50, 0x81}), false},
+        {1, fid({0xAD, 0xF2, 0xDF, 0x02, 0x50, 0x82}), false},
+        {1, fid({0xAD, 0xFC, 0xDF, 0x0C, 0x50, 0x83}), false},
+        {1, fid({0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x91}), true},
+        {1, fid({0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x81}), true},
+        {1, fid({0xAD, 0xF2, 0xDF, 0x02, 0x57, 0x92}), true},
+        {1, fid({0xAD, 0xF2, 0xDF, 0x02, 0x57, 0x82}), true},
+        {1, fid({0xAD, 0xFC, 0xDF, 0x0C, 0x57, 0x93}), true},
+        {1, fid({0xAD, 0xFC, 0xDF, 0x0C, 0x57, 0x83}), true},
+    },
+    0x01,
+    "111111",
+    0,
+};
+
+// Settings in a container of the benchmark's own, emptied before every session.
+std::string settingsFile() {
+    static const std::string path = [] {
+        char pattern[] = "/tmp/gcbench-XXXXXX";
+        const std::string home = std::string(mkdtemp(pattern)) + "/Containers/ext";
+        std::filesystem::create_directories(home + "/Documents");
+        setenv("HOME", home.c_str(), 1);
+        return home + "/Documents/config.conf";
+    }();
+    return path;
+}
+
+double cpuSeconds(clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// The simulated card in the slot, with its own CPU and wall time kept apart.
+class TimedCard : public gctest::SimCardAdapter {
+public:
+    explicit TimedCard(cardsim::CardSim& card) : SimCardAdapter(card) {}
+    std::vector<unsigned char> transmit(const std::vector<unsigned char>& apdu) override {
+        const double cpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+        const auto wall = std::chrono::steady_clock::now();
+        auto answer = SimCardAdapter::transmit(apdu);
+        cardCpu += cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - cpu;
+        cardWall += std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
+        return answer;
+    }
+    double cardCpu = 0;
+    double cardWall = 0;
+};
+
+// A slot with the generation's card; the registry knows the reader.
+struct Bench {
+    explicit Bench(cardsim::Personality personality)
+        : card(config(personality)), timed(std::make_shared<TimedCard>(card)) {
+        auto slots = std::make_shared<ctk::mem::SlotManager>();
+        ctk::SlotManager::setDefaultManager(slots);
+        slots->addSlot(kSlot);
+        slots->insertCard(kSlot, timed);
+        GC_Factory::addDriver(GC_Factory::READER_CTK);
+        GC_Factory::getReadersList(false);
+        reader = GC_Factory::createReader(kSlot);
+    }
+    ~Bench() { ctk::SlotManager::resetDefaultManager(); }
+    static cardsim::CardConfig config(cardsim::Personality personality) {
+        cardsim::CardConfig c;
+        c.personality = personality;
+        return c;
+    }
+    // A reader that knows nothing and no stored settings.
+    void fresh() {
+        unlink(settingsFile().c_str());
+        reader->maxApduSize = 200;
+        reader->extendedApdu = false;
+        reader->apduSizeFixed = false;
+        card.clearLog();
+    }
+
+    cardsim::CardSim card;
+    std::shared_ptr<TimedCard> timed;
+    GC_Reader* reader = nullptr;
+};
+
+struct Traffic {
+    size_t apdus = 0;
+    size_t bytes = 0;
+    size_t paceApdus = 0;  // the plain exchanges before the first protected one
+    size_t paceBytes = 0;
+    size_t leastOverhead = SIZE_MAX;  // the fewest bytes of one protected exchange beside its data
+};
+
+Traffic traffic(const cardsim::CardSim& card) {
+    Traffic t;
+    bool protectedSeen = false;
+    for (const cardsim::LogEntry& entry : card.log()) {
+        if (entry.kind != cardsim::LogEntry::Kind::Command) continue;
+        const size_t bytes = entry.command.size() + entry.response.size();
+        ++t.apdus;
+        t.bytes += bytes;
+        protectedSeen = protectedSeen || entry.secure;
+        if (!protectedSeen) {
+            ++t.paceApdus;
+            t.paceBytes += bytes;
+        } else if (entry.secure && entry.plainResponse.size() >= 2) {
+            t.leastOverhead = std::min(t.leastOverhead, bytes - (entry.plainResponse.size() - 2));
+        }
+    }
+    return t;
+}
+
+// The bytes of a file the driver needs: the whole file, or the TLV at its start.
+size_t neededBytes(const cardsim::CardSim& card, const Generation& g, const NeededFile& file) {
+    Bytes path = file.application == 1 ? g.appDf : file.application == 2 ? g.ldsDf : Bytes{};
+    path.insert(path.end(), file.path.begin(), file.path.end());
+    const Bytes content = card.file(path).value_or(Bytes{});
+    if (!file.tlv || content.size() < 2) return content.size();
+    // DER length: short form, or 81 / 82 followed by the length.
+    const size_t first = content[1];
+    if (first < 0x80) return 2 + first;
+    const size_t n = first & 0x7F;
+    size_t length = 0;
+    for (size_t i = 0; i < n && 2 + i < content.size(); ++i) length = length << 8 | content[2 + i];
+    return 2 + n + length;
+}
+
+struct Floor {
+    size_t apdus = 0;
+    size_t bytes = 0;
+};
+
+Floor floorOf(const cardsim::CardSim& card, const Generation& g, const Traffic& t, size_t answerLimit) {
+    Floor f{t.paceApdus, t.paceBytes};
+    const size_t chunk = answerLimit - kSmOverhead;
+    int application = -1;
+    Bytes directory;
+    size_t exchanges = 0;
+    for (const NeededFile& file : g.files) {
+        if (file.application != application) {
+            application = file.application;
+            directory.clear();
+            ++exchanges;  // the application (or the MF)
+        }
+        const Bytes dir(file.path.begin(), file.path.end() - 2);
+        if (dir != directory) {
+            directory = dir;
+            exchanges += dir.size() / 2;
+        }
+        const size_t size = neededBytes(card, g, file);
+        exchanges += 1 + (size + chunk - 1) / chunk;
+        f.bytes += size;
+    }
+    f.apdus += exchanges;
+    f.bytes += exchanges * (t.leastOverhead == SIZE_MAX ? 0 : t.leastOverhead);
+    return f;
+}
+
+void canToContainers(benchmark::State& state, const Generation& g, size_t answerLimit) {
+    Bench bench(g.personality);
+    Traffic total;
+    Floor floor;
+    double driverCpu = 0;
+    double wall = 0;
+    for (auto _ : state) {
+        bench.fresh();
+        bench.timed->cardCpu = bench.timed->cardWall = 0;
+        const double cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+        const auto start = std::chrono::steady_clock::now();
+        Driver driver(kSlot, GC_CardController::CARD_GENERIC, true, nullptr);
+        Containers list;
+        if (driver.performSecureConnection({'1', '2', '3', '4', '5', '6'}, 2) != 0 ||
+            driver.getContainers(list, true) != 0 || driver.loadContainers(list, false) != 0) {
+            state.SkipWithError("CAN to containers failed");
+            break;
+        }
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        driverCpu += cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu - bench.timed->cardCpu;
+        wall += elapsed - bench.timed->cardWall;
+        const Traffic t = traffic(bench.card);
+        total.apdus += t.apdus;
+        total.bytes += t.bytes;
+        floor = floorOf(bench.card, g, t, answerLimit);
+    }
+    const double n = static_cast<double>(state.iterations());
+    if (n == 0) return;
+    state.counters["apdus"] = static_cast<double>(total.apdus) / n;
+    state.counters["floor_apdus"] = static_cast<double>(floor.apdus);
+    state.counters["apdu_ratio"] = static_cast<double>(total.apdus) / n / static_cast<double>(floor.apdus);
+    state.counters["bytes"] = static_cast<double>(total.bytes) / n;
+    state.counters["floor_bytes"] = static_cast<double>(floor.bytes);
+    state.counters["byte_ratio"] = static_cast<double>(total.bytes) / n / static_cast<double>(floor.bytes);
+    state.counters["cpu_share"] = driverCpu / (wall + kApduRoundTrip * static_cast<double>(total.apdus));
+}
+
+void tokenSignature(benchmark::State& state, const Generation& g) {
+    Bench bench(g.personality);
+    bench.fresh();
+    Driver driver(kSlot, GC_CardController::CARD_GENERIC, true, nullptr);
+    Containers list;
+    if (driver.performSecureConnection({'1', '2', '3', '4', '5', '6'}, 2) != 0 ||
+        driver.getContainers(list, true) != 0 || driver.loadContainers(list, false) != 0) {
+        state.SkipWithError("CAN to containers failed");
+        return;
+    }
+    std::shared_ptr<GC_Container> container = list.at(g.container);
+    GC_Object* key = container->getPrivateKey();
+    const std::string pin = g.pin;
+    const Bytes digest(32, 0x5A);
+    size_t apdus = 0;
+    for (auto _ : state) {
+        bench.card.clearLog();
+        Bytes signature;
+        if (driver.verifyPassword(container, Bytes(pin.begin(), pin.end()), false) != 0 ||
+            driver.signatureData(container, key, digest, Driver::EC_SHA256, signature) != 0 ||
+            driver.logoutPassword(container, false) != 0) {
+            state.SkipWithError("token signature failed");
+            break;
+        }
+        apdus += traffic(bench.card).apdus;
+    }
+    if (state.iterations() > 0)
+        state.counters["apdus"] = static_cast<double>(apdus) / static_cast<double>(state.iterations());
+}
+
+void BM_CanToContainersVarnel1(benchmark::State& state) {
+    canToContainers(state, kVarnel1, 1792);
+}
+void BM_CanToContainersVarnel2(benchmark::State& state) {
+    canToContainers(state, kVarnel2, 1792);
+}
+void BM_TokenSignatureVarnel1(benchmark::State& state) {
+    tokenSignature(state, kVarnel1);
+}
+void BM_TokenSignatureVarnel2(benchmark::State& state) {
+    tokenSignature(state, kVarnel2);
+}
+
+BENCHMARK(BM_CanToContainersVarnel1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CanToContainersVarnel2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TokenSignatureVarnel1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TokenSignatureVarnel2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
