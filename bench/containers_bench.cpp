@@ -11,10 +11,10 @@
 //     apdus                              commands per signature
 //
 // The floor: the PACE exchanges as the run made them; then one SELECT per application switch, per
-// directory and per file, and ceil(size / chunk) READ BINARY per file, where size is what the
-// driver has to know (whole directory files, the exact TLV of each object) and chunk the card's
-// answer limit less the secure-messaging overhead; each of those exchanges at the smallest
-// non-data byte count seen in the run, plus the file bytes.
+// directory and per file, and ceil(size / chunk) READ BINARY per piece of a file the driver has to
+// know (the entries of each directory region, the exact TLV of each object, whole other files),
+// chunk being the card's answer limit less the secure-messaging overhead; each of those exchanges
+// at the smallest non-data byte count seen in the run, plus the bytes of the pieces.
 
 #include <benchmark/benchmark.h>
 #include <time.h>
@@ -45,12 +45,19 @@ constexpr const char* kSlot = "Bench containers 0";
 constexpr double kApduRoundTrip = 0.010;  // seconds added per APDU for the CPU share
 constexpr size_t kSmOverhead = 25;        // the session's room for secure messaging in one chunk
 
+// How much of a file the driver needs to know.
+enum class Needed {
+    Whole,    // all of it
+    Tlv,      // the TLV at its start (an object's content)
+    Regions,  // the entries of the three 1024-byte directory regions, each read apart
+};
+
 // A file the driver must read: its application and its path of file identifiers below the
-// application (directories first), and how many of its bytes it needs (0: the whole file).
+// application (directories first).
 struct NeededFile {
     int application;  // 0 MF, 1 signature application, 2 travel document
     Bytes path;
-    bool tlv;  // only the TLV at its start is needed
+    Needed needed;
 };
 
 struct Generation {
@@ -72,23 +79,23 @@ const Generation kVarnel1{
     {0x50, 0x15},
     {0x1A, 0xDF},
     {
-        {1, fid({0x50, 0x32}), false},
-        {1, fid({0x52, 0x00}), false},
-        {1, fid({0x50, 0x81}), false},
-        {1, fid({0x50, 0x88}), false},
-        {1, fid({0x50, 0x82}), false},
-        {1, fid({0x50, 0x83}), false},
-        {2, fid({0x53, 0x00}), false},
-        {1, fid({0x57, 0x91}), true},
-        {1, fid({0x57, 0x81}), true},
-        {1, fid({0x57, 0x98}), true},
-        {1, fid({0x57, 0x88}), true},
-        {1, fid({0x57, 0x93}), true},
-        {1, fid({0x57, 0x83}), true},
-        {2, fid({0x01, 0x1E}), false},
-        {2, fid({0x01, 0x1D}), false},
-        {2, fid({0x01, 0x01}), false},
-        {2, fid({0x01, 0x0E}), false},
+        {1, fid({0x50, 0x32}), Needed::Whole},
+        {1, fid({0x52, 0x00}), Needed::Whole},
+        {1, fid({0x50, 0x81}), Needed::Regions},
+        {1, fid({0x50, 0x88}), Needed::Regions},
+        {1, fid({0x50, 0x82}), Needed::Regions},
+        {1, fid({0x50, 0x83}), Needed::Regions},
+        {2, fid({0x53, 0x00}), Needed::Whole},
+        {1, fid({0x57, 0x91}), Needed::Tlv},
+        {1, fid({0x57, 0x81}), Needed::Tlv},
+        {1, fid({0x57, 0x98}), Needed::Tlv},
+        {1, fid({0x57, 0x88}), Needed::Tlv},
+        {1, fid({0x57, 0x93}), Needed::Tlv},
+        {1, fid({0x57, 0x83}), Needed::Tlv},
+        {2, fid({0x01, 0x1E}), Needed::Whole},
+        {2, fid({0x01, 0x1D}), Needed::Whole},
+        {2, fid({0x01, 0x01}), Needed::Whole},
+        {2, fid({0x01, 0x0E}), Needed::Whole},
     },
     0x8A,
     "111111",
@@ -100,19 +107,19 @@ const Generation kVarnel2{
     {0x50, 0x15},
     {},
     {
-        {0, fid({0x2F, 0x00}), false},
-        {1, fid({0x50, 0x32}), false},
-        {1, fid({0x50, 0x31}), false},
-        {1, fid({0x52, 0x00}), false},
-        {1, fid({0xAD, 0xF1, 0xDF, 0x01, 0x50, 0x81}), false},
-        {1, fid({0xAD, 0xF2, 0xDF, 0x02, 0x50, 0x82}), false},
-        {1, fid({0xAD, 0xFC, 0xDF, 0x0C, 0x50, 0x83}), false},
-        {1, fid({0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x91}), true},
-        {1, fid({0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x81}), true},
-        {1, fid({0xAD, 0xF2, 0xDF, 0x02, 0x57, 0x92}), true},
-        {1, fid({0xAD, 0xF2, 0xDF, 0x02, 0x57, 0x82}), true},
-        {1, fid({0xAD, 0xFC, 0xDF, 0x0C, 0x57, 0x93}), true},
-        {1, fid({0xAD, 0xFC, 0xDF, 0x0C, 0x57, 0x83}), true},
+        {0, fid({0x2F, 0x00}), Needed::Whole},
+        {1, fid({0x50, 0x32}), Needed::Whole},
+        {1, fid({0x50, 0x31}), Needed::Whole},
+        {1, fid({0x52, 0x00}), Needed::Whole},
+        {1, fid({0xAD, 0xF1, 0xDF, 0x01, 0x50, 0x81}), Needed::Regions},
+        {1, fid({0xAD, 0xF2, 0xDF, 0x02, 0x50, 0x82}), Needed::Regions},
+        {1, fid({0xAD, 0xFC, 0xDF, 0x0C, 0x50, 0x83}), Needed::Regions},
+        {1, fid({0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x91}), Needed::Tlv},
+        {1, fid({0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x81}), Needed::Tlv},
+        {1, fid({0xAD, 0xF2, 0xDF, 0x02, 0x57, 0x92}), Needed::Tlv},
+        {1, fid({0xAD, 0xF2, 0xDF, 0x02, 0x57, 0x82}), Needed::Tlv},
+        {1, fid({0xAD, 0xFC, 0xDF, 0x0C, 0x57, 0x93}), Needed::Tlv},
+        {1, fid({0xAD, 0xFC, 0xDF, 0x0C, 0x57, 0x83}), Needed::Tlv},
     },
     0x01,
     "111111",
@@ -212,19 +219,42 @@ Traffic traffic(const cardsim::CardSim& card) {
     return t;
 }
 
-// The bytes of a file the driver needs: the whole file, or the TLV at its start.
-size_t neededBytes(const cardsim::CardSim& card, const Generation& g, const NeededFile& file) {
-    Bytes path = file.application == 1 ? g.appDf : file.application == 2 ? g.ldsDf : Bytes{};
-    path.insert(path.end(), file.path.begin(), file.path.end());
-    const Bytes content = card.file(path).value_or(Bytes{});
-    if (!file.tlv || content.size() < 2) return content.size();
-    // DER length: short form, or 81 / 82 followed by the length.
-    const size_t first = content[1];
+// The size of the DER TLV at `at` (0 when none starts there: a zero byte or the end).
+size_t tlvSize(const Bytes& content, size_t at) {
+    if (at + 2 > content.size() || content[at] == 0x00) return 0;
+    const size_t first = content[at + 1];
     if (first < 0x80) return 2 + first;
     const size_t n = first & 0x7F;
     size_t length = 0;
-    for (size_t i = 0; i < n && 2 + i < content.size(); ++i) length = length << 8 | content[2 + i];
+    for (size_t i = 0; i < n && at + 2 + i < content.size(); ++i) length = length << 8 | content[at + 2 + i];
     return 2 + n + length;
+}
+
+// The bytes of a file the driver needs, in the pieces it has to read apart.
+std::vector<size_t> neededPieces(const cardsim::CardSim& card, const Generation& g, const NeededFile& file) {
+    Bytes path = file.application == 1 ? g.appDf : file.application == 2 ? g.ldsDf : Bytes{};
+    path.insert(path.end(), file.path.begin(), file.path.end());
+    const Bytes content = card.file(path).value_or(Bytes{});
+    switch (file.needed) {
+        case Needed::Whole:
+            return {content.size()};
+        case Needed::Tlv:
+            return {tlvSize(content, 0)};
+        case Needed::Regions: {
+            std::vector<size_t> pieces;
+            for (size_t region = 0; region < 3; ++region) {
+                size_t used = 0;
+                for (size_t at = region * 1024; at < (region + 1) * 1024; at += tlvSize(content, at)) {
+                    const size_t entry = tlvSize(content, at);
+                    if (entry == 0) break;
+                    used += entry;
+                }
+                if (used > 0) pieces.push_back(used);
+            }
+            return pieces;
+        }
+    }
+    return {};
 }
 
 struct Floor {
@@ -249,9 +279,11 @@ Floor floorOf(const cardsim::CardSim& card, const Generation& g, const Traffic& 
             directory = dir;
             exchanges += dir.size() / 2;
         }
-        const size_t size = neededBytes(card, g, file);
-        exchanges += 1 + (size + chunk - 1) / chunk;
-        f.bytes += size;
+        ++exchanges;  // the file
+        for (const size_t size : neededPieces(card, g, file)) {
+            exchanges += (size + chunk - 1) / chunk;
+            f.bytes += size;
+        }
     }
     f.apdus += exchanges;
     f.bytes += exchanges * (t.leastOverhead == SIZE_MAX ? 0 : t.leastOverhead);

@@ -142,9 +142,9 @@ int Driver::changePassword(std::shared_ptr<GC_Container> container, std::vector<
     return record(controller.changePassword(container, oldPin, newPin, flag));
 }
 
-int Driver::unblockPassword(std::shared_ptr<GC_Container> container, std::vector<uint8_t> puk, bool flag) {
-    GC_WipeGuard wipePuk{&puk};
-    return record(controller.unblockPassword(container, puk, flag));
+int Driver::unblockPassword(std::shared_ptr<GC_Container> container, std::vector<uint8_t> newPin, bool setNew) {
+    GC_WipeGuard wipePin{&newPin};
+    return record(controller.unblockPassword(container, newPin, setNew));
 }
 
 int Driver::initPassword(std::shared_ptr<GC_Container> /*container*/, std::vector<uint8_t> pin) {

@@ -83,17 +83,21 @@ public:
     // all with force. -1101 before the containers were read.
     int loadContainers(std::vector<std::shared_ptr<GC_Container>>& list, bool force);
     int loadContainer(std::shared_ptr<GC_Container>& container, bool force);
-    // Refreshes the PIN state (active, blocked, tries left) of the containers.
+    // Refreshes the PIN state (active, blocked, tries left) of the containers (force: of their
+    // parent PINs too).
     int statusContainers(std::vector<std::shared_ptr<GC_Container>>& list, bool force);
 
     // --- PINs (recorded, but initPassword). PINs are wiped. ---
+    // flag: the PIN of the container's parent (the PIN that unblocks it) instead of its own.
     int verifyPassword(std::shared_ptr<GC_Container> container, std::vector<uint8_t> pin, bool flag);
     // Not offered by the library: -1101, not recorded.
     int initPassword(std::shared_ptr<GC_Container> container, std::vector<uint8_t> pin);
     int logoutPassword(std::shared_ptr<GC_Container> container, bool flag);
     int changePassword(std::shared_ptr<GC_Container> container, std::vector<uint8_t> oldPin,
                        std::vector<uint8_t> newPin, bool flag);
-    int unblockPassword(std::shared_ptr<GC_Container> container, std::vector<uint8_t> puk, bool flag);
+    // Resets the retry counter of the container's PIN (its parent PIN verified before), and with
+    // setNew sets newPin.
+    int unblockPassword(std::shared_ptr<GC_Container> container, std::vector<uint8_t> newPin, bool setNew);
 
     // --- Signatures ---
     // Has the card sign `data` with `key` (a private key of the container) as `algorithm` says;

@@ -378,11 +378,13 @@ int GC_CardController::loadContainers(std::vector<std::shared_ptr<GC_Container>>
 
 int GC_CardController::getContainers(std::vector<std::shared_ptr<GC_Container>>& containers) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (controller == nullptr) return GC_FAIL(kErrMask, kFailed, "Controller is nullptr");
+    if (!card) return GC_FAIL(kErrMask, kFailed, "Card is nullptr");
     if (!data) return GC_FAIL(kErrMask, kFailed, "Data is nullptr");
     if (const int rc = data->getContainers(containers); rc != kOk)
         return GC_FAIL(kErrMask, rc, "Error when getting container");
-    // TODO(i17): then the PIN state with GC_Controller::statusContainers(containers, true)
-    // ("Error when checking status container") once the session offers it.
+    if (const int rc = controller->statusContainers(containers, true); rc != kOk)
+        return GC_FAIL(kErrMask, rc, "Error when checking status container");
     return succeed(__func__, __LINE__);
 }
 

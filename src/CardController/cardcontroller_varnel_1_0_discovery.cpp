@@ -219,9 +219,7 @@ int GC_CardControllerVarnel_1_0::getContainers(std::vector<std::shared_ptr<GC_Co
     if (controller == nullptr) return GC_FAIL(kErrMask, kFailed, "Controller is nullptr");
     if (!card) return GC_FAIL(kErrMask, kFailed, "Card is nullptr");
     if (const int rc = getPKCS15(containers); rc != kOk) return GC_FAIL(kErrMask, rc);
-    // TODO(i17): then GC_Controller::statusContainers(containers, false) once the session offers it.
-    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, kOk);
-    return kOk;
+    return controller->statusContainers(containers, false);
 }
 
 int GC_CardControllerVarnel_1_0::getPKCS15(std::vector<std::shared_ptr<GC_Container>>& containers) {

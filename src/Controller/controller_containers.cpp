@@ -1,6 +1,7 @@
 // The card session's containers: the list read once through the card controller and kept, single
 // entries of it, and the loading of the containers' objects. Each operation reopens a lost
-// channel once and runs again (without lowering the APDU size).
+// channel once and runs again (without lowering the APDU size), unless a recovery runs already
+// (its own or an enclosing operation's).
 #include "Controller/controller.h"
 #include "Data/Container/container.h"
 #include "logger.h"
@@ -13,12 +14,6 @@ constexpr unsigned long kErrMask = gc_log::kController | gc_log::kError;
 
 using namespace gc_cc;
 
-// Whether the operation reopens the channel and runs once more: after a lost channel or
-// transfer, unless a recovery runs already (this operation's or an enclosing one's).
-bool repeatOnce(int result, int retransmitCounter) {
-    return (result == kSecurityStatus || result == kCardReset) && retransmitCounter == 0;
-}
-
 }  // namespace
 
 int GC_Controller::getContainers(std::vector<std::shared_ptr<GC_Container>>& list, bool force) {
@@ -29,7 +24,7 @@ int GC_Controller::getContainers(std::vector<std::shared_ptr<GC_Container>>& lis
         containers.clear();
         result = cardController->getContainers(containers);
         if (result == 0) containersLoaded = true;
-        if (repeatOnce(result, retransmitCounter))
+        if (channelLost(result) && retransmitCounter == 0)
             return retransmit(result, [&] { return getContainers(list, force); });
     }
     list = containers;
@@ -47,7 +42,7 @@ int GC_Controller::getContainer(unsigned long index, std::shared_ptr<GC_Containe
         // A new reading replaces the list: reading into what is kept would list every container twice.
         containers.clear();
         result = cardController->getContainers(containers);
-        if (repeatOnce(result, retransmitCounter))
+        if (channelLost(result) && retransmitCounter == 0)
             return retransmit(result, [&] { return getContainer(index, container, force); });
         if (const int rc = unlockReader(0); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot unlock");
     }
@@ -63,6 +58,7 @@ int GC_Controller::loadContainers(std::vector<std::shared_ptr<GC_Container>>& li
     if (const int rc = beginOperation(__func__); rc != 0) return rc;
     if (!containersLoaded) return finishOperation(__func__, kNotSupported, "Containers are not read yet");
     const int result = cardController->loadContainers(list, force);
-    if (repeatOnce(result, retransmitCounter)) return retransmit(result, [&] { return loadContainers(list, force); });
+    if (channelLost(result) && retransmitCounter == 0)
+        return retransmit(result, [&] { return loadContainers(list, force); });
     return finishOperation(__func__, result);
 }

@@ -16,8 +16,6 @@ constexpr unsigned long kErrMask = gc_log::kController | gc_log::kError;
 // The data and the signature are logged as details.
 constexpr unsigned long kDetailMask = gc_log::kController | gc_log::kDetail;
 
-constexpr int kContainerMissing = -2309;
-
 using namespace gc_cc;
 
 std::string hex(const std::vector<unsigned char>& bytes) {
@@ -33,7 +31,7 @@ int GC_Controller::signatureData(std::shared_ptr<GC_Container>& container, GC_Ob
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (reader == nullptr) return GC_FAIL(kErrMask, gc_session::kReaderMissing, "Reader is nullptr");
     if (!cardController) return GC_FAIL(kErrMask, gc_session::kCardMissing, "Card is nullptr");
-    if (!container) return GC_FAIL(kErrMask, kContainerMissing, "Container is nullptr");
+    if (!container) return GC_FAIL(kErrMask, gc_session::kNoContainer, "Container is nullptr");
     if (object == nullptr) return GC_FAIL(kErrMask, kBadParameter, "Key is nullptr");
     if (!container->isObject(object)) return GC_FAIL(kErrMask, kBadParameter, "Container do not have this object key");
     auto* key = dynamic_cast<GC_PrivKeyObject*>(object);

@@ -15,7 +15,6 @@ constexpr unsigned long kLogMask = gc_log::kController;
 constexpr unsigned long kErrMask = gc_log::kController | gc_log::kError;
 constexpr unsigned long kDetailMask = gc_log::kController | gc_log::kDetail;
 
-constexpr int kContainerMissing = -2309;
 constexpr int kNoKey = -1108;
 constexpr int kNoMatch = 1;
 
@@ -32,7 +31,7 @@ int GC_Controller::verifySignature(std::shared_ptr<GC_Container>& container, GC_
                                    GC_Object::key_type keyType, GC_Security::data_format format,
                                    GC_Security::padding_type padding) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (!container) return GC_FAIL(kErrMask, kContainerMissing, "Container is nullptr");
+    if (!container) return GC_FAIL(kErrMask, gc_session::kNoContainer, "Container is nullptr");
     if (object == nullptr) return GC_FAIL(kErrMask, kBadParameter, "Object is nullptr");
     if (!container->isObject(object)) return GC_FAIL(kErrMask, kBadParameter, "Container do not have this object key");
     GC_PubKeyObject* key = nullptr;

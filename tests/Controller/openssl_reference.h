@@ -80,6 +80,21 @@ inline Bytes signMessage(EVP_PKEY* key, const EVP_MD* md, const Bytes& message) 
     return out;
 }
 
+// A signature over a given digest (RSA: PKCS#1 v1.5 with the DigestInfo of md).
+inline Bytes signDigest(EVP_PKEY* key, const EVP_MD* md, const Bytes& value) {
+    gc_ossl::EvpPkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1) return {};
+    if (EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA && (EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+                                                      EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1))
+        return {};
+    size_t length = 0;
+    if (EVP_PKEY_sign(ctx.get(), nullptr, &length, value.data(), value.size()) != 1) return {};
+    Bytes out(length);
+    if (EVP_PKEY_sign(ctx.get(), out.data(), &length, value.data(), value.size()) != 1) return {};
+    out.resize(length);
+    return out;
+}
+
 // The DER DigestInfo of a digest made with md.
 inline Bytes digestInfo(const EVP_MD* md, const Bytes& digestValue) {
     // AlgorithmIdentifier { OID, NULL } for the SHA-2 family and SHA-1, as RFC 8017 9.2 lists them.

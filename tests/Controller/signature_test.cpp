@@ -22,29 +22,21 @@ using Containers = std::vector<std::shared_ptr<GC_Container>>;
 using Algorithm = Driver::signature_alghoritm;
 namespace ref = reference;
 
-// The Driver with its session in reach, for PIN commands sent straight to the card.
-class TestDriver : public Driver {
-public:
-    using Driver::Driver;
-    GC_Controller& session() { return controller; }
-};
-
 struct KeyCase {
     cardsim::Personality personality;
     size_t container;  // index in the discovered list
     const char* name;  // personalisation file name (certs/<name>.der, keys/<name>.pem)
-    uint8_t pinReference;
     const char* pin;
     bool rsa;
 };
 
 const KeyCase kKeys[] = {
-    {cardsim::Personality::Varnel1, 0, "v1_auth_p256", 0x8A, "111111", false},
-    {cardsim::Personality::Varnel1, 1, "v1_presence_p521", 0x88, "222222", false},
-    {cardsim::Personality::Varnel1, 3, "v1_qualified_rsa", 0x8C, "333333", true},
-    {cardsim::Personality::Varnel2, 0, "v2_auth_bp256", 0x01, "111111", false},
-    {cardsim::Personality::Varnel2, 1, "v2_authz_p384", 0x02, "222222", false},
-    {cardsim::Personality::Varnel2, 2, "v2_qualified_rsa", 0x0C, "333333", true},
+    {cardsim::Personality::Varnel1, 0, "v1_auth_p256", "111111", false},
+    {cardsim::Personality::Varnel1, 1, "v1_presence_p521", "222222", false},
+    {cardsim::Personality::Varnel1, 3, "v1_qualified_rsa", "333333", true},
+    {cardsim::Personality::Varnel2, 0, "v2_auth_bp256", "111111", false},
+    {cardsim::Personality::Varnel2, 1, "v2_authz_p384", "222222", false},
+    {cardsim::Personality::Varnel2, 2, "v2_qualified_rsa", "333333", true},
 };
 
 // The hash of each hashing algorithm; null for 1 and 6.
@@ -75,20 +67,17 @@ class SignatureTest : public SessionTest {
 protected:
     // A card of the generation, a Driver on it and the discovered containers.
     void open(cardsim::Personality personality) {
-        plug(plainCard(personality));
-        driver = std::make_unique<TestDriver>(name, GC_CardController::CARD_GENERIC, true, nullptr);
+        plug(varnelCard(personality));
+        driver = std::make_unique<Driver>(name, GC_CardController::CARD_GENERIC, true, nullptr);
         ASSERT_EQ(driver->getLastError(), 0);
+        ASSERT_EQ(driver->performSecureConnection(kCan, 2), 0);
         ASSERT_EQ(driver->getContainers(containers, true), 0);
+        ASSERT_EQ(driver->loadContainers(containers, false), 0);
     }
 
     void verifyPin(const KeyCase& key) {
         const std::string pin = key.pin;
-        Bytes command(pin.begin(), pin.end());
-        const Bytes header{0x00, 0x20, 0x00, key.pinReference, static_cast<unsigned char>(pin.size())};
-        command.insert(command.begin(), header.begin(), header.end());
-        Bytes response;
-        ASSERT_EQ(driver->session().sendApdu(command, response, 0, true), 0);
-        ASSERT_EQ(response, (Bytes{0x90, 0x00}));
+        ASSERT_EQ(driver->verifyPassword(containers[key.container], Bytes(pin.begin(), pin.end()), false), 0);
     }
 
     GC_Object* privateKey(size_t container) { return containers.at(container)->getPrivateKey(); }
@@ -106,7 +95,7 @@ protected:
         return {};
     }
 
-    std::unique_ptr<TestDriver> driver;
+    std::unique_ptr<Driver> driver;
     Containers containers;
 };
 
@@ -186,8 +175,9 @@ TEST_F(SignatureTest, EveryAlgorithmOnEveryKeyVerifiesWithOpenssl) {
                 Bytes message(random() % 130);
                 for (auto& b : message) b = static_cast<unsigned char>(random());
                 const Signed s = prepare(algorithm, message, random, p521);
-                // ECDSA now and then with r or s short (a leading zero in the card's fixed form).
-                const int forced = key.rsa ? 0 : round % 16;
+                // ECDSA with r, then s short (a leading zero in the card's fixed form); the card signs
+                // until it has one, some 256 times each, so once per key.
+                const int forced = key.rsa || algorithm != Driver::EC_SHA256 ? 0 : round;
                 if (forced == 1) card->leadingZeroInNextEcdsa(cardsim::SignatureHalf::R);
                 if (forced == 2) card->leadingZeroInNextEcdsa(cardsim::SignatureHalf::S);
                 signature.clear();
@@ -205,6 +195,171 @@ TEST_F(SignatureTest, EveryAlgorithmOnEveryKeyVerifiesWithOpenssl) {
                 }
             }
         }
+    }
+}
+
+// The first object of the type in the container.
+GC_Object* objectOf(GC_Container& container, uint32_t type) {
+    std::vector<GC_Object*> objects;
+    container.getObjects(objects);
+    for (GC_Object* object : objects)
+        if (object->type == type) return object;
+    return nullptr;
+}
+
+// What the Driver and the session refuse before the card is asked; the table of algorithms.
+TEST_F(SignatureTest, RefusalsBeforeTheCard) {
+    open(cardsim::Personality::Varnel2);
+    verifyPin(kKeys[4]);  // P-384
+    auto& container = containers[1];
+    GC_Object* key = privateKey(1);
+    const Bytes digest(48, 0x11);
+    Bytes signature;
+    ASSERT_EQ(driver->signatureData(container, key, digest, Driver::EC_NONE, signature), 0);
+    const long long recorded = driver->getLastError();
+    GC_Object* certificate = objectOf(*container, GC_Object::TYPE_CERTIFICATE);
+    GC_Object* otherKey = privateKey(0);
+    struct Case {
+        const char* what;
+        std::shared_ptr<GC_Container> container;
+        GC_Object* key;
+        Bytes data;
+        uint32_t algorithm;
+        int result;
+        bool recorded;
+    } cases[] = {
+        {"algorithm 0", container, key, digest, 0, -1102, false},
+        {"algorithm 11", container, key, digest, 11, -1102, false},
+        {"an RSA algorithm for an EC key", container, key, digest, Driver::RSA_PKCS1_SHA256, -1102, true},
+        {"no container", nullptr, key, digest, Driver::EC_SHA256, -2309, true},
+        {"no key", container, nullptr, digest, Driver::EC_SHA256, -1102, true},
+        {"another container's key", container, otherKey, digest, Driver::EC_SHA256, -1102, true},
+        {"a certificate", container, certificate, digest, Driver::EC_SHA256, -1102, true},
+        // A given digest of no hash's length cannot be named to the second generation.
+        {"a 33-byte digest", container, key, Bytes(33, 0x22), Driver::EC_NONE, -1100, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const size_t mark = logMark();
+        auto target = c.container;
+        EXPECT_EQ(driver->signatureData(target, c.key, c.data, static_cast<Algorithm>(c.algorithm), signature),
+                  c.result);
+        EXPECT_EQ(driver->getLastError(), c.recorded ? c.result : recorded);
+        EXPECT_TRUE(sentSince(mark).empty());
+    }
+    // A key for both signing and non-repudiation is refused.
+    auto* privKey = static_cast<GC_PrivKeyObject*>(key);
+    const uint64_t usage = privKey->usage;
+    privKey->usage = GC_PrivKeyObject::USAGE_SIGN | GC_PrivKeyObject::USAGE_NON_REPUDIATION;
+    const size_t mark = logMark();
+    EXPECT_EQ(driver->signatureData(container, key, digest, Driver::EC_SHA384, signature), -1102);
+    EXPECT_TRUE(sentSince(mark).empty());
+    privKey->usage = usage;
+    // The RSA key of the second generation with an encoding of no known hash.
+    verifyPin(kKeys[5]);
+    EXPECT_EQ(driver->signatureData(containers[2], privateKey(2), Bytes(51, 0x30), Driver::RSA_PKCS1_NONE, signature),
+              -1100);
+}
+
+// The exact input the first generation's card receives, through the session.
+TEST_F(SignatureTest, InputTheCardSigns) {
+    plug(varnelCard(cardsim::Personality::Varnel1));
+    auto session = SessionTest::open();
+    ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+    Containers list;
+    ASSERT_EQ(session->getContainers(list, true), 0);
+    for (size_t i : {0, 3}) {
+        const std::string pin = i == 0 ? "111111" : "333333";
+        ASSERT_EQ(session->verifyPassword(list[i], Bytes(pin.begin(), pin.end()), false, false), 0);
+    }
+    GC_Object* ec = list[0]->getPrivateKey();
+    GC_Object* rsa = list[3]->getPrivateKey();
+    Bytes signature;
+    auto sign = [&](size_t container, GC_Object* key, const Bytes& data, GC_Security::data_format format,
+                    GC_Security::padding_type padding) {
+        const auto type = static_cast<GC_PrivKeyObject*>(key)->keyType;
+        return session->signatureData(list[container], key, data, type, format, padding, signature);
+    };
+    Bytes value(48);
+    for (size_t i = 0; i < value.size(); ++i) value[i] = static_cast<unsigned char>(i + 1);
+    // P-256: a SHA-384 digest given as data is cut to its first 32 bytes.
+    ASSERT_EQ(sign(0, ec, value, GC_Security::HASH_NONE, GC_Security::PAD_NONE), 0);
+    EXPECT_EQ(lastSignedInput(), Bytes(value.begin(), value.begin() + 32));
+    // SHA-256: 32 bytes are the digest, 33 bytes are hashed.
+    const Bytes d32(value.begin(), value.begin() + 32);
+    ASSERT_EQ(sign(0, ec, d32, GC_Security::HASH_SHA256, GC_Security::PAD_NONE), 0);
+    EXPECT_EQ(lastSignedInput(), d32);
+    const Bytes d33(value.begin(), value.begin() + 33);
+    ASSERT_EQ(sign(0, ec, d33, GC_Security::HASH_SHA256, GC_Security::PAD_NONE), 0);
+    EXPECT_EQ(lastSignedInput(), ref::digest(EVP_sha256(), d33));
+    // Raw RSA: zero bytes in front up to the modulus; more than the modulus is refused.
+    Bytes raw(255, 0x7E);
+    ASSERT_EQ(sign(3, rsa, raw, GC_Security::HASH_NONE, GC_Security::PAD_NONE), 0);
+    raw.insert(raw.begin(), 0x00);
+    EXPECT_EQ(lastSignedInput(), raw);
+    const size_t mark = logMark();
+    EXPECT_EQ(sign(3, rsa, Bytes(257, 0x01), GC_Security::HASH_NONE, GC_Security::PAD_NONE), -1102);
+    EXPECT_TRUE(sentSince(mark).empty());
+    // PKCS#1 v1.5 of SHA-256: the card gets the DigestInfo and pads it itself (8A).
+    ASSERT_EQ(sign(3, rsa, d33, GC_Security::HASH_SHA256, GC_Security::PAD_PKCS1_V15), 0);
+    EXPECT_EQ(lastSignedInput(), ref::digestInfo(EVP_sha256(), ref::digest(EVP_sha256(), d33)));
+    // Empty data is hashed, not taken for a digest.
+    ASSERT_EQ(sign(3, rsa, {}, GC_Security::HASH_SHA256, GC_Security::PAD_PKCS1_V15), 0);
+    EXPECT_EQ(lastSignedInput(), ref::digestInfo(EVP_sha256(), ref::digest(EVP_sha256(), {})));
+    EXPECT_TRUE(ref::verifiesMessage(ref::certificateKey("v1_qualified_rsa").get(), EVP_sha256(), {}, signature));
+}
+
+// Software verification with the card's public keys, against OpenSSL's signatures.
+TEST_F(SignatureTest, VerificationAgainstOpenssl) {
+    std::mt19937 random(1802);
+    cardsim::Personality current = cardsim::Personality::Generic;
+    for (const KeyCase& key : kKeys) {
+        SCOPED_TRACE(key.name);
+        if (key.personality != current) {
+            open(key.personality);
+            current = key.personality;
+        }
+        auto& container = containers[key.container];
+        GC_Object* certificate = objectOf(*container, GC_Object::TYPE_CERTIFICATE);
+        GC_Object* publicKey = objectOf(*container, GC_Object::TYPE_PUBLIC_KEY);
+        ASSERT_NE(certificate, nullptr);
+        ASSERT_NE(publicKey, nullptr);
+        const auto privateKey = ref::privateKey(key.name);
+        ASSERT_NE(privateKey, nullptr);
+        const size_t mark = logMark();
+        const int lowest = key.rsa ? 1 : 6;
+        for (int a = lowest; a < lowest + 5; ++a) {
+            const auto algorithm = static_cast<Algorithm>(a);
+            SCOPED_TRACE(a);
+            Bytes message(1 + random() % 100);
+            for (auto& b : message) b = static_cast<unsigned char>(random());
+            Bytes data = message;
+            Bytes signature;
+            if (algorithm == Driver::RSA_PKCS1_NONE) {
+                data = ref::digestInfo(EVP_sha256(), ref::digest(EVP_sha256(), message));
+                signature = ref::signMessage(privateKey.get(), EVP_sha256(), message);
+            } else if (algorithm == Driver::EC_NONE) {
+                data = ref::digest(EVP_sha256(), message);
+                signature = ref::signDigest(privateKey.get(), nullptr, data);
+            } else {
+                signature = ref::signMessage(privateKey.get(), hashOf(algorithm), message);
+            }
+            ASSERT_FALSE(signature.empty());
+            EXPECT_EQ(driver->verifySignature(container, certificate, data, signature, algorithm), 0);
+            EXPECT_EQ(driver->verifySignature(container, publicKey, data, signature, algorithm), 0);
+            EXPECT_EQ(driver->getLastError(), 0);
+            // Another message: no match, the only positive result.
+            data.back() ^= 0x01;
+            EXPECT_EQ(driver->verifySignature(container, certificate, data, signature, algorithm), 1);
+            EXPECT_EQ(driver->getLastError(), 1);
+        }
+        // The key type must match the algorithm; a private key is no verification key.
+        const Bytes any(32, 0x01);
+        EXPECT_EQ(driver->verifySignature(container, certificate, any, any,
+                                          key.rsa ? Driver::EC_SHA256 : Driver::RSA_PKCS1_SHA256),
+                  -1102);
+        EXPECT_EQ(driver->verifySignature(container, container->getPrivateKey(), any, any, Driver::EC_SHA256), -1102);
+        EXPECT_TRUE(sentSince(mark).empty()) << "no card";
     }
 }
 
