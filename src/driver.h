@@ -112,6 +112,22 @@ public:
     int verifySignature(std::shared_ptr<GC_Container> container, GC_Object* object, std::vector<uint8_t> data,
                         std::vector<uint8_t> signature, signature_alghoritm algorithm);
 
+    // --- Containers, objects and keys on the card (recorded; driver_keys.cpp) ---
+    // Activates the container's deactivated PIN with `pin` as its new value. The PIN is wiped.
+    int activeContainer(std::shared_ptr<GC_Container> container, std::vector<uint8_t> pin);
+    // Verifies `pin` (flag: the parent's PIN) and only then empties the container on the card
+    // (files, key, objects); a failed verification is the result. The PIN is wiped.
+    int initContainer(std::shared_ptr<GC_Container> container, std::vector<uint8_t> pin, std::vector<uint8_t> data,
+                      bool flag);
+    // Deletes the object from the card and the container; it must not be used afterwards.
+    int deleteObject(std::shared_ptr<GC_Container> container, GC_Object* object);
+    // Writes a new object from the template; `newObject` gets the container's new object.
+    int createObject(GC_Object* object, std::shared_ptr<GC_Container> container, GC_Object** newObject);
+    // Generates a key pair on the card from the private-key template (and registers its public
+    // key when a public-key template is given); the outputs get the container's new objects.
+    int generateKeyPair(std::shared_ptr<GC_Container> container, GC_Object* privateTemplate,
+                        GC_Object* publicTemplate, GC_Object** newPrivate, GC_Object** newPublic);
+
     // Digest of data (of the parts concatenated) with SHA-1, SHA-256, SHA-384 or SHA-512. 0;
     // -1102 for another format or no parts; -1100 when hashing fails. Not recorded.
     int hashData(std::vector<uint8_t> data, GC_Security::data_format format, std::vector<uint8_t>& hash);

@@ -5,6 +5,9 @@
 
 #include "CardController/Protocols/pacecontroller.h"
 #include "CardController/cardcontroller.h"
+#include "Data/Objects/object.h"
+
+class GC_DataPKCS15;
 
 // What the two generations of the identity card (Varnel 1.0 and Varnel 2.0) share: the secure
 // channel (PACE with the card, then every command under secure messaging with the session keys
@@ -38,7 +41,95 @@ public:
     // selected. The result is the last selection test's.
     int statusContainers(std::vector<std::shared_ptr<GC_Container>>& list) override;
 
+    // --- Containers, objects and keys on the card ---
+    // Every operation needs the container's own PIN record (-1102). The container's places on the
+    // card follow the label of its PIN (the PKCS#15 layout's PIN entry), not its display name.
+
+    // Activation and initialisation serve the qualified container only (its PIN label holds
+    // "Qualified"; -1102 otherwise). Activation: when the card reports the PIN's directory
+    // deactivated, ACTIVATE it and set `pin` as the new PIN through the session's unblock; an
+    // active directory only sets the active flag. (cardcontroller_varnel_containers.cpp)
+    int activeContainer(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin) override;
+    // Overwrites the object directory file and the certificate file with zeros, deletes the
+    // container's key material and, when both files were written, takes the objects out of the
+    // layout and the container. A failed key deletion (a key that was not there is none) is
+    // returned after that; `data` is not used.
+    int initContainer(std::shared_ptr<GC_Container>& container, std::vector<uint8_t> data) override;
+
+    // (cardcontroller_varnel_objects.cpp) Places the object by the container's places (private
+    // keys in the key directory, public keys and certificates in the content file; data objects
+    // nowhere) and has the layout write its entry; `out` gets the layout's object.
+    int createObject(std::shared_ptr<GC_Container>& container, GC_Object* templ, GC_Object** out) override;
+    // Has the layout remove the object (it is destroyed, and leaves the container's list with it),
+    // then deletes a private key's material on the card. With force the key material goes also
+    // when the layout failed; the layout's code is returned all the same.
+    int deleteObject(std::shared_ptr<GC_Container>& container, GC_Object* object, bool force) override;
+
 protected:
+    // Where a container keeps its keys and objects on the card.
+    struct key_places {
+        // false: the generation knows no places for the container (objects keep the caller's
+        // path, the object directory path is empty).
+        bool known = false;
+        std::vector<uint8_t> keyDirectory;     // the DF of the key material (private keys' path)
+        std::vector<uint8_t> contentPath;      // the file of public keys and certificates
+        std::vector<uint8_t> objectDirectory;  // the object directory file of new entries
+    };
+    // The container's places by its PIN label; 0, or -1102 (logged under `func`) when the
+    // generation serves no such container.
+    virtual int keyPlaces(const char* func, const GC_Container& container, key_places& places) = 0;
+    // The directory of the container's PIN (selected to tell whether it is active, activated).
+    virtual std::vector<uint8_t> pinDirectory(const GC_Container& container) const = 0;
+    // Whether the key and object operations select the application anew before the key
+    // directory (and initialisation before the object directory file).
+    virtual bool selectsApplicationFirst() const = 0;
+    // Whether the container's PIN counts as active whatever the card says (activation does nothing).
+    virtual bool alwaysActive(const GC_Container& /*container*/) const { return false; }
+    // Deletes the key material that initialisation removes from the key directory just selected.
+    // Every deletion is tried; 0 (a key that is not there counts as deleted) or the first failure.
+    virtual int deleteContainerKeys(const GC_Container& container) = 0;
+    // Deletes the material of one private key (reference and key type as its object had them) in
+    // the key directory just selected. 0 or the failure.
+    virtual int deleteKeyMaterial(uint8_t keyReference, GC_Object::key_type keyType) = 0;
+
+    // The label of the PKCS#15 PIN entry of the container's PIN record; empty when the layout
+    // has none.
+    std::string pinLabel(const GC_Container& container);
+    // The PKCS#15 layout both generations read the card with.
+    GC_DataPKCS15* layout() const;
+    // Sends a command of the key and object operations (under the channel) and checks its answer
+    // as `op`; `response` gets the data without the status word. `transport` is set when the
+    // exchange itself failed: the result is then the transport's code.
+    int keyCommand(const std::vector<uint8_t>& command, GC_Card::operation op, std::vector<uint8_t>& response,
+                   bool& transport);
+    // Where a DELETE of key material failed.
+    enum class delete_stage { done, build, send, answer };
+    // One DELETE of key material in the selected key directory (the caller logs by `stage`). 0,
+    // or -1100 (not buildable), -1807 or -1100 (transport), the answer's code.
+    int deleteKeyHalf(uint8_t keyReference, GC_Object::key_type keyType, bool privateHalf, delete_stage& stage);
+    // Registers a generated key pair in the layout: the private key, then (with a template) the
+    // public key, both in object directory `directory`. When the public key cannot be
+    // registered, the private one is taken out again. 0 or the layout's code.
+    int registerKeyPair(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& directory,
+                        GC_Object* privateTemplate, GC_Object* publicTemplate, GC_Object** privateKey,
+                        GC_Object** publicKey);
+    // The guards of activation and initialisation: session, command set, container, its PIN record
+    // and a PIN label that holds "Qualified" (-1102). 0 or the failure, logged under `func`.
+    int qualifiedGuards(const char* func, std::shared_ptr<GC_Container>& container);
+    // Overwrites file `path` of the container's application with as many zero bytes as it holds
+    // (`name` for the log). 0, or the select's or the update's code.
+    int zeroFile(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& path, bool force,
+                 const char* name);
+    // The arguments of key-pair generation behind the generation's own guards: the container's
+    // PIN record, a private-key template, a public-key template or none, and a place for each
+    // object the caller is to get. 0 or -1102, logged under `func`.
+    static int keyPairArguments(const char* func, const std::shared_ptr<GC_Container>& container,
+                                const GC_Object* privateTemplate, const GC_Object* publicTemplate,
+                                GC_Object** privateKey, GC_Object** publicKey);
+    // The command sets' key type of a private-key template: 0 for RSA, the curve's row for EC;
+    // false (logged "Wrong EC type") for a curve outside the nine.
+    static bool cardKeyType(const GC_Object* privateTemplate, GC_Card::key_type& type);
+
     // `applicationAid`: the application whose plain selection ends secure messaging.
     GC_CardControllerVarnel(GC_Controller* controller, std::shared_ptr<GC_Card> card, bool sharedMode,
                             std::vector<uint8_t> applicationAid);

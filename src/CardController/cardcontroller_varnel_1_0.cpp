@@ -81,5 +81,5 @@ int GC_CardControllerVarnel_1_0::isActive(std::shared_ptr<GC_Container>& contain
     }
     const uint8_t reference = container->pin->pinReference;
     if (reference == kPukReference) return kOk;
-    return selectPinDirectory(container, {0xDF, static_cast<uint8_t>(reference & 0x0F)});
+    return selectPinDirectory(container, pinDirectory(*container));
 }

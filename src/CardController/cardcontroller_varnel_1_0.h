@@ -1,8 +1,10 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "CardController/cardcontroller_varnel.h"
+#include "ec_params.h"
 
 // The controller of the first generation of the identity card (Varnel 1.0, card operating
 // system ChipDoc 2.0), recognised by its exact ATR. It reads the card's files through the PKCS#15
@@ -41,9 +43,39 @@ public:
                       GC_Security::data_format format, GC_Security::padding_type padding,
                       std::vector<uint8_t>& out) override;
 
+    // Generates a key pair in the key directory of the container's PIN label
+    // (cardcontroller_varnel_1_0_keys.cpp): a private and a public half under the container's PIN
+    // reference are created, generated into and the public half read back; the private key and
+    // (with a template) the public key are then registered in the layout, and the caller gets
+    // them. A failure once a half exists deletes the halves again.
+    int generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
+                        GC_Object* publicTemplate, GC_Object** privateKey, GC_Object** publicKey) override;
+    // Deletes one half of the container's key (reference: its PIN reference) in the key directory
+    // of its PIN label (the application itself for a label of no known place); a half that is not
+    // there counts as deleted.
+    int deleteKey(std::shared_ptr<GC_Container>& container, GC_Object::key_type keyType, bool privateHalf);
+
+    // The answer to the read of a public half (status word removed) as DER: an RSA key as PKCS#1
+    // RSAPublicKey, an EC key on `curve` as SubjectPublicKeyInfo. Empty when the answer holds no
+    // key (logged).
+    static std::vector<unsigned char> convertPubKeyRSA(std::vector<unsigned char> answer);
+    static std::vector<unsigned char> convertPubKeyEC(std::vector<unsigned char> answer, GC_EC_Params::ec_nid curve);
+
 protected:
     // DF (reference & 0F) selectable in the container's application; the PUK (94) is not tested.
     int isActive(std::shared_ptr<GC_Container>& container) override;
+
+    // By the first of Authentication, Presence, Authorization and Qualified in the PIN label: key
+    // directory DF 0A, DF 08, DF 0B, DF 0C; content file 57 81, 57 88, 57 82, 57 83; object
+    // directory 50 81, 50 88, 50 82, 50 83. Other labels have no places (never a failure).
+    int keyPlaces(const char* func, const GC_Container& container, key_places& places) override;
+    // DF (reference & 0F).
+    std::vector<uint8_t> pinDirectory(const GC_Container& container) const override;
+    bool selectsApplicationFirst() const override;
+    // References 0C and 8C, each as RSA private, RSA public, EC private and EC public half.
+    int deleteContainerKeys(const GC_Container& container) override;
+    // The private half, then the public half (one already gone counts as deleted).
+    int deleteKeyMaterial(uint8_t keyReference, GC_Object::key_type keyType) override;
 
 private:
     // The travel-document part of getPKCS15: one data object per entry of the application's list

@@ -185,7 +185,7 @@ int GC_CardControllerVarnel_2_0::isActive(std::shared_ptr<GC_Container>& contain
         container->flags |= GC_Container::FLAG_ACTIVE;
         return kOk;
     }
-    return selectPinDirectory(container, {0xAD, static_cast<uint8_t>(container->pin->pinReference | 0xF0)});
+    return selectPinDirectory(container, pinDirectory(*container));
 }
 
 void GC_CardControllerVarnel_2_0::beforePinStatus(GC_Container& container) {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "CardController/cardcontroller_varnel.h"
+#include "ec_params.h"
 
 // The controller of the second generation of the identity card (Varnel 2.0, card operating
 // system ChipDoc 3.0), recognised by its exact ATR. It reads the card's files through the PKCS#15
@@ -50,6 +52,22 @@ public:
                       GC_Security::data_format format, GC_Security::padding_type padding,
                       std::vector<uint8_t>& out) override;
 
+    // Generates the qualified container's key pair (cardcontroller_varnel_2_0_keys.cpp): key-pair
+    // object 13 in AD FC DF 0C bound to the container's PIN, the curve loaded for an EC key, then
+    // the generation, whose answer is the public key; the private key and (with a template) the
+    // public key are registered in the layout and the caller gets them. A failure once the object
+    // exists deletes it again. An RSA key whose modulus does not fit the usable answer size: -1913,
+    // told to the companion, nothing sent.
+    int generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
+                        GC_Object* publicTemplate, GC_Object** privateKey, GC_Object** publicKey) override;
+    // Deletes the qualified container's key-pair object; one that is not there counts as deleted.
+    int deleteKeys(std::shared_ptr<GC_Container>& container, GC_Object::key_type keyType);
+
+    // The answer to the generation as DER: a modulus as PKCS#1 RSAPublicKey with exponent 65537, a
+    // point on `curve` as SubjectPublicKeyInfo. Empty when there is nothing to convert (logged).
+    static std::vector<unsigned char> convertPubKey(std::vector<unsigned char> modulus);
+    static std::vector<unsigned char> convertPubKeyEC(std::vector<unsigned char> point, GC_EC_Params::ec_nid curve);
+
 protected:
     // Only files have a size in the answer to their selection, not AD and DF directories.
     bool answersFileSize(const std::vector<uint8_t>& fid) const override;
@@ -58,6 +76,18 @@ protected:
     int isActive(std::shared_ptr<GC_Container>& container) override;
     void beforePinStatus(GC_Container& container) override;
     bool pinDirectoryDeactivated(int status) const override;
+
+    // The qualified container only (-1102 for others): key directory AD FC DF 0C, content file
+    // AD FC DF 0C 57 83, object directory AD FC DF 0C 50 83.
+    int keyPlaces(const char* func, const GC_Container& container, key_places& places) override;
+    // AD (reference | F0).
+    std::vector<uint8_t> pinDirectory(const GC_Container& container) const override;
+    bool selectsApplicationFirst() const override;
+    // A PUK and a PIN without length limits.
+    bool alwaysActive(const GC_Container& container) const override;
+    // Key-pair object 13.
+    int deleteContainerKeys(const GC_Container& container) override;
+    int deleteKeyMaterial(uint8_t keyReference, GC_Object::key_type keyType) override;
 
 private:
     // The reader collects PINs on its own keypad.

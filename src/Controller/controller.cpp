@@ -274,6 +274,10 @@ std::vector<uint8_t> GC_Controller::getATRcard() {
     return atr;
 }
 
+std::string GC_Controller::readerName() const {
+    return reader != nullptr ? reader->getReaderName() : std::string{};
+}
+
 std::vector<uint8_t> GC_Controller::getSerialNumber() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (reader == nullptr) {

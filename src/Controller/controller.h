@@ -13,6 +13,7 @@
 #include "security_lib.h"
 
 class GC_Container;
+class GC_Object;
 class GC_Reader;
 
 // Library result codes of the card session (besides those of the card controllers, gc_cc).
@@ -79,6 +80,8 @@ public:
     // Fills `features` with kFeature... bits.
     int readerFeatures(int& features);
     std::vector<uint8_t> getATRcard();
+    // The bound reader's name (the key of the companion's entries); empty without a reader.
+    std::string readerName() const;
     std::vector<uint8_t> getSerialNumber();
     GC_CardController::card_controller getCardControllerType() const;
 
@@ -198,6 +201,26 @@ public:
                         std::vector<unsigned char> signature, GC_Object::key_type keyType,
                         GC_Security::data_format format, GC_Security::padding_type padding);
 
+    // --- Containers, objects and keys on the card (controller_keys.cpp) ---
+    // Each holds the reader lock around the card controller's operation and keeps the container's
+    // object list in step with the card. Only activation reopens a lost channel (once).
+
+    // Activates the container's PIN on the card when it is deactivated, with `pin` as its value.
+    int activeContainer(std::shared_ptr<GC_Container>& container, const std::vector<unsigned char>& pin);
+    // Empties the container on the card and its object list; then the companion's entries of the
+    // reader are cleared (-1100 when that fails, whatever the card said).
+    int initContainer(std::shared_ptr<GC_Container>& container, std::vector<unsigned char> data);
+    // Deletes the object (destroyed by the layout) from the card and the container's list; -1102
+    // when the card deleted an object the list did not hold. force: see GC_CardController.
+    int deleteObject(std::shared_ptr<GC_Container>& container, GC_Object* object, bool force);
+    // Writes a new object from the template; `newObject` gets it and the container lists it.
+    int createObject(GC_Object* object, std::shared_ptr<GC_Container> container, GC_Object** newObject);
+    // Generates a key pair from the private-key template (type, curve, size, ID); the public-key
+    // template, when given, takes those from it. The new objects go to the outputs and the
+    // container's list.
+    int generateKeyPair(std::shared_ptr<GC_Container> container, GC_Object* privateTemplate, GC_Object* publicTemplate,
+                        GC_Object** newPrivate, GC_Object** newPublic);
+
     // Attempts of the running operation under the retransmit rule (0 when none runs).
     int retransmitCount() const { return retransmitCounter; }
     uint32_t channelFlags() const { return flags; }
@@ -209,6 +232,9 @@ protected:
     // The end of a card operation that took the reader lock: releases it and returns `rc` (logged
     // under `func` with `text` when it is a failure), or the release's own failure.
     int finishOperation(const char* func, int rc, const char* text = nullptr);
+    // The opening checks of the container, object and key operations: a reader, a card
+    // controller and a container; 0 or the failure, logged under `func`.
+    int keyOperationGuards(const char* func, const std::shared_ptr<GC_Container>& container) const;
     // Takes the reader lock; `reset` (may be null) tells whether the card was found reset (and
     // the lock taken on a second attempt).
     int lockReader(bool* reset);

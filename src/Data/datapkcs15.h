@@ -163,6 +163,11 @@ public:
     // Key access, leading octet 05: mask bit i as bit-string bit i for i = 0 to 4.
     static std::vector<unsigned char> parseKeyAccessFlags(unsigned long long mask);
 
+    // The PIN entry of the container's PIN record: the one the record was built for, else one with
+    // the record's path and reference and the container's auth id. Null for a null container, one
+    // without PIN record, or a PIN no entry describes.
+    const pin_info* findPinInfo(const GC_Container* container) const;
+
     // The PIN reference of the application's first PIN record with this authId; 0 when none.
     static uint8_t id2ref(uint8_t authId, const app_info* app);
 

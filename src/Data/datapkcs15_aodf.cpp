@@ -75,3 +75,24 @@ int GC_DataPKCS15::parseAuthObjects(app_info* app) {
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }
+
+const GC_DataPKCS15::pin_info* GC_DataPKCS15::findPinInfo(const GC_Container* container) const {
+    if (container == nullptr || !container->pin) return nullptr;
+    const GC_Container::pin_record* pin = container->pin.get();
+    // The entry the record was built for is the surest sign; then the PIN's path, reference and
+    // auth id. Newest applications first: a discovery run again appends its records.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (auto app = applications.rbegin(); app != applications.rend(); ++app) {
+            if (!*app) continue;
+            for (const auto& record : (*app)->pinInfos) {
+                if (!record) continue;
+                const bool match = pass == 0 ? record->containerPin == pin
+                                             : record->pinPath == pin->path &&
+                                                   record->pinReference == pin->pinReference &&
+                                                   record->authId == container->authId;
+                if (match) return record.get();
+            }
+        }
+    }
+    return nullptr;
+}

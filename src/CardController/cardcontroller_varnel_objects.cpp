@@ -1,0 +1,226 @@
+// Objects of a container on the card of either generation: where a new object goes, creating and
+// deleting objects with their key material, and the steps key-pair generation shares.
+#include <algorithm>
+#include <string>
+
+#include "CardController/cardcontroller_varnel.h"
+#include "Controller/controller.h"
+#include "Data/Container/container.h"
+#include "Data/Objects/privkeyobject.h"
+#include "Data/datapkcs15.h"
+#include "logger.h"
+
+namespace {
+
+constexpr const char* kLogFile = "CardController/cardcontroller_varnel";
+constexpr unsigned long kLogMask = gc_log::kCardController;
+constexpr unsigned long kErrMask = gc_log::kCardController | gc_log::kError;
+
+using namespace gc_cc;
+
+void dropStatusWord(std::vector<uint8_t>& response) {
+    if (response.size() >= 2) response.resize(response.size() - 2);
+}
+
+// The transport's failure as the key and object operations report it.
+int transportFailure(int rc) {
+    return rc == kWarning ? kWarning : kFailed;
+}
+
+// Points the object at the object directory file `path` while the layout writes its entry: the
+// layout picks the directory record of the object's kind with that path.
+class DirectoryLink {
+public:
+    DirectoryLink(GC_Object* object, const std::vector<uint8_t>& path) : object_(object) {
+        directory_.path = path;
+        object_->objectInfo = &directory_;
+    }
+    ~DirectoryLink() { object_->objectInfo = nullptr; }
+    DirectoryLink(const DirectoryLink&) = delete;
+    DirectoryLink& operator=(const DirectoryLink&) = delete;
+
+private:
+    GC_Object* object_;
+    GC_PKCS15ObjectInfo directory_;
+};
+
+// The command sets' key types of the nine curves.
+struct CurveRow {
+    GC_EC_Params::ec_nid curve;
+    GC_Card::key_type type;
+};
+constexpr CurveRow kCurves[] = {
+    {.curve = GC_EC_Params::secp224r1, .type = GC_Card::KEY_SECP224R1},
+    {.curve = GC_EC_Params::prime256v1, .type = GC_Card::KEY_PRIME256V1},
+    {.curve = GC_EC_Params::secp384r1, .type = GC_Card::KEY_SECP384R1},
+    {.curve = GC_EC_Params::secp521r1, .type = GC_Card::KEY_SECP521R1},
+    {.curve = GC_EC_Params::brainpoolP224r1, .type = GC_Card::KEY_BRAINPOOLP224R1},
+    {.curve = GC_EC_Params::brainpoolP256r1, .type = GC_Card::KEY_BRAINPOOLP256R1},
+    {.curve = GC_EC_Params::brainpoolP320r1, .type = GC_Card::KEY_BRAINPOOLP320R1},
+    {.curve = GC_EC_Params::brainpoolP384r1, .type = GC_Card::KEY_BRAINPOOLP384R1},
+    {.curve = GC_EC_Params::brainpoolP512r1, .type = GC_Card::KEY_BRAINPOOLP512R1},
+};
+
+}  // namespace
+
+GC_DataPKCS15* GC_CardControllerVarnel::layout() const {
+    return dynamic_cast<GC_DataPKCS15*>(data.get());
+}
+
+std::string GC_CardControllerVarnel::pinLabel(const GC_Container& container) {
+    const GC_DataPKCS15* pkcs15 = layout();
+    const GC_DataPKCS15::pin_info* entry = pkcs15 != nullptr ? pkcs15->findPinInfo(&container) : nullptr;
+    if (entry == nullptr) {
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "No PIN entry for %s", container.label.c_str());
+        return {};
+    }
+    return entry->label;
+}
+
+bool GC_CardControllerVarnel::cardKeyType(const GC_Object* privateTemplate, GC_Card::key_type& type) {
+    const auto* key = static_cast<const GC_PrivKeyObject*>(privateTemplate);
+    if (key->keyType != GC_Object::KEY_EC) {
+        type = GC_Card::KEY_RSA;
+        return true;
+    }
+    const auto* row = std::find_if(std::begin(kCurves), std::end(kCurves),
+                                   [&](const CurveRow& r) { return r.curve == key->curve; });
+    if (row == std::end(kCurves)) {
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Wrong EC type | %d", static_cast<int>(key->curve));
+        return false;
+    }
+    type = row->type;
+    return true;
+}
+
+int GC_CardControllerVarnel::keyCommand(const std::vector<uint8_t>& command, GC_Card::operation op,
+                                        std::vector<uint8_t>& response, bool& transport) {
+    response.clear();
+    transport = false;
+    if (const int rc = controller->sendApdu(command, response, 0, true); rc != kOk) {
+        transport = true;
+        return rc;
+    }
+    const int rc = checkSW(op, response);
+    dropStatusWord(response);
+    return rc;
+}
+
+int GC_CardControllerVarnel::deleteKeyHalf(uint8_t keyReference, GC_Object::key_type keyType, bool privateHalf,
+                                           delete_stage& stage) {
+    std::vector<uint8_t> command;
+    if (card->deleteObject(keyReference, static_cast<int>(keyType), privateHalf, command) != 0) {
+        stage = delete_stage::build;
+        return kFailed;
+    }
+    std::vector<uint8_t> response;
+    bool transport = false;
+    const int rc = keyCommand(command, GC_Card::OP_DELETE, response, transport);
+    stage = rc == kOk ? delete_stage::done : transport ? delete_stage::send : delete_stage::answer;
+    return transport ? transportFailure(rc) : rc;
+}
+
+int GC_CardControllerVarnel::createObject(std::shared_ptr<GC_Container>& container, GC_Object* templ,
+                                          GC_Object** out) {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (const int rc = pinGuards(__func__, container, true); rc != kOk) return rc;
+    if (templ == nullptr || out == nullptr) return GC_FAIL(kErrMask, kBadParameter, "Object is nullptr");
+    key_places places;
+    if (const int rc = keyPlaces(__func__, *container, places); rc != kOk) return rc;
+    if (!layout()) return GC_FAIL(kErrMask, kFailed, "Data is nullptr");
+
+    // Data objects have no place of their own here.
+    std::vector<uint8_t> directory;
+    const uint32_t type = templ->type;
+    if (type == GC_Object::TYPE_PRIVATE_KEY || type == GC_Object::TYPE_PUBLIC_KEY ||
+        type == GC_Object::TYPE_CERTIFICATE) {
+        if (places.known) templ->path = type == GC_Object::TYPE_PRIVATE_KEY ? places.keyDirectory : places.contentPath;
+        directory = places.objectDirectory;
+    }
+    int rc = kOk;
+    {
+        const DirectoryLink link(templ, directory);
+        rc = data->createObject(templ, container.get(), out);
+    }
+    if (rc != kOk) return GC_FAIL(kErrMask, rc, "Error when creating object");
+    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, kOk);
+    return kOk;
+}
+
+int GC_CardControllerVarnel::deleteObject(std::shared_ptr<GC_Container>& container, GC_Object* object, bool force) {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (const int rc = pinGuards(__func__, container, true); rc != kOk) return rc;
+    if (object == nullptr) return GC_FAIL(kErrMask, kBadParameter, "Object is nullptr");
+    key_places places;
+    if (const int rc = keyPlaces(__func__, *container, places); rc != kOk) return rc;
+
+    // The layout destroys the object: what the key deletion needs is taken first.
+    const bool privateKey = object->type == GC_Object::TYPE_PRIVATE_KEY;
+    const std::vector<uint8_t> keyPath = object->path;
+    uint8_t keyReference = 0;
+    auto keyType = static_cast<GC_Object::key_type>(0);
+    if (privateKey) {
+        const auto* key = static_cast<const GC_PrivKeyObject*>(object);
+        keyReference = key->keyReference;
+        keyType = key->keyType;
+    }
+    // The container never lists an object the layout has destroyed: it leaves the list first and
+    // comes back when the layout keeps it.
+    const bool listed = container->deleteObject(object) == kOk;
+    const int removed = data->deleteObject(object);
+    if (removed != kOk && listed) container->addObject(object);
+    object = nullptr;
+    if (removed == kOk && !privateKey) {
+        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, kOk);
+        return kOk;
+    }
+    if (removed != kOk && !(privateKey && force)) return GC_FAIL(kErrMask, removed, "Error when deleting object");
+
+    if (const int rc = select(container->AID, keyPath, selectsApplicationFirst(), nullptr); rc != kOk)
+        return GC_FAIL(kErrMask, rc, "Error when selecting key path");
+    if (const int rc = deleteKeyMaterial(keyReference, keyType); rc != kOk) return GC_FAIL(kErrMask, rc);
+    // A forced deletion removed the key material; the layout's failure is still the caller's to know.
+    if (removed != kOk) return GC_FAIL(kErrMask, removed, "Key deleted, the object's entry was not");
+    GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, kOk);
+    return kOk;
+}
+
+int GC_CardControllerVarnel::registerKeyPair(std::shared_ptr<GC_Container>& container,
+                                             const std::vector<uint8_t>& directory, GC_Object* privateTemplate,
+                                             GC_Object* publicTemplate, GC_Object** privateKey,
+                                             GC_Object** publicKey) {
+    int rc = kOk;
+    {
+        const DirectoryLink link(privateTemplate, directory);
+        rc = data->createObject(privateTemplate, container.get(), privateKey);
+    }
+    if (rc != kOk) return GC_FAIL(kErrMask, rc, "Cannot create object public or priv key");
+    if (publicTemplate == nullptr) return kOk;
+    {
+        const DirectoryLink link(publicTemplate, directory);
+        rc = data->createObject(publicTemplate, container.get(), publicKey);
+    }
+    if (rc != kOk) {
+        // Without its public key the private one is not registered either.
+        if (const int removed = data->deleteObject(*privateKey); removed != kOk)
+            GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Cannot remove the private key | %d", removed);
+        *privateKey = nullptr;
+        return GC_FAIL(kErrMask, rc, "Cannot create object public or priv key");
+    }
+    return kOk;
+}
+
+int GC_CardControllerVarnel::keyPairArguments(const char* func, const std::shared_ptr<GC_Container>& container,
+                                              const GC_Object* privateTemplate, const GC_Object* publicTemplate,
+                                              GC_Object** privateKey, GC_Object** publicKey) {
+    auto refuse = [&](const char* text) {
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, kBadParameter, "%s", text);
+    };
+    if (!container->pin) return refuse("Container pin is nullptr");
+    if (privateTemplate->type != GC_Object::TYPE_PRIVATE_KEY) return refuse("Object is not a private key");
+    if (publicTemplate != nullptr && publicTemplate->type != GC_Object::TYPE_PUBLIC_KEY)
+        return refuse("Object is not a public key");
+    if (privateKey == nullptr || (publicTemplate != nullptr && publicKey == nullptr))
+        return refuse("Object or new object is nullptr");
+    return kOk;
+}
