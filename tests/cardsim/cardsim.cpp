@@ -545,7 +545,10 @@ Response CardSim::Impl::select(const Apdu& a) {
         currentEf = target;
     }
     Response r;
-    r.sw = target->ancestorsActive() ? kOk : 0x6283;
+    // A deactivated file (or one below a deactivated DF) is selected, without its control
+    // information: the answer is the bare warning.
+    if (!target->ancestorsActive()) return Response::status(0x6283);
+    r.sw = kOk;
     if (a.hasLe) {
         if (p2 == 0x00)
             r.data = fileControl(target, 0x6F);

@@ -503,6 +503,8 @@ TEST(CardSimCore, DeactivatedDirectoriesAndActivation) {
         EXPECT_EQ(sw(card, "0020000C06333333333333"), 0x6283);
         EXPECT_EQ(sw(card, "00A4010C02ADFC"), 0x6283);  // selected, but deactivated
         EXPECT_EQ(sw(card, "00A4010C02DF0C"), 0x6283);
+        // a file below it is selected too, with the bare warning for its control parameters
+        EXPECT_EQ(card.transmit(fromHex("00A40204025083 00").value()), fromHex("6283").value());
         EXPECT_FALSE(card.pin(0x0C)->active);
         // ChipDoc 3.0 ACTIVATE names the directory in its data: here the one just selected
         ASSERT_EQ(sw(card, std::string("00A4040C0A") + kSignatureAid), 0x9000);

@@ -371,9 +371,11 @@ ciofiles() {
   prk $v/cio_508$f\_prkdf.der "$1" "$2 key" "$3" "$4" "$8" "$5" "$dir" "$6"
   pubk $v/cio_508$f\_pukdf.der "$1" "$2 public key" "$4" "${dir}579$f" "$(len pub/$7.der)" "$6"
   cert $v/cio_508$f\_cdf.der "$2 certificate" "$4" "${dir}578$f" 0 "$(len certs/$7.der)"
-  odfentry $tmp/op$f 0 "${dir}508$f" 0 "$(len $v/cio_508$f\_prkdf.der)"
-  odfentry $tmp/ou$f 1 "${dir}508$f" 1024 "$(len $v/cio_508$f\_pukdf.der)"
-  odfentry $tmp/oc$f 4 "${dir}508$f" 2048 "$(len $v/cio_508$f\_cdf.der)"
+  # Each directory's region is the whole of what the card pre-allocates for it, so that new
+  # entries fit behind the ones there.
+  odfentry $tmp/op$f 0 "${dir}508$f" 0 1024
+  odfentry $tmp/ou$f 1 "${dir}508$f" 1024 1024
+  odfentry $tmp/oc$f 4 "${dir}508$f" 2048 1024
   odf+=($tmp/op$f $tmp/ou$f $tmp/oc$f)
 }
 ciofiles 1 1 ec  Authentication 01 4501 0x01 256  v2_auth_bp256    2
