@@ -125,8 +125,8 @@ public:
     int createObject(GC_Object* object, std::shared_ptr<GC_Container> container, GC_Object** newObject);
     // Generates a key pair on the card from the private-key template (and registers its public
     // key when a public-key template is given); the outputs get the container's new objects.
-    int generateKeyPair(std::shared_ptr<GC_Container> container, GC_Object* privateTemplate,
-                        GC_Object* publicTemplate, GC_Object** newPrivate, GC_Object** newPublic);
+    int generateKeyPair(std::shared_ptr<GC_Container> container, GC_Object* privateTemplate, GC_Object* publicTemplate,
+                        GC_Object** newPrivate, GC_Object** newPublic);
 
     // Digest of data (of the parts concatenated) with SHA-1, SHA-256, SHA-384 or SHA-512. 0;
     // -1102 for another format or no parts; -1100 when hashing fails. Not recorded.

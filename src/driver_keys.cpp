@@ -20,8 +20,8 @@ int Driver::activeContainer(std::shared_ptr<GC_Container> container, std::vector
     return record(controller.activeContainer(container, pin));
 }
 
-int Driver::initContainer(std::shared_ptr<GC_Container> container, std::vector<uint8_t> pin,
-                          std::vector<uint8_t> data, bool flag) {
+int Driver::initContainer(std::shared_ptr<GC_Container> container, std::vector<uint8_t> pin, std::vector<uint8_t> data,
+                          bool flag) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     GC_WipeGuard wipePin{&pin};
     // Nothing of the container goes without its PIN.

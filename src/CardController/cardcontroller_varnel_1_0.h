@@ -48,8 +48,8 @@ public:
     // reference are created, generated into and the public half read back; the private key and
     // (with a template) the public key are then registered in the layout, and the caller gets
     // them. A failure once a half exists deletes the halves again.
-    int generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
-                        GC_Object* publicTemplate, GC_Object** privateKey, GC_Object** publicKey) override;
+    int generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate, GC_Object* publicTemplate,
+                        GC_Object** privateKey, GC_Object** publicKey) override;
     // Deletes one half of the container's key (reference: its PIN reference) in the key directory
     // of its PIN label (the application itself for a label of no known place); a half that is not
     // there counts as deleted.

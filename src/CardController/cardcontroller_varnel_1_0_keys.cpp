@@ -30,9 +30,15 @@ struct PlaceRow {
     Bytes objectDirectory;
 };
 const PlaceRow kPlaces[] = {
-    {.word = "Authentication", .keyDirectory = {0xDF, 0x0A}, .contentPath = {0x57, 0x81}, .objectDirectory = {0x50, 0x81}},
+    {.word = "Authentication",
+     .keyDirectory = {0xDF, 0x0A},
+     .contentPath = {0x57, 0x81},
+     .objectDirectory = {0x50, 0x81}},
     {.word = "Presence", .keyDirectory = {0xDF, 0x08}, .contentPath = {0x57, 0x88}, .objectDirectory = {0x50, 0x88}},
-    {.word = "Authorization", .keyDirectory = {0xDF, 0x0B}, .contentPath = {0x57, 0x82}, .objectDirectory = {0x50, 0x82}},
+    {.word = "Authorization",
+     .keyDirectory = {0xDF, 0x0B},
+     .contentPath = {0x57, 0x82},
+     .objectDirectory = {0x50, 0x82}},
     {.word = "Qualified", .keyDirectory = {0xDF, 0x0C}, .contentPath = {0x57, 0x83}, .objectDirectory = {0x50, 0x83}},
 };
 
@@ -158,9 +164,9 @@ int GC_CardControllerVarnel_1_0::deleteKey(std::shared_ptr<GC_Container>& contai
     return GC_FAIL(kErrMask, rc);
 }
 
-int GC_CardControllerVarnel_1_0::generateKeyPair(std::shared_ptr<GC_Container>& container,
-                                                 GC_Object* privateTemplate, GC_Object* publicTemplate,
-                                                 GC_Object** privateKey, GC_Object** publicKey) {
+int GC_CardControllerVarnel_1_0::generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
+                                                 GC_Object* publicTemplate, GC_Object** privateKey,
+                                                 GC_Object** publicKey) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (controller == nullptr) return GC_FAIL(kErrMask, kFailed, "Controller is nullptr");
     if (!card) return GC_FAIL(kErrMask, kFailed, "Card is nullptr");
@@ -203,7 +209,8 @@ int GC_CardControllerVarnel_1_0::generateKeyPair(std::shared_ptr<GC_Container>& 
         return rc;
     };
     if (const int rc = card->createPublicKey(reference, bits, cardType, command); rc != 0)
-        return dropPrivate(GC_FAIL(kErrMask, kFailed, "Create public key APDU with error : %ld", static_cast<long>(rc)));
+        return dropPrivate(
+            GC_FAIL(kErrMask, kFailed, "Create public key APDU with error : %ld", static_cast<long>(rc)));
     if (const int rc = keyCommand(command, GC_Card::OP_KEY, response, transport); rc != kOk)
         return dropPrivate(
             GC_FAIL(kErrMask, rc, "Error when send create public key apdu | error: %ld", static_cast<long>(rc)));
@@ -215,7 +222,8 @@ int GC_CardControllerVarnel_1_0::generateKeyPair(std::shared_ptr<GC_Container>& 
     if (const int rc = card->getPublicKey(reference, cardType, command); rc != 0)
         return dropBoth(GC_FAIL(kErrMask, kFailed, "Get public key APDU with error : %ld", static_cast<long>(rc)));
     if (const int rc = keyCommand(command, GC_Card::OP_KEY, response, transport); rc != kOk)
-        return dropBoth(GC_FAIL(kErrMask, rc, "Error when send get public key apdu | error: %ld", static_cast<long>(rc)));
+        return dropBoth(
+            GC_FAIL(kErrMask, rc, "Error when send get public key apdu | error: %ld", static_cast<long>(rc)));
 
     if (publicTemplate != nullptr) {
         auto* pub = static_cast<GC_PubKeyObject*>(publicTemplate);
@@ -227,8 +235,8 @@ int GC_CardControllerVarnel_1_0::generateKeyPair(std::shared_ptr<GC_Container>& 
         if (pub->setPublicKeyFromRAW(der) != 0)
             return dropBoth(GC_FAIL(kErrMask, kFailed, "Cennot set a public key from raw"));
     }
-    if (const int rc = registerKeyPair(container, places.objectDirectory, privateTemplate, publicTemplate, privateKey,
-                                       publicKey);
+    if (const int rc =
+            registerKeyPair(container, places.objectDirectory, privateTemplate, publicTemplate, privateKey, publicKey);
         rc != kOk)
         return dropBoth(rc);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, kOk);

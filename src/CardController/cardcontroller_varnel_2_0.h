@@ -58,8 +58,8 @@ public:
     // public key are registered in the layout and the caller gets them. A failure once the object
     // exists deletes it again. An RSA key whose modulus does not fit the usable answer size: -1913,
     // told to the companion, nothing sent.
-    int generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
-                        GC_Object* publicTemplate, GC_Object** privateKey, GC_Object** publicKey) override;
+    int generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate, GC_Object* publicTemplate,
+                        GC_Object** privateKey, GC_Object** publicKey) override;
     // Deletes the qualified container's key-pair object; one that is not there counts as deleted.
     int deleteKeys(std::shared_ptr<GC_Container>& container, GC_Object::key_type keyType);
 

@@ -38,8 +38,8 @@ int GC_CardControllerVarnel_2_0::keyPlaces(const char* func, const GC_Container&
     if (pinLabel(container).find("Qualified") == std::string::npos)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, kBadParameter,
                                 "Cannot init container other than Qualified");
-    places = {.known = true, .keyDirectory = kKeyDirectory, .contentPath = kContentPath,
-              .objectDirectory = kObjectDirectory};
+    places = {
+        .known = true, .keyDirectory = kKeyDirectory, .contentPath = kContentPath, .objectDirectory = kObjectDirectory};
     return kOk;
 }
 
@@ -115,9 +115,9 @@ int GC_CardControllerVarnel_2_0::deleteKeys(std::shared_ptr<GC_Container>& conta
     return GC_FAIL(kErrMask, rc);
 }
 
-int GC_CardControllerVarnel_2_0::generateKeyPair(std::shared_ptr<GC_Container>& container,
-                                                 GC_Object* privateTemplate, GC_Object* publicTemplate,
-                                                 GC_Object** privateKey, GC_Object** publicKey) {
+int GC_CardControllerVarnel_2_0::generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
+                                                 GC_Object* publicTemplate, GC_Object** privateKey,
+                                                 GC_Object** publicKey) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (controller == nullptr) return GC_FAIL(kErrMask, kFailed, "Controller is nullptr");
     if (!card) return GC_FAIL(kErrMask, kFailed, "Card is nullptr");
@@ -133,7 +133,8 @@ int GC_CardControllerVarnel_2_0::generateKeyPair(std::shared_ptr<GC_Container>& 
     auto* key = static_cast<GC_PrivKeyObject*>(privateTemplate);
     const unsigned long bits = static_cast<unsigned long>(key->getKeySize());
     // The modulus comes back in one answer: a reader that cannot take it is not asked to.
-    if (cardType == GC_Card::KEY_RSA && controller->getMaxApduSize(false) < static_cast<int>(bits / 8 + kRsaAnswerMargin)) {
+    if (cardType == GC_Card::KEY_RSA &&
+        controller->getMaxApduSize(false) < static_cast<int>(bits / 8 + kRsaAnswerMargin)) {
         GC_Cache::operationNotAllow(controller->readerName().c_str());
         return GC_FAIL(kErrMask, kApduTooLong, "Reader not support this operation");
     }
@@ -145,7 +146,8 @@ int GC_CardControllerVarnel_2_0::generateKeyPair(std::shared_ptr<GC_Container>& 
     Bytes command;
     Bytes response;
     bool transport = false;
-    if (const int rc = card->createKeyPair(kKeyReference, container->pin->pinReference, bits, cardType, command); rc != 0)
+    if (const int rc = card->createKeyPair(kKeyReference, container->pin->pinReference, bits, cardType, command);
+        rc != 0)
         return GC_FAIL(kErrMask, kFailed, "Create keys APDU with error : %ld", static_cast<long>(rc));
     if (const int rc = keyCommand(command, GC_Card::OP_KEY, response, transport); rc != kOk)
         return GC_FAIL(kErrMask, rc, "Error when send create keys apdu | error: %ld", static_cast<long>(rc));
@@ -173,13 +175,14 @@ int GC_CardControllerVarnel_2_0::generateKeyPair(std::shared_ptr<GC_Container>& 
         auto* pub = static_cast<GC_PubKeyObject*>(publicTemplate);
         pub->path = places.contentPath;
         pub->keyReference = container->pin->pinReference;
-        const Bytes der = cardType == GC_Card::KEY_RSA ? convertPubKey(response) : convertPubKeyEC(response, key->curve);
+        const Bytes der =
+            cardType == GC_Card::KEY_RSA ? convertPubKey(response) : convertPubKeyEC(response, key->curve);
         if (der.empty()) return dropKey(GC_FAIL(kErrMask, kFailed, "Response size is zero"));
         if (pub->setPublicKeyFromRAW(der) != 0)
             return dropKey(GC_FAIL(kErrMask, kFailed, "Cennot set a public key from raw"));
     }
-    if (const int rc = registerKeyPair(container, places.objectDirectory, privateTemplate, publicTemplate, privateKey,
-                                       publicKey);
+    if (const int rc =
+            registerKeyPair(container, places.objectDirectory, privateTemplate, publicTemplate, privateKey, publicKey);
         rc != kOk)
         return dropKey(rc);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, kOk);

@@ -56,7 +56,8 @@ int GC_CardControllerVarnel::activeContainer(std::shared_ptr<GC_Container>& cont
     std::vector<uint8_t> response;
     bool transport = false;
     if (const int rc = keyCommand(command, GC_Card::OP_ACTIVATE, response, transport); rc != kOk) {
-        if (transport) return GC_FAIL(kErrMask, rc == kWarning ? kWarning : kFailed, "Error when transmiting activete command");
+        if (transport)
+            return GC_FAIL(kErrMask, rc == kWarning ? kWarning : kFailed, "Error when transmiting activete command");
         container->flags &= ~GC_Container::FLAG_ACTIVE;
         return GC_FAIL(kErrMask, rc, "Error when activating PIN directory");
     }

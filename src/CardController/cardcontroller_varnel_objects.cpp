@@ -83,8 +83,8 @@ bool GC_CardControllerVarnel::cardKeyType(const GC_Object* privateTemplate, GC_C
         type = GC_Card::KEY_RSA;
         return true;
     }
-    const auto* row = std::find_if(std::begin(kCurves), std::end(kCurves),
-                                   [&](const CurveRow& r) { return r.curve == key->curve; });
+    const auto* row =
+        std::find_if(std::begin(kCurves), std::end(kCurves), [&](const CurveRow& r) { return r.curve == key->curve; });
     if (row == std::end(kCurves)) {
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Wrong EC type | %d", static_cast<int>(key->curve));
         return false;
@@ -120,8 +120,7 @@ int GC_CardControllerVarnel::deleteKeyHalf(uint8_t keyReference, GC_Object::key_
     return transport ? transportFailure(rc) : rc;
 }
 
-int GC_CardControllerVarnel::createObject(std::shared_ptr<GC_Container>& container, GC_Object* templ,
-                                          GC_Object** out) {
+int GC_CardControllerVarnel::createObject(std::shared_ptr<GC_Container>& container, GC_Object* templ, GC_Object** out) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = pinGuards(__func__, container, true); rc != kOk) return rc;
     if (templ == nullptr || out == nullptr) return GC_FAIL(kErrMask, kBadParameter, "Object is nullptr");
@@ -187,8 +186,7 @@ int GC_CardControllerVarnel::deleteObject(std::shared_ptr<GC_Container>& contain
 
 int GC_CardControllerVarnel::registerKeyPair(std::shared_ptr<GC_Container>& container,
                                              const std::vector<uint8_t>& directory, GC_Object* privateTemplate,
-                                             GC_Object* publicTemplate, GC_Object** privateKey,
-                                             GC_Object** publicKey) {
+                                             GC_Object* publicTemplate, GC_Object** privateKey, GC_Object** publicKey) {
     int rc = kOk;
     {
         const DirectoryLink link(privateTemplate, directory);

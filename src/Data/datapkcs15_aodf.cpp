@@ -86,10 +86,10 @@ const GC_DataPKCS15::pin_info* GC_DataPKCS15::findPinInfo(const GC_Container* co
             if (!*app) continue;
             for (const auto& record : (*app)->pinInfos) {
                 if (!record) continue;
-                const bool match = pass == 0 ? record->containerPin == pin
-                                             : record->pinPath == pin->path &&
-                                                   record->pinReference == pin->pinReference &&
-                                                   record->authId == container->authId;
+                const bool match = pass == 0
+                                       ? record->containerPin == pin
+                                       : record->pinPath == pin->path && record->pinReference == pin->pinReference &&
+                                             record->authId == container->authId;
                 if (match) return record.get();
             }
         }

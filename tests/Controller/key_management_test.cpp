@@ -219,11 +219,11 @@ TEST_F(KeyManagementTest, SecondGenerationInitialisesAndGeneratesEveryKey) {
         generateAndSign(qualified, spec, "Qualified", 0x13, kQualifiedPin);
         sent = receivedSince(*card, mark);
         ASSERT_EQ(commandsWith(sent, "80E0").size(), 1u);
-        EXPECT_EQ(commandsWith(sent, "80E0")[0].substr(10, 10),
-                  (spec.type == GC_Object::KEY_RSA ? "D306" : "D30C") + gctest::hex(Bytes{
-                                                                            static_cast<unsigned char>(spec.bits >> 8),
-                                                                            static_cast<unsigned char>(spec.bits)}) +
-                      "8C");
+        EXPECT_EQ(
+            commandsWith(sent, "80E0")[0].substr(10, 10),
+            (spec.type == GC_Object::KEY_RSA ? "D306" : "D30C") +
+                gctest::hex(Bytes{static_cast<unsigned char>(spec.bits >> 8), static_cast<unsigned char>(spec.bits)}) +
+                "8C");
         EXPECT_EQ(commandsWith(sent, "80240093").size(), spec.type == GC_Object::KEY_EC ? 1u : 0u);
         EXPECT_EQ(commandsWith(sent, "00460013").size(), 1u);
     }
