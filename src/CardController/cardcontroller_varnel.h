@@ -107,12 +107,20 @@ protected:
     // One DELETE of key material in the selected key directory (the caller logs by `stage`). 0,
     // or -1100 (not buildable), -1807 or -1100 (transport), the answer's code.
     int deleteKeyHalf(uint8_t keyReference, GC_Object::key_type keyType, bool privateHalf, delete_stage& stage);
-    // Registers a generated key pair in the layout: the private key, then (with a template) the
-    // public key, both in object directory `directory`. When the public key cannot be
-    // registered, the private one is taken out again. 0 or the layout's code.
-    int registerKeyPair(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& directory,
-                        GC_Object* privateTemplate, GC_Object* publicTemplate, GC_Object** privateKey,
-                        GC_Object** publicKey);
+    // The key-pair generation's last step: the public-key template (when given) takes the
+    // container's content path and PIN reference and imports `publicKey` (the card's answer as
+    // DER; empty or unimportable: -1100), then the private key and the public key are registered
+    // in the layout's object directory of `places`. When the public key cannot be registered, the
+    // private one is taken out again. 0, -1100 or the layout's code.
+    int registerKeyPair(std::shared_ptr<GC_Container>& container, const key_places& places, GC_Object* privateTemplate,
+                        GC_Object* publicTemplate, const std::vector<uint8_t>& publicKey, GC_Object** privateOut,
+                        GC_Object** publicOut);
+    // The reference under which the generation keeps the container's generated key.
+    virtual uint8_t generatedKeyReference(const GC_Container& container) const = 0;
+    // Deletes one half of the container's generated key in its key directory, to take back a
+    // generation; a half that is not there counts as deleted. 0 or the failure, logged under `func`.
+    int deleteGeneratedKey(const char* func, std::shared_ptr<GC_Container>& container, GC_Object::key_type keyType,
+                           bool privateHalf);
     // The guards of activation and initialisation: session, command set, container, its PIN record
     // and a PIN label that holds "Qualified" (-1102). 0 or the failure, logged under `func`.
     int qualifiedGuards(const char* func, std::shared_ptr<GC_Container>& container);
@@ -120,15 +128,14 @@ protected:
     // (`name` for the log). 0, or the select's or the update's code.
     int zeroFile(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& path, bool force,
                  const char* name);
-    // The arguments of key-pair generation behind the generation's own guards: the container's
-    // PIN record, a private-key template, a public-key template or none, and a place for each
-    // object the caller is to get. 0 or -1102, logged under `func`.
-    static int keyPairArguments(const char* func, const std::shared_ptr<GC_Container>& container,
-                                const GC_Object* privateTemplate, const GC_Object* publicTemplate,
-                                GC_Object** privateKey, GC_Object** publicKey);
-    // The command sets' key type of a private-key template: 0 for RSA, the curve's row for EC;
-    // false (logged "Wrong EC type") for a curve outside the nine.
-    static bool cardKeyType(const GC_Object* privateTemplate, GC_Card::key_type& type);
+    // The guards of key-pair generation: session, command set, container and private-key template
+    // (-1100); the container's PIN record, templates of the right types, a place for each object
+    // the caller is to get and a key the cards make (-1102). 0 with the command sets' key type of
+    // the template (0 RSA, any key type but EC counting as RSA, or the curve's row), or the
+    // failure, logged under `func`.
+    int keyPairGuards(const char* func, const std::shared_ptr<GC_Container>& container,
+                      const GC_Object* privateTemplate, const GC_Object* publicTemplate, GC_Object** privateOut,
+                      GC_Object** publicOut, GC_Card::key_type& type) const;
 
     // `applicationAid`: the application whose plain selection ends secure messaging.
     GC_CardControllerVarnel(GC_Controller* controller, std::shared_ptr<GC_Card> card, bool sharedMode,

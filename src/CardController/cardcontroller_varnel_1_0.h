@@ -76,6 +76,8 @@ protected:
     int deleteContainerKeys(const GC_Container& container) override;
     // The private half, then the public half (one already gone counts as deleted).
     int deleteKeyMaterial(uint8_t keyReference, GC_Object::key_type keyType) override;
+    // The container's PIN reference.
+    uint8_t generatedKeyReference(const GC_Container& container) const override;
 
 private:
     // The travel-document part of getPKCS15: one data object per entry of the application's list

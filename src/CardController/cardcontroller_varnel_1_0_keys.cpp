@@ -9,7 +9,6 @@
 #include "Controller/controller.h"
 #include "Data/Container/container.h"
 #include "Data/Objects/privkeyobject.h"
-#include "Data/Objects/pubkeyobject.h"
 #include "asn1.h"
 #include "logger.h"
 
@@ -145,43 +144,29 @@ int GC_CardControllerVarnel_1_0::deleteKeyMaterial(uint8_t keyReference, GC_Obje
     return kOk;
 }
 
+uint8_t GC_CardControllerVarnel_1_0::generatedKeyReference(const GC_Container& container) const {
+    return container.pin->pinReference;
+}
+
 int GC_CardControllerVarnel_1_0::deleteKey(std::shared_ptr<GC_Container>& container, GC_Object::key_type keyType,
                                            bool privateHalf) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (const int rc = pinGuards(__func__, container, true); rc != kOk) return rc;
-    key_places places;
-    keyPlaces(__func__, *container, places);
-    if (const int rc = select(container->AID, places.keyDirectory, true, nullptr); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error when selecting key path");
-    delete_stage stage = delete_stage::done;
-    const int rc = deleteKeyHalf(container->pin->pinReference, keyType, privateHalf, stage);
-    if (rc == kOk || rc == kDataNotFound) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, kOk);
-        return kOk;
-    }
-    if (stage == delete_stage::build)
-        return GC_FAIL(kErrMask, rc, "Error in create delete object command | error: %ld", static_cast<long>(rc));
-    return GC_FAIL(kErrMask, rc);
+    return deleteGeneratedKey(__func__, container, keyType, privateHalf);
 }
 
 int GC_CardControllerVarnel_1_0::generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
                                                  GC_Object* publicTemplate, GC_Object** privateKey,
                                                  GC_Object** publicKey) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (controller == nullptr) return GC_FAIL(kErrMask, kFailed, "Controller is nullptr");
-    if (!card) return GC_FAIL(kErrMask, kFailed, "Card is nullptr");
-    if (!container) return GC_FAIL(kErrMask, kFailed, "Container is nullptr");
-    if (privateTemplate == nullptr) return GC_FAIL(kErrMask, kFailed, "Private key is nullptr");
-    if (const int rc = keyPairArguments(__func__, container, privateTemplate, publicTemplate, privateKey, publicKey);
+    GC_Card::key_type cardType = GC_Card::KEY_RSA;
+    if (const int rc =
+            keyPairGuards(__func__, container, privateTemplate, publicTemplate, privateKey, publicKey, cardType);
         rc != kOk)
         return rc;
-    GC_Card::key_type cardType = GC_Card::KEY_RSA;
-    if (!cardKeyType(privateTemplate, cardType)) return GC_FAIL(kErrMask, kBadParameter, "Wrong EC type");
     // The halves are deleted as the kind they were created as.
     const GC_Object::key_type halves = cardType == GC_Card::KEY_RSA ? GC_Object::KEY_RSA : GC_Object::KEY_EC;
-
     auto* key = static_cast<GC_PrivKeyObject*>(privateTemplate);
-    const uint8_t reference = container->pin->pinReference;
+    const uint8_t reference = generatedKeyReference(*container);
     key_places places;
     keyPlaces(__func__, *container, places);
     if (places.known) key->path = places.keyDirectory;
@@ -199,14 +184,14 @@ int GC_CardControllerVarnel_1_0::generateKeyPair(std::shared_ptr<GC_Container>& 
     if (const int rc = keyCommand(command, GC_Card::OP_KEY, response, transport); rc != kOk)
         return GC_FAIL(kErrMask, rc, "Error when send create private key apdu | error: %ld", static_cast<long>(rc));
 
+    // From here on halves exist: a failure deletes them again, the public one first.
     auto dropPrivate = [&](int rc) {
         deleteKey(container, halves, true);
         return rc;
     };
     auto dropBoth = [&](int rc) {
         deleteKey(container, halves, false);
-        deleteKey(container, halves, true);
-        return rc;
+        return dropPrivate(rc);
     };
     if (const int rc = card->createPublicKey(reference, bits, cardType, command); rc != 0)
         return dropPrivate(
@@ -225,18 +210,10 @@ int GC_CardControllerVarnel_1_0::generateKeyPair(std::shared_ptr<GC_Container>& 
         return dropBoth(
             GC_FAIL(kErrMask, rc, "Error when send get public key apdu | error: %ld", static_cast<long>(rc)));
 
-    if (publicTemplate != nullptr) {
-        auto* pub = static_cast<GC_PubKeyObject*>(publicTemplate);
-        if (places.known) pub->path = places.contentPath;
-        pub->keyReference = reference;
-        const Bytes der =
-            cardType == GC_Card::KEY_RSA ? convertPubKeyRSA(response) : convertPubKeyEC(response, key->curve);
-        if (der.empty()) return dropBoth(GC_FAIL(kErrMask, kFailed, "Response size is zero"));
-        if (pub->setPublicKeyFromRAW(der) != 0)
-            return dropBoth(GC_FAIL(kErrMask, kFailed, "Cennot set a public key from raw"));
-    }
-    if (const int rc =
-            registerKeyPair(container, places.objectDirectory, privateTemplate, publicTemplate, privateKey, publicKey);
+    Bytes der;
+    if (publicTemplate != nullptr)
+        der = cardType == GC_Card::KEY_RSA ? convertPubKeyRSA(response) : convertPubKeyEC(response, key->curve);
+    if (const int rc = registerKeyPair(container, places, privateTemplate, publicTemplate, der, privateKey, publicKey);
         rc != kOk)
         return dropBoth(rc);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, kOk);

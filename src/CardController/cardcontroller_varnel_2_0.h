@@ -88,6 +88,8 @@ protected:
     // Key-pair object 13.
     int deleteContainerKeys(const GC_Container& container) override;
     int deleteKeyMaterial(uint8_t keyReference, GC_Object::key_type keyType) override;
+    // 13.
+    uint8_t generatedKeyReference(const GC_Container& container) const override;
 
 private:
     // The reader collects PINs on its own keypad.

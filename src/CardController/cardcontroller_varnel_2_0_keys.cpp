@@ -9,7 +9,6 @@
 #include "Controller/controller.h"
 #include "Data/Container/container.h"
 #include "Data/Objects/privkeyobject.h"
-#include "Data/Objects/pubkeyobject.h"
 #include "cache.h"
 #include "logger.h"
 
@@ -97,39 +96,26 @@ int GC_CardControllerVarnel_2_0::deleteKeyMaterial(uint8_t keyReference, GC_Obje
     return GC_FAIL(kErrMask, rc);
 }
 
+uint8_t GC_CardControllerVarnel_2_0::generatedKeyReference(const GC_Container& /*container*/) const {
+    return kKeyReference;
+}
+
 int GC_CardControllerVarnel_2_0::deleteKeys(std::shared_ptr<GC_Container>& container, GC_Object::key_type keyType) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (const int rc = pinGuards(__func__, container, true); rc != kOk) return rc;
-    key_places places;
-    if (const int rc = keyPlaces(__func__, *container, places); rc != kOk) return rc;
-    if (const int rc = select(container->AID, places.keyDirectory, false, nullptr); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error when selecting key path");
-    delete_stage stage = delete_stage::done;
-    const int rc = deleteKeyHalf(kKeyReference, keyType, true, stage);
-    if (rc == kOk || rc == kDataNotFound) {
-        GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, kOk);
-        return kOk;
-    }
-    if (stage == delete_stage::build)
-        return GC_FAIL(kErrMask, rc, "Error in create delete object command | error : %ld", static_cast<long>(rc));
-    return GC_FAIL(kErrMask, rc);
+    return deleteGeneratedKey(__func__, container, keyType, true);
 }
 
 int GC_CardControllerVarnel_2_0::generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
                                                  GC_Object* publicTemplate, GC_Object** privateKey,
                                                  GC_Object** publicKey) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (controller == nullptr) return GC_FAIL(kErrMask, kFailed, "Controller is nullptr");
-    if (!card) return GC_FAIL(kErrMask, kFailed, "Card is nullptr");
-    if (!container) return GC_FAIL(kErrMask, kFailed, "Container is nullptr");
-    if (privateTemplate == nullptr) return GC_FAIL(kErrMask, kFailed, "Private key is nullptr");
-    if (const int rc = keyPairArguments(__func__, container, privateTemplate, publicTemplate, privateKey, publicKey);
+    GC_Card::key_type cardType = GC_Card::KEY_RSA;
+    if (const int rc =
+            keyPairGuards(__func__, container, privateTemplate, publicTemplate, privateKey, publicKey, cardType);
         rc != kOk)
         return rc;
     key_places places;
     if (const int rc = keyPlaces(__func__, *container, places); rc != kOk) return rc;
-    GC_Card::key_type cardType = GC_Card::KEY_RSA;
-    if (!cardKeyType(privateTemplate, cardType)) return GC_FAIL(kErrMask, kBadParameter, "Wrong EC type");
     auto* key = static_cast<GC_PrivKeyObject*>(privateTemplate);
     const unsigned long bits = static_cast<unsigned long>(key->getKeySize());
     // The modulus comes back in one answer: a reader that cannot take it is not asked to.
@@ -171,18 +157,10 @@ int GC_CardControllerVarnel_2_0::generateKeyPair(std::shared_ptr<GC_Container>& 
         return dropKey(
             GC_FAIL(kErrMask, rc, "Error when send generate key pair  apdu | error: %ld", static_cast<long>(rc)));
 
-    if (publicTemplate != nullptr) {
-        auto* pub = static_cast<GC_PubKeyObject*>(publicTemplate);
-        pub->path = places.contentPath;
-        pub->keyReference = container->pin->pinReference;
-        const Bytes der =
-            cardType == GC_Card::KEY_RSA ? convertPubKey(response) : convertPubKeyEC(response, key->curve);
-        if (der.empty()) return dropKey(GC_FAIL(kErrMask, kFailed, "Response size is zero"));
-        if (pub->setPublicKeyFromRAW(der) != 0)
-            return dropKey(GC_FAIL(kErrMask, kFailed, "Cennot set a public key from raw"));
-    }
-    if (const int rc =
-            registerKeyPair(container, places.objectDirectory, privateTemplate, publicTemplate, privateKey, publicKey);
+    Bytes der;
+    if (publicTemplate != nullptr)
+        der = cardType == GC_Card::KEY_RSA ? convertPubKey(response) : convertPubKeyEC(response, key->curve);
+    if (const int rc = registerKeyPair(container, places, privateTemplate, publicTemplate, der, privateKey, publicKey);
         rc != kOk)
         return dropKey(rc);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, kOk);

@@ -7,6 +7,7 @@
 #include "Controller/controller.h"
 #include "Data/Container/container.h"
 #include "Data/Objects/privkeyobject.h"
+#include "Data/Objects/pubkeyobject.h"
 #include "Data/datapkcs15.h"
 #include "logger.h"
 
@@ -75,22 +76,6 @@ std::string GC_CardControllerVarnel::pinLabel(const GC_Container& container) {
         return {};
     }
     return entry->label;
-}
-
-bool GC_CardControllerVarnel::cardKeyType(const GC_Object* privateTemplate, GC_Card::key_type& type) {
-    const auto* key = static_cast<const GC_PrivKeyObject*>(privateTemplate);
-    if (key->keyType != GC_Object::KEY_EC) {
-        type = GC_Card::KEY_RSA;
-        return true;
-    }
-    const auto* row =
-        std::find_if(std::begin(kCurves), std::end(kCurves), [&](const CurveRow& r) { return r.curve == key->curve; });
-    if (row == std::end(kCurves)) {
-        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Wrong EC type | %d", static_cast<int>(key->curve));
-        return false;
-    }
-    type = row->type;
-    return true;
 }
 
 int GC_CardControllerVarnel::keyCommand(const std::vector<uint8_t>& command, GC_Card::operation op,
@@ -184,41 +169,81 @@ int GC_CardControllerVarnel::deleteObject(std::shared_ptr<GC_Container>& contain
     return kOk;
 }
 
-int GC_CardControllerVarnel::registerKeyPair(std::shared_ptr<GC_Container>& container,
-                                             const std::vector<uint8_t>& directory, GC_Object* privateTemplate,
-                                             GC_Object* publicTemplate, GC_Object** privateKey, GC_Object** publicKey) {
+int GC_CardControllerVarnel::registerKeyPair(std::shared_ptr<GC_Container>& container, const key_places& places,
+                                             GC_Object* privateTemplate, GC_Object* publicTemplate,
+                                             const std::vector<uint8_t>& publicKey, GC_Object** privateOut,
+                                             GC_Object** publicOut) {
+    if (publicTemplate != nullptr) {
+        auto* pub = static_cast<GC_PubKeyObject*>(publicTemplate);
+        if (places.known) pub->path = places.contentPath;
+        pub->keyReference = container->pin->pinReference;
+        if (publicKey.empty()) return GC_FAIL(kErrMask, kFailed, "Response size is zero");
+        if (pub->setPublicKeyFromRAW(publicKey) != 0)
+            return GC_FAIL(kErrMask, kFailed, "Cennot set a public key from raw");
+    }
     int rc = kOk;
     {
-        const DirectoryLink link(privateTemplate, directory);
-        rc = data->createObject(privateTemplate, container.get(), privateKey);
+        const DirectoryLink link(privateTemplate, places.objectDirectory);
+        rc = data->createObject(privateTemplate, container.get(), privateOut);
     }
     if (rc != kOk) return GC_FAIL(kErrMask, rc, "Cannot create object public or priv key");
     if (publicTemplate == nullptr) return kOk;
     {
-        const DirectoryLink link(publicTemplate, directory);
-        rc = data->createObject(publicTemplate, container.get(), publicKey);
+        const DirectoryLink link(publicTemplate, places.objectDirectory);
+        rc = data->createObject(publicTemplate, container.get(), publicOut);
     }
     if (rc != kOk) {
         // Without its public key the private one is not registered either.
-        if (const int removed = data->deleteObject(*privateKey); removed != kOk)
+        if (const int removed = data->deleteObject(*privateOut); removed != kOk)
             GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Cannot remove the private key | %d", removed);
-        *privateKey = nullptr;
+        *privateOut = nullptr;
         return GC_FAIL(kErrMask, rc, "Cannot create object public or priv key");
     }
     return kOk;
 }
 
-int GC_CardControllerVarnel::keyPairArguments(const char* func, const std::shared_ptr<GC_Container>& container,
-                                              const GC_Object* privateTemplate, const GC_Object* publicTemplate,
-                                              GC_Object** privateKey, GC_Object** publicKey) {
-    auto refuse = [&](const char* text) {
-        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, kBadParameter, "%s", text);
+int GC_CardControllerVarnel::deleteGeneratedKey(const char* func, std::shared_ptr<GC_Container>& container,
+                                                GC_Object::key_type keyType, bool privateHalf) {
+    if (const int rc = pinGuards(func, container, true); rc != kOk) return rc;
+    key_places places;
+    if (const int rc = keyPlaces(func, *container, places); rc != kOk) return rc;
+    if (const int rc = select(container->AID, places.keyDirectory, selectsApplicationFirst(), nullptr); rc != kOk)
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc, "Error when selecting key path");
+    delete_stage stage = delete_stage::done;
+    const int rc = deleteKeyHalf(generatedKeyReference(*container), keyType, privateHalf, stage);
+    if (rc == kOk || rc == kDataNotFound) return kOk;
+    if (stage == delete_stage::build)
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc,
+                                "Error in create delete object command | error : %ld", static_cast<long>(rc));
+    return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc);
+}
+
+int GC_CardControllerVarnel::keyPairGuards(const char* func, const std::shared_ptr<GC_Container>& container,
+                                           const GC_Object* privateTemplate, const GC_Object* publicTemplate,
+                                           GC_Object** privateOut, GC_Object** publicOut,
+                                           GC_Card::key_type& type) const {
+    auto fail = [&](int code, const char* text) {
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, code, "%s", text);
     };
-    if (!container->pin) return refuse("Container pin is nullptr");
-    if (privateTemplate->type != GC_Object::TYPE_PRIVATE_KEY) return refuse("Object is not a private key");
+    if (controller == nullptr) return fail(kFailed, "Controller is nullptr");
+    if (!card) return fail(kFailed, "Card is nullptr");
+    if (!container) return fail(kFailed, "Container is nullptr");
+    if (privateTemplate == nullptr) return fail(kFailed, "Private key is nullptr");
+    if (!container->pin) return fail(kBadParameter, "Container pin is nullptr");
+    if (privateTemplate->type != GC_Object::TYPE_PRIVATE_KEY) return fail(kBadParameter, "Object is not a private key");
     if (publicTemplate != nullptr && publicTemplate->type != GC_Object::TYPE_PUBLIC_KEY)
-        return refuse("Object is not a public key");
-    if (privateKey == nullptr || (publicTemplate != nullptr && publicKey == nullptr))
-        return refuse("Object or new object is nullptr");
+        return fail(kBadParameter, "Object is not a public key");
+    if (privateOut == nullptr || (publicTemplate != nullptr && publicOut == nullptr))
+        return fail(kBadParameter, "Object or new object is nullptr");
+
+    const auto* key = static_cast<const GC_PrivKeyObject*>(privateTemplate);
+    if (key->keyType != GC_Object::KEY_EC) {
+        type = GC_Card::KEY_RSA;
+        return kOk;
+    }
+    const auto* row =
+        std::find_if(std::begin(kCurves), std::end(kCurves), [&](const CurveRow& r) { return r.curve == key->curve; });
+    if (row == std::end(kCurves)) return fail(kBadParameter, "Wrong EC type");
+    type = row->type;
     return kOk;
 }
