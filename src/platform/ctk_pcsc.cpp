@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,7 +21,11 @@ bool contextLost(LONG rv) {
 
 // pcsc-lite keeps one process-wide copy of the reader states, which SCardStatus and
 // SCardGetStatusChange refresh under the lock of the calling context only: two contexts must not
-// run them at the same time. Both are called here without waiting, so the lock is held briefly.
+// run them at the same time. SCardGetStatusChange is called here without waiting. SCardStatus waits
+// while another connection holds a transaction on the card, so only the connection that transacts
+// asks it (before its transactions, PcscCard::consumeResetEvent); asked under this lock by a
+// connection that only looks (PcscCard::valid), it waited for our own transaction, whose owner
+// needed the lock to go on and end it.
 std::mutex& readerStateCacheMutex() {
     static std::mutex mutex;
     return mutex;
@@ -103,6 +108,11 @@ public:
         if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &card->context_) != SCARD_S_SUCCESS)
             return nullptr;
         card->haveContext_ = true;
+        card->reader_ = reader;
+        // Counted before the connection: a card taken out and put back meanwhile makes this one invalid.
+        std::optional<DWORD> events = card->readerEventsLocked();
+        if (!events) return nullptr;
+        card->insertionEvents_ = *events;
         if (SCardConnect(card->context_, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
                          &card->card_, &card->protocol_) != SCARD_S_SUCCESS)
             return nullptr;
@@ -118,9 +128,10 @@ public:
         if (haveContext_) SCardReleaseContext(context_);
     }
 
+    // Asked of the reader, not of the connection, so that it never waits for a transaction.
     bool valid() override {
         std::lock_guard lock(mutex_);
-        checkStatusLocked();
+        if (!gone_ && readerEventsLocked() != insertionEvents_) gone_ = true;
         return !gone_;
     }
 
@@ -177,6 +188,24 @@ protected:
 private:
     PcscCard() = default;
 
+    // The reader's count of card insertions and removals (the upper half of the event state), or
+    // nothing when no card is present or the reader cannot be asked.
+    std::optional<DWORD> readerEventsLocked() {
+        SCARD_READERSTATE state{};
+        state.szReader = reader_.c_str();
+        state.dwCurrentState = SCARD_STATE_UNAWARE;
+        LONG rv;
+        {
+            std::lock_guard cache(readerStateCacheMutex());
+            rv = SCardGetStatusChange(context_, 0, &state, 1);
+        }
+        if (rv == SCARD_E_TIMEOUT) return insertionEvents_;  // no news
+        if (rv != SCARD_S_SUCCESS || (state.dwEventState & (SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE)) != 0 ||
+            (state.dwEventState & SCARD_STATE_PRESENT) == 0)
+            return std::nullopt;
+        return state.dwEventState >> 16;
+    }
+
     // Asks the service about this connection: notices a reset (and re-arms) or a removal.
     void checkStatusLocked() {
         if (gone_) return;
@@ -215,6 +244,8 @@ private:
     }
 
     std::mutex mutex_;
+    std::string reader_;
+    DWORD insertionEvents_ = 0;
     SCARDCONTEXT context_ = 0;
     SCARDHANDLE card_ = 0;
     DWORD protocol_ = 0;

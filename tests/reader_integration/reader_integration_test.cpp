@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <list>
 #include <memory>
 #include <string>
@@ -300,6 +301,38 @@ TEST_F(PcscThroughPcscd, VpcdReportsNoReaderFeatures) {
     ASSERT_EQ(lockOnce(*reader), 0);
     expectSelect(*reader);
     EXPECT_EQ(reader->unlock(), 0);
+}
+
+// A second card object on the same slot (as the token host keeps one per inserted card) answers
+// whether it is still valid at once, even while the reader back-end's connection holds the card;
+// a card taken out and put back between two looks leaves it invalid.
+using CtkThroughPcscd = ReaderThroughPcscd<GC_ReaderCTK>;
+TEST_F(CtkThroughPcscd, AnotherCardObjectAnswersValidWhileTheCardIsHeld) {
+    auto reader = open(name0);
+    std::promise<std::shared_ptr<ctk::Slot>> found;
+    ctk::SlotManager::defaultManager()->getSlotWithName(
+        name0, [&found](std::shared_ptr<ctk::Slot> slot) { found.set_value(std::move(slot)); });
+    const std::shared_ptr<ctk::Slot> slot = found.get_future().get();
+    ASSERT_TRUE(slot);
+    const std::shared_ptr<ctk::SmartCard> looker = slot->makeSmartCard();
+    ASSERT_TRUE(looker);
+
+    ASSERT_EQ(lockOnce(*reader), 0);
+    std::future<bool> valid = std::async(std::launch::async, [&looker] { return looker->valid(); });
+    EXPECT_EQ(valid.wait_for(2s), std::future_status::ready) << "valid() waited for the other connection";
+    expectSelect(*reader);
+    EXPECT_EQ(reader->unlock(), 0);
+    EXPECT_TRUE(valid.get());
+
+    slot0->remove();
+    ASSERT_TRUE(client.waitCard(name0, false, 5s));
+    slot0->insert();
+    ASSERT_TRUE(slot0->waitInserted(10s));
+    ASSERT_TRUE(client.waitCard(name0, true, 10s));
+    EXPECT_FALSE(looker->valid());
+    const std::shared_ptr<ctk::SmartCard> next = slot->makeSmartCard();
+    ASSERT_TRUE(next);
+    EXPECT_TRUE(next->valid());
 }
 
 TEST(ReaderInMemory, SimulatedCardBehindInMemorySlots) {
