@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -20,6 +18,7 @@
 #include "platform/ctk_memory.h"
 #include "platform/json.h"
 #include "platform/notification_hub.h"
+#include "support/control_client.h"
 #include "support/fake_card.h"
 #include "support/fake_card_driver.h"
 #include "support/notification_collector.h"
@@ -59,36 +58,7 @@ bool verifies(const Bytes& certificate, const std::string& message, const Bytes&
                             reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
 }
 
-// A client of the control socket.
-class Client {
-public:
-    explicit Client(const std::string& path) {
-        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-        connected_ = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        channel_ = std::make_unique<host::LineChannel>(fd, 1 << 20);
-    }
-    bool connected() const { return connected_; }
-    void sendRaw(const std::string& line) { ASSERT_TRUE(channel_->writeLine(line)); }
-    void send(const json& request) { sendRaw(request.dump()); }
-    // The next answer; a null json when the host closed the connection.
-    json receive() {
-        std::string_view line;
-        if (channel_->readLine(line) != host::LineChannel::Read::Line) return json();
-        return json::parse(line, nullptr, false);
-    }
-    json ask(const json& request) {
-        send(request);
-        return receive();
-    }
-    void hangUp() { channel_.reset(); }
-
-private:
-    bool connected_ = false;
-    std::unique_ptr<host::LineChannel> channel_;
-};
+using Client = gctest::ControlClient;
 
 json signRequest(const char* key, const std::string& message, const char* algorithm = "ECDSASignatureDigestX962",
                  const char* reader = kReader) {

@@ -1,0 +1,555 @@
+// The whole road between processes: a private pcscd with the vpcd reader and the simulated card
+// (served from this process, so that the test can look into it and strike at it), a private
+// bus, the test companion (cache service), gc-token-host, and gc-token-ctl playing the user;
+// openssl checks every signature against the certificate the tool exported.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "cardsim.h"
+#include "cardsim_pcscd.h"
+#include "support/child_process.h"
+#include "support/control_client.h"
+#include "support/temp_dir.h"
+#include "support/tool_run.h"
+#include "test_util.h"
+#include "vpcd_card.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using gctest::ToolRun;
+
+const std::string kHost = GC_TOKEN_HOST_PROGRAM;
+const std::string kCtl = GC_TOKEN_CTL_PROGRAM;
+const std::string kCompanion = GC_TEST_COMPANION_PROGRAM;
+constexpr const char* kCan = "123456\n";
+constexpr const char* kVersionLine = "Version: 4.2.3.0 12:15:49";
+constexpr const char* kProgressLine = "canProgress: Trwa odczyt danych z karty ...";
+
+cardsim::Pcscd* g_pcscd = nullptr;
+
+// A key of the personalisation, as the tool lists and uses it.
+struct Key {
+    std::string id;           // key item
+    std::string certificate;  // its certificate item
+    std::string label;        // the card's label of the key
+    std::string algorithm;
+    std::string hash;  // for openssl dgst
+    std::string pin;
+    uint8_t pinReference;
+    std::string certificateFile;  // tests/data/cardsim/certs/<name>.der
+};
+
+struct Generation {
+    const char* name;
+    cardsim::Personality personality;
+    std::vector<Key> keys;  // every key of the card
+};
+
+void PrintTo(const Generation& generation, std::ostream* out) {
+    *out << generation.name;
+}
+
+const Generation kVarnel1{
+    "Varnel1",
+    cardsim::Personality::Varnel1,
+    {{"458102", "458101", "Authentication key", "ECDSASignatureDigestX962", "sha256", "111111", 0x8A, "v1_auth_p256"},
+     {"458802", "458801", "Presence key", "ECDSASignatureDigestX962", "sha256", "222222", 0x88, "v1_presence_p521"},
+     {"458302", "458301", "Qualified key", "RSASignatureDigestPKCS1v15SHA256", "sha256", "333333", 0x8C,
+      "v1_qualified_rsa"}}};
+const Generation kVarnel2{
+    "Varnel2",
+    cardsim::Personality::Varnel2,
+    {{"450102", "450101", "Authentication key", "ECDSASignatureDigestX962", "sha256", "111111", 0x01, "v2_auth_bp256"},
+     {"450202", "450201", "Authorization key", "ECDSASignatureDigestX962", "sha256", "222222", 0x02, "v2_authz_p384"},
+     {"450C02", "450C01", "Qualified key", "RSASignatureDigestPKCS1v15SHA256", "sha256", "333333", 0x0C,
+      "v2_qualified_rsa"}}};
+
+const Key& authenticationKey(const Generation& g) {
+    return g.keys.front();
+}
+const Key& qualifiedKey(const Generation& g) {
+    return g.keys.back();
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// What one insertion of the card cost: commands, and READ BINARY commands with the files they
+// read (the file is the one the last SELECT named).
+struct CardTraffic {
+    size_t commands = 0;
+    size_t readBinary = 0;
+    std::set<std::string> filesRead;
+};
+
+CardTraffic trafficOf(const std::vector<cardsim::LogEntry>& log) {
+    CardTraffic traffic;
+    std::string selected;
+    for (const cardsim::LogEntry& entry : log) {
+        if (entry.kind != cardsim::LogEntry::Kind::Command || entry.plainCommand.size() < 4) continue;
+        ++traffic.commands;
+        const Bytes& c = entry.plainCommand;
+        if (c[1] == 0xA4 && c.size() > 5 && c.size() >= 5u + c[4])
+            selected = cardsim::toHex(Bytes(c.begin() + 5, c.begin() + 5 + c[4]));
+        if (c[1] == 0xB0) {
+            ++traffic.readBinary;
+            traffic.filesRead.insert(selected);
+        }
+    }
+    return traffic;
+}
+
+// Whether one of the companion's cache keys names the file: a key is the file's path (file
+// identifiers of four hex digits), then its application's identifier or the MF.
+bool cacheHolds(const std::set<std::string>& keys, const std::string& fileID) {
+    if (fileID.size() != 4) return false;
+    return std::any_of(keys.begin(), keys.end(), [&](const std::string& key) {
+        for (size_t at = 0; at + 4 <= key.size(); at += 4)
+            if (key.compare(at, 4, fileID) == 0) return true;
+        return false;
+    });
+}
+
+// The companion's frame log: one JSON object per line.
+std::vector<nlohmann::json> companionFrames(const std::string& path) {
+    std::vector<nlohmann::json> frames;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        nlohmann::json frame = nlohmann::json::parse(line, nullptr, false);
+        if (frame.is_object()) frames.push_back(frame);
+    }
+    return frames;
+}
+
+class Road : public ::testing::TestWithParam<Generation> {
+protected:
+    void SetUp() override {
+        ASSERT_NE(g_pcscd, nullptr);
+        std::string error;
+        ASSERT_TRUE(bus.start(&error)) << error;
+        ASSERT_TRUE(companion.start({kCompanion, "--bus", bus.address(), "--log", companionLog}));
+        const std::optional<std::string> ready = companion.readLine(std::chrono::seconds(10));
+        ASSERT_TRUE(ready && startsWith(*ready, "ready ")) << companion.finish(std::chrono::seconds(1)).err;
+        startHost();
+    }
+
+    void TearDown() override {
+        stopCard();
+        if (host) {
+            kill(host->pid(), SIGTERM);
+            const ToolRun run = host->finish(std::chrono::seconds(30));
+            EXPECT_EQ(run.status, 0) << "the host ends cleanly on SIGTERM";
+            if (HasFailure()) keepHostLog(run.err);
+        }
+        kill(companion.pid(), SIGTERM);
+        companion.finish(std::chrono::seconds(10));
+    }
+
+    // The host's log of a failed test, kept for a look afterwards (in a file of its own: the
+    // tests run as root, and /tmp is everyone's).
+    static void keepHostLog(const std::string& log) {
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(test->test_suite_name()) + "." + test->name();
+        std::replace(name.begin(), name.end(), '/', '_');
+        std::string path = "/tmp/gc_host_e2e." + name + ".XXXXXX";
+        const int fd = mkstemp(path.data());
+        if (fd < 0) return;
+        for (size_t done = 0; done < log.size();) {
+            const ssize_t n = write(fd, log.data() + done, log.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        close(fd);
+        std::cerr << "the host's log: " << path << "\n";
+    }
+
+    void startHost() {
+        host = std::make_unique<gctest::ToolProcess>();
+        ASSERT_TRUE(host->start({kHost, "--bus", bus.address(), "--socket", socket}));
+        const std::optional<std::string> ready = host->readLine(std::chrono::seconds(10));
+        if (ready != "ready " + socket) keepHostLog(host->finish(std::chrono::seconds(1)).err);
+        ASSERT_EQ(ready, "ready " + socket);
+    }
+
+    cardsim::CardConfig config() const {
+        cardsim::CardConfig config;
+        config.personality = GetParam().personality;
+        return config;
+    }
+
+    // The card goes into the reader; true once pcscd has seen it.
+    void insertCard(const cardsim::CardConfig& config) {
+        card = std::make_unique<cardsim::CardSim>(config);
+        ASSERT_TRUE(card->ok()) << card->error();
+        slot = std::make_unique<cardsim::VpcdCard>(*card, g_pcscd->port(0));
+        ASSERT_TRUE(slot->start());
+        ASSERT_TRUE(slot->waitInserted(std::chrono::seconds(10)));
+    }
+    void stopCard() {
+        if (slot) slot->stop();
+        slot.reset();
+        card.reset();
+    }
+
+    ToolRun ctl(std::vector<std::string> args, const std::string& input = "") {
+        args.insert(args.begin(), kCtl);
+        return gctest::runTool(args, input, std::chrono::seconds(90));
+    }
+    ToolRun onSocket(std::vector<std::string> args, const std::string& input = "") {
+        args.push_back("--socket");
+        args.push_back(socket);
+        return ctl(args, input);
+    }
+    ToolRun onBus(std::vector<std::string> args, const std::string& input = "") {
+        args.push_back("--bus");
+        args.push_back(bus.address());
+        return ctl(args, input);
+    }
+
+    // wait-token, then the CAN check; the tool's output of the CAN check.
+    ToolRun openCard() {
+        const ToolRun token = onSocket({"wait-token", "--reader", reader});
+        EXPECT_EQ(token.status, 0) << token.err;
+        EXPECT_TRUE(startsWith(token.out, "token: " + reader + " instance ")) << token.out;
+        return onBus({"check-can", "--reader", reader, "--can-stdin"}, kCan);
+    }
+
+    ToolRun signFile(const Key& key, const std::string& pin, const std::string& out, std::string alg = "") {
+        return onSocket({"sign", "--reader", reader, "--key", key.id, "--alg", alg.empty() ? key.algorithm : alg,
+                         "--in", message, "--out", out, "--pin-stdin"},
+                        pin + "\n");
+    }
+
+    // Whether openssl verifies the signature file over the message with the exported certificate.
+    bool verified(const Key& key, const std::string& signature, std::string* output) {
+        const std::optional<Bytes> certificate = cardsim::test::readFile(exportDir + "/" + key.certificate + ".der");
+        const std::optional<Bytes> sig = cardsim::test::readFile(signature);
+        if (!certificate || !sig) return false;
+        const std::string text = gctest::readFile(message);
+        return cardsim::test::opensslVerifies(*certificate, key.hash, Bytes(text.begin(), text.end()), *sig, output);
+    }
+
+    // The items the tool lists, one line each, keyed by object ID.
+    std::map<std::string, std::string> listedItems(const ToolRun& run) {
+        std::map<std::string, std::string> items;
+        for (const std::string& line : linesOf(run.out)) {
+            std::istringstream words(line);
+            std::string kind, id;
+            // Without the file it was exported to: the same items read on another run compare equal.
+            if (startsWith(line, "  ") && words >> kind >> id) items[id] = line.substr(0, line.find(" file="));
+        }
+        return items;
+    }
+
+    gctest::TempDir dir;
+    const std::string socket = dir.path() + "/control.sock";
+    const std::string companionLog = dir.path() + "/companion.log";
+    const std::string exportDir = dir.path() + "/export";
+    const std::string message = [this] {
+        const std::string path = dir.path() + "/message.txt";
+        gctest::writeFile(path, "The road: CAN, PACE, items, PIN, signature.\n");
+        return path;
+    }();
+    const std::string reader = g_pcscd->readerName(0);
+    gctest::PrivateBus bus;
+    gctest::ToolProcess companion;
+    std::unique_ptr<gctest::ToolProcess> host;
+    std::unique_ptr<cardsim::CardSim> card;
+    std::unique_ptr<cardsim::VpcdCard> slot;
+};
+
+TEST_P(Road, FromTheCanToVerifiedSignaturesAndBackFromTheCache) {
+    const Generation& g = GetParam();
+    insertCard(config());
+
+    const ToolRun token = onSocket({"wait-token", "--reader", reader});
+    ASSERT_EQ(token.status, 0) << token.err;
+    const ToolRun version = onBus({"version"});
+    EXPECT_EQ(version.out, std::string(kVersionLine) + "\ntokens: 1\n") << version.err;
+    const ToolRun can = onBus({"check-can", "--reader", reader, "--can-stdin"}, kCan);
+    ASSERT_EQ(can.out, std::string(kProgressLine) + "\ncanResult: SUCCESS\n") << can.err;
+
+    const ToolRun listed = onSocket({"list", "--reader", reader, "--export-dir", exportDir});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    std::map<std::string, std::string> items = listedItems(listed);
+    EXPECT_EQ(items.size(), 2 * g.keys.size()) << listed.out;
+    for (const Key& key : g.keys) {
+        const std::string& keyLine = items[key.id];
+        EXPECT_TRUE(startsWith(keyLine, "  key " + key.id + " label=\"" + key.label + " (")) << keyLine;
+        EXPECT_NE(keyLine.find(" flags=sign"), std::string::npos) << keyLine;
+        EXPECT_NE(keyLine.find(" constraints=sign:"), std::string::npos) << keyLine;
+        EXPECT_NE(keyLine.find(" certificate=" + key.certificate), std::string::npos) << keyLine;
+        const std::string& certificateLine = items[key.certificate];
+        EXPECT_TRUE(startsWith(certificateLine, "  certificate " + key.certificate + " label=\"")) << certificateLine;
+        EXPECT_EQ(cardsim::test::readFile(exportDir + "/" + key.certificate + ".der"),
+                  cardsim::test::dataFile("certs/" + key.certificateFile + ".der"))
+            << "the exported certificate is the card's";
+    }
+
+    for (const Key* key : {&authenticationKey(g), &qualifiedKey(g)}) {
+        const std::string signature = dir.path() + "/" + key->id + ".sig";
+        const ToolRun signed_ = signFile(*key, key->pin, signature);
+        ASSERT_EQ(signed_.status, 0) << signed_.err;
+        std::string output;
+        EXPECT_TRUE(verified(*key, signature, &output)) << key->id << ": " << output;
+        EXPECT_NE(output.find("Verified OK"), std::string::npos);
+    }
+    const CardTraffic first = trafficOf(card->log());
+    card->clearLog();
+    const size_t framesOfFirst = companionFrames(companionLog).size();
+
+    // Out: the token goes. In again: the CAN check and the items come from the companion's cache.
+    slot->remove();
+    const ToolRun gone = onSocket({"wait-token", "--reader", reader, "--gone"});
+    EXPECT_EQ(gone.out, "gone: " + reader + "\n") << gone.err;
+    EXPECT_EQ(onSocket({"list"}).out, "no tokens\n");
+    slot->insert();
+    ASSERT_TRUE(slot->waitInserted(std::chrono::seconds(10)));
+    const ToolRun again = openCard();
+    ASSERT_EQ(again.out, std::string(kProgressLine) + "\ncanResult: SUCCESS\n") << again.err;
+    const ToolRun relisted = onSocket({"list", "--reader", reader});
+    EXPECT_EQ(listedItems(relisted), items);
+    const CardTraffic second = trafficOf(card->log());
+
+    std::cout << "[ " << g.name << " ] APDUs: first insertion " << first.commands << " (READ BINARY "
+              << first.readBinary << "), second insertion " << second.commands << " (READ BINARY " << second.readBinary
+              << ")\n";
+    // Every file the companion held was served from its cache: the card read none of them.
+    std::set<std::string> cached;
+    const std::vector<nlohmann::json> frames = companionFrames(companionLog);
+    for (size_t i = framesOfFirst; i < frames.size(); ++i) {
+        if (frames[i].value("command", "") == "get" && frames[i].value("result", "") == "hit")
+            cached.insert(frames[i].value("key", ""));
+    }
+    EXPECT_FALSE(cached.empty()) << "the second insertion read from the cache";
+    EXPECT_LT(second.readBinary, first.readBinary);
+    for (const std::string& file : second.filesRead)
+        EXPECT_FALSE(cacheHolds(cached, file)) << "read from the card although the cache answered for it: " << file;
+
+    // A card with another serial number in the same reader: the cache is cleared and the card read.
+    stopCard();
+    EXPECT_EQ(onSocket({"wait-token", "--reader", reader, "--gone"}).status, 0);
+    cardsim::CardConfig other = config();
+    other.serial = {0xC9, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02};
+    const size_t framesBeforeOther = companionFrames(companionLog).size();
+    insertCard(other);
+    const ToolRun otherCard = openCard();
+    ASSERT_EQ(otherCard.out, std::string(kProgressLine) + "\ncanResult: SUCCESS\n") << otherCard.err;
+    EXPECT_EQ(listedItems(onSocket({"list", "--reader", reader})), items);
+    const CardTraffic third = trafficOf(card->log());
+    std::cout << "[ " << g.name << " ] APDUs with another card: " << third.commands << " (READ BINARY "
+              << third.readBinary << ")\n";
+    const std::vector<nlohmann::json> otherFrames = companionFrames(companionLog);
+    EXPECT_TRUE(std::any_of(otherFrames.begin() + static_cast<std::ptrdiff_t>(framesBeforeOther), otherFrames.end(),
+                            [](const nlohmann::json& f) { return f.value("command", "") == "clr"; }))
+        << "the companion was told to clear the reader's entries";
+    EXPECT_EQ(third.filesRead, first.filesRead) << "every file read from the card again";
+}
+
+TEST_P(Road, PinsWrongEmptyAndAskedFor) {
+    const Generation& g = GetParam();
+    insertCard(config());
+    ASSERT_EQ(openCard().status, 0);
+    ASSERT_EQ(onSocket({"list", "--reader", reader, "--export-dir", exportDir}).status, 0);
+    const Key& key = authenticationKey(g);
+    const std::string signature = dir.path() + "/sig";
+
+    const int triesBefore = card->pin(key.pinReference)->triesLeft;
+    const ToolRun wrong = signFile(key, "999999", signature);
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_TRUE(startsWith(wrong.err, "gc-token-ctl: sign: authentication failed")) << wrong.err;
+    EXPECT_EQ(card->pin(key.pinReference)->triesLeft, triesBefore - 1);
+    EXPECT_FALSE(cardsim::test::readFile(signature)) << "no signature file";
+
+    card->clearLog();
+    const ToolRun empty = signFile(key, "", signature);
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.err, "gc-token-ctl: sign: an empty PIN is refused\n");
+    for (const cardsim::LogEntry& entry : card->log())
+        EXPECT_FALSE(entry.plainCommand.size() > 4 && entry.plainCommand[1] == 0x20) << "no VERIFY was sent";
+    EXPECT_EQ(card->pin(key.pinReference)->triesLeft, triesBefore - 1);
+
+    // Without --pin-stdin the tool asks on the terminal, and only once the token wants the PIN.
+    const ToolRun asked =
+        gctest::runToolOnTerminal({kCtl, "sign", "--reader", reader, "--key", key.id, "--alg", key.algorithm, "--in",
+                                   message, "--out", signature, "--socket", socket},
+                                  "PIN for \"", key.pin + "\n", std::chrono::seconds(90));
+    EXPECT_EQ(asked.status, 0) << asked.err;
+    EXPECT_TRUE(startsWith(asked.terminal, "PIN for \"" + key.label + " (")) << asked.terminal;
+    EXPECT_EQ(asked.terminal.find(key.pin), std::string::npos) << "the PIN is not echoed";
+    std::string output;
+    EXPECT_TRUE(verified(key, signature, &output)) << output;
+    EXPECT_EQ(card->pin(key.pinReference)->triesLeft, card->pin(key.pinReference)->maxTries);
+}
+
+TEST_P(Road, RemovalDuringASignatureGivesNoSignature) {
+    const Generation& g = GetParam();
+    insertCard(config());
+    ASSERT_EQ(openCard().status, 0);
+    ASSERT_EQ(onSocket({"list", "--reader", reader, "--export-dir", exportDir}).status, 0);
+    const Key& key = qualifiedKey(g);
+    const std::string signature = dir.path() + "/sig";
+
+    // A signature tells how many commands come before the one that signs (after a first one, the
+    // session is in the state it will be in for the torn one).
+    ASSERT_EQ(signFile(key, key.pin, signature).status, 0);
+    card->clearLog();
+    ASSERT_EQ(signFile(key, key.pin, signature).status, 0);
+    std::vector<cardsim::LogEntry> log = card->log();
+    log.erase(std::remove_if(log.begin(), log.end(),
+                             [](const cardsim::LogEntry& e) { return e.kind != cardsim::LogEntry::Kind::Command; }),
+              log.end());
+    const auto signing = std::find_if(log.begin(), log.end(), [](const cardsim::LogEntry& e) {
+        return e.plainCommand.size() > 3 && e.plainCommand[1] == 0x2A && e.plainCommand[2] == 0x9E;
+    });
+    ASSERT_NE(signing, log.end());
+    unlink(signature.c_str());
+
+    card->removeOnNextCommand(static_cast<size_t>(signing - log.begin()));
+    const ToolRun torn = signFile(key, key.pin, signature);
+    EXPECT_EQ(torn.status, 1);
+    EXPECT_TRUE(startsWith(torn.err, "gc-token-ctl: sign: ")) << torn.err;
+    EXPECT_EQ(std::count(torn.err.begin(), torn.err.end(), '\n'), 1);
+    EXPECT_FALSE(cardsim::test::readFile(signature)) << "no signature file";
+
+    // The card comes back: a new token, opened again, signs the same.
+    EXPECT_EQ(onSocket({"wait-token", "--reader", reader, "--gone"}).status, 0);
+    slot->insert();
+    ASSERT_TRUE(slot->waitInserted(std::chrono::seconds(10)));
+    ASSERT_EQ(openCard().status, 0);
+    const ToolRun signedAgain = signFile(key, key.pin, signature);
+    ASSERT_EQ(signedAgain.status, 0) << signedAgain.err;
+    std::string output;
+    EXPECT_TRUE(verified(key, signature, &output)) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothGenerations, Road, ::testing::Values(kVarnel1, kVarnel2),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class RoadVarnel2 : public Road {};
+
+TEST_P(RoadVarnel2, BadInputIsAnsweredAndTheHostServesOn) {
+    const Generation& g = GetParam();
+    insertCard(config());
+    ASSERT_EQ(openCard().status, 0);
+    const Key& key = authenticationKey(g);
+    const std::string out = dir.path() + "/sig";
+
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } kCases[] = {
+        {{"sign", "--reader", "No such reader", "--key", key.id, "--alg", key.algorithm},
+         "gc-token-ctl: sign: no token for reader \"No such reader\"\n"},
+        {{"sign", "--reader", reader, "--key", "459902", "--alg", key.algorithm},
+         "gc-token-ctl: sign: unknown key ID 459902\n"},
+        {{"sign", "--reader", reader, "--key", key.id, "--alg", "ECDSASignatureDigestX963"},
+         "gc-token-ctl: sign: unknown algorithm \"ECDSASignatureDigestX963\"\n"},
+        {{"sign", "--reader", reader, "--key", key.id, "--alg", "ECDSASignatureDigestX962SHA256"},
+         "gc-token-ctl: sign: the key does not support the algorithm\n"},
+    };
+    for (const auto& c : kCases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--in", message, "--out", out, "--pin-stdin"});
+        const ToolRun run = onSocket(args, key.pin + "\n");
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_EQ(run.err, c.err);
+    }
+    const ToolRun unknownReader = onBus({"check-can", "--reader", "No such reader", "--can-stdin"}, kCan);
+    EXPECT_EQ(unknownReader.out, "canResult: Token not found\n");
+    EXPECT_EQ(unknownReader.err, "gc-token-ctl: check-can: no token for reader \"No such reader\"\n");
+
+    // Garbage and an overlong line on the socket; a client that leaves while asked for its PIN,
+    // and one that leaves while the card signs.
+    {
+        gctest::ControlClient garbage(socket);
+        garbage.sendRaw("\x01\x02 not json at all");
+        EXPECT_EQ(garbage.receive()["ok"], false);
+        garbage.sendRaw(std::string(70'000, '{'));
+        EXPECT_EQ(garbage.receive()["error"], "request line longer than 65536 bytes");
+        EXPECT_TRUE(garbage.receive().is_null());
+    }
+    const std::string digest = "uU0nuZNNPgilLlLX2n2r+sSE7+N6U4DukIj3rOLvzek=";  // SHA-256 of "hello world\n"
+    const nlohmann::json sign{
+        {"op", "sign"}, {"reader", reader}, {"key", key.id}, {"alg", key.algorithm}, {"data", digest}};
+    {
+        gctest::ControlClient leaving(socket);
+        leaving.send(sign);
+        EXPECT_EQ(leaving.receive()["pin"], "needed");
+    }
+    {
+        gctest::ControlClient leaving(socket);
+        leaving.send(sign);
+        EXPECT_EQ(leaving.receive()["pin"], "needed");
+        leaving.send(nlohmann::json{{"op", "pin"}, {"pin", key.pin}});
+    }
+    const ToolRun signedAfter = signFile(key, key.pin, out);
+    EXPECT_EQ(signedAfter.status, 0) << signedAfter.err;
+    EXPECT_EQ(card->pin(key.pinReference)->triesLeft, card->pin(key.pinReference)->maxTries);
+    EXPECT_EQ(onSocket({"list", "--reader", reader}).status, 0);
+}
+
+TEST_P(RoadVarnel2, SigtermDuringACanCheckEndsTheHostCleanly) {
+    insertCard(config());
+    ASSERT_EQ(onSocket({"wait-token", "--reader", reader}).status, 0);
+    gctest::ToolProcess check;
+    ASSERT_TRUE(check.start({kCtl, "check-can", "--reader", reader, "--can-stdin", "--bus", bus.address()}, kCan));
+    // Once PACE is through, the token reads the card: the host is told to stop then.
+    ASSERT_EQ(check.readLine(std::chrono::seconds(60)), kProgressLine);
+    kill(host->pid(), SIGTERM);
+    const ToolRun stopped = host->finish(std::chrono::seconds(60));
+    host.reset();
+    EXPECT_EQ(stopped.status, 0);
+    const ToolRun result = check.finish(std::chrono::seconds(30));
+    // Either the check finished before the host went, or the tool says why there is no answer.
+    if (result.status == 0) {
+        EXPECT_EQ(result.out, std::string(kProgressLine) + "\ncanResult: SUCCESS\n");
+    } else {
+        EXPECT_EQ(result.err, "gc-token-ctl: check-can: the token host left the bus before answering\n");
+    }
+
+    // A new host makes the token afresh; nothing was left half-made.
+    startHost();
+    const ToolRun reopened = openCard();
+    EXPECT_EQ(reopened.out, std::string(kProgressLine) + "\ncanResult: SUCCESS\n") << reopened.err;
+    EXPECT_EQ(listedItems(onSocket({"list", "--reader", reader})).size(), 2 * GetParam().keys.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(SecondGeneration, RoadVarnel2, ::testing::Values(kVarnel2),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    std::string error;
+    if (!cardsim::enterPrivateNamespaces(&error)) {
+        std::fprintf(stderr, "host e2e tests: %s\n", error.c_str());
+        return 1;
+    }
+    cardsim::Pcscd pcscd;
+    if (!pcscd.start(&error)) {
+        std::fprintf(stderr, "host e2e tests: %s\n", error.c_str());
+        return 1;
+    }
+    g_pcscd = &pcscd;
+    return RUN_ALL_TESTS();
+}
