@@ -7,7 +7,12 @@
 namespace ctl {
 
 int failure(const char* command, const std::string& text) {
-    std::fprintf(stderr, "gc-token-ctl: %s: %s\n", command, text.c_str());
+    // The reason may carry a peer's text: one line, nothing for the terminal to act on.
+    std::string line = text;
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '.';
+    }
+    std::fprintf(stderr, "gc-token-ctl: %s: %s\n", command, line.c_str());
     return 1;
 }
 
@@ -37,6 +42,20 @@ void appendJsonString(std::string& out, const std::string& text) {
         }
     }
     out.push_back('"');
+}
+
+// A text from the card, the bus or the host on one line of our output: control characters shown as '.', quotes escaped.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            out.push_back('.');
+        else if (c == '"' || c == '\\')
+            out.append({'\\', c});
+        else
+            out.push_back(c);
+    }
+    return out;
 }
 
 }  // namespace ctl

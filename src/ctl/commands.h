@@ -23,4 +23,8 @@ long long timeoutMs(const CommandLine& line, long long fallback);
 // when the reserve is large enough: the text may be a secret.
 void appendJsonString(std::string& out, const std::string& text);
 
+// Text from the card, the bus or the host as one line of our output: control characters shown
+// as '.', quotes and backslashes escaped, so a peer cannot drive the terminal or forge lines.
+std::string printable(const std::string& text);
+
 }  // namespace ctl

@@ -22,7 +22,7 @@ std::optional<std::string> valueOf(const CompanionChannel::Message& message, con
 
 void showProgress(const CompanionChannel::Message& notice) {
     if (const std::optional<std::string> text = valueOf(notice, "canProgress")) {
-        std::printf("canProgress: %s\n", text->c_str());
+        std::printf("canProgress: %s\n", printable(*text).c_str());
         std::fflush(stdout);
     }
 }
@@ -50,8 +50,8 @@ int version(const CommandLine& line) {
         channel->waitFor([](const CompanionChannel::Message& m) { return valueOf(m, "Version").has_value(); },
                          showProgress, after(wait), &error);
     if (!reply) return failure("version", error + " (the extension listens once a card was inserted)");
-    std::printf("Version: %s\ntokens: %s\n", valueOf(*reply, "Version")->c_str(),
-                valueOf(*reply, "tokens").value_or("?").c_str());
+    std::printf("Version: %s\ntokens: %s\n", printable(*valueOf(*reply, "Version")).c_str(),
+                printable(valueOf(*reply, "tokens").value_or("?")).c_str());
     return 0;
 }
 
@@ -91,7 +91,7 @@ int checkCan(const CommandLine& line) {
         },
         showProgress, after(wait), &error);
     if (!reply) return failure("check-can", error);
-    const std::string result = *valueOf(*reply, "canResult");
+    const std::string result = printable(*valueOf(*reply, "canResult"));
     std::printf("canResult: %s\n", result.c_str());
     if (result == "SUCCESS") return 0;
     if (result == "Token not found") return failure("check-can", "no token for reader \"" + reader + "\"");

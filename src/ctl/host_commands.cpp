@@ -40,20 +40,6 @@ std::string textOf(const json& object, const char* key) {
     return entry != object.end() && entry->is_string() ? entry->get<std::string>() : std::string();
 }
 
-// A card's text on one line of our output: control characters shown as '.', quotes escaped.
-std::string printable(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            out.push_back('.');
-        else if (c == '"' || c == '\\')
-            out.append({'\\', c});
-        else
-            out.push_back(c);
-    }
-    return out;
-}
-
 bool isTrue(const json& object, const char* key) {
     const auto entry = object.find(key);
     return entry != object.end() && entry->is_boolean() && entry->get<bool>();
@@ -235,10 +221,10 @@ int waitToken(const CommandLine& line) {
     const std::optional<json> answer = ask("wait-token", line, request, status);
     if (!answer) return status;
     if (gone)
-        std::printf("gone: %s\n", textOf(*answer, "reader").c_str());
+        std::printf("gone: %s\n", printable(textOf(*answer, "reader")).c_str());
     else
-        std::printf("token: %s instance %s\n", textOf(*answer, "reader").c_str(),
-                    textOf(*answer, "instanceID").c_str());
+        std::printf("token: %s instance %s\n", printable(textOf(*answer, "reader")).c_str(),
+                    printable(textOf(*answer, "instanceID")).c_str());
     return 0;
 }
 

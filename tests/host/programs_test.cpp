@@ -5,6 +5,10 @@
 
 #include <algorithm>
 
+#include <nlohmann/json.hpp>
+
+#include "platform/dbus_notification_center.h"
+#include "platform/json.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "support/tool_run.h"
@@ -196,3 +200,37 @@ TEST_F(Programs, WithoutStdinTheToolAsksOnTheTerminalWithoutEcho) {
 }
 
 }  // namespace
+
+// A peer on the bus answers the tool's messages with terminal control codes and extra lines: the
+// tool prints them as dots, every answer on its own line.
+TEST_F(Programs, TextFromTheBusCannotDriveTheTerminal) {
+    std::shared_ptr<plat::NotificationCenter> peer = plat::connectDBusNotificationCenter(bus.address());
+    ASSERT_TRUE(peer);
+    const std::string hostile = "\x1b]0;owned\x07\nforged: line\x1b[2J";
+    const auto id = peer->addObserver("Ctk", [&](const plat::Notification& n) {
+        const auto request = plat::json::parseStringObject(n.object.value_or(""));
+        if (!request) return;
+        std::string to;
+        bool canCheck = false;
+        for (const auto& [key, value] : *request) {
+            if (key == "from") to = value;
+            if (key == "checkCan") canCheck = true;
+        }
+        if (canCheck) peer->postNotification("Can", nlohmann::json{{"canProgress", hostile}}.dump());
+        const nlohmann::json reply{
+            {"to", to}, {"Version", hostile}, {"tokens", hostile}, {"canResult", hostile}, {"rid", "R"}};
+        peer->postNotification("GcTokenCtl", reply.dump());
+    });
+    ASSERT_NE(id, 0u);
+
+    const ToolRun version = ctl({"version", "--bus", bus.address(), "--timeout", "5"});
+    const ToolRun check = ctl({"check-can", "--reader", "R", "--can-stdin", "--bus", bus.address()}, "123456\n");
+    peer->removeObserver(id);
+
+    const std::string shown = ".]0;owned..forged: line.[2J";
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "Version: " + shown + "\ntokens: " + shown + "\n");
+    EXPECT_EQ(check.status, 1);
+    EXPECT_EQ(check.out, "canProgress: " + shown + "\ncanResult: " + shown + "\n");
+    EXPECT_EQ(check.err, "gc-token-ctl: check-can: the card was not opened (result " + shown + ")\n");
+}
