@@ -178,7 +178,12 @@ TEST_F(SessionTest, RestoreTakesTheCanFromTheCompanion) {
         auto first = open();
         ASSERT_EQ(first->performSecureConnection(kCan, 2), 0);
         EXPECT_EQ(link.server.entry(name, "CAN"), kCan) << "the first CAN is stored";
+        // A new run over an open channel starts in plain: not one of its commands in the old keys.
+        const size_t again = logMark();
         EXPECT_EQ(first->performSecureConnection(kCan, 2), 0);
+        const auto rerun = receivedSince(*card, again);
+        EXPECT_EQ(rerun.size(), 6u);
+        for (const Received& r : rerun) EXPECT_FALSE(r.secure) << r.command;
     }
     auto session = open();
     EXPECT_EQ(link.server.entry(name, "CAN"), kCan) << "the same card keeps its entries";
@@ -311,12 +316,12 @@ TEST_F(SessionTest, ExtendedReadTakesOneWholeTlv) {
     auto session = open();
     Bytes file(600, 0x5A);
     const Bytes heads[] = {{0x30, 0x82, 0x01, 0xF4}, {0x7F, 0x49, 0x81, 0x05}, {0x04, 0x03}};
-    std::copy(heads[0].begin(), heads[0].end(), file.begin());          // 30: 4 + 500 bytes at 0
-    std::copy(heads[1].begin(), heads[1].end(), file.begin() + 504);    // 7F49: 4 + 5 bytes at 504
-    std::copy(heads[2].begin(), heads[2].end(), file.begin() + 513);    // 04: 2 + 3 bytes at 513
-    const Bytes tooLong{0x30, 0x84, 0x00, 0x00, 0x00, 0x10};             // four length bytes
+    std::copy(heads[0].begin(), heads[0].end(), file.begin());        // 30: 4 + 500 bytes at 0
+    std::copy(heads[1].begin(), heads[1].end(), file.begin() + 504);  // 7F49: 4 + 5 bytes at 504
+    std::copy(heads[2].begin(), heads[2].end(), file.begin() + 513);  // 04: 2 + 3 bytes at 513
+    const Bytes tooLong{0x30, 0x84, 0x00, 0x00, 0x00, 0x10};          // four length bytes
     std::copy(tooLong.begin(), tooLong.end(), file.begin() + 520);
-    const Bytes beyond{0x30, 0x82, 0x10, 0x00};                          // longer than the file
+    const Bytes beyond{0x30, 0x82, 0x10, 0x00};  // longer than the file
     std::copy(beyond.begin(), beyond.end(), file.begin() + 530);
     Bytes copy = file;
     ASSERT_EQ(session->update(copy, kSignatureAid, kScratch, 0, false, true), 0);
@@ -326,8 +331,8 @@ TEST_F(SessionTest, ExtendedReadTakesOneWholeTlv) {
         int result;
         size_t length;
     } cases[] = {
-        {0, {0x30}, 0, 504}, {504, {0x7F, 0x49}, 0, 9}, {513, {0x04}, 0, 5},
-        {0, {0x31}, -1506, 0}, {520, {0x30}, -1506, 0}, {530, {0x30}, -1506, 0},
+        {0, {0x30}, 0, 504},   {504, {0x7F, 0x49}, 0, 9}, {513, {0x04}, 0, 5},
+        {0, {0x31}, -1506, 0}, {520, {0x30}, -1506, 0},   {530, {0x30}, -1506, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.offset);
