@@ -5,6 +5,7 @@
 
 #include <openssl/obj_mac.h>
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <string>
@@ -282,6 +283,42 @@ TEST(PaceIcaoRun, PerformPaceReplaysTheExampleOverTheSession) {
     EXPECT_EQ(GC_PaceController::restorePACE(nullptr, &params), -2);
     EXPECT_EQ(card->commands().size(), before);
     ctk::SlotManager::resetDefaultManager();
+}
+
+// A card that cuts its answer to one command of the run down to one byte: the run fails there
+// (-1) without reading past the answer, and sends nothing after it.
+TEST(PaceIcaoRun, OneByteAnswerAtAnyStepEndsTheRun) {
+    const std::vector<Exchange> run = paceRun();
+    const std::string text = td3Mrz();
+    const SecureVector<unsigned char> mrz(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    for (size_t step = 0; step < run.size(); ++step) {
+        SCOPED_TRACE(run[step].command.substr(0, 8));
+        const std::vector<unsigned char> cut = unhex(run[step].command);
+        auto example = exampleCard();
+        auto card = std::make_shared<gctest::FakeCard>(gctest::kVarnel20Atr, [example, cut](const auto& apdu) {
+            std::vector<unsigned char> answer = example->transmit(apdu);
+            if (apdu == cut) answer.resize(1);
+            return answer;
+        });
+        auto slots = std::make_shared<ctk::mem::SlotManager>();
+        ctk::SlotManager::setDefaultManager(slots);
+        // A slot of its own per step: the registry keeps a reader per name.
+        const std::string slot = "ICAO cut " + std::to_string(step);
+        slots->addSlot(slot);
+        slots->insertCard(slot, card);
+        GC_Factory::addDriver(GC_Factory::READER_CTK);
+        GC_Factory::getReadersList(false);
+        {
+            GC_Controller session;
+            ASSERT_EQ(session.create(slot.c_str(), GC_CardController::CARD_GENERIC, true, nullptr), 0);
+            GC_PaceController::pace_params params;
+            EXPECT_EQ(GC_PaceController::performPACE(&session, mrz, 1, &params, terminalScalars()), -1);
+            const auto sent = card->commands();
+            ASSERT_FALSE(sent.empty());
+            EXPECT_EQ(sent.back(), cut);
+        }
+        ctk::SlotManager::resetDefaultManager();
+    }
 }
 
 TEST(PaceCurves, BrainpoolGroupsEqualOpenSslsNamedCurves) {
