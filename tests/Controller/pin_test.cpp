@@ -191,6 +191,16 @@ TEST_F(PinTest, EveryPinOperationOnBothGenerations) {
         EXPECT_EQ(session->unblockPassword(pin, {}, false), -2310);
         EXPECT_TRUE(receivedSince(*card, mark).empty());
         EXPECT_EQ(triesFrames(frames, g.pin), (std::vector<std::string>{"del", "del"}));
+
+        // The second generation's unblock without a new PIN ends with the reset: the PIN stays.
+        if (g.personality != Personality::Varnel2) continue;
+        ASSERT_EQ(session->verifyPassword(puk, text("12345678"), false, false), 0);
+        mark = logMark();
+        ASSERT_EQ(session->unblockPassword(pin, text("444444"), false), 0);
+        sent = receivedSince(*card, mark);
+        EXPECT_EQ(tail(sent, 1), (std::vector<std::string>{g.unblock.front()}));
+        EXPECT_EQ(countPrefix(sent, "0024"), 0u);
+        EXPECT_EQ(session->verifyPassword(pin, text("333333"), false, false), 0);
     }
 }
 
