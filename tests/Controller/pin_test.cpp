@@ -284,6 +284,14 @@ TEST_F(PinTest, NoPinWithoutTheChannelAndNoCountAfterAFailedExchange) {
     EXPECT_EQ(triesFrames(frames, 0x01), (std::vector<std::string>{"del", "del", "del"}));
     EXPECT_EQ(tries(0x01), -1);
     EXPECT_EQ(session->retransmitCount(), 0);
+
+    // Nor does a status query whose exchanges fail: no tries taken, nothing blocked, nothing written.
+    std::vector<std::shared_ptr<GC_Container>> list{pin};
+    frames = frameMark();
+    session->statusContainers(list, false);
+    EXPECT_EQ(pin->pin->triesLeft, 3u);
+    EXPECT_EQ(pin->flags & GC_Container::FLAG_BLOCKED, 0u);
+    for (const std::string& frame : triesFrames(frames, 0x01)) EXPECT_EQ(frame.rfind("set", 0), std::string::npos);
 }
 
 }  // namespace
