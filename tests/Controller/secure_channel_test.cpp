@@ -266,6 +266,13 @@ TEST_F(SessionTest, SerialNumberBindsTheCompanionEntriesToTheCard) {
     plug(config);
     session = open();
     EXPECT_FALSE(link.server.entry(name, "CAN")) << "another serial";
+
+    // A card that gives no serial cannot be told apart: its entries go and no id is kept.
+    link.server.preseed(name, "CAN", kCan);
+    card->answerStatus({0xCB}, 0x6A88);
+    session = open();
+    EXPECT_FALSE(link.server.entry(name, "CAN")) << "no serial";
+    EXPECT_FALSE(link.server.entry(name, "CARDID"));
 }
 
 // Closing the channel is a plain selection of the generation's application: on the first
