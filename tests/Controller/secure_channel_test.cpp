@@ -349,6 +349,21 @@ TEST_F(SessionTest, ExtendedReadTakesOneWholeTlv) {
                   c.result);
         EXPECT_EQ(out, c.result == 0 ? Bytes(file.begin() + c.offset, file.begin() + c.offset + c.length) : Bytes{});
     }
+
+    // 1A DF names the travel-document application: selected by its AID, which is then the
+    // current one, so that neither name selects it again.
+    const Bytes lds{0xA0, 0x00, 0x00, 0x02, 0x47, 0x10, 0x01};
+    const Bytes com{0x01, 0x1E};
+    bool first = true;
+    for (const Bytes& aid : {Bytes{0x1A, 0xDF}, lds, Bytes{0x1A, 0xDF}}) {
+        SCOPED_TRACE(gctest::hex(aid));
+        const size_t mark = logMark();
+        Bytes out;
+        ASSERT_EQ(session->read(out, aid, com, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}), 0);
+        EXPECT_EQ(out, card->file({0x1A, 0xDF, 0x01, 0x1E}).value());
+        EXPECT_EQ(countPrefix(receivedSince(*card, mark), "00A4040C07" + gctest::hex(lds)), first ? 1u : 0u);
+        first = false;
+    }
 }
 
 }  // namespace
