@@ -367,6 +367,23 @@ TEST_F(SignatureTest, VerificationAgainstOpenssl) {
                                           key.rsa ? Driver::EC_SHA256 : Driver::RSA_PKCS1_SHA256),
                   -1102);
         EXPECT_EQ(driver->verifySignature(container, container->getPrivateKey(), any, any, Driver::EC_SHA256), -1102);
+        if (key.rsa) {
+            // A mechanism that does not pad puts the block around a DigestInfo: data that is a
+            // whole block already leaves no room for it.
+            std::vector<std::pair<std::shared_ptr<GC_Container::mechanism_info>, uint64_t>> kept;
+            for (const auto& mechanism : container->getSupportedMechanism()) {
+                kept.emplace_back(mechanism, mechanism->paddings);
+                mechanism->paddings &= ~static_cast<uint64_t>(GC_Security::PAD_PKCS1_V15);
+            }
+            const Bytes info = ref::digestInfo(EVP_sha256(), ref::digest(EVP_sha256(), any));
+            Bytes block{0x00, 0x01};
+            block.insert(block.end(), 256 - 3 - info.size(), 0xFF);
+            block.push_back(0x00);
+            block.insert(block.end(), info.begin(), info.end());
+            EXPECT_EQ(driver->verifySignature(container, certificate, block, Bytes(256, 0x01), Driver::RSA_PKCS1_NONE),
+                      -1102);
+            for (const auto& [mechanism, paddings] : kept) mechanism->paddings = paddings;
+        }
         EXPECT_TRUE(sentSince(mark).empty()) << "no card";
     }
 }
