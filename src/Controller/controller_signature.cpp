@@ -66,16 +66,10 @@ int GC_Controller::signatureData(std::shared_ptr<GC_Container>& container, GC_Ob
         if (const int rc = GC_PKCS1::EMSA_v1_5_encode(digest, keyLen, format, input, addPadding); rc != 0)
             return GC_FAIL(kErrMask, kFailed, "Cannot encode EMSA | %i", rc);
     } else if (padding == GC_Security::PAD_PKCS1_V15) {
-        if (GC_Security::alghoritmLenOutput(format) + 11 > keyLen)
-            return GC_FAIL(kErrMask, kBadParameter, "Invalid size of datav");
-        // Hashed here: the encoder would take empty data for a digest.
-        std::vector<unsigned char> digest;
-        if (const int rc = gc_signing::digestInput(data, format, digest); rc != 0)
-            return GC_FAIL(kErrMask, kFailed, "Cannot hash value | %i", rc);
         // A mechanism that pads itself takes the DigestInfo alone, any other the whole block.
         const bool addPadding = (mechanism->paddings & GC_Security::PAD_PKCS1_V15) == 0;
-        if (const int rc = GC_PKCS1::EMSA_v1_5_encode(digest, keyLen, format, input, addPadding); rc != 0)
-            return GC_FAIL(kErrMask, kFailed, "Cannot encode EMSA | %i", rc);
+        if (const int rc = gc_signing::pkcs1Input(data, format, keyLen, addPadding, input); rc != 0)
+            return GC_FAIL(kErrMask, rc);
     } else {
         if (data.size() > keyLen) return GC_FAIL(kErrMask, kBadParameter, "Invalid size of data");
         input = padding == GC_Security::PAD_NONE ? gc_signing::zeroPadded(data, keyLen) : data;

@@ -77,14 +77,8 @@ int GC_Controller::verifySignature(std::shared_ptr<GC_Container>& container, GC_
             input.insert(input.end(), data.begin(), data.end());
         }
     } else if (padding == GC_Security::PAD_PKCS1_V15) {
-        if (GC_Security::alghoritmLenOutput(format) + 11 > keyLen)
-            return GC_FAIL(kErrMask, kBadParameter, "Invalid size of datav");
-        // Hashed here: the encoder would take empty data for a digest.
-        std::vector<unsigned char> digest;
-        if (const int rc = gc_signing::digestInput(data, format, digest); rc != 0)
-            return GC_FAIL(kErrMask, kFailed, "Cannot hash value | %i", rc);
-        if (const int rc = GC_PKCS1::EMSA_v1_5_encode(digest, keyLen, format, input, !mechanismPads); rc != 0)
-            return GC_FAIL(kErrMask, kFailed, "Cannot encode EMSA | %d", rc);
+        if (const int rc = gc_signing::pkcs1Input(data, format, keyLen, !mechanismPads, input); rc != 0)
+            return GC_FAIL(kErrMask, rc);
     } else {
         if (data.size() > keyLen) return GC_FAIL(kErrMask, kBadParameter, "Invalid size of datav");
         input = padding == GC_Security::PAD_NONE ? gc_signing::zeroPadded(data, keyLen) : data;

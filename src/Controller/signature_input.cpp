@@ -1,5 +1,16 @@
 #include "Controller/signature_input.h"
 
+#include "CardController/cardcontroller.h"
+#include "logger.h"
+#include "pkcs1.h"
+
+namespace {
+
+constexpr const char* kLogFile = "Controller/signature_input";
+constexpr unsigned long kErrMask = gc_log::kController | gc_log::kError;
+
+}  // namespace
+
 namespace gc_signing {
 
 std::shared_ptr<GC_Container::mechanism_info> findMechanism(GC_Container& container, GC_Object::key_type keyType,
@@ -22,6 +33,19 @@ int digestInput(const std::vector<unsigned char>& data, GC_Security::data_format
     }
     input.clear();
     return GC_Security::hashValuesToKey(format, {data}, input);
+}
+
+int pkcs1Input(const std::vector<unsigned char>& data, GC_Security::data_format format, size_t keyLen, bool wholeBlock,
+               std::vector<unsigned char>& input) {
+    if (GC_Security::alghoritmLenOutput(format) + 11 > keyLen)
+        return GC_FAIL(kErrMask, gc_cc::kBadParameter, "Invalid size of datav");
+    // Hashed here: the encoder would take empty data for a digest.
+    std::vector<unsigned char> digest;
+    if (const int rc = digestInput(data, format, digest); rc != 0)
+        return GC_FAIL(kErrMask, gc_cc::kFailed, "Cannot hash value | %i", rc);
+    if (const int rc = GC_PKCS1::EMSA_v1_5_encode(digest, keyLen, format, input, wholeBlock); rc != 0)
+        return GC_FAIL(kErrMask, gc_cc::kFailed, "Cannot encode EMSA | %i", rc);
+    return 0;
 }
 
 std::vector<unsigned char> zeroPadded(const std::vector<unsigned char>& data, size_t length) {

@@ -26,6 +26,12 @@ std::shared_ptr<GC_Container::mechanism_info> findMechanism(GC_Container& contai
 int digestInput(const std::vector<unsigned char>& data, GC_Security::data_format format,
                 std::vector<unsigned char>& input);
 
+// The PKCS#1 v1.5 input for `data` under `format` and a key of `keyLen` bytes: the DigestInfo of
+// its digest, inside the whole block when `wholeBlock` (for a mechanism that does not pad). 0;
+// -1102 when the digest cannot fit the key; -1100 when hashing or encoding fails.
+int pkcs1Input(const std::vector<unsigned char>& data, GC_Security::data_format format, size_t keyLen, bool wholeBlock,
+               std::vector<unsigned char>& input);
+
 // Zero bytes in front of data up to `length` bytes (data no longer than that).
 std::vector<unsigned char> zeroPadded(const std::vector<unsigned char>& data, size_t length);
 
