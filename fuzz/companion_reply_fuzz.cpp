@@ -1,21 +1,54 @@
 // Replies from a hostile companion: the JSON object of a reply notification assembled into
-// tagged bytes, then the frame parser's identifier, B and message searches on those bytes.
+// tagged bytes, then the frame parser's identifier, B and message searches on those bytes, and
+// the key agreement's take of B; the same text read as a message to the extension ("Ctk").
 // The input is the notification's object text.
+//
+// Beyond "no crash": the key agreement takes B exactly when it is a number from 1 to p - 1 in at
+// most as many bytes as p, and then gives a 32-byte key; a text read as an object of strings
+// reads as the same entries where other values are allowed too.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "Queue/frame.h"
+#include "Queue/link_key.h"
 #include "Queue/queueobjc.h"
+#include "fuzz_util.h"
+#include "platform/json.h"
 
 namespace {
+
+// Whether B, big-endian, is from 1 to p - 1.
+bool inGroup(std::span<const unsigned char> b) {
+    const auto* first = std::find_if(b.data(), b.data() + b.size(), [](unsigned char c) { return c != 0; });
+    const std::span<const unsigned char> digits(first, b.data() + b.size());
+    if (digits.empty()) return false;
+    const auto& p = gc_link::kPrime;
+    if (digits.size() != p.size()) return digits.size() < p.size();
+    return std::lexicographical_compare(digits.begin(), digits.end(), p.begin(), p.end());
+}
+
+void agree(std::span<const unsigned char> b) {
+    gc_link::KeyAgreement agreement;
+    std::vector<unsigned char> a;
+    CHECK(agreement.start(a));
+    std::vector<unsigned char> key;
+    const bool taken = agreement.finish(b, key);
+    CHECK(taken == (inGroup(b) && b.size() <= gc_link::kPrime.size()));
+    CHECK(key.size() == (taken ? gc_link::kKeyLength : 0));
+}
 
 void parseFrame(const std::vector<unsigned char>& bytes) {
     volatile size_t seen = 0;
     if (auto id = gc_frame::enclosed(bytes, "encID")) seen = seen + id->size();
-    if (auto b = gc_frame::enclosed(bytes, "B")) seen = seen + b->size();
+    if (auto b = gc_frame::enclosed(bytes, "B")) {
+        seen = seen + b->size();
+        agree(*b);
+    }
     if (auto body = gc_frame::messageBody(bytes)) seen = seen + body->size();
     seen = seen + gc_frame::findLast(bytes, "</res>");
 }
@@ -23,9 +56,17 @@ void parseFrame(const std::vector<unsigned char>& bytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const GcFuzzErrorQueueReset reset;
     const std::string object(reinterpret_cast<const char*>(data), size);
     std::vector<unsigned char> reply;
     if (GC_QueueObjC::assembleReply(object, reply)) parseFrame(reply);
     parseFrame(std::vector<unsigned char>(data, data + size));  // the same parser on raw bytes
+
+    if (const auto strings = plat::json::parseStringObject(object)) {
+        const auto texts = plat::json::parseObjectTexts(object);
+        CHECK(texts && texts->size() == strings->size());
+        for (size_t i = 0; i < strings->size(); ++i)
+            CHECK((*texts)[i].first == (*strings)[i].first && (*texts)[i].second == (*strings)[i].second);
+    }
     return 0;
 }
