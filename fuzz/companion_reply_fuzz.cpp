@@ -4,12 +4,15 @@
 // The input is the notification's object text.
 //
 // Beyond "no crash": the key agreement takes B exactly when it is a number from 1 to p - 1 in at
-// most as many bytes as p, and then gives a 32-byte key; a text read as an object of strings
-// reads as the same entries where other values are allowed too.
+// most as many bytes as p, and then gives a 32-byte key; the extension's own reader of "Ctk"
+// messages takes exactly the texts that nlohmann's parser reads as an object, with the same keys
+// and the same string values (texts without a NUL byte: no notification carries one, and nlohmann
+// ends its input there).
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <span>
 #include <string>
 #include <vector>
@@ -62,11 +65,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (GC_QueueObjC::assembleReply(object, reply)) parseFrame(reply);
     parseFrame(std::vector<unsigned char>(data, data + size));  // the same parser on raw bytes
 
-    if (const auto strings = plat::json::parseStringObject(object)) {
-        const auto texts = plat::json::parseObjectTexts(object);
-        CHECK(texts && texts->size() == strings->size());
-        for (size_t i = 0; i < strings->size(); ++i)
-            CHECK((*texts)[i].first == (*strings)[i].first && (*texts)[i].second == (*strings)[i].second);
+    if (object.find('\0') != std::string::npos) return 0;
+    const auto texts = plat::json::parseObjectTexts(object);
+    const nlohmann::json reference = nlohmann::json::parse(object, nullptr, /*allow_exceptions=*/false);
+    CHECK(texts.has_value() == reference.is_object());
+    if (texts) {
+        CHECK(texts->size() == reference.size());
+        for (const auto& [key, text] : *texts) {
+            const auto value = reference.find(key);
+            CHECK(value != reference.end());
+            CHECK(text.has_value() == value->is_string());
+            if (text) CHECK(*text == value->get<std::string>());
+        }
     }
     return 0;
 }

@@ -115,8 +115,10 @@ int GC_CardController::getPerformPasswordCommand(std::shared_ptr<GC_Container>& 
                                                  std::vector<uint8_t>& command, const std::vector<uint8_t>& pin,
                                                  bool statusOnly) {
     if (const int rc = pinGuards(__func__, container, true); rc != kOk) return rc;
-    const std::vector<uint8_t> data = statusOnly ? std::vector<uint8_t>{} : pin;
-    if (const int rc = card->verifyPassword(container->pin->pinReference, data, command); rc != 0)
+    // The builder's parameter is the only copy of the PIN made here, and the builder wipes it.
+    if (const int rc =
+            card->verifyPassword(container->pin->pinReference, statusOnly ? std::vector<uint8_t>{} : pin, command);
+        rc != 0)
         return GC_FAIL(kErrMask, kFailed, "Error when getting Verify command | error: %d", rc);
     return kOk;
 }

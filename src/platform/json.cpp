@@ -2,6 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Data/wipe.h"
+#include "platform/json_reader.h"
+
 namespace plat::json {
 
 std::optional<std::string> dumpStringObject(const StringObject& object) {
@@ -25,16 +28,64 @@ std::optional<StringObject> parseStringObject(const std::string& text) {
     return entries;
 }
 
-std::optional<TextEntries> parseObjectTexts(const std::string& text) {
-    const nlohmann::json value = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (!value.is_object()) return std::nullopt;
-    TextEntries entries;
-    for (const auto& [key, item] : value.items()) {
-        if (item.is_string())
-            entries.emplace_back(key, item.get<std::string>());
-        else
-            entries.emplace_back(key, std::nullopt);
+namespace {
+
+// The members of the object that makes up the whole text, each handed to `member` with its key
+// and its string value (none for a value of another kind); false for any other text.
+template <typename Member>
+bool readObject(const std::string& text, Member member) {
+    TextReader reader(text);
+    reader.skipByteOrderMark();
+    reader.skipSpace();
+    if (!reader.take('{')) return false;
+    reader.skipSpace();
+    if (!reader.take('}')) {
+        for (;;) {
+            std::string key;
+            reader.skipSpace();
+            if (!reader.string(key, /*secret=*/false)) return false;
+            reader.skipSpace();
+            if (!reader.take(':')) return false;
+            reader.skipSpace();
+            std::optional<std::string> value;
+            if (reader.peek() == '"') {
+                value.emplace();
+                const bool read = reader.string(*value, /*secret=*/true);
+                if (read) member(std::move(key), std::move(value));
+                if (value) gc_wipe(*value);  // what a failed read left, or a short text copied out
+                if (!read) return false;
+            } else {
+                if (!reader.skipValue()) return false;
+                member(std::move(key), std::nullopt);
+            }
+            reader.skipSpace();
+            if (reader.take('}')) break;
+            if (!reader.take(',')) return false;
+        }
     }
+    reader.skipSpace();
+    return reader.atEnd();
+}
+
+}  // namespace
+
+// Read with the library's own reader, not nlohmann's: the companion's messages carry the CAN, and
+// nothing of it may stay in freed memory (a general parser keeps copies of the tokens it read).
+// Twice: the first reading counts the members, so that the entries never move once filled.
+std::optional<TextEntries> parseObjectTexts(const std::string& text) {
+    size_t members = 0;
+    if (!readObject(text, [&](std::string&&, std::optional<std::string>&&) { ++members; })) return std::nullopt;
+    TextEntries entries;
+    entries.reserve(members);
+    readObject(text, [&](std::string&& key, std::optional<std::string>&& value) {
+        for (auto& [name, held] : entries) {
+            if (name != key) continue;
+            if (held) gc_wipe(*held);
+            held = std::move(value);
+            return;
+        }
+        entries.emplace_back(std::move(key), std::move(value));
+    });
     return entries;
 }
 

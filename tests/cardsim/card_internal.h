@@ -181,6 +181,8 @@ struct CardSim::Impl {
     std::unique_ptr<PaceRun> pace;
     EacCtxPtr sm;      // secure messaging in force when set
     EacCtxPtr nextSm;  // channel opened by the command being answered; takes over after the answer
+    // K_enc and K_mac of every channel opened, in order
+    std::vector<Bytes> sessionKeys;
     SecurityEnvironment se;
     PendingChain chain;
 

@@ -215,6 +215,8 @@ Response CardSim::Impl::generalAuthenticate(const Apdu& a) {
                 puk->tries = puk->maxTries;
                 puk->verified = true;
             }
+            sessionKeys.push_back(fromBuf(ctx->key_ctx->k_enc));
+            sessionKeys.push_back(fromBuf(ctx->key_ctx->k_mac));
             nextSm = std::move(run->ctx);
             return Response{dynamicData(0x86, fromBuf(cardToken.get())), 0x9000};
         }

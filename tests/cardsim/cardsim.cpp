@@ -259,6 +259,11 @@ Bytes CardSim::serialNumber() const {
     return impl_->serial;
 }
 
+std::vector<Bytes> CardSim::sessionKeys() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->sessionKeys;
+}
+
 namespace {
 PinInfo pinInfo(const Pin& p) {
     return PinInfo{p.reference, p.label, p.value.str(), p.tries, p.maxTries, p.verified, p.active()};

@@ -149,6 +149,8 @@ public:
 
     // State inspection.
     Bytes serialNumber() const;
+    // The session keys of every secure channel PACE opened so far, in order: K_enc, then K_mac.
+    std::vector<Bytes> sessionKeys() const;
     std::optional<PinInfo> pin(uint8_t reference) const;
     std::vector<PinInfo> pins() const;
     // Content of an EF by its path of file identifiers from the MF (3F 00 omitted).

@@ -2,7 +2,8 @@
 
 // Replaces the global operator new and delete so that, while a test has armed the scan, every
 // block released through operator delete is searched for a canary: buffers that held a secret
-// must leave none of it in freed memory.
+// must leave none of it in freed memory. For secrets known only at the end (the session keys a
+// PACE run derives), a Quarantine keeps the released blocks instead, to be searched afterwards.
 //
 // Include this header in exactly one source file of a test program of its own (the replacement
 // operators may exist once per program, and they must never reach the shared unit-test program).
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace freedscan {
@@ -26,9 +28,79 @@ inline void makeCanary() {
     for (size_t i = 0; i < kCanaryLength; ++i) g_canary[i] = static_cast<unsigned char>('A' + (i * 7) % 26);
 }
 
+// Blocks released by a thread while it holds a Paused are another party's memory (the simulated
+// card's, the test companion's, the notification transport's): never looked at, never kept.
+inline thread_local int t_paused = 0;
+class Paused {
+public:
+    Paused() { ++t_paused; }
+    ~Paused() { --t_paused; }
+    Paused(const Paused&) = delete;
+    Paused& operator=(const Paused&) = delete;
+};
+
+// Keeps every block released while it lives (by threads not paused), unfreed and untouched, and
+// searches them when asked; frees them when it goes, which must wait until the threads that free
+// into it are quiet. One at a time. Its list grows with realloc, never through operator new.
+class Quarantine;
+inline std::atomic<Quarantine*> g_quarantine{nullptr};
+
+class Quarantine {
+public:
+    Quarantine() { g_quarantine = this; }
+    ~Quarantine() {
+        g_quarantine = nullptr;
+        std::lock_guard lock(mutex_);
+        for (size_t i = 0; i < count_; ++i) free(blocks_[i]);
+        free(blocks_);
+    }
+    Quarantine(const Quarantine&) = delete;
+    Quarantine& operator=(const Quarantine&) = delete;
+
+    // Takes the block; false when it cannot (the caller frees it then).
+    bool keep(void* block) {
+        std::lock_guard lock(mutex_);
+        if (count_ == capacity_) {
+            const size_t grown = capacity_ == 0 ? 4096 : capacity_ * 2;
+            void* list = realloc(blocks_, grown * sizeof(void*));
+            if (list == nullptr) return false;
+            blocks_ = static_cast<void**>(list);
+            capacity_ = grown;
+        }
+        blocks_[count_++] = block;
+        return true;
+    }
+    // How many kept blocks hold the bytes.
+    size_t holding(const void* bytes, size_t length) {
+        std::lock_guard lock(mutex_);
+        size_t found = 0;
+        for (size_t i = 0; i < count_; ++i) {
+            const size_t size = malloc_usable_size(blocks_[i]);
+            if (length > 0 && size >= length && memmem(blocks_[i], size, bytes, length) != nullptr) ++found;
+        }
+        return found;
+    }
+    size_t kept() {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
+
+private:
+    std::mutex mutex_;
+    void** blocks_ = nullptr;
+    size_t count_ = 0;
+    size_t capacity_ = 0;
+};
+
+// Whether a quarantine took the block.
+__attribute__((noinline)) inline bool quarantined(void* block) {
+    Quarantine* quarantine = g_quarantine.load();
+    return block != nullptr && quarantine != nullptr && t_paused == 0 && quarantine->keep(block);
+}
+
 // Kept out of line: inlined into a delete of a known small block, GCC would warn about the scan.
 __attribute__((noinline)) inline void inspect(void* block) {
-    if (block == nullptr || !g_armed.load()) return;
+    if (block == nullptr || !g_armed.load() || t_paused > 0) return;
     const size_t size = malloc_usable_size(block);
     if (size >= kCanaryLength && memmem(block, size, g_canary, kCanaryLength) != nullptr) ++g_leaks;
 }
@@ -68,6 +140,7 @@ void* operator new[](size_t size, const std::nothrow_t&) noexcept {
     return malloc(size == 0 ? 1 : size);
 }
 __attribute__((noinline)) void operator delete(void* p) noexcept {
+    if (freedscan::quarantined(p)) return;
     freedscan::inspect(p);
     free(p);
 }

@@ -23,13 +23,15 @@ inline void* opensslMalloc(size_t size, const char*, int) {
     return malloc(size == 0 ? 1 : size);
 }
 
-// Always a new block while armed, so that the old one passes the scan on its way out.
+// Always a new block while armed or quarantining, so that the old one passes the scan on its way
+// out.
 inline void* opensslRealloc(void* block, size_t size, const char*, int) {
     if (block == nullptr) return malloc(size == 0 ? 1 : size);
-    if (!g_armed.load()) return realloc(block, size == 0 ? 1 : size);
+    if (!g_armed.load() && g_quarantine.load() == nullptr) return realloc(block, size == 0 ? 1 : size);
     void* fresh = malloc(size == 0 ? 1 : size);
     if (fresh == nullptr) return nullptr;
     std::memcpy(fresh, block, std::min(size, malloc_usable_size(block)));
+    if (quarantined(block)) return fresh;
     inspect(block);
     free(block);
     return fresh;
@@ -37,6 +39,7 @@ inline void* opensslRealloc(void* block, size_t size, const char*, int) {
 
 inline void opensslFree(void* block, const char*, int) {
     if (block != nullptr && g_armed.load()) ++g_opensslFrees;
+    if (quarantined(block)) return;
     inspect(block);
     free(block);
 }

@@ -1,0 +1,341 @@
+// After the token's whole road in one process (the companion's CAN check, the items listed, the
+// PIN entered and a signature made with every key of the card, on both card generations), no
+// block that the extension, the card library or the platform stand-ins freed holds the CAN, a PIN
+// or a session key of a PACE run, and the log file written with every mask bit and the detail
+// options on holds none of them either, raw or as hex.
+//
+// Every block released on the road is kept (a quarantine) and searched at the end, when the card
+// tells the session keys it derived. The simulated card, the test companion and the notification
+// transport between them are other parties: what they free is not looked at.
+#include "support/freed_memory_scan.h"
+#include "support/openssl_freed_scan.h"
+// (the two above first: they replace the allocators)
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cache.h"
+#include "cache_server.h"
+#include "ctk_client.h"
+#include "extension/token.h"
+#include "extension/token_driver.h"
+#include "logger.h"
+#include "platform/ctk_memory.h"
+#include "platform/ctk_token_signer.h"
+#include "platform/dispatch.h"
+#include "platform/notification_hub.h"
+#include "support/env_guard.h"
+#include "support/sim_card_adapter.h"
+#include "support/temp_dir.h"
+#include "test_util.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using freedscan::Paused;
+using sec::KeyAlgorithm;
+
+constexpr const char* kReader = "Secret Reader 0";
+constexpr const char* kCan = "731594";
+
+struct CardKey {
+    const char* label;
+    const char* certificate;
+    uint8_t pinReference;
+    const char* pin;
+    KeyAlgorithm algorithm;
+};
+
+struct Generation {
+    const char* name;
+    cardsim::Personality personality;
+    std::vector<CardKey> keys;
+};
+
+void PrintTo(const Generation& generation, std::ostream* out) {
+    *out << generation.name;
+}
+
+const Generation kGenerations[] = {
+    {"Varnel1",
+     cardsim::Personality::Varnel1,
+     {{"Authentication key", "v1_auth_p256", 0x8A, "480913", KeyAlgorithm::ECDSASignatureDigestX962},
+      {"Presence key", "v1_presence_p521", 0x88, "735102", KeyAlgorithm::ECDSASignatureDigestX962},
+      {"Qualified key", "v1_qualified_rsa", 0x8C, "296487", KeyAlgorithm::RSASignatureDigestPKCS1v15SHA256}}},
+    {"Varnel2",
+     cardsim::Personality::Varnel2,
+     {{"Authentication key", "v2_auth_bp256", 0x01, "480913", KeyAlgorithm::ECDSASignatureDigestX962},
+      {"Authorization key", "v2_authz_p384", 0x02, "735102", KeyAlgorithm::ECDSASignatureDigestX962},
+      {"Qualified key", "v2_qualified_rsa", 0x0C, "296487", KeyAlgorithm::RSASignatureDigestPKCS1v15SHA256}}},
+};
+
+cardsim::CardConfig configFor(const Generation& generation) {
+    cardsim::CardConfig config;
+    config.personality = generation.personality;
+    config.can = kCan;
+    for (const CardKey& key : generation.keys) config.pins[key.pinReference & 0x7F] = key.pin;
+    return config;
+}
+
+// The card: what it frees while it answers is its own.
+class CardOfItsOwn : public gctest::SimCardAdapter {
+public:
+    using SimCardAdapter::SimCardAdapter;
+    std::vector<unsigned char> transmit(const std::vector<unsigned char>& apdu) override {
+        const Paused paused;
+        return SimCardAdapter::transmit(apdu);
+    }
+};
+
+// One side of the hub. Its one worker thread carries every notification and frees it (the
+// transport's memory); of its callbacks, the extension's are looked at, the companion's are not.
+class Side : public plat::NotificationCenter {
+public:
+    Side(std::shared_ptr<plat::NotificationCenter> inner, bool ours) : inner_(std::move(inner)), ours_(ours) {}
+    ObserverId addObserver(const std::string& name, Callback callback) override {
+        return inner_->addObserver(name, [ours = ours_, callback = std::move(callback)](const plat::Notification& n) {
+            freedscan::t_paused = ours ? 0 : 1;
+            callback(n);
+            freedscan::t_paused = 1;
+        });
+    }
+    void removeObserver(ObserverId id) override { inner_->removeObserver(id); }
+    bool postNotification(const std::string& name, const std::optional<std::string>& object) override {
+        return inner_->postNotification(name, object);
+    }
+    bool onDeliveryThread() const override { return inner_->onDeliveryThread(); }
+    std::string senderName() const override { return inner_->senderName(); }
+
+private:
+    std::shared_ptr<plat::NotificationCenter> inner_;
+    const bool ours_;
+};
+
+Bytes sha256(const std::string& text) {
+    Bytes digest(32);
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr);
+    return digest;
+}
+
+Bytes certificateFile(const char* name) {
+    return cardsim::test::dataFile(std::string("certs/") + name + ".der").value_or(Bytes{});
+}
+
+std::string hex(const Bytes& bytes, bool upper, const char* separator) {
+    static const char* const kDigits[] = {"0123456789abcdef", "0123456789ABCDEF"};
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i > 0) out += separator;
+        out += kDigits[upper][bytes[i] >> 4];
+        out += kDigits[upper][bytes[i] & 0x0F];
+    }
+    return out;
+}
+
+// The bytes of the log's hex dumps ("     31 32 ... | text" lines), each run of consecutive dump
+// lines joined, so that a value cut at a line's end is found whole.
+std::vector<Bytes> dumpedBytes(const std::string& log) {
+    std::vector<Bytes> runs(1);
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        if (end == std::string::npos) end = log.size();
+        const std::string line = log.substr(start, end - start);
+        start = end + 1;
+        const size_t dump = line.find("      ");
+        Bytes bytes;
+        if (dump != std::string::npos) {
+            for (size_t i = line.find_first_not_of(' ', dump); i != std::string::npos && i + 1 < line.size(); i += 3) {
+                if (!isxdigit(line[i]) || !isxdigit(line[i + 1]) || (i + 2 < line.size() && line[i + 2] != ' ')) break;
+                bytes.push_back(static_cast<unsigned char>(std::stoi(line.substr(i, 2), nullptr, 16)));
+            }
+        }
+        if (bytes.empty()) {
+            if (!runs.back().empty()) runs.emplace_back();
+        } else {
+            runs.back().insert(runs.back().end(), bytes.begin(), bytes.end());
+        }
+    }
+    return runs;
+}
+
+bool contains(const Bytes& haystack, const Bytes& needle) {
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+// Where the log shows the secret: raw, as hex of either case with or without blanks, or in a dump.
+std::string inLog(const std::string& log, const std::vector<Bytes>& dumps, const Bytes& secret) {
+    const std::string raw(secret.begin(), secret.end());
+    if (log.find(raw) != std::string::npos) return "raw";
+    for (const bool upper : {false, true}) {
+        for (const char* separator : {"", " ", ":"}) {
+            if (log.find(hex(secret, upper, separator)) != std::string::npos) return "hex";
+        }
+    }
+    for (const Bytes& run : dumps)
+        if (contains(run, secret)) return "dump";
+    return {};
+}
+
+class RoadSecrets : public ::testing::TestWithParam<Generation> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(card.ok()) << card.error();
+        plat::NotificationCenter::setDefaultCenter(extensionSide);
+        GC_Cache::resetForTesting(GC_Cache::kDefaultReplyWait);
+        ctk::SlotManager::setDefaultManager(slots);
+        slots->addSlot(kReader);
+        slots->insertCard(kReader, std::make_shared<CardOfItsOwn>(card));
+        previousLogger = GC_Logger::installForTesting(
+            std::make_shared<GC_Logger>(logs + "/",
+                                        GC_Logger::kOptionFullFileDump | GC_Logger::kOptionDebugLevel |
+                                            GC_Logger::kOptionLevelPrefix | GC_Logger::kOptionSourcePath,
+                                        ~0ULL));
+        token = std::static_pointer_cast<Token>(driver->createTokenForSmartCard(smartCard(), {}, nullptr));
+        ASSERT_NE(token, nullptr);
+        // The hub's worker runs a callback of each side once before the scan: from then on it
+        // counts as the transport.
+        const Paused paused;
+        ASSERT_TRUE(client.askVersion());
+        ASSERT_EQ(client.waitForMessages(1).size(), 1u);
+    }
+    void TearDown() override {
+        plat::Dispatch::waitIdle();
+        token.reset();
+        slots->removeCard(kReader);  // the registry keeps its reader: it must not reach this card again
+        GC_Logger::installForTesting(previousLogger);
+        ctk::SlotManager::resetDefaultManager();
+        GC_Cache::resetForTesting();
+        plat::NotificationCenter::setDefaultCenter(nullptr);
+    }
+
+    std::shared_ptr<ctk::SmartCard> smartCard() {
+        std::promise<std::shared_ptr<ctk::Slot>> found;
+        slots->getSlotWithName(kReader, [&](std::shared_ptr<ctk::Slot> slot) { found.set_value(slot); });
+        std::shared_ptr<ctk::Slot> slot = found.get_future().get();
+        return slot ? slot->makeSmartCard() : nullptr;
+    }
+
+    // The companion's CAN check and its answer.
+    std::string checkCan() {
+        const Paused paused;
+        const size_t seen = client.waitForMessages(0).size();
+        EXPECT_TRUE(client.checkCan(kReader, kCan));
+        for (size_t count = seen + 1; count <= seen + 2; ++count) {
+            const std::vector<companion::Message> messages = client.waitForMessages(count, std::chrono::seconds(30));
+            for (size_t i = seen; i < messages.size(); ++i) {
+                const auto result = messages[i].find("canResult");
+                if (result != messages[i].end()) return result->second;
+            }
+        }
+        return "(no answer)";
+    }
+
+    std::shared_ptr<ctk::KeychainKey> keyItem(const char* label) {
+        for (const auto& item : token->keychainContents().items()) {
+            auto key = std::dynamic_pointer_cast<ctk::KeychainKey>(item);
+            if (key && item->label()->rfind(label, 0) == 0) return key;
+        }
+        return nullptr;
+    }
+
+    const Generation& generation = GetParam();
+    gctest::TempDir home;
+    gctest::EnvGuard homeGuard{"HOME", home.path()};
+    const std::string logs = home.makeDirs("logs");
+    std::shared_ptr<GC_Logger> previousLogger;
+    plat::NotificationHub hub;
+    std::shared_ptr<Side> extensionSide = std::make_shared<Side>(hub.connect(), true);
+    std::shared_ptr<Side> companionSide = std::make_shared<Side>(hub.connect(), false);
+    companion::CacheServer server{companionSide};
+    companion::CtkClient client{companionSide, "App"};
+    std::shared_ptr<ctk::mem::SlotManager> slots = std::make_shared<ctk::mem::SlotManager>();
+    cardsim::CardSim card{configFor(GetParam())};
+    std::shared_ptr<TokenDriver> driver = std::make_shared<TokenDriver>();
+    std::shared_ptr<Token> token;
+};
+
+TEST_P(RoadSecrets, NoneInFreedMemoryNorInTheLog) {
+    // The secrets, and what the road did with them; made before the quarantine and gone after it.
+    std::vector<std::pair<std::string, Bytes>> secrets{{"CAN", Bytes(kCan, kCan + 6)}};
+    for (const CardKey& key : generation.keys) secrets.emplace_back(key.label, Bytes(key.pin, key.pin + 6));
+    std::vector<ctk::SignOutcome> outcomes(generation.keys.size());
+    std::vector<Bytes> messages;
+    std::vector<Bytes> digests;
+    for (const CardKey& key : generation.keys) {
+        const std::string text = std::string("signed by the ") + key.label;
+        messages.emplace_back(text.begin(), text.end());
+        digests.push_back(sha256(text));
+    }
+    const Bytes certificate = certificateFile(generation.keys[0].certificate);
+    std::vector<Bytes> sessionKeys;
+    sessionKeys.reserve(16);
+    std::vector<std::pair<std::string, size_t>> found;
+    found.reserve(64);
+    size_t kept = 0;
+    size_t certificatesKept = 0;
+    std::string canResult;
+    {
+        // Nothing leaves this scope early: the quarantine may only go once the road is quiet.
+        freedscan::Quarantine quarantine;
+        canResult = checkCan();
+        ctk::TokenSigner signer(token);
+        for (size_t i = 0; i < generation.keys.size() && canResult == "SUCCESS"; ++i) {
+            const CardKey& key = generation.keys[i];
+            std::shared_ptr<ctk::KeychainKey> item = keyItem(key.label);
+            if (!item) continue;
+            outcomes[i] = signer.sign(item->objectID(), key.algorithm, digests[i],
+                                      [&key](ctk::TokenSmartCardPINAuthOperation& operation) {
+                                          operation.setPIN(key.pin);
+                                          return true;
+                                      });
+        }
+        plat::Dispatch::waitIdle();
+        const Paused paused;
+        for (Bytes& sessionKey : card.sessionKeys()) sessionKeys.push_back(std::move(sessionKey));
+        for (const auto& [name, secret] : secrets)
+            found.emplace_back(name, quarantine.holding(secret.data(), secret.size()));
+        for (size_t i = 0; i < sessionKeys.size(); ++i)
+            found.emplace_back("session key " + std::to_string(i),
+                               quarantine.holding(sessionKeys[i].data(), sessionKeys[i].size()));
+        kept = quarantine.kept();
+        certificatesKept = quarantine.holding(certificate.data(), 64);
+    }
+    ASSERT_EQ(canResult, "SUCCESS");
+
+    // The road ran, and the scan saw its freed blocks: the certificates read went through some.
+    for (size_t i = 0; i < generation.keys.size(); ++i) {
+        SCOPED_TRACE(generation.keys[i].label);
+        ASSERT_TRUE(outcomes[i].signature) << (outcomes[i].error ? outcomes[i].error->text : "no error");
+        std::string openssl;
+        EXPECT_TRUE(cardsim::test::opensslVerifies(certificateFile(generation.keys[i].certificate), "sha256",
+                                                   messages[i], *outcomes[i].signature, &openssl))
+            << openssl;
+    }
+    EXPECT_GT(kept, 1000u);
+    EXPECT_GT(certificatesKept, 0u);
+    ASSERT_GE(sessionKeys.size(), 2u);  // K_enc and K_mac of at least one PACE run
+    for (const auto& [name, count] : found) EXPECT_EQ(count, 0u) << name << " is left in freed memory";
+
+    // The log, written with every line on and full dumps.
+    GC_Logger::installForTesting(previousLogger);
+    const std::string log = gctest::readFile(logs + "/spdlog.log");
+    const std::vector<Bytes> dumps = dumpedBytes(log);
+    ASSERT_FALSE(inLog(log, dumps, Bytes(certificate.begin(), certificate.begin() + 64)).empty())
+        << "the file dumps are on";
+    for (const auto& [name, secret] : secrets) EXPECT_EQ(inLog(log, dumps, secret), "") << name;
+    for (size_t i = 0; i < sessionKeys.size(); ++i)
+        EXPECT_EQ(inLog(log, dumps, sessionKeys[i]), "") << "session key " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothGenerations, RoadSecrets, ::testing::ValuesIn(kGenerations),
+                         [](const ::testing::TestParamInfo<Generation>& info) { return info.param.name; });
+
+}  // namespace
