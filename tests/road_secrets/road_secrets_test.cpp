@@ -25,6 +25,7 @@
 #include "ctk_client.h"
 #include "extension/token.h"
 #include "extension/token_driver.h"
+#include "factory.h"
 #include "logger.h"
 #include "platform/ctk_memory.h"
 #include "platform/ctk_token_signer.h"
@@ -209,7 +210,10 @@ protected:
     void TearDown() override {
         plat::Dispatch::waitIdle();
         token.reset();
-        slots->removeCard(kReader);  // the registry keeps its reader: it must not reach this card again
+        // The reader goes, and the registry lets go of the card's session: its worker thread ends now,
+        // while OpenSSL still cleans up after threads, not at exit.
+        slots->removeSlot(kReader);
+        GC_Factory::getReadersList(false);
         GC_Logger::installForTesting(previousLogger);
         ctk::SlotManager::resetDefaultManager();
         GC_Cache::resetForTesting();
