@@ -19,7 +19,8 @@ struct SlotManager::SlotData {
     int begun = 0;
     int ended = 0;
     std::weak_ptr<Slot> slotObject;
-    std::mutex cardMutex;  // one call into the card at a time
+    // One call into the card at a time; a card may reset itself through its slot while it answers.
+    std::recursive_mutex cardMutex;
 };
 
 struct SlotManager::Shared {

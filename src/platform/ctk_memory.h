@@ -39,7 +39,8 @@ public:
     // Takes the card out: every card object of that insertion becomes invalid.
     void removeCard(const std::string& slot);
     // Another client resets the card: the card is reset and the context of every card object
-    // of the slot is cleared.
+    // of the slot is cleared. A card may call it from its own transmit (a test card that has
+    // itself reset between two commands).
     void resetCard(const std::string& slot);
     // The next `count` session requests on the slot fail with `code`.
     void failSessions(const std::string& slot, long code, int count = 1);

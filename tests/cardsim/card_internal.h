@@ -192,6 +192,11 @@ struct CardSim::Impl {
     std::optional<size_t> truncateTo;
     std::vector<StatusFault> statusFaults;
     std::optional<SignatureHalf> zeroHalf;  // of the next ECDSA signature
+    struct PendingAnswerFault {
+        AnswerFault fault;
+        size_t after;  // commands still answered as usual before it strikes
+    };
+    std::optional<PendingAnswerFault> answerFault;
     bool resetNext = false;
     bool removeNext = false;
     size_t eventAfter = 0;  // commands still answered before resetNext or removeNext strikes

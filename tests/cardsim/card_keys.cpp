@@ -12,6 +12,7 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
+#include <openssl/param_build.h>
 
 #include <algorithm>
 
@@ -108,7 +109,51 @@ std::optional<Curve> findCurve(const Bytes& p, const Bytes& a, const Bytes& b, c
     return std::nullopt;
 }
 
-std::shared_ptr<EVP_PKEY> generate(const Key& key) {
+// An EC key whose private value is SHA-256(seed || reference), reduced into [1, n - 1]: the same
+// key for every generation under that reference, so that whole cards can be compared.
+std::shared_ptr<EVP_PKEY> derivedEcKey(const Key& key, const Bytes& seed) {
+    std::unique_ptr<EC_GROUP, GroupFree> group(EC_GROUP_new_by_curve_name(key.curve));
+    Bytes input = seed;
+    input.push_back(key.reference);
+    uint8_t digest[32];
+    unsigned int length = 0;
+    BnPtr d(BN_new()), orderLessOne(BN_new());
+    std::unique_ptr<EC_POINT, decltype(&EC_POINT_free)> point(group ? EC_POINT_new(group.get()) : nullptr,
+                                                              EC_POINT_free);
+    if (!group || !d || !orderLessOne || !point ||
+        !EVP_Digest(input.data(), input.size(), digest, &length, EVP_sha256(), nullptr) ||
+        !BN_bin2bn(digest, static_cast<int>(length), d.get()) ||
+        !BN_sub(orderLessOne.get(), EC_GROUP_get0_order(group.get()), BN_value_one()))
+        return nullptr;
+    BnPtr reduced(BN_new());
+    std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> ctx(BN_CTX_new(), BN_CTX_free);
+    if (!reduced || !ctx || !BN_mod(reduced.get(), d.get(), orderLessOne.get(), ctx.get()) ||
+        !BN_add_word(reduced.get(), 1) ||
+        !EC_POINT_mul(group.get(), point.get(), reduced.get(), nullptr, nullptr, ctx.get()))
+        return nullptr;
+    Bytes publicPoint(EC_POINT_point2oct(group.get(), point.get(), POINT_CONVERSION_UNCOMPRESSED, nullptr, 0, nullptr));
+    if (publicPoint.empty() ||
+        EC_POINT_point2oct(group.get(), point.get(), POINT_CONVERSION_UNCOMPRESSED, publicPoint.data(),
+                           publicPoint.size(), ctx.get()) != publicPoint.size())
+        return nullptr;
+    std::unique_ptr<OSSL_PARAM_BLD, decltype(&OSSL_PARAM_BLD_free)> build(OSSL_PARAM_BLD_new(), OSSL_PARAM_BLD_free);
+    if (!build || !OSSL_PARAM_BLD_push_utf8_string(build.get(), OSSL_PKEY_PARAM_GROUP_NAME, OBJ_nid2sn(key.curve), 0) ||
+        !OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_PRIV_KEY, reduced.get()) ||
+        !OSSL_PARAM_BLD_push_octet_string(build.get(), OSSL_PKEY_PARAM_PUB_KEY, publicPoint.data(), publicPoint.size()))
+        return nullptr;
+    std::unique_ptr<OSSL_PARAM, decltype(&OSSL_PARAM_free)> params(OSSL_PARAM_BLD_to_param(build.get()),
+                                                                   OSSL_PARAM_free);
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> pctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr),
+                                                                     EVP_PKEY_CTX_free);
+    EVP_PKEY* pkey = nullptr;
+    if (!params || !pctx || EVP_PKEY_fromdata_init(pctx.get()) <= 0 ||
+        EVP_PKEY_fromdata(pctx.get(), &pkey, EVP_PKEY_KEYPAIR, params.get()) <= 0)
+        return nullptr;
+    return std::shared_ptr<EVP_PKEY>(pkey, EVP_PKEY_free);
+}
+
+std::shared_ptr<EVP_PKEY> generate(const Key& key, const Bytes& seed) {
+    if (key.kind == KeyKind::Ec && !seed.empty()) return derivedEcKey(key, seed);
     EVP_PKEY* pkey = key.kind == KeyKind::Rsa ? EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", key.bits)
                                               : EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", OBJ_nid2sn(key.curve));
     return std::shared_ptr<EVP_PKEY>(pkey, EVP_PKEY_free);
@@ -248,7 +293,7 @@ Response CardSim::Impl::generateKeyPair(const Apdu& a, bool secure) {
     Key* key = keyInCurrentDf(a.p2, std::nullopt, std::nullopt);
     if (!key) return Response::status(0x6A88);
     if (key->kind == KeyKind::Ec && !key->curve) return Response::status(0x6985);
-    std::shared_ptr<EVP_PKEY> pkey = generate(*key);
+    std::shared_ptr<EVP_PKEY> pkey = generate(*key, config.keySeed);
     if (!pkey) return Response::status(0x6F00);
     Response r{publicValue(pkey.get()), kOk};
     if (r.data.empty()) return Response::status(0x6F00);
@@ -327,7 +372,7 @@ Response CardSim::Impl::generateKeyHalves(const Apdu& a, bool secure) {
     if (!privateHalf || !publicHalf) return Response::status(0x6A88);
     if (privateHalf->bits != publicHalf->bits || privateHalf->curve != publicHalf->curve)
         return Response::status(0x6A80);
-    std::shared_ptr<EVP_PKEY> pkey = generate(*privateHalf);
+    std::shared_ptr<EVP_PKEY> pkey = generate(*privateHalf, config.keySeed);
     if (!pkey) return Response::status(0x6F00);
     privateHalf->pkey = pkey;
     publicHalf->pkey = std::move(pkey);

@@ -1,5 +1,6 @@
 // Card core: transport rules (lengths, chaining, secure messaging), file system and PIN commands.
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -138,12 +139,27 @@ Bytes CardSim::transmit(const Bytes& command) {
         d.log.push_back(std::move(entry));
         return {};
     }
+    std::optional<AnswerFault> fault;
+    if (d.answerFault && d.answerFault->after > 0) {
+        --d.answerFault->after;
+    } else if (d.answerFault) {
+        fault = d.answerFault->fault;
+        d.answerFault.reset();
+    }
     if (!d.error.empty() || !d.powered) {
         out = withSw({}, 0x6F00);
+        entry.plainResponse = out;
+    } else if (fault == AnswerFault::Plain6988) {
+        // Not executed; the channel and any pending chain are gone, as after any plain refusal.
+        d.dropSecureMessaging();
+        d.chain = PendingChain{};
+        out = withSw({}, 0x6988);
         entry.plainResponse = out;
     } else {
         out = d.handle(command, entry);
     }
+    if (fault == AnswerFault::FlipMiddleByte) out[out.size() / 2] ^= 0xFF;
+    if (fault == AnswerFault::TruncateHalf) out.resize(std::max<size_t>(out.size() / 2, 1));
     if (d.truncateTo) {
         out.resize(std::min(out.size(), std::max<size_t>(*d.truncateTo, 1)));
         d.truncateTo.reset();
@@ -247,6 +263,11 @@ void CardSim::setEndlessChain(bool endless) {
     impl_->config.endlessChain = endless;
 }
 
+void CardSim::faultAnswer(AnswerFault fault, size_t after) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->answerFault = Impl::PendingAnswerFault{fault, after};
+}
+
 Event CardSim::takeEvent() {
     std::lock_guard lock(impl_->mutex);
     const Event e = impl_->event;
@@ -316,6 +337,83 @@ std::optional<Bytes> CardSim::publicKey(uint8_t reference) const {
     Bytes out(static_cast<size_t>(len));
     uint8_t* p = out.data();
     if (i2d_PUBKEY(k->pkey.get(), &p) != len) return std::nullopt;
+    return out;
+}
+
+namespace {
+std::string keyLine(const Bytes& path, const Key& key) {
+    std::string line = toHex(path) + " " + toHex(Bytes{key.reference}) + (key.isPrivate ? " private" : " public") +
+                       (key.kind == KeyKind::Rsa ? " RSA " : " EC ") + std::to_string(key.bits) + " curve " +
+                       std::to_string(key.curve);
+    if (key.pkey) {
+        const int len = i2d_PUBKEY(key.pkey.get(), nullptr);
+        Bytes der(static_cast<size_t>(std::max(len, 0)));
+        uint8_t* p = der.data();
+        if (len > 0 && i2d_PUBKEY(key.pkey.get(), &p) == len) line += " " + toHex(der);
+    }
+    return line;
+}
+
+void collect(const Node* node, const Bytes& path, CardImage& image) {
+    for (const Key& key : node->keys) image.keys.push_back(keyLine(path, key));
+    for (const auto& child : node->children) {
+        Bytes childPath = path;
+        childPath.push_back(static_cast<uint8_t>(child->fid >> 8));
+        childPath.push_back(static_cast<uint8_t>(child->fid));
+        if (child->isDf) {
+            image.directories[childPath] = child->active;
+            collect(child.get(), childPath, image);
+        } else {
+            image.files[childPath] = child->content;
+        }
+    }
+}
+
+template <typename Map>
+void compareMaps(const char* what, const Map& before, const Map& after, std::vector<std::string>& out) {
+    for (const auto& [path, value] : before) {
+        auto found = after.find(path);
+        if (found == after.end())
+            out.push_back(std::string(what) + " " + toHex(path) + " gone");
+        else if (found->second != value)
+            out.push_back(std::string(what) + " " + toHex(path) + " changed");
+    }
+    for (const auto& [path, value] : after)
+        if (before.find(path) == before.end()) out.push_back(std::string(what) + " " + toHex(path) + " new");
+}
+
+void compareLines(const char* what, const std::vector<std::string>& before, const std::vector<std::string>& after,
+                  std::vector<std::string>& out) {
+    for (const std::string& line : before)
+        if (std::find(after.begin(), after.end(), line) == after.end())
+            out.push_back(std::string(what) + " gone: " + line.substr(0, 80));
+    for (const std::string& line : after)
+        if (std::find(before.begin(), before.end(), line) == before.end())
+            out.push_back(std::string(what) + " new: " + line.substr(0, 80));
+}
+}  // namespace
+
+CardImage CardSim::image() const {
+    std::lock_guard lock(impl_->mutex);
+    CardImage image;
+    if (impl_->mf) collect(impl_->mf.get(), {}, image);
+    for (const Pin& pin : impl_->pins) {
+        // The value shows as its digest: an image is compared and printed, never a PIN.
+        uint8_t digest[32];
+        unsigned int length = 0;
+        EVP_Digest(pin.value.str().data(), pin.value.str().size(), digest, &length, EVP_sha256(), nullptr);
+        image.pins.push_back(toHex(Bytes{pin.reference}) + " value " + toHex(Bytes(digest, digest + 8)) + " tries " +
+                             std::to_string(pin.tries));
+    }
+    return image;
+}
+
+std::vector<std::string> differences(const CardImage& before, const CardImage& after) {
+    std::vector<std::string> out;
+    compareMaps("file", before.files, after.files, out);
+    compareMaps("directory", before.directories, after.directories, out);
+    compareLines("key", before.keys, after.keys, out);
+    compareLines("PIN", before.pins, after.pins, out);
     return out;
 }
 

@@ -62,6 +62,9 @@ struct CardConfig {
     // Varnel 1.0: the application A0 00 00 01 67 45 53 49 47 40 exists (a plain SELECT of it
     // then succeeds); absent by default, so that its SELECT fails.
     bool destroyAidPresent = false;
+    // Non-empty: an EC key generated on the card is derived from this seed and its reference
+    // (the same key every time), so that cards can be compared whole; RSA keys stay random.
+    Bytes keySeed;
 };
 
 // Personalisation values, for tests that need them.
@@ -97,6 +100,24 @@ enum class SignatureHalf { R, S };
 
 // What a front-end must do after transmit returned no answer (an empty vector).
 enum class Event { None, Reset, Removed };
+
+// A damaged answer to one command (see CardSim::faultAnswer).
+enum class AnswerFault {
+    FlipMiddleByte,  // the byte at half the answer's length is inverted (SW2 of a bare status word)
+    TruncateHalf,    // only the first half of the answer arrives (at least one byte)
+    Plain6988,       // 69 88 in plain instead of executing the command: the card lost the channel
+};
+
+// What the card keeps across power cycles, for comparing whole cards.
+struct CardImage {
+    std::map<Bytes, Bytes> files;       // EF contents by path from the MF (3F 00 omitted)
+    std::map<Bytes, bool> directories;  // whether each DF is activated, by path
+    std::vector<std::string> keys;      // one line per key object: DF path, reference, kind, size, public key
+    std::vector<std::string> pins;      // one line per PIN: reference, digest of the value, tries left
+    bool operator==(const CardImage&) const = default;
+};
+// The differences between two images, one line each; empty when they are equal.
+std::vector<std::string> differences(const CardImage& before, const CardImage& after);
 
 class CardSim {
 public:
@@ -145,6 +166,8 @@ public:
     void setMaxReadSize(size_t size);
     void setChainAbove(size_t size);
     void setEndlessChain(bool endless);
+    // The answer to the command `after` commands from now (0: the next one) meets `fault`.
+    void faultAnswer(AnswerFault fault, size_t after = 0);
     Event takeEvent();
 
     // State inspection.
@@ -158,6 +181,8 @@ public:
     // The public key of a key on the card as DER SubjectPublicKeyInfo (key reference, low 7 bits;
     // the first generation's low 4 bits), once the key has been generated or loaded.
     std::optional<Bytes> publicKey(uint8_t keyReference) const;
+    // Files, directories, keys and PINs as they are now.
+    CardImage image() const;
 
     struct Impl;
 

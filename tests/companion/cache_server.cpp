@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <utility>
+
 namespace companion {
 
 namespace {
@@ -133,6 +135,12 @@ std::optional<Bytes> CacheServer::entry(const std::string& reader, const std::st
     return k->second;
 }
 
+std::map<std::string, Bytes> CacheServer::entries(const std::string& reader) {
+    std::lock_guard lock(mutex_);
+    auto found = store_.find(reader);
+    return found == store_.end() ? std::map<std::string, Bytes>{} : found->second;
+}
+
 Bytes CacheServer::keyFor(const Bytes& id) {
     std::lock_guard lock(mutex_);
     auto it = keys_.find(id);
@@ -252,12 +260,16 @@ Bytes CacheServer::answer(FrameRecord& record) {
 
 void CacheServer::reply(const std::string& to, Message message) {
     Fault fault;
+    std::optional<std::pair<std::string, std::string>> held;
     {
         std::lock_guard lock(mutex_);
+        held = std::exchange(heldDuplicate_, std::nullopt);
         const int number = replies_++;
         const bool faulty = number >= fault_.skip && (fault_.count < 0 || number < fault_.skip + fault_.count);
         if (faulty) fault = fault_;
     }
+    // The duplicate of the last reply goes out first: the driver is already waiting for this one.
+    if (held) post(held->first, held->second);
     using Kind = Fault::Kind;
     switch (fault.kind) {
         case Kind::Silent:
@@ -290,6 +302,11 @@ void CacheServer::reply(const std::string& to, Message message) {
         case Kind::Duplicate:
             post(to, dumpMessage(message));
             break;
+        case Kind::DuplicateLate: {
+            std::lock_guard lock(mutex_);
+            heldDuplicate_ = std::make_pair(to, dumpMessage(message));
+            break;
+        }
         case Kind::None:
             break;
     }

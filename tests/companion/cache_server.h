@@ -33,7 +33,8 @@ struct FrameRecord {
 // How the companion misbehaves. The first `skip` replies go out as they should; the next `count`
 // (every one when negative) are faulty.
 struct Fault {
-    enum class Kind { None, Silent, Late, Duplicate, WrongId, Garbage, NoBody };
+    // DuplicateLate: each faulty reply comes again, right before the reply to the next request.
+    enum class Kind { None, Silent, Late, Duplicate, WrongId, Garbage, NoBody, DuplicateLate };
     Kind kind = Kind::None;
     int skip = 0;
     int count = 1;
@@ -62,6 +63,8 @@ public:
     // Waits until at least `count` frames were seen.
     bool waitForFrames(size_t count, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
     std::optional<Bytes> entry(const std::string& reader, const std::string& key);
+    // Every entry of a reader, by key.
+    std::map<std::string, Bytes> entries(const std::string& reader);
     // The key agreed for a link identifier (empty when none).
     Bytes keyFor(const Bytes& id);
 
@@ -93,6 +96,7 @@ private:
     Fault fault_;
     int replies_ = 0;
     std::vector<std::thread> lateReplies_;
+    std::optional<std::pair<std::string, std::string>> heldDuplicate_;  // address and object
 };
 
 }  // namespace companion

@@ -1,7 +1,7 @@
 // gc-test-companion: the companion's cache service on a D-Bus bus, for tests between processes.
 //
 //   gc-test-companion --bus ADDRESS --log FILE [--preseed READER KEY HEXVALUE]...
-//                     [--fault silent|late:MS|duplicate|wrong-id|garbage|no-body]
+//                     [--fault silent|late:MS|duplicate|duplicate-late|wrong-id|garbage|no-body]
 //                     [--fault-skip N] [--fault-count N]
 //
 // Prints "ready <sender name>" once it listens, and runs until SIGTERM or SIGINT.
@@ -39,15 +39,17 @@ bool parseFault(const std::string& text, companion::Fault& fault) {
         fault.kind = Kind::Garbage;
     else if (text == "no-body")
         fault.kind = Kind::NoBody;
+    else if (text == "duplicate-late")
+        fault.kind = Kind::DuplicateLate;
     else
         return false;
     return true;
 }
 
 int usage() {
-    std::cerr
-        << "usage: gc-test-companion --bus ADDRESS --log FILE [--preseed READER KEY HEXVALUE]...\n"
-           "       [--fault silent|late:MS|duplicate|wrong-id|garbage|no-body] [--fault-skip N] [--fault-count N]\n";
+    std::cerr << "usage: gc-test-companion --bus ADDRESS --log FILE [--preseed READER KEY HEXVALUE]...\n"
+                 "       [--fault silent|late:MS|duplicate|duplicate-late|wrong-id|garbage|no-body] [--fault-skip N] "
+                 "[--fault-count N]\n";
     return 2;
 }
 
