@@ -145,6 +145,13 @@ struct GC_Cache::Impl {
             GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Not found");
             return kNotFound;
         }
+        // A file or a CAN word for word as the previous reply, to another request: most likely that
+        // reply's late copy (another file, another reader's value). Not taken: the card is asked.
+        if ((hex || secret) && queue->replyRepeatsPrevious()) {
+            gc_wipe(value);
+            value.clear();
+            return GC_FAIL(kErrMask, kFailed, "the reply repeats the previous one: not taken");
+        }
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Succes ");
         return kOk;
     }

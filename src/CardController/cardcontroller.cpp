@@ -33,6 +33,13 @@ int succeed(const char* func, int line) {
     return kOk;
 }
 
+// What a selection reports for a failed exchange: a warning as it is, and a lost channel or a
+// card reset as they are, so that the session reopens the channel and selects again; any other
+// failure is -1100.
+int selectTransportCode(int rc) {
+    return rc == kWarning || rc == kSecurityStatus || rc == kCardReset ? rc : kFailed;
+}
+
 // Card-level verdicts of GC_Card::checkSW and the library codes they stand for; any other
 // non-zero verdict is -1100.
 struct VerdictRow {
@@ -150,7 +157,7 @@ int GC_CardController::selectAID(const std::vector<uint8_t>& aid, bool force) {
         return GC_FAIL(kErrMask, kFailed, "Error when geting select AID command");
     std::vector<uint8_t> response;
     if (const int rc = controller->sendApdu(command, response, 0, true); rc != kOk)
-        return GC_FAIL(kErrMask, rc == kWarning ? kWarning : kFailed, "Error when transmiting select command");
+        return GC_FAIL(kErrMask, selectTransportCode(rc), "Error when transmiting select command");
     int rc = checkSW(GC_Card::OP_SELECT, response);
     if (rc == kEndOfFile) rc = kOk;
     // Whatever the card said, what it has selected below the application is not known any more.
@@ -166,7 +173,7 @@ int GC_CardController::selectFid(const std::vector<uint8_t>& fid, bool fci, bool
         return GC_FAIL(kErrMask, kFailed, "Error when getting select command | %d", rc);
     answer.clear();
     if (const int rc = controller->sendApdu(command, answer, 0, true); rc != kOk)
-        return GC_FAIL(kErrMask, rc == kWarning ? kWarning : kFailed, "Error when transmiting select command");
+        return GC_FAIL(kErrMask, selectTransportCode(rc), "Error when transmiting select command");
     int rc = checkSW(GC_Card::OP_SELECT, answer);
     dropStatusWord(answer);
     return rc == kEndOfFile ? kOk : rc;

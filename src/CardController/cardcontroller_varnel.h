@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -102,6 +103,7 @@ protected:
     // exchange itself failed: the result is then the transport's code.
     int keyCommand(const std::vector<uint8_t>& command, GC_Card::operation op, std::vector<uint8_t>& response,
                    bool& transport);
+
     // Where a DELETE of key material failed.
     enum class delete_stage { done, build, send, answer };
     // One DELETE of key material in the selected key directory (the caller logs by `stage`). 0,
@@ -118,9 +120,18 @@ protected:
     // The reference under which the generation keeps the container's generated key.
     virtual uint8_t generatedKeyReference(const GC_Container& container) const = 0;
     // Deletes one half of the container's generated key in its key directory, to take back a
-    // generation; a half that is not there counts as deleted. 0 or the failure, logged under `func`.
+    // generation; a half that is not there counts as deleted, and a channel lost on the way is
+    // reopened once. 0 or the failure, logged under `func`.
     int deleteGeneratedKey(const char* func, std::shared_ptr<GC_Container>& container, GC_Object::key_type keyType,
                            bool privateHalf);
+    // One generation by `attempt`. Key material that an earlier generation left at the reference
+    // (the card pulled, or the channel lost, before its rollback) makes the card refuse to create
+    // the key; when the container lists no private key that material is nobody's: it is deleted
+    // and the attempt made once more.
+    int generateOverLeftovers(std::shared_ptr<GC_Container>& container, const std::function<int()>& attempt);
+    // Deletes every kind of key material at the generated key's reference in the key directory
+    // just selected; what is not there counts as deleted.
+    virtual void deleteLeftoverKey(uint8_t keyReference) = 0;
     // The guards of activation and initialisation: session, command set, container, its PIN record
     // and a PIN label that holds "Qualified" (-1102). 0 or the failure, logged under `func`.
     int qualifiedGuards(const char* func, std::shared_ptr<GC_Container>& container);
@@ -157,4 +168,6 @@ protected:
     // restore; all empty until PACE runs.
     GC_PaceController::pace_params paceParams;
     const std::vector<uint8_t> applicationAid;
+    // A key command was refused because the object it was to create stands on the card (6A 89).
+    bool keyObjectFound = false;
 };

@@ -47,7 +47,8 @@ public:
     // (cardcontroller_varnel_1_0_keys.cpp): a private and a public half under the container's PIN
     // reference are created, generated into and the public half read back; the private key and
     // (with a template) the public key are then registered in the layout, and the caller gets
-    // them. A failure once a half exists deletes the halves again.
+    // them. A failure once a half exists deletes the halves again; halves an earlier failed
+    // generation left behind make way for the new ones.
     int generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate, GC_Object* publicTemplate,
                         GC_Object** privateKey, GC_Object** publicKey) override;
     // Deletes one half of the container's key (reference: its PIN reference) in the key directory
@@ -78,8 +79,13 @@ protected:
     int deleteKeyMaterial(uint8_t keyReference, GC_Object::key_type keyType) override;
     // The container's PIN reference.
     uint8_t generatedKeyReference(const GC_Container& container) const override;
+    // Every half, RSA and EC, private and public.
+    void deleteLeftoverKey(uint8_t keyReference) override;
 
 private:
+    // One generation, as generateKeyPair describes it.
+    int generateOnce(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate, GC_Object* publicTemplate,
+                     GC_Object** privateKey, GC_Object** publicKey);
     // The travel-document part of getPKCS15: one data object per entry of the application's list
     // (and the document's SOD and COM when it names none), and their container.
     int readTravelDocument(std::vector<std::shared_ptr<GC_Container>>& containers);

@@ -42,7 +42,7 @@ const PlaceRow kPlaces[] = {
 };
 
 // What initialisation deletes from the qualified key directory: both references of its key, each
-// as every kind of half.
+// as every kind of half (and a failed generation's leftovers, one reference).
 struct KeyHalf {
     GC_Object::key_type type;
     bool privateHalf;
@@ -154,10 +154,24 @@ int GC_CardControllerVarnel_1_0::deleteKey(std::shared_ptr<GC_Container>& contai
     return deleteGeneratedKey(__func__, container, keyType, privateHalf);
 }
 
+void GC_CardControllerVarnel_1_0::deleteLeftoverKey(uint8_t keyReference) {
+    for (const KeyHalf& half : kInitialisedHalves) {
+        delete_stage stage = delete_stage::done;
+        deleteKeyHalf(keyReference, half.type, half.privateHalf, stage);
+    }
+}
+
 int GC_CardControllerVarnel_1_0::generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
                                                  GC_Object* publicTemplate, GC_Object** privateKey,
                                                  GC_Object** publicKey) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    return generateOverLeftovers(
+        container, [&] { return generateOnce(container, privateTemplate, publicTemplate, privateKey, publicKey); });
+}
+
+int GC_CardControllerVarnel_1_0::generateOnce(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
+                                              GC_Object* publicTemplate, GC_Object** privateKey,
+                                              GC_Object** publicKey) {
     GC_Card::key_type cardType = GC_Card::KEY_RSA;
     if (const int rc =
             keyPairGuards(__func__, container, privateTemplate, publicTemplate, privateKey, publicKey, cardType);
@@ -181,9 +195,6 @@ int GC_CardControllerVarnel_1_0::generateKeyPair(std::shared_ptr<GC_Container>& 
     bool transport = false;
     if (const int rc = card->createPrivateKey(reference, bits, cardType, command); rc != 0)
         return GC_FAIL(kErrMask, kFailed, "Create private key APDU with error : %ld", static_cast<long>(rc));
-    if (const int rc = keyCommand(command, GC_Card::OP_KEY, response, transport); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error when send create private key apdu | error: %ld", static_cast<long>(rc));
-
     // From here on halves exist: a failure deletes them again, the public one first.
     auto dropPrivate = [&](int rc) {
         deleteKey(container, halves, true);
@@ -193,12 +204,22 @@ int GC_CardControllerVarnel_1_0::generateKeyPair(std::shared_ptr<GC_Container>& 
         deleteKey(container, halves, false);
         return dropPrivate(rc);
     };
+    // A creation whose answer never arrived whole may have been made: its half goes too. (Refused
+    // outright, it was not; and a half the container lists is the container's own.)
+    const bool halvesAreNew = container->getPrivateKey() == nullptr;
+    if (const int rc = keyCommand(command, GC_Card::OP_KEY, response, transport); rc != kOk) {
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Error when send create private key apdu | error: %ld",
+                         static_cast<long>(rc));
+        return transport && halvesAreNew ? dropPrivate(rc) : rc;
+    }
     if (const int rc = card->createPublicKey(reference, bits, cardType, command); rc != 0)
         return dropPrivate(
             GC_FAIL(kErrMask, kFailed, "Create public key APDU with error : %ld", static_cast<long>(rc)));
-    if (const int rc = keyCommand(command, GC_Card::OP_KEY, response, transport); rc != kOk)
-        return dropPrivate(
-            GC_FAIL(kErrMask, rc, "Error when send create public key apdu | error: %ld", static_cast<long>(rc)));
+    if (const int rc = keyCommand(command, GC_Card::OP_KEY, response, transport); rc != kOk) {
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Error when send create public key apdu | error: %ld",
+                         static_cast<long>(rc));
+        return transport ? dropBoth(rc) : dropPrivate(rc);
+    }
     if (const int rc = card->generateKeyPair(reference, cardType, bits, command); rc != 0)
         return dropBoth(GC_FAIL(kErrMask, kFailed, "Generate key pair APDU with error : %ld", static_cast<long>(rc)));
     if (const int rc = keyCommand(command, GC_Card::OP_KEY, response, transport); rc != kOk)

@@ -56,7 +56,8 @@ public:
     // object 13 in AD FC DF 0C bound to the container's PIN, the curve loaded for an EC key, then
     // the generation, whose answer is the public key; the private key and (with a template) the
     // public key are registered in the layout and the caller gets them. A failure once the object
-    // exists deletes it again. An RSA key whose modulus does not fit the usable answer size: -1913,
+    // exists deletes it again (an object an earlier failed generation left behind makes way for
+    // the new one). An RSA key whose modulus does not fit the usable answer size: -1913,
     // told to the companion, nothing sent.
     int generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate, GC_Object* publicTemplate,
                         GC_Object** privateKey, GC_Object** publicKey) override;
@@ -90,8 +91,13 @@ protected:
     int deleteKeyMaterial(uint8_t keyReference, GC_Object::key_type keyType) override;
     // 13.
     uint8_t generatedKeyReference(const GC_Container& container) const override;
+    // The key-pair object.
+    void deleteLeftoverKey(uint8_t keyReference) override;
 
 private:
+    // One generation, as generateKeyPair describes it.
+    int generateOnce(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate, GC_Object* publicTemplate,
+                     GC_Object** privateKey, GC_Object** publicKey);
     // The reader collects PINs on its own keypad.
     bool pinpadReader(int& rc);
 };

@@ -105,10 +105,22 @@ int GC_CardControllerVarnel_2_0::deleteKeys(std::shared_ptr<GC_Container>& conta
     return deleteGeneratedKey(__func__, container, keyType, true);
 }
 
+void GC_CardControllerVarnel_2_0::deleteLeftoverKey(uint8_t keyReference) {
+    delete_stage stage = delete_stage::done;
+    deleteKeyHalf(keyReference, GC_Object::KEY_RSA, true, stage);
+}
+
 int GC_CardControllerVarnel_2_0::generateKeyPair(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
                                                  GC_Object* publicTemplate, GC_Object** privateKey,
                                                  GC_Object** publicKey) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    return generateOverLeftovers(
+        container, [&] { return generateOnce(container, privateTemplate, publicTemplate, privateKey, publicKey); });
+}
+
+int GC_CardControllerVarnel_2_0::generateOnce(std::shared_ptr<GC_Container>& container, GC_Object* privateTemplate,
+                                              GC_Object* publicTemplate, GC_Object** privateKey,
+                                              GC_Object** publicKey) {
     GC_Card::key_type cardType = GC_Card::KEY_RSA;
     if (const int rc =
             keyPairGuards(__func__, container, privateTemplate, publicTemplate, privateKey, publicKey, cardType);
@@ -135,14 +147,19 @@ int GC_CardControllerVarnel_2_0::generateKeyPair(std::shared_ptr<GC_Container>& 
     if (const int rc = card->createKeyPair(kKeyReference, container->pin->pinReference, bits, cardType, command);
         rc != 0)
         return GC_FAIL(kErrMask, kFailed, "Create keys APDU with error : %ld", static_cast<long>(rc));
-    if (const int rc = keyCommand(command, GC_Card::OP_KEY, response, transport); rc != kOk)
-        return GC_FAIL(kErrMask, rc, "Error when send create keys apdu | error: %ld", static_cast<long>(rc));
-
     // From here on the key object exists: a failure deletes it again.
     auto dropKey = [&](int rc) {
         deleteKeys(container, key->keyType);
         return rc;
     };
+    // A creation whose answer never arrived whole may have been made: the object goes too. (Refused
+    // outright, it was not; and an object the container lists is the container's own.)
+    const bool objectIsNew = container->getPrivateKey() == nullptr;
+    if (const int rc = keyCommand(command, GC_Card::OP_KEY, response, transport); rc != kOk) {
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Error when send create keys apdu | error: %ld",
+                         static_cast<long>(rc));
+        return transport && objectIsNew ? dropKey(rc) : rc;
+    }
     if (cardType != GC_Card::KEY_RSA) {
         auto* chipdoc = static_cast<GC_CardChipdoc_3_0*>(card.get());
         if (const int rc = chipdoc->loadECKeyParam(kKeyReference, cardType, command); rc != 0)

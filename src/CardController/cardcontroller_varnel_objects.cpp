@@ -86,6 +86,7 @@ int GC_CardControllerVarnel::keyCommand(const std::vector<uint8_t>& command, GC_
         transport = true;
         return rc;
     }
+    if (response.size() >= 2 && response[response.size() - 2] == 0x6A && response.back() == 0x89) keyObjectFound = true;
     const int rc = checkSW(op, response);
     dropStatusWord(response);
     return rc;
@@ -207,15 +208,38 @@ int GC_CardControllerVarnel::deleteGeneratedKey(const char* func, std::shared_pt
     if (const int rc = pinGuards(func, container, true); rc != kOk) return rc;
     key_places places;
     if (const int rc = keyPlaces(func, *container, places); rc != kOk) return rc;
-    if (const int rc = select(container->AID, places.keyDirectory, selectsApplicationFirst(), nullptr); rc != kOk)
-        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc, "Error when selecting key path");
+    // A rollback runs after whatever made the generation fail: a channel lost on the way is
+    // reopened, and the deletion made again from the selection on.
     delete_stage stage = delete_stage::done;
-    const int rc = deleteKeyHalf(generatedKeyReference(*container), keyType, privateHalf, stage);
+    int rc = kOk;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0) {
+            if (const int restored = controller->restoreSecureConnection(); restored != kOk)
+                return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc, "Restore SM failed | %d", restored);
+        }
+        rc = select(container->AID, places.keyDirectory, selectsApplicationFirst(), nullptr);
+        if (rc == kOk) rc = deleteKeyHalf(generatedKeyReference(*container), keyType, privateHalf, stage);
+        if (rc != kSecurityStatus && rc != kCardReset) break;
+    }
     if (rc == kOk || rc == kDataNotFound) return kOk;
     if (stage == delete_stage::build)
         return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc,
                                 "Error in create delete object command | error : %ld", static_cast<long>(rc));
-    return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc);
+    return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc, "Error when deleting key material");
+}
+
+int GC_CardControllerVarnel::generateOverLeftovers(std::shared_ptr<GC_Container>& container,
+                                                   const std::function<int()>& attempt) {
+    keyObjectFound = false;
+    const int rc = attempt();
+    if (rc == kOk || !keyObjectFound || container->getPrivateKey() != nullptr) return rc;
+    GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Key material left by a failed generation is deleted");
+    key_places places;
+    if (keyPlaces(__func__, *container, places) != kOk ||
+        select(container->AID, places.keyDirectory, selectsApplicationFirst(), nullptr) != kOk)
+        return rc;
+    deleteLeftoverKey(generatedKeyReference(*container));
+    return attempt();
 }
 
 int GC_CardControllerVarnel::keyPairGuards(const char* func, const std::shared_ptr<GC_Container>& container,

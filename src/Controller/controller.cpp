@@ -181,6 +181,7 @@ int GC_Controller::setReaderParam(void* param) {
 void GC_Controller::dropCard() {
     // The channel goes with the card, chip authentication included.
     flags = 0;
+    channelTakenByReset = false;
     password.clear();
     passwordType = 0;
     containers.clear();
@@ -373,6 +374,8 @@ int GC_Controller::finishOperation(const char* func, int rc, const char* text) {
 void GC_Controller::cardWasReset() {
     GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Card was reset: its selection and channel are gone");
     if (cardController) cardController->forgetSelection();
-    // Secure messaging ended with the reset; the password stays for reopening the channel.
+    // Secure messaging ended with the reset; the password stays for reopening the channel. Until
+    // it is reopened nothing that asks for protection goes out in plain.
+    if (flags != 0) channelTakenByReset = true;
     flags = 0;
 }

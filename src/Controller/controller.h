@@ -133,6 +133,10 @@ public:
                        const std::vector<unsigned char>& path, unsigned long offset, bool selectApplication,
                        bool selectPath);
 
+    // Drops the companion's copy of a file whose contents proved unusable, so that the next read
+    // takes the file from the card.
+    void forgetCachedFile(const std::vector<unsigned char>& aid, const std::vector<unsigned char>& path);
+
     // --- Secure channel (controller_secure.cpp) ---
 
     // Opens the channel with PACE (the reader's own on a pinpad reader) and keeps the password.
@@ -279,6 +283,9 @@ protected:
     void learnApduSize(size_t commandLength, size_t sentLength, size_t rawLength, size_t responseLength);
 
     uint32_t flags = 0;
+    // A card reset took the channel away (flags are 0): commands asking for protection are
+    // refused until a channel is opened or closed on purpose.
+    bool channelTakenByReset = false;
     std::mutex mutex;
     GC_Reader* reader = nullptr;  // owned by the registry
     std::unique_ptr<GC_CardController> cardController;

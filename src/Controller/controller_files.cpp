@@ -151,6 +151,12 @@ int GC_Controller::read(std::vector<unsigned char>& out, const std::vector<unsig
     return 0;
 }
 
+void GC_Controller::forgetCachedFile(const std::vector<unsigned char>& aid, const std::vector<unsigned char>& path) {
+    if (reader == nullptr || !cacheInUse()) return;
+    if (const int rc = GC_Cache::remove(reader->getReaderName().c_str(), cacheKey(path, aid), true); rc != 0)
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Cannot remove file from cache | %d", rc);
+}
+
 int GC_Controller::update(std::vector<unsigned char>& data, const std::vector<unsigned char>& aid,
                           const std::vector<unsigned char>& path, unsigned long offset, bool selectApplication,
                           bool selectPath) {

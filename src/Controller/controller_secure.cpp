@@ -52,6 +52,7 @@ int GC_Controller::performSecureConnection(std::vector<uint8_t> secret, const in
     // A new run starts in plain: its commands are never wrapped in the keys of an old channel,
     // nor in keys the run itself has emptied.
     flags = 0;
+    channelTakenByReset = false;
     int rc = 0;
     if (reader->isPinpad()) {
         rc = select({0x3F, 0x00}, nullptr, {}, false);
@@ -101,6 +102,7 @@ int GC_Controller::destroySecureConnection() {
     }
     rc = finishOperation(__func__, rc);
     flags = 0;
+    channelTakenByReset = false;
     return rc;
 }
 

@@ -62,6 +62,10 @@ int GC_Controller::sendApdu(const std::vector<uint8_t>& command, std::vector<uin
         // channel) went with it, so this command must not go to the card as if nothing happened.
         return failReleased(kCardReset, "Card was reset since the last exchange");
     }
+    // A command meant for the channel a reset took away (a PIN, say) waits for the channel to be
+    // reopened: it never goes to the card in plain.
+    if (secure && channelTakenByReset && !reader->isPinpad())
+        return failReleased(kSecurityStatus, "The channel went with a card reset");
 
     GC_LoggerC::apdu(__func__, __LINE__, kLogMask, command, false, false, true);
     const bool protect = flags != 0 && secure && !reader->isPinpad();

@@ -39,6 +39,15 @@ std::vector<unsigned char> tagged(const std::vector<unsigned char>& id, const ch
     return frame;
 }
 
+// SHA-256 of bytes that may hold a secret; the copy the hash function is handed is wiped.
+std::vector<unsigned char> digestOf(const std::vector<unsigned char>& bytes) {
+    std::vector<std::vector<unsigned char>> pieces(1, bytes);
+    std::vector<unsigned char> digest;
+    GC_Security::hashValuesToKey(GC_Security::HASH_SHA256, pieces, digest);
+    gc_wipe(pieces.front());
+    return digest;
+}
+
 }  // namespace
 
 GC_Queue::GC_Queue(const char* peer, const char* own, std::chrono::milliseconds replyWait)
@@ -47,6 +56,8 @@ GC_Queue::GC_Queue(const char* peer, const char* own, std::chrono::milliseconds 
 GC_Queue::~GC_Queue() {
     gc_wipe(key);
     gc_wipe(encID);
+    gc_wipe(lastRequestDigest);
+    gc_wipe(lastReplyDigest);
 }
 
 void GC_Queue::dropLink() {
@@ -55,6 +66,10 @@ void GC_Queue::dropLink() {
     gc_wipe(encID);
     encID.clear();
     peerSender.clear();
+    gc_wipe(lastRequestDigest);
+    lastRequestDigest.clear();
+    gc_wipe(lastReplyDigest);
+    lastReplyDigest.clear();
 }
 
 bool GC_Queue::carriesLinkId(const std::vector<unsigned char>& bytes) const {
@@ -102,6 +117,7 @@ int GC_Queue::establishEncryptConnection() {
 int GC_Queue::sendAndRecive(const std::vector<unsigned char>& message, std::vector<unsigned char>& reply, bool secret) {
     gc_wipe(reply);
     reply.clear();
+    replyRepeated = false;
     dump("CACHE | SEND:", message, secret);
     if (message.empty()) return GC_FAIL(kErrMask, 0, "empty message");
 
@@ -144,6 +160,15 @@ int GC_Queue::sendAndRecive(const std::vector<unsigned char>& message, std::vect
     }
     GC_Security::encryptdecryptXOR(key, std::vector<unsigned char>(answerBody->begin(), answerBody->end()), reply);
     dump("CACHE | RECV:", reply, secret);
+    // Digests only, and wiped like the rest: the request or the reply may hold a CAN, which its
+    // digest gives away as well.
+    std::vector<unsigned char> requestDigest = digestOf(message);
+    std::vector<unsigned char> replyDigest = digestOf(reply);
+    replyRepeated = !lastReplyDigest.empty() && replyDigest == lastReplyDigest && requestDigest != lastRequestDigest;
+    gc_wipe(lastRequestDigest);
+    gc_wipe(lastReplyDigest);
+    lastRequestDigest = std::move(requestDigest);
+    lastReplyDigest = std::move(replyDigest);
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 1);
     return 1;
 }

@@ -16,8 +16,9 @@
 // answered the key agreement; anything else is skipped until the wait ends. Every failed
 // exchange drops the link, and so does a reply with the current identifier that came while no
 // exchange waited (a late answer would otherwise be taken for the next request's). A duplicate
-// reply that comes after the next request was posted cannot be told apart: the protocol has no
-// request numbers.
+// reply that comes after the next request was posted cannot be told apart (the protocol has no
+// request numbers); what can be told is that a reply repeats the previous one word for word while
+// the request differs, which the caller may take for such a copy.
 class GC_Queue : public GC_QueueObjC {
 public:
     GC_Queue(const char* peer, const char* own, std::chrono::milliseconds replyWait = std::chrono::milliseconds(500));
@@ -32,6 +33,9 @@ public:
     // Sets up a new link: 1 success; 0 arithmetic or protocol failure; otherwise the failed
     // transport step's result.
     int establishEncryptConnection();
+    // Whether the last exchange's reply repeated the reply of the exchange before it, on the same
+    // link, to another request.
+    bool replyRepeatsPrevious() const { return replyRepeated; }
 
 private:
     bool linkStands() const { return !key.empty() && !encID.empty(); }
@@ -44,4 +48,9 @@ private:
     std::vector<unsigned char> encID;
     // The companion that answered the key agreement; only it may answer on this link.
     std::string peerSender;
+    // Digests of the last exchange's request and reply on this link (empty before one), and whether
+    // its reply repeated the one before.
+    std::vector<unsigned char> lastRequestDigest;
+    std::vector<unsigned char> lastReplyDigest;
+    bool replyRepeated = false;
 };

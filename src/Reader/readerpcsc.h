@@ -189,6 +189,9 @@ private:
     int enableWindow(unsigned char value);
     // Drops the card connection this object holds (disconnecting it when it made it).
     void dropCard();
+    // After a card that could not be reconnected: ends the card transaction and drops a connection
+    // of our own.
+    void releaseLostCard();
     // PIN entry on the pinpad around `apdu`: 0 = verify, 1 = change, 2 = unblock.
     int pinpadEntry(int operation, const std::vector<unsigned char>& apdu,
                     const std::shared_ptr<GC_Container>& container, std::vector<unsigned char>& response,

@@ -65,6 +65,12 @@ void GC_ReaderPCSC::dropCard() {
     locked = false;
 }
 
+void GC_ReaderPCSC::releaseLostCard() {
+    if (locked && data->SCardEndTransaction != nullptr) data->SCardEndTransaction(data->hCard, SCARD_LEAVE_CARD);
+    locked = false;
+    if (data->ownsCard) dropCard();
+}
+
 int GC_ReaderPCSC::setParam(void* params) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = checkReady(__func__, false); rc != gc_reader::kOk) return rc;
@@ -237,10 +243,15 @@ int GC_ReaderPCSC::sendAPDU(std::vector<unsigned char> apdu, std::vector<unsigne
     if (detectReaderChanges() != gc_reader::kOk)
         return GC_FAIL(kLogError, gc_reader::kTransmit, "Failed detect reader changes");
     if (data->SCardReconnect == nullptr) return GC_FAIL(kLogError, gc_reader::kTransmit, "SCardReconnect is NULL");
-    locked = false;
     rv = reconnect(*data, sharedMode, SCARD_RESET_CARD);
-    if (rv != SCARD_S_SUCCESS)
+    if (rv != SCARD_S_SUCCESS) {
+        // No card to reconnect to (pulled): the card transaction this handle holds would keep
+        // every other client, and the next card in the reader, waiting. It is ended; a connection
+        // of our own goes with it, as its card has gone.
+        releaseLostCard();
         return GC_FAIL(kLogError, gc_reader::kTransmit, "Function SCardReconnect failed %ld", static_cast<long>(rv));
+    }
+    locked = false;
     GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kLogMask, gc_reader::kCardReset, "Success reconnect - reset");
     return gc_reader::kCardReset;
 }

@@ -82,18 +82,22 @@ int checkPassword(GC_Pace& pace, params_t* params, const SecureVector<unsigned c
     return 0;
 }
 
-// Steps 4 to 6: the MF, EF.CardAccess whole, and the strongest protocol it offers.
+// Steps 4 to 6: the MF, EF.CardAccess whole, and the strongest protocol it offers. The file is
+// read in plain, so the companion may keep a copy damaged on its way from the card: a copy that
+// offers no protocol is dropped and the file read from the card once more.
 int readCardAccess(GC_Controller* controller, GC_Pace& pace, params_t* params) {
     if (const int rc = controller->select(kMasterFile, nullptr, {}, true); rc != 0)
         return GC_FAIL(kErrMask, kFailed, "Error when select Master File | error: %d", rc);
-    Bytes cardAccess;
-    if (const int rc = controller->read(cardAccess, kMasterFile, kCardAccess, 0, 0, nullptr, true, true,
-                                        GC_Controller::READ_SELECT, {});
-        rc != 0)
-        return GC_FAIL(kErrMask, kFailed, "Error when read Card Access | error: %d", rc);
-    if (pace.selectPaceParams(params, cardAccess) != 0)
-        return GC_FAIL(kErrMask, kFailed, "Error when select pace param | error: ");
-    return 0;
+    for (int attempt = 0;; ++attempt) {
+        Bytes cardAccess;
+        if (const int rc = controller->read(cardAccess, kMasterFile, kCardAccess, 0, 0, nullptr, true, true,
+                                            GC_Controller::READ_SELECT, {});
+            rc != 0)
+            return GC_FAIL(kErrMask, kFailed, "Error when read Card Access | error: %d", rc);
+        if (pace.selectPaceParams(params, cardAccess) == 0) return 0;
+        controller->forgetCachedFile(kMasterFile, kCardAccess);
+        if (attempt > 0) return GC_FAIL(kErrMask, kFailed, "Error when select pace param | error: ");
+    }
 }
 
 // Step 7: MSE:Set AT with the protocol, the password type and the domain parameters.
