@@ -1,0 +1,211 @@
+// The token's road on two readers at once (a first-generation card in one, a second-generation card
+// with another CAN in the other) while the companion misbehaves on every reply: silent, late,
+// duplicated, under a wrong identifier, behind garbage frames, without body, a duplicate held
+// back until the next request, and a second companion answering first. Every road gives the right
+// items and signatures (cache misses at worst), also when served from the cache and after the
+// cards went out and in again, and what the companion keeps for a reader comes from that reader's
+// card.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+#include "Queue/hub_companion.h"
+#include "cache.h"
+#include "cache_server.h"
+#include "platform/notification_hub.h"
+#include "token_road.h"
+
+namespace sweep {
+namespace {
+
+using companion::Fault;
+using namespace std::chrono_literals;
+
+// Long enough for a reply on the in-process hub, short enough that a silent companion costs little.
+constexpr auto kReplyWait = 30ms;
+
+struct Misbehaviour {
+    const char* name;
+    Fault fault;
+    bool secondSender = false;
+};
+
+const Misbehaviour kMisbehaviours[] = {
+    {"silent", {.kind = Fault::Kind::Silent, .count = -1}},
+    {"late", {.kind = Fault::Kind::Late, .count = -1, .late = 2 * kReplyWait}},
+    {"duplicated", {.kind = Fault::Kind::Duplicate, .count = -1}},
+    {"wrong identifier", {.kind = Fault::Kind::WrongId, .count = -1}},
+    {"garbage frames", {.kind = Fault::Kind::Garbage, .count = -1}},
+    {"no body", {.kind = Fault::Kind::NoBody, .count = -1}},
+    {"duplicate after the next request", {.kind = Fault::Kind::DuplicateLate, .count = -1}},
+    {"a second sender answering first", {}, true},
+};
+
+// The driver, a second companion (when one answers first: it registers first, so the hub hands it
+// every request first) and the companion on one hub.
+struct Companions {
+    explicit Companions(bool secondSender) {
+        plat::NotificationCenter::setDefaultCenter(driverSide);
+        GC_Cache::resetForTesting(kReplyWait);
+        if (secondSender) second.emplace(hub.connect());
+        server.emplace(companionSide);
+    }
+    ~Companions() {
+        server.reset();
+        second.reset();
+        GC_Cache::resetForTesting();
+        plat::NotificationCenter::setDefaultCenter(nullptr);
+    }
+    plat::NotificationHub hub;
+    std::shared_ptr<plat::NotificationCenter> driverSide = hub.connect();
+    std::shared_ptr<plat::NotificationCenter> companionSide = hub.connect();
+    std::optional<companion::CacheServer> second;
+    std::optional<companion::CacheServer> server;
+};
+
+const Generation& generation(cardsim::Personality personality) {
+    for (const Generation& g : generations())
+        if (g.personality == personality) return g;
+    return generations().front();
+}
+
+cardsim::CardConfig withCan(const char* can) {
+    cardsim::CardConfig config;
+    config.can = can;
+    return config;
+}
+
+// What the companion keeps for a reader that did not come from that reader's card: a file entry
+// that is none of the card's files, a CAN that is not the card's.
+std::vector<std::string> foreignEntries(companion::CacheServer& server, const std::string& reader,
+                                        const cardsim::CardSim& card, const std::string& can) {
+    std::vector<Bytes> files;
+    for (const auto& [path, content] : card.image().files) files.push_back(content);
+    std::vector<std::string> out;
+    for (const auto& [key, value] : server.entries(reader)) {
+        if (key == "CAN") {
+            if (value != Bytes(can.begin(), can.end())) out.push_back(reader + ": another card's CAN");
+        } else if (key != "CARDID" && key.rfind("TRIES", 0) != 0 &&
+                   std::find(files.begin(), files.end(), value) == files.end()) {
+            out.push_back(reader + ": entry " + key + " is none of the card's files");
+        }
+    }
+    return out;
+}
+
+TEST(CompanionSweep, TwoReadersAndAMisbehavingCompanion) {
+    const Generation& first = generation(cardsim::Personality::Varnel1);
+    const Generation& second = generation(cardsim::Personality::Varnel2);
+    std::vector<Item> referenceA, referenceB;
+    {
+        gctest::HubCompanion link(kReplyWait);
+        TokenHost host(link.companionSide);
+        RoadCard a(host, first, "Sweep Reader A", withCan("123456"));
+        RoadCard b(host, second, "Sweep Reader B", withCan("654321"));
+        referenceA = a.road().items;
+        referenceB = b.road().items;
+        ASSERT_EQ(referenceA.size(), 2 * first.keys.size());
+        ASSERT_EQ(referenceB.size(), 2 * second.keys.size());
+    }
+
+    std::vector<std::string> problems;
+    std::printf("\ncompanion misbehaving on every reply, two readers\n%-34s %6s %6s %8s\n", "companion", "roads",
+                "right", "stored");
+    for (const Misbehaviour& m : kMisbehaviours) {
+        Companions companions(m.secondSender);
+        companions.server->setFault(m.fault);
+        TokenHost host(companions.companionSide);
+        RoadCard a(host, first, "Sweep Reader A", withCan("123456"));
+        RoadCard b(host, second, "Sweep Reader B", withCan("654321"));
+        int roads = 0, right = 0;
+        auto check = [&](RoadCard& card, const Generation& g, const std::vector<Item>& reference, const char* when) {
+            const RoadResult run = card.road();
+            ++roads;
+            if (run.complete(reference, g.keys.size())) {
+                ++right;
+                return;
+            }
+            problems.push_back(std::string(m.name) + ", " + g.name + " " + when + ": CAN check " + run.canResult +
+                               ", " + std::to_string(run.items.size()) + " items, " + std::to_string(run.signatures) +
+                               " signatures");
+        };
+        // Read from the cards, then again (from the companion's cache where it answered), then
+        // after the cards went out and in again.
+        for (const char* when : {"first", "again", "re-inserted"}) {
+            if (std::string(when) == "re-inserted") {
+                a.reinsert();
+                b.reinsert();
+            }
+            check(a, first, referenceA, when);
+            check(b, second, referenceB, when);
+        }
+        size_t stored = 0;
+        companion::CacheServer& keeper = m.secondSender ? *companions.second : *companions.server;
+        for (const auto& [reader, card, can] :
+             {std::tuple<const char*, RoadCard*, const char*>{"Sweep Reader A", &a, "123456"},
+              {"Sweep Reader B", &b, "654321"}}) {
+            stored += keeper.entries(reader).size();
+            for (const std::string& text : foreignEntries(keeper, reader, card->card(), can))
+                problems.push_back(std::string(m.name) + ": " + text);
+        }
+        std::printf("%-34s %6d %6d %8zu\n", m.name, roads, right, stored);
+    }
+    for (const std::string& problem : problems) std::printf("  problem: %s\n", problem.c_str());
+    std::fflush(stdout);
+    EXPECT_TRUE(problems.empty());
+}
+
+// The one thing the link cannot tell: a reply sent twice whose copy comes only after the next
+// request was sent, so that it stands for that request's reply. Held back at each reply of two
+// roads served from the companion's cache in turn (a file the next request does not ask for, the
+// other reader's file, a tries-left counter, a CAN), the copy gives a cache miss or a clear error,
+// never another file's content, another reader's value or a wrong item.
+TEST(CompanionSweep, ADuplicateAfterTheNextRequestAtEveryReply) {
+    const Generation& first = generation(cardsim::Personality::Varnel1);
+    const Generation& second = generation(cardsim::Personality::Varnel2);
+    gctest::HubCompanion link(kReplyWait);
+    TokenHost host(link.companionSide);
+    RoadCard a(host, first, "Sweep Reader A", withCan("123456"));
+    RoadCard b(host, second, "Sweep Reader B", withCan("654321"));
+    const std::vector<Item> referenceA = a.road().items;
+    const std::vector<Item> referenceB = b.road().items;
+    ASSERT_EQ(referenceA.size(), 2 * first.keys.size());
+    ASSERT_EQ(referenceB.size(), 2 * second.keys.size());
+    // Both roads once more from the cache: how many replies they take.
+    size_t frames = link.server.frames().size();
+    ASSERT_TRUE(a.road().complete(referenceA, first.keys.size()));
+    ASSERT_TRUE(b.road().complete(referenceB, second.keys.size()));
+    const int replies = static_cast<int>(link.server.frames().size() - frames);
+
+    std::vector<std::string> problems;
+    int right = 0;
+    for (int reply = 0; reply < replies; ++reply) {
+        link.server.setFault({.kind = Fault::Kind::DuplicateLate, .skip = reply, .count = 1});
+        for (auto [card, g, reference] :
+             {std::tuple<RoadCard*, const Generation*, const std::vector<Item>*>{&a, &first, &referenceA},
+              {&b, &second, &referenceB}}) {
+            const RoadResult run = card->road();
+            if (run.complete(*reference, g->keys.size())) {
+                ++right;
+                continue;
+            }
+            problems.push_back("duplicate of reply " + std::to_string(reply) + ", " + g->name + ": CAN check " +
+                               run.canResult + ", " + std::to_string(run.items.size()) + " items, " +
+                               std::to_string(run.signatures) + " signatures");
+        }
+    }
+    for (const auto& [reader, card, can] :
+         {std::tuple<const char*, RoadCard*, const char*>{"Sweep Reader A", &a, "123456"},
+          {"Sweep Reader B", &b, "654321"}})
+        for (const std::string& text : foreignEntries(link.server, reader, card->card(), can)) problems.push_back(text);
+    std::printf("\na duplicate after the next request, at each of %d replies: %d of %d roads right\n", replies, right,
+                2 * replies);
+    for (const std::string& problem : problems) std::printf("  problem: %s\n", problem.c_str());
+    std::fflush(stdout);
+    EXPECT_TRUE(problems.empty());
+}
+
+}  // namespace
+}  // namespace sweep

@@ -1,0 +1,133 @@
+// The faults the sweep found, one test each at the command where it showed: a reset between two
+// reads of the card, a damaged EF.CardAccess kept by the companion, a PIN sent in plain after a
+// reset, and key material a failed generation left on the card.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "driver_world.h"
+#include "token_road.h"
+
+namespace sweep {
+namespace {
+
+using cardsim::Personality;
+
+const Generation& generation(Personality personality) {
+    for (const Generation& g : generations())
+        if (g.personality == personality) return g;
+    return generations().front();
+}
+
+// The index among the commands of a fault-free road of the first command `is` takes.
+size_t roadCommand(Personality personality, const std::function<bool(const cardsim::LogEntry&)>& is) {
+    RoadWorld world(generation(personality));
+    EXPECT_EQ(world.road().canResult, "SUCCESS");
+    size_t index = 0;
+    for (const cardsim::LogEntry& entry : world.card().log()) {
+        if (entry.kind != cardsim::LogEntry::Kind::Command) continue;
+        if (is(entry)) return index;
+        ++index;
+    }
+    ADD_FAILURE() << "no such command";
+    return 0;
+}
+
+TEST(MendedFaults, AResetBetweenTwoReadsOfTheContainersIsRecovered) {
+    for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
+        SCOPED_TRACE(generation(personality).name);
+        // The second command under the channel: the reading of the containers has begun.
+        int secure = 0;
+        const size_t index =
+            roadCommand(personality, [&](const cardsim::LogEntry& e) { return e.secure && ++secure == 2; });
+        std::vector<Item> reference;
+        {
+            RoadWorld clean(generation(personality));
+            reference = clean.road().items;
+        }
+        RoadWorld world(generation(personality));
+        world.slot().arm(Fault::ResetByOther, index);
+        // The selection that meets the reset reports it, the channel is reopened and the read made again.
+        EXPECT_TRUE(world.road().complete(reference, generation(personality).keys.size()));
+    }
+}
+
+TEST(MendedFaults, ADamagedCardAccessIsNotKeptByTheCompanion) {
+    for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
+        SCOPED_TRACE(generation(personality).name);
+        const size_t index = roadCommand(personality, [](const cardsim::LogEntry& e) {
+            return e.command.size() == 5 && e.command[1] == 0xB0 && !e.secure;  // READ BINARY of EF.CardAccess
+        });
+        std::vector<Item> reference;
+        {
+            RoadWorld clean(generation(personality));
+            reference = clean.road().items;
+        }
+        RoadWorld world(generation(personality));
+        world.slot().arm(Fault::FlippedByte, index);
+        // The damaged copy offers no protocol: it is dropped and the file read from the card again.
+        EXPECT_TRUE(world.road().complete(reference, generation(personality).keys.size()));
+        world.reinsert();
+        EXPECT_TRUE(world.road().complete(reference, generation(personality).keys.size()));
+    }
+}
+
+TEST(MendedFaults, NoPinGoesInPlainAfterAReset) {
+    // The first generation unblocks with the PUK's VERIFY, then RESET RETRY COUNTER with the new
+    // PIN: a reset between the two once sent the new PIN in plain.
+    SlotHolder holder(writeCard(Personality::Varnel1));
+    DriverWorld world(holder);
+    ASSERT_EQ(world.open(), 0);
+    const WriteOperation& unblock = writeOperations()[1];
+    ASSERT_EQ(unblock.prepare(world), 0);
+    const size_t mark = holder.card().log().size();
+    holder.arm(Fault::ResetByOther, 1);
+    EXPECT_NE(unblock.run(world), 0);
+    EXPECT_EQ(pinsInClear(holder.card(), mark), std::vector<std::string>{});
+}
+
+// A generation the card went away from leaves key material without a directory entry; the next
+// generation deletes it and goes through. A generation whose channel went (69 88) takes its key
+// back on a reopened channel.
+TEST(MendedFaults, KeyMaterialOfAFailedGenerationDoesNotStay) {
+    const WriteOperation& generate = writeOperations()[3];
+    for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
+        SCOPED_TRACE(generation(personality).name);
+        cardsim::CardImage before, after;
+        {
+            SlotHolder holder(writeCard(personality));
+            DriverWorld world(holder);
+            ASSERT_EQ(world.open(), 0);
+            ASSERT_EQ(generate.prepare(world), 0);
+            before = holder.card().image();
+            ASSERT_EQ(generate.run(world), 0);
+            after = holder.card().image();
+        }
+        {
+            // Pulled at the third command: the key object exists, nothing is registered.
+            SlotHolder holder(writeCard(personality));
+            DriverWorld world(holder);
+            ASSERT_EQ(world.open(), 0);
+            ASSERT_EQ(generate.prepare(world), 0);
+            holder.arm(Fault::Removal, 3);
+            EXPECT_NE(generate.run(world), 0);
+            EXPECT_NE(holder.card().image().keys, before.keys);
+            ASSERT_EQ(world.reinsert(), 0);
+            EXPECT_EQ(generate.run(world), 0);
+            EXPECT_EQ(differences(after, holder.card().image()), std::vector<std::string>{});
+        }
+        {
+            // 69 88 to the command after the creation.
+            SlotHolder holder(writeCard(personality));
+            DriverWorld world(holder);
+            ASSERT_EQ(world.open(), 0);
+            ASSERT_EQ(generate.prepare(world), 0);
+            holder.arm(Fault::Plain6988, 2);
+            EXPECT_NE(generate.run(world), 0);
+            EXPECT_EQ(differences(before, holder.card().image()), std::vector<std::string>{});
+        }
+    }
+}
+
+}  // namespace
+}  // namespace sweep
