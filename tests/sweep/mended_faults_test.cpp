@@ -19,6 +19,12 @@ const Generation& generation(Personality personality) {
     return generations().front();
 }
 
+// The items a fault-free road publishes.
+std::vector<Item> referenceItems(Personality personality) {
+    RoadWorld clean(generation(personality));
+    return clean.road().items;
+}
+
 // The index among the commands of a fault-free road of the first command `is` takes.
 size_t roadCommand(Personality personality, const std::function<bool(const cardsim::LogEntry&)>& is) {
     RoadWorld world(generation(personality));
@@ -40,11 +46,7 @@ TEST(MendedFaults, AResetBetweenTwoReadsOfTheContainersIsRecovered) {
         int secure = 0;
         const size_t index =
             roadCommand(personality, [&](const cardsim::LogEntry& e) { return e.secure && ++secure == 2; });
-        std::vector<Item> reference;
-        {
-            RoadWorld clean(generation(personality));
-            reference = clean.road().items;
-        }
+        const std::vector<Item> reference = referenceItems(personality);
         RoadWorld world(generation(personality));
         world.slot().arm(Fault::ResetByOther, index);
         // The selection that meets the reset reports it, the channel is reopened and the read made again.
@@ -58,11 +60,7 @@ TEST(MendedFaults, ADamagedCardAccessIsNotKeptByTheCompanion) {
         const size_t index = roadCommand(personality, [](const cardsim::LogEntry& e) {
             return e.command.size() == 5 && e.command[1] == 0xB0 && !e.secure;  // READ BINARY of EF.CardAccess
         });
-        std::vector<Item> reference;
-        {
-            RoadWorld clean(generation(personality));
-            reference = clean.road().items;
-        }
+        const std::vector<Item> reference = referenceItems(personality);
         RoadWorld world(generation(personality));
         world.slot().arm(Fault::FlippedByte, index);
         // The damaged copy offers no protocol: it is dropped and the file read from the card again.

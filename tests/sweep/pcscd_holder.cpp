@@ -74,25 +74,10 @@ bool PcscdHolder::reinsert() {
 }
 
 void PcscdHolder::arm(Fault fault, size_t after) {
-    switch (fault) {
-        case Fault::Removal:
-            card_.removeOnNextCommand(after);
-            break;
-        case Fault::ResetByOther: {
-            cardsim::PcscClient other;
-            if (other.connect(name_)) other.reconnect(true);
-            break;
-        }
-        case Fault::Plain6988:
-            card_.faultAnswer(cardsim::AnswerFault::Plain6988, after);
-            break;
-        case Fault::FlippedByte:
-            card_.faultAnswer(cardsim::AnswerFault::FlipMiddleByte, after);
-            break;
-        case Fault::Truncated:
-            card_.faultAnswer(cardsim::AnswerFault::TruncateHalf, after);
-            break;
-    }
+    if (armOnCard(card_, fault, after)) return;
+    // Another client resets the card now, between two operations of ours.
+    cardsim::PcscClient other;
+    if (other.connect(name_)) other.reconnect(true);
 }
 
 size_t PcscdHolder::commands() const {

@@ -139,28 +139,33 @@ void SlotCard::discard() {
     GC_Factory::getReadersList(false);
 }
 
-void SlotCard::arm(Fault fault, size_t after) {
+bool armOnCard(cardsim::CardSim& card, Fault fault, size_t after) {
     switch (fault) {
         case Fault::Removal:
-            card_.removeOnNextCommand(after);
-            break;
-        case Fault::ResetByOther:
-            // Between the command before and this one, when no transmission is under way.
-            if (after == 0)
-                slots_->resetCard(slot_);
-            else
-                resetBefore_ = transmitted_ + after;
-            break;
+            card.removeOnNextCommand(after);
+            return true;
         case Fault::Plain6988:
-            card_.faultAnswer(cardsim::AnswerFault::Plain6988, after);
-            break;
+            card.faultAnswer(cardsim::AnswerFault::Plain6988, after);
+            return true;
         case Fault::FlippedByte:
-            card_.faultAnswer(cardsim::AnswerFault::FlipMiddleByte, after);
-            break;
+            card.faultAnswer(cardsim::AnswerFault::FlipMiddleByte, after);
+            return true;
         case Fault::Truncated:
-            card_.faultAnswer(cardsim::AnswerFault::TruncateHalf, after);
+            card.faultAnswer(cardsim::AnswerFault::TruncateHalf, after);
+            return true;
+        case Fault::ResetByOther:
             break;
     }
+    return false;
+}
+
+void SlotCard::arm(Fault fault, size_t after) {
+    if (armOnCard(card_, fault, after)) return;
+    // Another client's reset, between the command before and this one (no transmission under way).
+    if (after == 0)
+        slots_->resetCard(slot_);
+    else
+        resetBefore_ = transmitted_ + after;
 }
 
 std::vector<std::string> pinsInClear(const cardsim::CardSim& card, size_t from) {

@@ -44,6 +44,10 @@ std::string widthText();
 // GC_SWEEP_VERBOSE set: every run prints a line of its own.
 bool verbose();
 
+// Arms a fault the card brings about itself (its removal, a damaged answer) for the command
+// `after` commands from now; false for one its front-end must bring about (another client's reset).
+bool armOnCard(cardsim::CardSim& card, Fault fault, size_t after);
+
 // The simulated card in a slot of an in-memory slot manager. It follows the card's own events:
 // a card that pulls itself (CardSim::removeOnNextCommand) leaves the slot, and a reset by another
 // client can be set to strike after a given command.
