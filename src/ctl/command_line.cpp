@@ -12,16 +12,16 @@ bool contains(const std::vector<std::string>& list, const std::string& item) {
 
 }  // namespace
 
-bool CommandLine::parse(const CommandSpec& spec, int argc, char** argv, int first, std::string* error) {
+bool CommandLine::parse(const CommandSpec& syntax, int argc, char** argv, int first, std::string* error) {
     for (int i = first; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             help_ = true;
             return true;
         }
-        if (contains(spec.flags, arg)) {
+        if (contains(syntax.flags, arg)) {
             flags_.insert(arg);
-        } else if (contains(spec.values, arg)) {
+        } else if (contains(syntax.values, arg)) {
             if (i + 1 >= argc) {
                 *error = arg + " needs a value";
                 return false;
@@ -32,7 +32,7 @@ bool CommandLine::parse(const CommandSpec& spec, int argc, char** argv, int firs
             return false;
         }
     }
-    for (const std::string& option : spec.required) {
+    for (const std::string& option : syntax.required) {
         if (values_.count(option) == 0) {
             *error = option + " is required";
             return false;

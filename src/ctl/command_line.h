@@ -21,9 +21,9 @@ struct CommandSpec {
 // A parsed command line: the command and its options.
 class CommandLine {
 public:
-    // Parses argv[first..] for `spec`; false with the reason for an unknown option, a missing
+    // Parses argv[first..] for `syntax`; false with the reason for an unknown option, a missing
     // value or a missing required option. A --help among the options sets helpAsked() instead.
-    bool parse(const CommandSpec& spec, int argc, char** argv, int first, std::string* error);
+    bool parse(const CommandSpec& syntax, int argc, char** argv, int first, std::string* error);
 
     bool helpAsked() const { return help_; }
     std::optional<std::string> value(const std::string& option) const;

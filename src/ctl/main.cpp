@@ -15,7 +15,7 @@ namespace {
 using ctl::CommandSpec;
 
 struct Command {
-    CommandSpec spec;
+    CommandSpec syntax;
     int (*run)(const ctl::CommandLine&);
 };
 
@@ -81,17 +81,19 @@ const Command kCommands[] = {
 
 void usage(FILE* out) {
     std::fprintf(out, "usage: gc-token-ctl COMMAND [OPTIONS]   (gc-token-ctl COMMAND --help for its options)\n\n");
-    for (const Command& command : kCommands) std::fprintf(out, "  %-11s %s\n", command.spec.name, command.spec.summary);
+    for (const Command& command : kCommands)
+        std::fprintf(out, "  %-11s %s\n", command.syntax.name, command.syntax.summary);
 }
 
-void commandHelp(const CommandSpec& spec) {
-    std::printf("usage: gc-token-ctl %s", spec.name);
-    for (const std::string& option : spec.values) {
-        const bool required = std::find(spec.required.begin(), spec.required.end(), option) != spec.required.end();
+void commandHelp(const CommandSpec& syntax) {
+    std::printf("usage: gc-token-ctl %s", syntax.name);
+    for (const std::string& option : syntax.values) {
+        const bool required =
+            std::find(syntax.required.begin(), syntax.required.end(), option) != syntax.required.end();
         std::printf(required ? " %s VALUE" : " [%s VALUE]", option.c_str());
     }
-    for (const std::string& flag : spec.flags) std::printf(" [%s]", flag.c_str());
-    std::printf("\n%s.\n\n%s", spec.summary, spec.help);
+    for (const std::string& flag : syntax.flags) std::printf(" [%s]", flag.c_str());
+    std::printf("\n%s.\n\n%s", syntax.summary, syntax.help);
 }
 
 }  // namespace
@@ -108,16 +110,16 @@ int main(int argc, char** argv) {
         return 0;
     }
     for (const Command& command : kCommands) {
-        if (name != command.spec.name) continue;
+        if (name != command.syntax.name) continue;
         ctl::CommandLine line;
         std::string error;
-        if (!line.parse(command.spec, argc, argv, 2, &error)) {
-            std::fprintf(stderr, "gc-token-ctl: %s: %s (see gc-token-ctl %s --help)\n", command.spec.name,
-                         error.c_str(), command.spec.name);
+        if (!line.parse(command.syntax, argc, argv, 2, &error)) {
+            std::fprintf(stderr, "gc-token-ctl: %s: %s (see gc-token-ctl %s --help)\n", command.syntax.name,
+                         error.c_str(), command.syntax.name);
             return 2;
         }
         if (line.helpAsked()) {
-            commandHelp(command.spec);
+            commandHelp(command.syntax);
             return 0;
         }
         return command.run(line);

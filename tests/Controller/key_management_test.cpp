@@ -62,15 +62,15 @@ const KeySpec kSecondGenerationKeys[] = {
     {"brainpoolP512r1", GC_Object::KEY_EC, GC_EC_Params::brainpoolP512r1, 512},
 };
 
-std::unique_ptr<GC_PrivKeyObject> privateTemplate(const KeySpec& spec, const char* label) {
+std::unique_ptr<GC_PrivKeyObject> privateTemplate(const KeySpec& shape, const char* label) {
     auto key = std::make_unique<GC_PrivKeyObject>();
     key->label = std::string(label) + " key";
     key->ID = {0x45, 0x99};
     key->usage = GC_PrivKeyObject::USAGE_SIGN;
     key->flags = GC_Object::FLAG_PRIVATE;
-    key->keyType = spec.type;
-    key->curve = spec.curve;
-    key->keyBits = spec.bits;
+    key->keyType = shape.type;
+    key->curve = shape.curve;
+    key->keyBits = shape.bits;
     return key;
 }
 
@@ -154,9 +154,9 @@ protected:
 
     // Generates, checks the registered public key against the card's, signs after VERIFY and
     // checks the signature with openssl and with the Driver's own verification.
-    void generateAndSign(const std::shared_ptr<GC_Container>& c, const KeySpec& spec, const char* label,
+    void generateAndSign(const std::shared_ptr<GC_Container>& c, const KeySpec& shape, const char* label,
                          uint8_t cardKey, const Bytes& pin) {
-        auto priv = privateTemplate(spec, label);
+        auto priv = privateTemplate(shape, label);
         auto pub = publicTemplate(label);
         GC_Object* newPrivate = nullptr;
         GC_Object* newPublic = nullptr;
@@ -173,7 +173,7 @@ protected:
         std::shared_ptr<GC_Container> target = c;
         ASSERT_EQ(driver->session().verifyPassword(target, pin, false, false), 0);
         const Bytes message{'k', 'e', 'y', ' ', 'o', 'f', ' ', 'o', 'n', 'e', ' ', 'c', 'a', 'r', 'd'};
-        const Algorithm algorithm = spec.type == GC_Object::KEY_RSA ? Driver::RSA_PKCS1_SHA256 : Driver::EC_SHA256;
+        const Algorithm algorithm = shape.type == GC_Object::KEY_RSA ? Driver::RSA_PKCS1_SHA256 : Driver::EC_SHA256;
         Bytes signature;
         ASSERT_EQ(driver->signatureData(c, newPrivate, message, algorithm, signature), 0);
         std::string output;
@@ -212,19 +212,19 @@ TEST_F(KeyManagementTest, SecondGenerationInitialisesAndGeneratesEveryKey) {
     EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), [&](const auto& f) { return f.command == "clr"; }))
         << "the companion forgets the card";
 
-    for (const KeySpec& spec : kSecondGenerationKeys) {
-        SCOPED_TRACE(spec.name);
+    for (const KeySpec& shape : kSecondGenerationKeys) {
+        SCOPED_TRACE(shape.name);
         ASSERT_EQ(driver->initContainer(qualified, kQualifiedPin, {}, false), 0);
         mark = logMark();
-        generateAndSign(qualified, spec, "Qualified", 0x13, kQualifiedPin);
+        generateAndSign(qualified, shape, "Qualified", 0x13, kQualifiedPin);
         sent = receivedSince(*card, mark);
         ASSERT_EQ(commandsWith(sent, "80E0").size(), 1u);
-        EXPECT_EQ(
-            commandsWith(sent, "80E0")[0].substr(10, 10),
-            (spec.type == GC_Object::KEY_RSA ? "D306" : "D30C") +
-                gctest::hex(Bytes{static_cast<unsigned char>(spec.bits >> 8), static_cast<unsigned char>(spec.bits)}) +
-                "8C");
-        EXPECT_EQ(commandsWith(sent, "80240093").size(), spec.type == GC_Object::KEY_EC ? 1u : 0u);
+        EXPECT_EQ(commandsWith(sent, "80E0")[0].substr(10, 10),
+                  (shape.type == GC_Object::KEY_RSA ? "D306" : "D30C") +
+                      gctest::hex(
+                          Bytes{static_cast<unsigned char>(shape.bits >> 8), static_cast<unsigned char>(shape.bits)}) +
+                      "8C");
+        EXPECT_EQ(commandsWith(sent, "80240093").size(), shape.type == GC_Object::KEY_EC ? 1u : 0u);
         EXPECT_EQ(commandsWith(sent, "00460013").size(), 1u);
     }
 
@@ -325,7 +325,7 @@ TEST_F(KeyManagementTest, RefusalAtEachStepRollsBack) {
         SCOPED_TRACE(std::string(cardsim::personalityName(step.personality)) + ": " + step.name);
         const bool first = step.personality == Personality::Varnel1;
         // The first generation's halves are RSA here, the second generation's key pair EC.
-        const KeySpec& spec = first ? kRsa2048 : kP256;
+        const KeySpec& shape = first ? kRsa2048 : kP256;
         if (step.personality != current) {
             open(varnelCard(step.personality));
             current = step.personality;
@@ -335,7 +335,7 @@ TEST_F(KeyManagementTest, RefusalAtEachStepRollsBack) {
         }
         auto qualified = container("Qualified");
         card->answerStatus(step.match, 0x6A80);
-        auto priv = privateTemplate(spec, "Qualified");
+        auto priv = privateTemplate(shape, "Qualified");
         auto pub = publicTemplate("Qualified");
         GC_Object* newPrivate = nullptr;
         GC_Object* newPublic = nullptr;
@@ -349,7 +349,7 @@ TEST_F(KeyManagementTest, RefusalAtEachStepRollsBack) {
         EXPECT_EQ(pub->objectInfo, nullptr);
 
         // No half or key object was left: the same generation goes through, and goes again.
-        auto again = privateTemplate(spec, "Qualified");
+        auto again = privateTemplate(shape, "Qualified");
         ASSERT_EQ(driver->generateKeyPair(qualified, again.get(), nullptr, &newPrivate, nullptr), 0);
         EXPECT_EQ(objects(qualified), std::vector<GC_Object*>{newPrivate});
         ASSERT_EQ(driver->initContainer(qualified, kQualifiedPin, {}, false), 0);
