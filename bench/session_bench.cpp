@@ -20,6 +20,7 @@
 #include "../tests/support/sim_card_adapter.h"
 #include "Controller/controller.h"
 #include "Reader/reader.h"
+#include "card_road.h"
 #include "factory.h"
 #include "platform/ctk_memory.h"
 
@@ -41,17 +42,7 @@ const CardKind kGeneric{
 const CardKind kVarnel2{
     cardsim::Personality::Varnel2, {0xA0, 0x00, 0x00, 0x01, 0x67, 0x45, 0x53, 0x49, 0x47, 0x4E}, 1792};
 
-// Settings in a container of the benchmark's own, emptied before every session.
-std::string settingsFile() {
-    static const std::string path = [] {
-        char pattern[] = "/tmp/gcbench-XXXXXX";
-        const std::string home = std::string(mkdtemp(pattern)) + "/Containers/ext";
-        std::filesystem::create_directories(home + "/Documents");
-        setenv("HOME", home.c_str(), 1);
-        return home + "/Documents/config.conf";
-    }();
-    return path;
-}
+using cardroad::settingsFile;  // settings in a container of the benchmark's own
 
 // Floor of one file: its SELECT (7 bytes, 9000) and the READs at the card's limit.
 void floorOf(size_t size, size_t limit, size_t& apdus, size_t& bytes) {

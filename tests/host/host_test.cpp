@@ -2,8 +2,6 @@
 // second-generation card's personalisation, real signatures), in-memory slots, the notification
 // hub, and clients on the control socket.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +11,6 @@
 #include "extension/token_driver.h"
 #include "host/line_channel.h"
 #include "host/token_host.h"
-#include "openssl_ptr.h"
 #include "platform/base64.h"
 #include "platform/ctk_memory.h"
 #include "platform/json.h"
@@ -22,6 +19,7 @@
 #include "support/fake_card.h"
 #include "support/fake_card_driver.h"
 #include "support/notification_collector.h"
+#include "support/signature_check.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -38,25 +36,8 @@ constexpr const char* kQualifiedKey = "450C02";
 constexpr const char* kAuthenticationPin = "111111";
 constexpr const char* kQualifiedPin = "333333";
 
-Bytes sha256(const std::string& text) {
-    Bytes digest(EVP_MAX_MD_SIZE);
-    unsigned int length = 0;
-    EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr);
-    digest.resize(length);
-    return digest;
-}
-
-// Whether `signature` over `message` (SHA-256) verifies with the certificate's key.
-bool verifies(const Bytes& certificate, const std::string& message, const Bytes& signature) {
-    const unsigned char* p = certificate.data();
-    gc_ossl::X509Ptr x509(d2i_X509(nullptr, &p, static_cast<long>(certificate.size())));
-    if (!x509) return false;
-    gc_ossl::EvpPkeyPtr key(X509_get_pubkey(x509.get()));
-    gc_ossl::EvpMdCtxPtr context(EVP_MD_CTX_new());
-    return key && context && EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
-           EVP_DigestVerify(context.get(), signature.data(), signature.size(),
-                            reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
-}
+using gctest::sha256;
+using gctest::verifiesWithCertificate;
 
 using Client = gctest::ControlClient;
 
@@ -209,13 +190,13 @@ TEST_F(HostTest, SignaturesNeedTheirPinEachTime) {
     EXPECT_EQ(answer["pinPrompts"], 1);
     Bytes signature;
     ASSERT_TRUE(plat::base64::decode(answer["signature"].get<std::string>(), signature));
-    EXPECT_TRUE(verifies(certificateOf(kAuthenticationKey), message, signature));
+    EXPECT_TRUE(verifiesWithCertificate(certificateOf(kAuthenticationKey), message, signature));
 
     // The same client again: the PIN is asked for again.
     answer = signWithPin(client, kQualifiedKey, message, kQualifiedPin, "RSASignatureDigestPKCS1v15SHA256");
     ASSERT_EQ(answer["ok"], true) << answer;
     ASSERT_TRUE(plat::base64::decode(answer["signature"].get<std::string>(), signature));
-    EXPECT_TRUE(verifies(certificateOf(kQualifiedKey), message, signature));
+    EXPECT_TRUE(verifiesWithCertificate(certificateOf(kQualifiedKey), message, signature));
 }
 
 TEST_F(HostTest, AWrongPinFailsTheAuthenticationAndCostsATry) {
