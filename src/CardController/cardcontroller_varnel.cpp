@@ -123,21 +123,43 @@ int GC_CardControllerVarnel::decryptApdu(const std::vector<uint8_t>& in, std::ve
     return kOk;
 }
 
+int GC_CardControllerVarnel::pinUnderChannel(const char* func, std::shared_ptr<GC_Container>& container,
+                                             bool carriesPin) {
+    if (controller->channelFlags() != 0) return kOk;
+    GC_LoggerC::log(func, kLogFile, __LINE__, kErrMask, "Secure Connection is not established.");
+    const int restored = controller->restoreSecureConnection();
+    // A PIN never goes to the card in plain.
+    if (restored != kOk && carriesPin)
+        return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, kSecurityStatus,
+                                "No secure channel: the PIN is not sent | %d", restored);
+    controller->select(container->pin->path, nullptr, container->AID, true);
+    return kOk;
+}
+
 int GC_CardControllerVarnel::verifyPassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin,
                                             bool statusOnly) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = pinGuards(__func__, container, true); rc != kOk) return rc;
-    if (controller->channelFlags() == 0) {
-        GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Secure Connection is not established.");
-        const int restored = controller->restoreSecureConnection();
-        // A PIN never goes to the card in plain.
-        if (restored != kOk && !statusOnly && !pin.empty())
-            return GC_FAIL(kErrMask, kSecurityStatus, "No secure channel: the PIN is not sent | %d", restored);
-        controller->select(container->pin->path, nullptr, container->AID, true);
-    }
+    if (const int rc = pinUnderChannel(__func__, container, !statusOnly && !pin.empty()); rc != kOk) return rc;
     if (const int rc = GC_CardController::verifyPassword(container, pin, statusOnly); rc != kOk)
         return GC_FAIL(kErrMask, rc, "Error when verify password");
     return succeed(__func__, __LINE__);
+}
+
+int GC_CardControllerVarnel::changePassword(std::shared_ptr<GC_Container>& container,
+                                            const std::vector<uint8_t>& oldPin, const std::vector<uint8_t>& newPin) {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (const int rc = pinGuards(__func__, container, true); rc != kOk) return rc;
+    if (const int rc = pinUnderChannel(__func__, container, true); rc != kOk) return rc;
+    return GC_CardController::changePassword(container, oldPin, newPin);
+}
+
+int GC_CardControllerVarnel::unblockPassword(std::shared_ptr<GC_Container>& container,
+                                             const std::vector<uint8_t>& pin, bool setNew) {
+    GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    if (const int rc = pinGuards(__func__, container, true); rc != kOk) return rc;
+    if (const int rc = pinUnderChannel(__func__, container, !pin.empty()); rc != kOk) return rc;
+    return GC_CardController::unblockPassword(container, pin, setNew);
 }
 
 int GC_CardControllerVarnel::selectPinDirectory(std::shared_ptr<GC_Container>& container,

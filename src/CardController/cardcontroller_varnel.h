@@ -37,6 +37,12 @@ public:
     // VERIFY that carries the PIN is not sent when the channel cannot be reopened (-1701).
     int verifyPassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin,
                        bool statusOnly) override;
+    // CHANGE REFERENCE DATA and RESET RETRY COUNTER carry PINs as well: the same. A reopened
+    // channel is a new PACE, so the card has forgotten what was verified under the old one.
+    int changePassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& oldPin,
+                       const std::vector<uint8_t>& newPin) override;
+    int unblockPassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin,
+                        bool setNew) override;
     // The PIN state of each container with a PIN record (through the session's verification, so
     // that the companion's tries-left entries follow), and whether its PIN directory can be
     // selected. The result is the last selection test's.
@@ -163,6 +169,10 @@ protected:
     virtual bool pinDirectoryDeactivated(int /*status*/) const { return false; }
     // The selection test of isActive: the container's application, then `directory`.
     int selectPinDirectory(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& directory);
+    // Before a PIN command of `func`: a channel that is down is reopened and the PIN's directory
+    // selected again. 0, or -1701 when it cannot be reopened and the command would carry a PIN
+    // (`carriesPin`) in plain.
+    int pinUnderChannel(const char* func, std::shared_ptr<GC_Container>& container, bool carriesPin);
 
     // Session keys, counter and algorithm of the secure channel, and the PACE secret kept for a
     // restore; all empty until PACE runs.

@@ -1,8 +1,9 @@
 // The faults the sweep found, one test each at the command where it showed: a reset between two
 // reads of the card, a damaged EF.CardAccess kept by the companion, a PIN sent in plain after a
-// reset, and key material a failed generation left on the card.
+// reset or with the channel closed, and key material a failed generation left on the card.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "driver_world.h"
@@ -82,6 +83,56 @@ TEST(MendedFaults, NoPinGoesInPlainAfterAReset) {
     holder.arm(Fault::ResetByOther, 1);
     EXPECT_NE(unblock.run(world), 0);
     EXPECT_EQ(pinsInClear(holder.card(), mark), std::vector<std::string>{});
+}
+
+// A PIN or PUK never goes to the card in plain: with the channel closed, every command that
+// carries one is sent under a reopened channel or not at all (-1701). The card also takes plain
+// commands here, so that a PIN sent in plain would reach it and the operation go on.
+TEST(MendedFaults, NoPinGoesInPlainWithoutTheChannel) {
+    auto text = [](const char* s) { return std::vector<uint8_t>(s, s + std::char_traits<char>::length(s)); };
+    struct Row {
+        const char* name;
+        std::vector<int> results;  // what the operation may answer
+        std::function<int(DriverWorld&)> run;
+    };
+    const Row rows[] = {
+        {.name = "change after the channel closed",
+         .results = {0},
+         .run = [&](DriverWorld& w) {
+             // Verified, so that the first generation takes its change without a VERIFY.
+             if (w.driver().verifyPassword(w.container("Authentication"), text("111111"), false) != 0) return -1;
+             w.driver().destroySecureConnection();
+             return w.driver().changePassword(w.container("Authentication"), text("111111"), text("121212"), false);
+         }},
+        {.name = "unblock after the PUK's VERIFY, channel closed",
+         // A card that forgets the PUK with the old channel refuses the reset.
+         .results = {0, -1701},
+         .run = [&](DriverWorld& w) {
+             if (w.driver().verifyPassword(w.container("Qualified"), text("12345678"), true) != 0) return -1;
+             w.driver().destroySecureConnection();
+             return w.driver().unblockPassword(w.container("Qualified"), text("343434"), true);
+         }},
+        {.name = "unblock before any PACE",
+         .results = {-1701},
+         .run = [&](DriverWorld& w) {
+             Driver fresh(w.holder().readerName(), GC_CardController::CARD_GENERIC, true, nullptr);
+             return fresh.unblockPassword(w.container("Qualified"), text("343434"), true);
+         }},
+    };
+    for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(generation(personality).name + std::string(": ") + row.name);
+            cardsim::CardConfig config = writeCard(personality);
+            config.requireSecureMessaging = false;
+            SlotHolder holder(config);
+            DriverWorld world(holder);
+            ASSERT_EQ(world.open(), 0);
+            const size_t mark = holder.card().log().size();
+            const int result = row.run(world);
+            EXPECT_NE(std::find(row.results.begin(), row.results.end(), result), row.results.end()) << result;
+            EXPECT_EQ(pinsInClear(holder.card(), mark), std::vector<std::string>{});
+        }
+    }
 }
 
 // A generation the card went away from leaves key material without a directory entry; the next
