@@ -33,6 +33,7 @@ inline constexpr int kWarning = -1807;          // warning status word
 inline constexpr int kApduTooLong = -1913;      // command or answer too long for the reader, or no usable answer
 inline constexpr int kCardReset = -1914;        // the reader had to reconnect to the card
 inline constexpr int kPinElsewhere = -1109;     // a PIN pre-check: the card controller verifies this PIN its own way
+inline constexpr int kAlreadyActive = -2200;    // already initialised: a PIN directory active before its activation
 inline constexpr int kWrongPin = -2305;         // wrong PIN (the card counts the try)
 inline constexpr int kPinBlocked = -2307;       // PIN blocked
 inline constexpr int kPinLength = -2310;        // PIN length outside the PIN's limits

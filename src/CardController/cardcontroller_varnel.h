@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "CardController/Protocols/pacecontroller.h"
@@ -54,8 +55,10 @@ public:
 
     // Activation and initialisation serve the qualified container only (its PIN label holds
     // "Qualified"; -1102 otherwise). Activation: when the card reports the PIN's directory
-    // deactivated, ACTIVATE it and set `pin` as the new PIN through the session's unblock; an
-    // active directory only sets the active flag. (cardcontroller_varnel_containers.cpp)
+    // deactivated, ACTIVATE it and set `pin` as the new PIN through the session's unblock. Once
+    // ACTIVATE went through, activating again in this session only sets the PIN; a directory
+    // active otherwise sets the active flag and gives -2200 (its PIN is set by unblock).
+    // (cardcontroller_varnel_containers.cpp)
     int activeContainer(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin) override;
     // Overwrites the object directory file and the certificate file with zeros, deletes the
     // container's key material and, when both files were written, takes the objects out of the
@@ -138,6 +141,9 @@ protected:
     // Deletes every kind of key material at the generated key's reference in the key directory
     // just selected; what is not there counts as deleted.
     virtual void deleteLeftoverKey(uint8_t keyReference) = 0;
+    // The last step of activation: `pin` set as the new PIN through the session's unblock. 0 or
+    // the unblock's code.
+    int installActivatedPin(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin);
     // The guards of activation and initialisation: session, command set, container, its PIN record
     // and a PIN label that holds "Qualified" (-1102). 0 or the failure, logged under `func`.
     int qualifiedGuards(const char* func, std::shared_ptr<GC_Container>& container);
@@ -180,4 +186,11 @@ protected:
     const std::vector<uint8_t> applicationAid;
     // A key command was refused because the object it was to create stands on the card (6A 89).
     bool keyObjectFound = false;
+    // The PIN directory this session sent ACTIVATE for, until its new PIN is set: ACTIVATE cannot
+    // be undone, so only the PIN is left to do.
+    struct activated_pin {
+        std::vector<uint8_t> aid;
+        uint8_t reference = 0;
+    };
+    std::optional<activated_pin> pinToSet;
 };

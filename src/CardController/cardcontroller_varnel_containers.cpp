@@ -42,10 +42,15 @@ int GC_CardControllerVarnel::activeContainer(std::shared_ptr<GC_Container>& cont
     if (alwaysActive(*container)) return succeed(__func__, __LINE__);
 
     const std::vector<uint8_t> directory = pinDirectory(*container);
+    const bool activatedHere =
+        pinToSet && pinToSet->aid == container->AID && pinToSet->reference == container->pin->pinReference;
     const int selected = select(container->AID, directory, false, nullptr);
     if (selected == kOk) {
         container->flags |= GC_Container::FLAG_ACTIVE;
-        return succeed(__func__, __LINE__);
+        // Activated by this session (its answer to ACTIVATE may have been lost): the PIN is left.
+        if (activatedHere) return installActivatedPin(container, pin);
+        // Nothing tells whether its PIN is the one asked for; activation does not set it.
+        return GC_FAIL(kErrMask, kAlreadyActive, "PIN directory is active already: its PIN is set by unblock");
     }
     if (selected != kFileDeactivated) return GC_FAIL(kErrMask, selected, "Error when selecting PIN directory");
 
@@ -53,17 +58,26 @@ int GC_CardControllerVarnel::activeContainer(std::shared_ptr<GC_Container>& cont
     std::vector<uint8_t> command;
     if (card->activePassword(command, directory) != 0)
         return GC_FAIL(kErrMask, kFailed, "Error when geting activete command");
+    // From here on the card may have done it, and that cannot be undone.
+    pinToSet = activated_pin{.aid = container->AID, .reference = container->pin->pinReference};
     std::vector<uint8_t> response;
     bool transport = false;
     if (const int rc = keyCommand(command, GC_Card::OP_ACTIVATE, response, transport); rc != kOk) {
         if (transport)
             return GC_FAIL(kErrMask, rc == kWarning ? kWarning : kFailed, "Error when transmiting activete command");
+        pinToSet.reset();
         container->flags &= ~GC_Container::FLAG_ACTIVE;
         return GC_FAIL(kErrMask, rc, "Error when activating PIN directory");
     }
     container->flags |= GC_Container::FLAG_ACTIVE;
+    return installActivatedPin(container, pin);
+}
+
+int GC_CardControllerVarnel::installActivatedPin(std::shared_ptr<GC_Container>& container,
+                                                 const std::vector<uint8_t>& pin) {
     if (const int rc = controller->unblockPassword(container, pin, true); rc != kOk)
         return GC_FAIL(kErrMask, rc, "Error when unblocking pin");
+    pinToSet.reset();
     return succeed(__func__, __LINE__);
 }
 

@@ -36,7 +36,8 @@ int GC_Controller::activeContainer(std::shared_ptr<GC_Container>& container, con
     if (const int rc = lockReader(); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
     int result = cardController->activeContainer(container, pin);
     if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
-    // A lost channel is reopened once and the activation runs again; the APDU size stays.
+    // A lost channel is reopened once and the activation runs again; the APDU size stays. An
+    // ACTIVATE that went through is not repeated: the card controller then sets only the PIN.
     if (channelLost(result) && retransmitCounter == 0) {
         retransmitCounter = 1;
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "First retransit");

@@ -357,7 +357,7 @@ TEST_F(KeyManagementTest, RefusalAtEachStepRollsBack) {
 }
 
 // A deactivated qualified PIN: activation finds its directory deactivated, activates it and sets
-// the new PIN, which VERIFY then takes.
+// the new PIN, which VERIFY then takes. Activated again, it answers -2200: it sets no PIN.
 TEST_F(KeyManagementTest, ActivationWithANewPin) {
     if (slotBackend()) GTEST_SKIP() << "once, over PC/SC";
     struct Case {
@@ -389,10 +389,10 @@ TEST_F(KeyManagementTest, ActivationWithANewPin) {
         EXPECT_EQ(driver->session().verifyPassword(target, fresh, false, false), 0);
         EXPECT_EQ(card->pin(0x0C)->value, "123123");
 
-        // Active now: the directory is selected, nothing else happens.
+        // Active now: the directory is selected, nothing else happens, and no PIN is reported set.
         const size_t again = logMark();
         qualified->flags &= ~GC_Container::FLAG_ACTIVE;
-        ASSERT_EQ(driver->activeContainer(qualified, fresh), 0);
+        ASSERT_EQ(driver->activeContainer(qualified, fresh), -2200);
         EXPECT_NE(qualified->flags & GC_Container::FLAG_ACTIVE, 0u);
         for (const Received& r : receivedSince(*card, again)) EXPECT_EQ(r.command.substr(0, 4), "00A4");
     }

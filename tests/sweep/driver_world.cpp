@@ -79,6 +79,10 @@ int noPreparation(DriverWorld&) {
     return 0;
 }
 
+int activateQualified(DriverWorld& world) {
+    return world.driver().activeContainer(world.container("Qualified"), pin("343434"));
+}
+
 int initialiseQualified(DriverWorld& world) {
     return world.driver().initContainer(world.container("Qualified"), pin("333333"), {}, false);
 }
@@ -122,6 +126,9 @@ const std::vector<WriteOperation>& writeOperations() {
          nullptr},
         {"delete object", noPreparation, deleteQualifiedKey,
          [](Fault, Personality) { return "deletion is not transactional: the entry goes first"; }, nullptr},
+        {"activate container", noPreparation, activateQualified,
+         [](Fault, Personality) { return "ACTIVATE cannot be undone: the new PIN is then set by unblock"; },
+         unblockQualifiedPin, [](cardsim::CardConfig& config) { config.deactivatedPins = {0x0C}; }, true},
     };
     return all;
 }

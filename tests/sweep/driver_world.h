@@ -89,6 +89,11 @@ struct WriteOperation {
     std::function<const char*(Fault fault, cardsim::Personality personality)> halfDone;
     // What completes the operation where running it again cannot (null: nothing does).
     std::function<int(DriverWorld&)> restart;
+    // How the card the operation starts from differs from writeCard's (null: it does not).
+    std::function<void(cardsim::CardConfig&)> adjustCard = nullptr;
+    // A run again that answers 0 has done the operation whole: from a state it cannot finish it
+    // answers an error.
+    bool zeroMeansDone = false;
 };
 const std::vector<WriteOperation>& writeOperations();
 
