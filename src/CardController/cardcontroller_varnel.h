@@ -135,9 +135,19 @@ protected:
                            bool privateHalf);
     // One generation by `attempt`. Key material that an earlier generation left at the reference
     // (the card pulled, or the channel lost, before its rollback) makes the card refuse to create
-    // the key; when the container lists no private key that material is nobody's: it is deleted
-    // and the attempt made once more.
+    // the key; when the container lists no private key and the card's private-key directory, read
+    // now, has no entry for the reference, that material is nobody's: it is deleted and the
+    // attempt made once more. Otherwise the card's refusal is the result.
     int generateOverLeftovers(std::shared_ptr<GC_Container>& container, const std::function<int()>& attempt);
+    // Reads the container's private-key directory from the card itself (never a cached copy) and
+    // tells whether an entry names the key material at `reference`. 0 once every part of it was
+    // read and understood, or the failure.
+    int keyListedOnCard(std::shared_ptr<GC_Container>& container, const key_places& places, uint8_t reference,
+                        bool& listed);
+    // Whether a private-key entry's reference names the key material at `reference` on the card.
+    virtual bool sameKeyMaterial(uint8_t entryReference, uint8_t reference) const {
+        return entryReference == reference;
+    }
     // Deletes every kind of key material at the generated key's reference in the key directory
     // just selected; what is not there counts as deleted.
     virtual void deleteLeftoverKey(uint8_t keyReference) = 0;

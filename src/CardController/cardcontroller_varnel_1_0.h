@@ -79,6 +79,8 @@ protected:
     int deleteKeyMaterial(uint8_t keyReference, GC_Object::key_type keyType) override;
     // The container's PIN reference.
     uint8_t generatedKeyReference(const GC_Container& container) const override;
+    // The key commands address key material by the reference's low four bits.
+    bool sameKeyMaterial(uint8_t entryReference, uint8_t reference) const override;
     // Every half, RSA and EC, private and public.
     void deleteLeftoverKey(uint8_t keyReference) override;
 

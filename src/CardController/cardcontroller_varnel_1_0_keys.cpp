@@ -148,6 +148,10 @@ uint8_t GC_CardControllerVarnel_1_0::generatedKeyReference(const GC_Container& c
     return container.pin->pinReference;
 }
 
+bool GC_CardControllerVarnel_1_0::sameKeyMaterial(uint8_t entryReference, uint8_t reference) const {
+    return (entryReference & 0x0F) == (reference & 0x0F);
+}
+
 int GC_CardControllerVarnel_1_0::deleteKey(std::shared_ptr<GC_Container>& container, GC_Object::key_type keyType,
                                            bool privateHalf) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);

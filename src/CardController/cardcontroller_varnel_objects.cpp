@@ -228,17 +228,55 @@ int GC_CardControllerVarnel::deleteGeneratedKey(const char* func, std::shared_pt
     return GC_LoggerC::fail(func, kLogFile, __LINE__, kErrMask, rc, "Error when deleting key material");
 }
 
+int GC_CardControllerVarnel::keyListedOnCard(std::shared_ptr<GC_Container>& container, const key_places& places,
+                                             uint8_t reference, bool& listed) {
+    listed = false;
+    GC_DataPKCS15* pkcs15 = layout();
+    GC_DataPKCS15::app_info* app = nullptr;
+    if (pkcs15 == nullptr || pkcs15->findAppInfo(container.get(), &app) != kOk)
+        return GC_FAIL(kErrMask, kFailed, "No application for the container");
+    bool seen = false;
+    for (const auto& info : app->objectInfos) {
+        if (!info || info->kind != GC_DataPKCS15::KIND_PRIVATE_KEYS || info->path != places.objectDirectory) continue;
+        size_t size = 0;
+        if (const int rc = select(container->AID, info->path, selectsApplicationFirst(), &size); rc != kOk)
+            return GC_FAIL(kErrMask, rc, "Cannot select the private key directory");
+        size_t count = info->length;
+        if (size != 0) {
+            if (info->index >= size) return GC_FAIL(kErrMask, kFailed, "Private key directory beyond its file");
+            const size_t rest = size - info->index;
+            count = count == 0 ? rest : std::min<size_t>(count, rest);
+        }
+        if (count == 0) return GC_FAIL(kErrMask, kFailed, "Private key directory of unknown length");
+        std::vector<uint8_t> content;
+        if (const int rc = read(content, info->index, count); rc != kOk)
+            return GC_FAIL(kErrMask, rc, "Cannot read the private key directory");
+        std::vector<uint8_t> references;
+        if (const int rc = GC_DataPKCS15::privateKeyReferences(content, references); rc != kOk)
+            return GC_FAIL(kErrMask, rc, "Private key directory does not parse");
+        for (const uint8_t entry : references) listed = listed || sameKeyMaterial(entry, reference);
+        seen = true;
+    }
+    if (!seen) return GC_FAIL(kErrMask, kFailed, "No private key directory for the container");
+    return kOk;
+}
+
 int GC_CardControllerVarnel::generateOverLeftovers(std::shared_ptr<GC_Container>& container,
                                                    const std::function<int()>& attempt) {
     keyObjectFound = false;
     const int rc = attempt();
     if (rc == kOk || !keyObjectFound || container->getPrivateKey() != nullptr) return rc;
-    GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Key material left by a failed generation is deleted");
+    // The container may lack a key whose directory could not be read: only the card's own
+    // directory tells material nobody registered from a registered key.
     key_places places;
-    if (keyPlaces(__func__, *container, places) != kOk ||
-        select(container->AID, places.keyDirectory, selectsApplicationFirst(), nullptr) != kOk)
-        return rc;
-    deleteLeftoverKey(generatedKeyReference(*container));
+    if (keyPlaces(__func__, *container, places) != kOk) return rc;
+    const uint8_t reference = generatedKeyReference(*container);
+    bool listed = true;
+    if (keyListedOnCard(container, places, reference, listed) != kOk || listed)
+        return GC_FAIL(kErrMask, rc, "The key at the reference is not known to be a leftover");
+    GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Key material left by a failed generation is deleted");
+    if (select(container->AID, places.keyDirectory, selectsApplicationFirst(), nullptr) != kOk) return rc;
+    deleteLeftoverKey(reference);
     return attempt();
 }
 

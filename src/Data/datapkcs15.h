@@ -138,6 +138,9 @@ public:
     // that cannot be read gives no objects and the others are still read. 0, or the code of the
     // failed read that `rule` names (a deactivated directory, -1508, is skipped and no failure).
     int parseObjects(app_info* app, parse_failure rule = FAIL_ON_FIRST_READ);
+    // The key references of the entries of a private-key directory's content. 0, or -1100 when
+    // the content or one of its entries does not parse (nothing is then known of any reference).
+    static int privateKeyReferences(const std::vector<unsigned char>& content, std::vector<uint8_t>& references);
     // Every object of the application: directory records in order, their objects in order.
     std::vector<GC_Object*> getAllObjects(app_info* app);
 

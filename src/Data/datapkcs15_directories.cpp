@@ -225,3 +225,18 @@ void GC_DataPKCS15::parseDataObjects(object_info* info, const std::vector<GC_ASN
         info->objects.push_back(std::move(data));
     }
 }
+
+int GC_DataPKCS15::privateKeyReferences(const std::vector<unsigned char>& content, std::vector<uint8_t>& references) {
+    references.clear();
+    std::vector<GC_ASN1::item> entries;
+    if (const int parsed = GC_ASN1::deserialize(entries, content, true); parsed != 0) {
+        GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Error when deserialize a file contnet | %i", parsed);
+        return kGeneralFailure;
+    }
+    for (const GC_ASN1::item& entry : entries) {
+        KeyEntry fields;
+        if (!readKeyEntry(__func__, entry, fields)) return kGeneralFailure;
+        references.push_back(fields.keyReference);
+    }
+    return 0;
+}

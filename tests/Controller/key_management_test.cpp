@@ -398,6 +398,60 @@ TEST_F(KeyManagementTest, ActivationWithANewPin) {
     }
 }
 
+// A container whose private-key directory the session did not take in (here the companion's copy
+// of the directory file has that part blank) lists no key, while the card keeps its registered
+// key: a generation the card refuses (6A 89) ends in that refusal, and the key stays.
+TEST_F(KeyManagementTest, RegisteredKeyStaysWhenItsDirectoryWasNotRead) {
+    if (slotBackend()) GTEST_SKIP() << "once, over PC/SC";
+    struct Case {
+        Personality personality;
+        Bytes directory;  // the qualified object directory file as the layout names it
+        Bytes cio;        // the same from the MF
+        uint8_t key;
+        std::string deletion;
+    };
+    const Case cases[] = {
+        {Personality::Varnel1, {0x50, 0x83}, kV1Cio, 0x0C, "80E5"},
+        {Personality::Varnel2, {0xAD, 0xFC, 0xDF, 0x0C, 0x50, 0x83}, kV2Cio, 0x13, "00E4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(cardsim::personalityName(c.personality));
+        gctest::HubCompanion link;
+        open(varnelCard(c.personality));
+        const std::string prefix = gctest::hex(c.directory);
+        std::string key;
+        Bytes copy;
+        for (const auto& [entryKey, value] : link.server.entries(name)) {
+            if (entryKey.compare(0, prefix.size(), prefix) != 0) continue;
+            key = entryKey;
+            copy = value;
+        }
+        ASSERT_GE(copy.size(), 1024u);
+        std::fill(copy.begin(), copy.begin() + 1024, 0x00);
+        link.server.preseed(name, key, copy);
+        driver = std::make_unique<TestDriver>(name, GC_CardController::CARD_GENERIC, true, nullptr);
+        ASSERT_EQ(driver->performSecureConnection(kCan, 2), 0);
+        reload();
+        auto qualified = container("Qualified");
+        ASSERT_EQ(qualified->getPrivateKey(), nullptr);
+
+        const auto registered = card->publicKey(c.key);
+        ASSERT_TRUE(registered);
+        const Bytes cio = file(c.cio);
+        auto priv = privateTemplate(kRsa2048, "Qualified");
+        auto pub = publicTemplate("Qualified");
+        GC_Object* newPrivate = nullptr;
+        GC_Object* newPublic = nullptr;
+        const size_t mark = logMark();
+        EXPECT_NE(driver->generateKeyPair(qualified, priv.get(), pub.get(), &newPrivate, &newPublic), 0);
+        EXPECT_TRUE(commandsWith(receivedSince(*card, mark), c.deletion).empty());
+        EXPECT_EQ(card->publicKey(c.key), registered);
+        EXPECT_EQ(file(c.cio), cio);
+        containers.clear();
+        driver.reset();
+    }
+}
+
 // A certificate written and deleted again on both generations: the files come back byte for byte.
 TEST_F(KeyManagementTest, CertificateCreatedAndDeleted) {
     if (slotBackend()) GTEST_SKIP() << "once, over PC/SC";
