@@ -147,9 +147,11 @@ struct GC_Cache::Impl {
         }
         // A file or a CAN word for word as the previous reply, to another request: most likely that
         // reply's late copy (another file, another reader's value). Not taken: the card is asked.
+        // The reply to this request is still on its way; a new link keeps it from answering the next.
         if ((hex || secret) && queue->replyRepeatsPrevious()) {
             gc_wipe(value);
             value.clear();
+            queue->dropLink();
             return GC_FAIL(kErrMask, kFailed, "the reply repeats the previous one: not taken");
         }
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Succes ");

@@ -59,10 +59,12 @@ TEST_F(DriverWithoutReader, RecordsTheSessionAnswers) {
         EXPECT_EQ(rc, -1901);
         EXPECT_EQ(driver.getLastError(), -1901);
     }
-    driver.authenticateTerminal({Bytes{1}}, Bytes{2});
 
-    // Not recorded: the PIN initialisation the library does not offer, and refused algorithms.
+    // Not recorded: the PIN initialisation the library does not offer, and refused algorithms. The
+    // last error is another code first, so that a recorded -1101 or -1102 would show.
+    EXPECT_EQ(driver.state(), -1901);
     EXPECT_EQ(driver.initPassword(nullptr, text("1234")), -1101);
+    EXPECT_EQ(driver.getLastError(), -1901);
     Bytes signature{9};
     for (uint32_t refused : {0u, 11u, 0xFFFFFFFFu}) {
         const auto algorithm = static_cast<Driver::signature_alghoritm>(refused);
@@ -70,7 +72,7 @@ TEST_F(DriverWithoutReader, RecordsTheSessionAnswers) {
         EXPECT_EQ(driver.verifySignature(nullptr, nullptr, text("m"), signature, algorithm), -1102);
     }
     EXPECT_EQ(signature, Bytes{9});
-    EXPECT_EQ(driver.getLastError(), -1101);
+    EXPECT_EQ(driver.getLastError(), -1901);
 }
 
 TEST(DriverHash, DigestsOfTheConcatenatedParts) {

@@ -36,10 +36,12 @@ public:
     // Whether the last exchange's reply repeated the reply of the exchange before it, on the same
     // link, to another request.
     bool replyRepeatsPrevious() const { return replyRepeated; }
+    // Ends the link: the next exchange agrees a new one, and replies still on their way to this
+    // one are skipped.
+    void dropLink();
 
 private:
     bool linkStands() const { return !key.empty() && !encID.empty(); }
-    void dropLink();
     bool carriesLinkId(const std::vector<unsigned char>& bytes) const;
     // True when a reply of this link came while no exchange waited.
     bool answeredLate();

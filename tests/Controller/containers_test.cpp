@@ -8,6 +8,7 @@
 #include "Data/Objects/certobject.h"
 #include "Data/Objects/dataobject.h"
 #include "Data/Objects/pubkeyobject.h"
+#include "Queue/hub_companion.h"
 #include "driver.h"
 #include "session_fixture.h"
 #include "support/temp_dir.h"
@@ -273,6 +274,28 @@ TEST_F(ContainersTest, TheSessionKeepsOneList) {
     EXPECT_NE(reloaded.front(), list.front());
     const auto sent = receivedSince(*card, mark);
     EXPECT_EQ(countPrefix(sent, "0022C1A412800A04007F00070202040202830102"), 1u) << "one new PACE with the CAN";
+    EXPECT_EQ(session->retransmitCount(), 0);
+}
+
+// The list's own single repetition: the card answers the READ BINARY of the first generation's
+// TokenInfo with 69 88 in plain three times, the first read and both of the read's own
+// repetitions, so that only the list read once more (on a channel reopened once more) recovers it.
+TEST_F(ContainersTest, AReadThatFailsPastItsOwnRepetitionsIsRepeatedWithTheList) {
+    gctest::HubCompanion link;  // keeps EF.CardAccess: no PACE run reads it from the card
+    plugGeneration(cardsim::Personality::Varnel1);
+    auto session = open();
+    ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+    const size_t mark = logMark();
+    card->answerStatus({.ins = 0xB0}, 0x6988, 3, true);
+    Containers list;
+    ASSERT_EQ(session->getContainers(list, false), 0);
+    expectDiscovered(list, varnel1Containers());
+    const auto sent = receivedSince(*card, mark);
+    size_t refused = 0;
+    for (const Received& r : sent) refused += r.command.rfind("00B0", 0) == 0 && r.response == "6988" ? 1 : 0;
+    EXPECT_EQ(refused, 3u);
+    EXPECT_EQ(countPrefix(sent, "0022C1A412800A04007F00070202040202830102"), 3u)
+        << "two for the read's repetitions, one for the list's";
     EXPECT_EQ(session->retransmitCount(), 0);
 }
 

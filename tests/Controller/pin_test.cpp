@@ -294,5 +294,82 @@ TEST_F(PinTest, NoPinWithoutTheChannelAndNoCountAfterAFailedExchange) {
     for (const std::string& frame : triesFrames(frames, 0x01)) EXPECT_EQ(frame.rfind("set", 0), std::string::npos);
 }
 
+// Under the channel only what the channel verifies is an answer: a bare 90 00 in plain to a
+// protected VERIFY, signature or READ BINARY is no success (a wrong PIN would pass for verified),
+// marks nothing verified and records no tries; the card dropped the channel with it, and the next
+// operation reopens the channel and succeeds.
+TEST_F(PinTest, APlainSuccessUnderTheChannelIsNoAnswer) {
+    const Bytes digest(32, 0x5A);
+    const Bytes scratch{0x4F, 0x00};
+    for (const Generation& g : kGenerations) {
+        SCOPED_TRACE(cardsim::personalityName(g.personality));
+        plug(varnelCard(g.personality));
+        auto session = open();
+        ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+        std::vector<std::shared_ptr<GC_Container>> list;
+        ASSERT_EQ(session->getContainers(list, true), 0);
+        ASSERT_EQ(session->loadContainers(list, false), 0);
+        std::shared_ptr<GC_Container> auth = list.at(0);
+        ASSERT_EQ(auth->pin->pinReference, g.pin);
+        GC_Object* key = auth->getPrivateKey();
+        ASSERT_NE(key, nullptr);
+        // Protected commands of this INS since `mark` that the card answered with a bare 90 00.
+        auto plainSuccessTo = [&](uint8_t ins, size_t mark) {
+            const auto log = card->log();
+            return std::count_if(log.begin() + static_cast<long>(mark), log.end(), [&](const cardsim::LogEntry& e) {
+                return e.secure && e.plainCommand.size() > 1 && e.plainCommand[1] == ins &&
+                       e.response == Bytes{0x90, 0x00};
+            });
+        };
+        auto newChannels = [&](size_t mark) { return countPrefix(receivedSince(*card, mark), "0022C1A4"); };
+
+        // VERIFY of a wrong PIN.
+        size_t mark = logMark();
+        size_t frames = frameMark();
+        card->answerStatus({.ins = 0x20}, 0x9000, 1, true);
+        EXPECT_NE(session->verifyPassword(auth, text("999999"), false, false), 0);
+        EXPECT_EQ(plainSuccessTo(0x20, mark), 1);
+        EXPECT_EQ(auth->flags & GC_Container::FLAG_VERIFIED, 0u);
+        EXPECT_EQ(triesFrames(frames, g.pin), (std::vector<std::string>{"del"})) << "no count written";
+        EXPECT_EQ(tries(g.pin), -1);
+        mark = logMark();
+        ASSERT_EQ(session->verifyPassword(auth, text("111111"), false, false), 0);
+        EXPECT_EQ(newChannels(mark), 1u);
+        EXPECT_NE(auth->flags & GC_Container::FLAG_VERIFIED, 0u);
+        EXPECT_EQ(tries(g.pin), 3);
+
+        // PERFORM SECURITY OPERATION.
+        mark = logMark();
+        card->answerStatus({.ins = 0x2A}, 0x9000, 1, true);
+        Bytes signature;
+        EXPECT_NE(session->signatureData(auth, key, digest, GC_Object::KEY_EC, GC_Security::HASH_SHA256,
+                                         GC_Security::PAD_NONE, signature),
+                  0);
+        EXPECT_EQ(plainSuccessTo(0x2A, mark), 1);
+        EXPECT_TRUE(signature.empty());
+        mark = logMark();
+        ASSERT_EQ(session->verifyPassword(auth, text("111111"), false, false), 0);
+        ASSERT_EQ(session->signatureData(auth, key, digest, GC_Object::KEY_EC, GC_Security::HASH_SHA256,
+                                         GC_Security::PAD_NONE, signature),
+                  0);
+        EXPECT_EQ(newChannels(mark), 1u);
+        EXPECT_FALSE(signature.empty());
+
+        // READ BINARY of the scratch file (not in the companion's cache).
+        mark = logMark();
+        card->answerStatus({.ins = 0xB0}, 0x9000, 1, true);
+        Bytes out{0x01};
+        EXPECT_NE(
+            session->read(out, kSignatureAid, scratch, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}), 0);
+        EXPECT_EQ(plainSuccessTo(0xB0, mark), 1);
+        EXPECT_TRUE(out.empty());
+        mark = logMark();
+        ASSERT_EQ(
+            session->read(out, kSignatureAid, scratch, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}), 0);
+        EXPECT_EQ(newChannels(mark), 1u);
+        EXPECT_EQ(out, appFile(scratch));
+    }
+}
+
 }  // namespace
 }  // namespace session_test

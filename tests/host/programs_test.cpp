@@ -1,12 +1,18 @@
 // gc-token-host and gc-token-ctl as programs, over a private bus and in-memory slots (no card):
 // one host per bus, a clean stop on SIGTERM, and the tool's answers to bad input.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "host/line_channel.h"
 #include "platform/dbus_notification_center.h"
 #include "platform/json.h"
 #include "support/child_process.h"
@@ -233,4 +239,37 @@ TEST_F(Programs, TextFromTheBusCannotDriveTheTerminal) {
     EXPECT_EQ(check.status, 1);
     EXPECT_EQ(check.out, "canProgress: " + shown + "\ncanResult: " + shown + "\n");
     EXPECT_EQ(check.err, "gc-token-ctl: check-can: the card was not opened (result " + shown + ")\n");
+}
+
+// A host that answers wait-token with control codes and a line break in the reader's name and the
+// instance: the tool prints them as dots, on one line.
+TEST(ProgramsWithoutAHost, WaitTokenCannotDriveTheTerminal) {
+    gctest::TempDir dir;
+    const std::string path = dir.path() + "/control.sock";
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    std::string request;
+    std::thread host([&] {
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        host::LineChannel channel(fd);
+        std::string_view line;
+        if (channel.readLine(line) != host::LineChannel::Read::Line) return;
+        request = std::string(line);
+        channel.writeLine(
+            nlohmann::json{{"ok", true}, {"reader", "Reader\x1b[2J\nforged: line"}, {"instanceID", "id\x07\r\x7f"}}
+                .dump());
+    });
+    const ToolRun run = runTool({kCtl, "wait-token", "--timeout", "5", "--socket", path});
+    shutdown(listener, SHUT_RDWR);  // an accept still waiting ends
+    host.join();
+    close(listener);
+    EXPECT_EQ(nlohmann::json::parse(request, nullptr, false).value("op", ""), "wait-token");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "token: Reader.[2J.forged: line instance id...\n");
 }

@@ -178,5 +178,48 @@ TEST(MendedFaults, KeyMaterialOfAFailedGenerationDoesNotStay) {
     }
 }
 
+// A key creation whose answer arrived damaged (a byte inverted, or half of it) may have been
+// made: the first generation's private half and the second generation's key object are taken back,
+// and the card is as before the generation.
+TEST(MendedFaults, AKeyCreationWithADamagedAnswerIsTakenBack) {
+    const WriteOperation& generate = writeOperations()[3];
+    for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
+        SCOPED_TRACE(generation(personality).name);
+        // The creation's index among the generation's commands: the first generation creates the
+        // private half first (00 E1), the second the key object (80 E0).
+        const uint8_t create = personality == Personality::Varnel1 ? 0xE1 : 0xE0;
+        size_t index = 0;
+        {
+            SlotHolder holder(writeCard(personality));
+            DriverWorld world(holder);
+            ASSERT_EQ(world.open(), 0);
+            ASSERT_EQ(generate.prepare(world), 0);
+            const size_t mark = holder.card().log().size();
+            ASSERT_EQ(generate.run(world), 0);
+            const auto log = holder.card().log();
+            size_t commands = 0;
+            bool found = false;
+            for (size_t i = mark; i < log.size() && !found; ++i) {
+                if (log[i].kind != cardsim::LogEntry::Kind::Command) continue;
+                found = log[i].plainCommand.size() > 1 && log[i].plainCommand[1] == create;
+                if (!found) ++commands;
+            }
+            ASSERT_TRUE(found);
+            index = commands;
+        }
+        for (Fault fault : {Fault::FlippedByte, Fault::Truncated}) {
+            SCOPED_TRACE(faultName(fault));
+            SlotHolder holder(writeCard(personality));
+            DriverWorld world(holder);
+            ASSERT_EQ(world.open(), 0);
+            ASSERT_EQ(generate.prepare(world), 0);
+            const cardsim::CardImage before = holder.card().image();
+            holder.arm(fault, index);
+            EXPECT_NE(generate.run(world), 0);
+            EXPECT_EQ(differences(before, holder.card().image()), std::vector<std::string>{});
+        }
+    }
+}
+
 }  // namespace
 }  // namespace sweep

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Data/bytes.h"
+#include "Data/wipe.h"
 #include "Reader/readerctk.h"
 #include "logger.h"
 #include "platform/ctk_memory.h"
@@ -139,4 +140,17 @@ TEST(Wiping, LoggedCommandCopies) {
         }
     }
     GC_Logger::installForTesting(previous);
+}
+
+// A string is wiped over its whole capacity: one that shrank keeps its old characters past the end.
+TEST(Wiping, StringOverItsWholeCapacity) {
+    Armed armed;
+    {
+        std::string text(48, '-');
+        text.replace(30, kCanaryLength, reinterpret_cast<const char*>(g_canary), kCanaryLength);
+        text.resize(4);
+        gc_wipe(text);
+        EXPECT_EQ(text.size(), 4u);
+    }
+    EXPECT_EQ(armed.leaks(), 0);
 }
