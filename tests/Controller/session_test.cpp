@@ -2,7 +2,6 @@
 // writes with the learned APDU size, chains, the retransmit rule, and a card that is reset or
 // pulled out under the session.
 #include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -315,54 +314,24 @@ TEST_F(SessionTest, LearningAndShrinkingOfTheApduSize) {
 // other refusal is the card's answer to the command: passed on, sent once, nothing stored.
 TEST_F(SessionTest, OnlyAWrongLengthLowersTheSize) {
     const Bytes data = fillScratch();
-    struct Case {
-        const char* name;
-        std::function<int(GC_Controller&)> run;
-        const char* command;  // the commands counted, by their first bytes in hex
-        int result;
-        size_t sent;
-        const char* stored;
-    };
-    const Case cases[] = {
-        {.name = "wrong length to a large READ",
-         .run =
-             [&](GC_Controller& session) {
-                 card->setMaxReadSize(200);
-                 reader().maxApduSize = 300;
-                 Bytes out;
-                 const int rc = session.read(out, sessionAid(), kScratch, 0, 600, nullptr, false, true,
-                                             GC_Controller::READ_SELECT, {});
-                 EXPECT_EQ(out, Bytes(data.begin(), data.begin() + 600));
-                 return rc;
-             },
-         .command = "00B0",
-         .result = 0,
-         .sent = 4,  // refused, then 200 bytes three times
-         .stored = "Virtual PCD 00=200\n"},
-        {.name = "memory failure to an UPDATE",
-         .run =
-             [&](GC_Controller& session) {
-                 card->answerStatus({.ins = 0xD6}, 0x6581);
-                 Bytes piece = pattern(600, 3);
-                 return session.update(piece, sessionAid(), kScratch, 0, false, true);
-             },
-         .command = "00D6",
-         .result = -1100,
-         .sent = 1,
-         .stored = ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        setSettings("");
-        reader().maxApduSize = 200;
-        reader().apduSizeFixed = false;
-        auto session = open();
-        const size_t mark = logMark();
-        EXPECT_EQ(c.run(*session), c.result);
-        EXPECT_EQ(countPrefix(receivedSince(*card, mark), c.command), c.sent);
-        EXPECT_EQ(settings(), c.stored);
-        EXPECT_EQ(reader().apduSizeFixed, *c.stored != '\0');
-    }
+    auto session = open();
+    card->answerStatus({.ins = 0xD6}, 0x6581);  // memory failure
+    size_t mark = logMark();
+    Bytes piece = pattern(600, 3);
+    EXPECT_EQ(session->update(piece, sessionAid(), kScratch, 0, false, true), -1100);
+    EXPECT_EQ(countPrefix(receivedSince(*card, mark), "00D6"), 1u);
+    EXPECT_EQ(settings(), "");
+    EXPECT_FALSE(reader().apduSizeFixed);
+
+    card->setMaxReadSize(200);
+    reader().maxApduSize = 300;
+    mark = logMark();
+    Bytes out;
+    EXPECT_EQ(session->read(out, sessionAid(), kScratch, 0, 600, nullptr, false, true, GC_Controller::READ_SELECT, {}),
+              0);
+    EXPECT_EQ(out, Bytes(data.begin(), data.begin() + 600));
+    EXPECT_EQ(countPrefix(receivedSince(*card, mark), "00B0"), 4u) << "refused, then 200 bytes three times";
+    EXPECT_EQ(settings(), "Virtual PCD 00=200\n");
 }
 
 // An answer longer than the size on a reader not known to take extended length: the mark is
