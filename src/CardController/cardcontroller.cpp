@@ -28,6 +28,12 @@ void dropStatusWord(std::vector<uint8_t>& response) {
     if (response.size() >= 2) response.resize(response.size() - 2);
 }
 
+// 67 00: the card found the command's length wrong, which a smaller chunk may mend. Every other
+// refusal is the card's answer to the command itself, and no smaller reader size changes it.
+bool wrongLength(const std::vector<uint8_t>& response) {
+    return response.size() >= 2 && response[response.size() - 2] == 0x67 && response.back() == 0x00;
+}
+
 int succeed(const char* func, int line) {
     GC_LoggerC::ret1(func, kLogFile, line, kLogMask, kOk);
     return kOk;
@@ -291,11 +297,11 @@ int GC_CardController::read(std::vector<uint8_t>& out, size_t offset, size_t cou
         }
         if (rc != kOk) return GC_FAIL(kErrMask, rc, "Send read APDU with error : %d", rc);
         rc = checkSW(GC_Card::OP_READ, response);
+        const bool shrink = wrongLength(response);
         dropStatusWord(response);
-        if (rc == kFailed) {
-            // Taken as an answer too long for the reader: try again with less.
+        if (shrink) {
             if (controller->failedApduSize() == kOk) continue;
-            return GC_FAIL(kErrMask, kFailed, "General error | error : %d", rc);
+            return GC_FAIL(kErrMask, rc, "General error | error : %d", rc);
         }
         if (rc != kOk && rc != kEndOfFile) return GC_FAIL(kErrMask, rc);
         // Never more than was asked for, whatever the card sent.
@@ -335,9 +341,9 @@ int GC_CardController::update(const std::vector<uint8_t>& data, size_t offset) {
         if (rc != kOk) return GC_FAIL(kErrMask, rc, "Send update APDU with error : %d", rc);
         rc = checkSW(GC_Card::OP_UPDATE, response);
         if (rc == kEndOfFile) rc = kWriteBeyondEnd;
-        if (rc == kFailed) {
+        if (wrongLength(response)) {
             if (controller->failedApduSize() == kOk) continue;
-            return GC_FAIL(kErrMask, kFailed, "General error | error : %d", rc);
+            return GC_FAIL(kErrMask, rc, "General error | error : %d", rc);
         }
         if (rc != kOk) return GC_FAIL(kErrMask, rc);
         offset += chunk;

@@ -97,13 +97,15 @@ public:
     virtual int select(const std::vector<uint8_t>& aid, const std::vector<uint8_t>& path, bool selectAppFirst,
                        size_t* fileSize);
     // Reads `count` bytes (0: one READ BINARY with Le 00) of the selected file from `offset`.
-    // Stops early at the end of the file and returns what was read.
+    // Stops early at the end of the file and returns what was read. A chunk the reader could not
+    // carry (-1913) or the card found too long (67 00) lowers the session's size and goes again.
     virtual int read(std::vector<uint8_t>& out, size_t offset, size_t count);
     // Reads the whole TLV that starts at `offset` of a file, which must begin with `tag`. The
     // card generations offer it; here -1101.
     virtual int readEx(std::vector<uint8_t>& out, const std::vector<uint8_t>& aid, const std::vector<uint8_t>& path,
                        size_t offset, bool selectApplication, bool selectPath, std::vector<uint8_t> tag);
-    // Writes data at `offset` of the selected file. Empty data: 0, nothing sent.
+    // Writes data at `offset` of the selected file, in chunks lowered as in read. Empty data: 0,
+    // nothing sent.
     virtual int update(const std::vector<uint8_t>& data, size_t offset);
 
     // The secure channel (PACE and secure messaging) of the card generations; here -1101.

@@ -164,12 +164,19 @@ int GC_CardControllerVarnel::unblockPassword(std::shared_ptr<GC_Container>& cont
 
 int GC_CardControllerVarnel::selectPinDirectory(std::shared_ptr<GC_Container>& container,
                                                 const std::vector<uint8_t>& directory) {
-    if (const int rc = select(container->AID, directory, false, nullptr); rc != kOk) {
-        container->flags &= ~GC_Container::FLAG_ACTIVE;
-        return GC_FAIL(kErrMask, rc, "Error when selecting dir, maybe not active");
+    const int rc = select(container->AID, directory, false, nullptr);
+    if (rc == kOk) {
+        container->flags |= GC_Container::FLAG_ACTIVE;
+        container->flags &= ~GC_Container::FLAG_DEACTIVATED;
+        return kOk;
     }
-    container->flags |= GC_Container::FLAG_ACTIVE;
-    return kOk;
+    // Only the card's word on the directory changes what is known of it; a failed exchange (the
+    // card pulled or reset) says nothing of it.
+    if (rc == kFileDeactivated)
+        container->flags = (container->flags & ~GC_Container::FLAG_ACTIVE) | GC_Container::FLAG_DEACTIVATED;
+    else if (rc == kFileNotFound)
+        container->flags &= ~GC_Container::FLAG_ACTIVE;
+    return GC_FAIL(kErrMask, rc, "Error when selecting dir, maybe not active");
 }
 
 int GC_CardControllerVarnel::statusContainers(std::vector<std::shared_ptr<GC_Container>>& list) {
@@ -187,7 +194,7 @@ int GC_CardControllerVarnel::statusContainers(std::vector<std::shared_ptr<GC_Con
                 c.flags |= GC_Container::FLAG_BLOCKED;
                 c.pin->triesLeft = 0;
             } else if (pinDirectoryDeactivated(status)) {
-                c.flags &= ~GC_Container::FLAG_ACTIVE;
+                c.flags = (c.flags & ~GC_Container::FLAG_ACTIVE) | GC_Container::FLAG_DEACTIVATED;
                 c.pin->triesLeft = 0;
             } else if (status != kOk && isPinVerdict(status)) {
                 // Only the card's word on the PIN says it has no tries; a failed exchange leaves them.

@@ -177,7 +177,8 @@ protected:
     // Identifiers that start with DF are directories.
     bool selectsDirectory(const std::vector<uint8_t>& fid) const override;
 
-    // Whether the container's PIN directory can be selected: sets or clears the active flag.
+    // Whether the container's PIN directory can be selected: sets the active flag, or clears it
+    // when the card says the directory is deactivated (marking that too) or absent.
     virtual int isActive(std::shared_ptr<GC_Container>& container) = 0;
     // The status query of a PIN about to be asked (the second generation counts it active first).
     virtual void beforePinStatus(GC_Container& /*container*/) {}

@@ -289,15 +289,20 @@ int GC_Controller::statusContainers(std::vector<std::shared_ptr<GC_Container>>& 
 
     std::vector<std::shared_ptr<GC_Container>> query;
     triesFromCache(list, query, "GET tries pin %s lefto to %zu");
+    // What the card says of the directories in this query, nothing an earlier one found.
+    for (const std::shared_ptr<GC_Container>& container : query)
+        if (container) container->flags &= ~GC_Container::FLAG_DEACTIVATED;
     int result = query.empty() ? 0 : cardController->statusContainers(query);
     if (result == kFileDeactivated || result == kPinBlocked) {
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "Container is not Active or Blocked | %d", result);
         result = 0;
     }
-    // What the card says is not active is told to the companion.
+    // Only the card's own answer that a PIN's directory is deactivated is told to the companion: a
+    // query the card did not finish (pulled out, reset) tells it nothing.
     for (const std::shared_ptr<GC_Container>& container : query) {
         if (!container || !container->pin) continue;
-        if ((container->flags & (GC_Container::FLAG_ACTIVE | GC_Container::FLAG_PUK)) != 0) continue;
+        if ((container->flags & GC_Container::FLAG_DEACTIVATED) == 0) continue;
+        if ((container->flags & GC_Container::FLAG_PUK) != 0) continue;
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "SET tries pin %s left to %i",
                          container->label.c_str(), static_cast<int>(kNotActive));
         if (cacheInUse()) GC_Cache::setTriesLeft(name.c_str(), container->pin->pinReference, kNotActive);

@@ -483,6 +483,9 @@ int64_t GC_SecureMessaging::decompose_response_apdu(const std::vector<unsigned c
         out[tag] = std::vector<unsigned char>(response.begin() + static_cast<std::ptrdiff_t>(valuePos),
                                               response.begin() + static_cast<std::ptrdiff_t>(valuePos + valueLen));
         pos = valuePos + valueLen;
+        // The checksum closes the protected objects: what follows is the plain status word, whose
+        // SW2 may well equal a tag (69 85, 6A 87).
+        if (tag == 0x8E) break;
     }
     if (out.empty()) return GC_FAIL(kErrMask, kObjectMissing, "DoList is empty");
     return ok(__func__, __LINE__);

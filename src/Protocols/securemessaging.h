@@ -101,6 +101,8 @@ public:
     // two-byte status word comes back in out with -3000 so the caller can see what the card said.
     static int64_t smFreeAPDU(sm_params* params, const std::vector<unsigned char>& response,
                               std::vector<unsigned char>& out);
+    // The objects of `tags` in the answer, by tag; the scan ends after DO8E (the plain status word
+    // follows it).
     static int64_t decompose_response_apdu(const std::vector<unsigned char>& response,
                                            const std::vector<unsigned char>& tags, do_list& out);
     static int64_t sm_module_verify_response_mac(sm_params* params, const do_list& objects);

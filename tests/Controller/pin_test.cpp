@@ -261,6 +261,30 @@ TEST_F(PinTest, StatusOfContainersWithADeactivatedDirectory) {
     }
 }
 
+// A status query the card does not finish, pulled out or reset under it at its first command,
+// writes no tries-left entry for the PIN it asked about: only the card's word that a directory is
+// deactivated gives 255 (above).
+TEST_F(PinTest, AStatusQueryCutShortWritesNoEntry) {
+    if (!slotBackend()) GTEST_SKIP() << "a card gone mid-exchange: over the slot back-end";
+    for (const Generation& g : kGenerations) {
+        for (bool removed : {false, true}) {
+            SCOPED_TRACE(std::string(cardsim::personalityName(g.personality)) + (removed ? ", removed" : ", reset"));
+            plug(varnelCard(g.personality));
+            link.reset();
+            link = std::make_unique<gctest::HubCompanion>();
+            auto session = open();
+            ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+            std::vector<std::shared_ptr<GC_Container>> list{pinContainer(g.pin, g.pinPath, 6, 8)};
+            if (removed)
+                card->removeOnNextCommand();
+            else
+                card->resetOnNextCommand();
+            EXPECT_NE(session->statusContainers(list, false), 0);
+            EXPECT_EQ(tries(g.pin), -1);
+        }
+    }
+}
+
 // A PIN never goes to the card in plain: without a channel that can be reopened, the VERIFY that
 // would carry it is not sent. A failed exchange leaves the tries-left entry removed, not rewritten.
 TEST_F(PinTest, NoPinWithoutTheChannelAndNoCountAfterAFailedExchange) {

@@ -227,6 +227,40 @@ TEST_F(SessionTest, RefusedTwiceThenAnsweredAfterTwoRestoresAndOneShrink) {
     EXPECT_EQ(session->retransmitCount(), 0);
 }
 
+// 69 85 under the channel (its SW2 is a tag byte) is the card's verdict, -1701: on a reader whose
+// size is settled the read is repeated once on a reopened channel and ends with it. The checksum
+// of such an answer is still checked.
+TEST_F(SessionTest, ConditionsOfUseNotSatisfiedUnderTheChannel) {
+    for (const Generation& g : kGenerations) {
+        SCOPED_TRACE(cardsim::personalityName(g.personality));
+        plug(varnelCard(g.personality));
+        auto session = open();
+        ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+        reader().apduSizeFixed = true;
+        size_t mark = logMark();
+        card->answerStatus({0xB0, 0x00, 0x01}, 0x6985, 2);  // READ BINARY at offset 1, and nothing PACE reads
+        Bytes out;
+        EXPECT_EQ(
+            session->read(out, kSignatureAid, kTokenInfo, 1, 10, nullptr, false, true, GC_Controller::READ_SELECT, {}),
+            -1701);
+        auto sent = receivedSince(*card, mark);
+        EXPECT_EQ(countPrefix(sent, "0022C1A412"), 1u) << "one restore";
+        EXPECT_EQ(countPrefix(sent, "00B000010A"), 2u) << "one repeat";
+        EXPECT_EQ(session->retransmitCount(), 0);
+
+        ASSERT_EQ(session->select(kTokenInfo, nullptr, kSignatureAid, false), 0);
+        card->answerStatus({0xB0, 0x00, 0x01}, 0x6985, 1);
+        card->flipResponseByte();  // the checksum's last byte
+        mark = logMark();
+        EXPECT_EQ(
+            session->read(out, kSignatureAid, kTokenInfo, 1, 10, nullptr, false, false, GC_Controller::READ_SELECT, {}),
+            -3009);
+        sent = receivedSince(*card, mark);
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].response, "6985");
+    }
+}
+
 // The MF selection of PACE answered 69 88 every time, while a CAN is kept: each answer starts a
 // restore, which runs PACE again with the kept CAN, and the retransmit rule bounds the nesting.
 TEST_F(SessionTest, MasterFileRefusedDuringPaceStaysBounded) {

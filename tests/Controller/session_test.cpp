@@ -310,6 +310,30 @@ TEST_F(SessionTest, LearningAndShrinkingOfTheApduSize) {
     EXPECT_EQ(GC_Settings::getReaderMaxAPDUSize(name.c_str()), 256) << "the first stored value stays";
 }
 
+// Only a length the card refused (67 00) lowers the reader's size and sends the chunk again; any
+// other refusal is the card's answer to the command: passed on, sent once, nothing stored.
+TEST_F(SessionTest, OnlyAWrongLengthLowersTheSize) {
+    const Bytes data = fillScratch();
+    auto session = open();
+    card->answerStatus({.ins = 0xD6}, 0x6581);  // memory failure
+    size_t mark = logMark();
+    Bytes piece = pattern(600, 3);
+    EXPECT_EQ(session->update(piece, sessionAid(), kScratch, 0, false, true), -1100);
+    EXPECT_EQ(countPrefix(receivedSince(*card, mark), "00D6"), 1u);
+    EXPECT_EQ(settings(), "");
+    EXPECT_FALSE(reader().apduSizeFixed);
+
+    card->setMaxReadSize(200);
+    reader().maxApduSize = 300;
+    mark = logMark();
+    Bytes out;
+    EXPECT_EQ(session->read(out, sessionAid(), kScratch, 0, 600, nullptr, false, true, GC_Controller::READ_SELECT, {}),
+              0);
+    EXPECT_EQ(out, Bytes(data.begin(), data.begin() + 600));
+    EXPECT_EQ(countPrefix(receivedSince(*card, mark), "00B0"), 4u) << "refused, then 200 bytes three times";
+    EXPECT_EQ(settings(), "Virtual PCD 00=200\n");
+}
+
 // An answer longer than the size on a reader not known to take extended length: the mark is
 // stored and the size grows to hold the answer.
 TEST_F(SessionTest, ALongAnswerMarksTheReaderExtended) {

@@ -278,6 +278,21 @@ TEST(SmVerify, StatusOnly) {
     EXPECT_EQ(hex(a.p.SSC), hex(a.ref.ssc));
 }
 
+// A status word whose SW2 equals a tag follows the checksum: it is not read as an object.
+TEST(SmVerify, StatusWordsEndingInATagByte) {
+    for (const char* sw : {"6985", "6A87", "628E", "6999"}) {
+        answer a;
+        const bytes do99 = cat(unhex("9902"), unhex(sw));
+        EXPECT_EQ(a.verify(a.build(do99, do99, sw)), 0) << sw;
+        EXPECT_EQ(hex(a.out), sw);
+        answer tampered;
+        bytes r = tampered.build(do99, do99, sw);
+        r[6] ^= 1;
+        EXPECT_EQ(tampered.verify(r), SM::kMacMismatch) << sw;
+        EXPECT_TRUE(tampered.out.empty()) << sw;
+    }
+}
+
 TEST(SmVerify, DataIsDecryptedAndUnpadded) {
     for (size_t n : {size_t(1), size_t(15), size_t(16), size_t(143), size_t(1024)}) {
         answer a;

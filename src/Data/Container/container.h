@@ -25,6 +25,8 @@ public:
     static constexpr uint64_t FLAG_PUK = 0x08;        // the PIN is a PUK (its label contains "PUK")
     static constexpr uint64_t FLAG_NO_LENGTH = 0x10;  // the PIN has no length limits
     static constexpr uint64_t FLAG_AUTH_ID = 0x20;    // the container has a PIN authId
+    // The card answered, in the last status query, that the PIN's directory is deactivated.
+    static constexpr uint64_t FLAG_DEACTIVATED = 0x40;
 
     // Key-family masks of a mechanism.
     static constexpr uint64_t MECHANISM_RSA = 0x1;
