@@ -16,6 +16,17 @@ namespace gc_signing {
 inline constexpr uint64_t kUsageSign = 2;
 inline constexpr uint64_t kUsageNonRepudiation = 16;
 
+// The largest key, in bits, that input is formed for.
+inline constexpr uint64_t kLargestKeyBits = 16384;
+
+// Whether input can be formed for a key of this type and size (in bits, 0 unknown): never above
+// kLargestKeyBits; an RSA key's size must be known, its block is as long as the key. An EC key of
+// unknown size is signed over the whole digest.
+bool usableKeySize(GC_Object::key_type keyType, uint64_t bits);
+
+// The size of the EC key of the container's certificate with this ID; 0 when there is none.
+uint64_t certifiedKeyBits(GC_Container& container, const std::vector<unsigned char>& id);
+
 // The container's first mechanism for the key type (EC or RSA family) whose hash set holds
 // `format`; null when there is none.
 std::shared_ptr<GC_Container::mechanism_info> findMechanism(GC_Container& container, GC_Object::key_type keyType,

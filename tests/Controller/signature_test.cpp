@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "Data/Container/container.h"
+#include "Data/Objects/certobject.h"
 #include "Data/Objects/privkeyobject.h"
+#include "Data/Objects/pubkeyobject.h"
 #include "driver.h"
 #include "openssl_reference.h"
 #include "session_fixture.h"
@@ -259,6 +261,71 @@ TEST_F(SignatureTest, RefusalsBeforeTheCard) {
     verifyPin(kKeys[5]);
     EXPECT_EQ(driver->signatureData(containers[2], privateKey(2), Bytes(51, 0x30), Driver::RSA_PKCS1_NONE, signature),
               -1100);
+}
+
+// Key entries as a hostile card may write them: a size no key has or none at all, a path that
+// ends in half a file identifier. Refused before the card, or signed over an input that fits the
+// key, never over nothing.
+TEST_F(SignatureTest, HostileKeyEntries) {
+    open(cardsim::Personality::Varnel1);
+    verifyPin(kKeys[0]);  // P-256
+    verifyPin(kKeys[2]);  // RSA-2048
+    const Bytes d256 = ref::digest(EVP_sha256(), {'k', 'e', 'y'});
+    const Bytes d384 = ref::digest(EVP_sha384(), {'k', 'e', 'y'});
+    const Bytes none;
+    const struct {
+        const char* what;
+        size_t container;
+        uint64_t keyBits;
+        bool certified;  // a certificate of the key's ID is in the container
+        bool oddPath;
+        const Bytes& data;
+        Algorithm algorithm;
+        int result;
+        Bytes signedInput;  // what the card gets to sign when it is asked
+    } cases[] = {
+        {"RSA of unknown size", 3, 0, true, false, d256, Driver::RSA_PKCS1_SHA256, -1102, {}},
+        {"RSA of 2^32 + 2048 bits", 3, (1ULL << 32) + 2048, true, false, d256, Driver::RSA_PKCS1_SHA256, -1102, {}},
+        {"RSA of 16392 bits", 3, 16392, true, false, d256, Driver::RSA_PKCS1_SHA256, -1102, {}},
+        {"RSA of all bits set", 3, ~0ULL, true, false, d256, Driver::RSA_PKCS1_SHA256, -1102, {}},
+        {"EC of 16392 bits", 0, 16392, true, false, d384, Driver::EC_NONE, -1102, {}},
+        {"EC of unknown size: its certificate's", 0, 0, true, false, d384, Driver::EC_NONE, 0,
+         Bytes(d384.begin(), d384.begin() + 32)},
+        {"EC of unknown size: uncut", 0, 0, false, false, d384, Driver::EC_NONE, 0, d384},
+        {"EC of unknown size: nothing", 0, 0, false, false, none, Driver::EC_NONE, -1102, {}},
+        {"a path of odd length", 0, 256, true, true, d256, Driver::EC_NONE, -1501, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto* key = static_cast<GC_PrivKeyObject*>(privateKey(c.container));
+        const GC_PrivKeyObject kept(key);
+        key->keyBits = c.keyBits;
+        if (!c.certified) key->ID.push_back(0xEE);
+        if (c.oddPath) key->path.push_back(0x01);
+        const size_t mark = logMark();
+        Bytes signature;
+        EXPECT_EQ(driver->signatureData(containers[c.container], key, c.data, c.algorithm, signature), c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(lastSignedInput(), c.signedInput);
+        } else {
+            EXPECT_EQ(countPrefix(receivedSince(*card, mark), "002A"), 0u);
+        }
+        key->keyBits = kept.keyBits;
+        key->ID = kept.ID;
+        key->path = kept.path;
+    }
+
+    // Verification sizes its input from the public key: an RSA entry that holds a certificate's
+    // EC key, or an entry's size that no key has, is refused.
+    auto* rsaPublic = static_cast<GC_PubKeyObject*>(objectOf(*containers[3], GC_Object::TYPE_PUBLIC_KEY));
+    auto* ecCertificate = static_cast<GC_CertObject*>(objectOf(*containers[0], GC_Object::TYPE_CERTIFICATE));
+    ASSERT_EQ(rsaPublic->setPublicKeyFromX509(ecCertificate->cert.get()), 0);
+    EXPECT_EQ(driver->verifySignature(containers[3], rsaPublic, d256, Bytes(256, 0x01), Driver::RSA_PKCS1_SHA256),
+              -1102);
+    rsaPublic->key.reset();
+    rsaPublic->keyBits = ~0ULL;
+    EXPECT_EQ(driver->verifySignature(containers[3], rsaPublic, d256, Bytes(256, 0x01), Driver::RSA_PKCS1_SHA256),
+              -1102);
 }
 
 // The exact input the first generation's card receives, through the session.
