@@ -61,12 +61,12 @@ int GC_Controller::signatureData(std::shared_ptr<GC_Container>& container, GC_Ob
         const size_t curveBytes = (curveBits + 7) / 8;
         if (curveBits != 0 && input.size() > curveBytes) input.resize(curveBytes);
     } else if (padding == GC_Security::PAD_PKCS1_V15 && format == GC_Security::HASH_NONE) {
-        // A complete encoding: the hash it names decides how the card is asked to sign it. It is
-        // handed on as a digest of that hash would be: a card that pads itself cannot pad a
-        // whole block again.
+        // A complete encoding, exactly: the hash it names decides how the card is asked to sign
+        // it. It is handed on as a digest of that hash would be: a card that pads itself cannot
+        // pad a whole block again.
         std::vector<unsigned char> digest;
-        if (const int rc = GC_PKCS1::EMSA_v1_5_decode(data, keyLen, format, digest); rc != 0)
-            return GC_FAIL(kErrMask, kFailed, "Cannot decode EMSA | %i", rc);
+        if (const int rc = gc_signing::exactPkcs1Block(data, keyLen, format, digest); rc != 0)
+            return GC_FAIL(kErrMask, rc, "Cannot decode EMSA");
         const bool addPadding = (mechanism->paddings & GC_Security::PAD_PKCS1_V15) == 0;
         if (const int rc = GC_PKCS1::EMSA_v1_5_encode(digest, keyLen, format, input, addPadding); rc != 0)
             return GC_FAIL(kErrMask, kFailed, "Cannot encode EMSA | %i", rc);
