@@ -5,8 +5,9 @@
 //
 // Beyond "no crash": whatever an object accepts it gives back in a form that it accepts again
 // unchanged (and so do its copies); the names, serial, dates and points it derives are well
-// formed; a data object keeps the bytes it was given, or a DER re-encoding that holds the same
-// primitive values in the same order.
+// formed; a key of another kind than its object's type has an unknown size (0); a data object
+// keeps the bytes it was given, or a DER re-encoding that holds the same primitive values in the
+// same order.
 
 #include <cstddef>
 #include <cstdint>
@@ -79,12 +80,15 @@ void checkCertificate(const Bytes& der) {
     Bytes serial;
     if (cert.getSerialNumber(serial) == 0) CHECK(!serial.empty() && serial[0] != 0x00);
 
-    // The public key that a certificate hands to the key objects of the same ID.
+    // The public key that a certificate hands to the key objects of the same ID. One of another
+    // kind than the object's entry says has an unknown size, never one that buffers are sized by.
     for (const auto type : {GC_Object::KEY_EC, GC_Object::KEY_RSA}) {
         GC_PubKeyObject key;
         key.keyType = type;
         if (key.setPublicKeyFromX509(cert.cert.get()) == 0) {
-            key.getKeySize();
+            const uint64_t bits = key.getKeySize();
+            if (EVP_PKEY_is_a(key.key.get(), type == GC_Object::KEY_EC ? "EC" : "RSA") != 1)
+                CHECK(bits == 0 && key.keyBits == 0);
             Bytes out;
             key.getPublicKeyBytes(out);
             key.getOID(out);
@@ -108,6 +112,7 @@ void checkPublicKey(GC_Object::key_type type, const Bytes& der) {
     if (result != 0) return;
 
     const uint64_t bits = key.getKeySize();
+    if (EVP_PKEY_is_a(key.key.get(), type == GC_Object::KEY_EC ? "EC" : "RSA") != 1) CHECK(bits == 0);
     Bytes spki;
     const int exported = key.getPublicKeyBytes(spki);
     CHECK(exported == 0 || exported == -2);

@@ -29,8 +29,9 @@ public:
     //
     // Data handed with a hashing algorithm (2 to 5, 7 to 10) whose length equals that hash's
     // digest length is taken as the digest and signed as it is; any other length is hashed first.
-    // Algorithm 1 takes a complete DigestInfo (or an encoding block holding one); algorithm 6 a
-    // value signed as given (cut to the curve's byte length).
+    // Algorithm 1 signs an exact PKCS#1 v1.5 block of the key's length (verification also takes
+    // its DigestInfo alone); algorithm 6 a value signed as given (cut to the curve's byte length
+    // when the key's size is known).
     enum signature_alghoritm : uint32_t {
         RSA_PKCS1_NONE = 1,
         RSA_PKCS1_SHA1 = 2,

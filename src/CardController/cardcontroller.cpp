@@ -198,6 +198,8 @@ int GC_CardController::select(const std::vector<uint8_t>& aid, const std::vector
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (controller == nullptr) return GC_FAIL(kErrMask, kFailed, "Controller is nullptr");
     if (!card) return GC_FAIL(kErrMask, kFailed, "Card is nullptr");
+    // Whole file identifiers only: a path from the card (a key's) may end in half of one.
+    if (path.size() % 2 != 0) return GC_FAIL(kErrMask, gc_session::kWrongFidLength, "Wrong FID length");
     // An application alone: whatever file was selected in it is left behind.
     if (!currentPath.empty() && path.empty() && !aid.empty()) forgetFile();
     // The application goes first whenever it is not the current one: a file identifier may exist

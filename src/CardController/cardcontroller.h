@@ -50,6 +50,10 @@ inline constexpr int kPinpadTimeout = -2321;    // nobody typed on the pinpad in
 inline bool isPinVerdict(int rc) {
     return rc == kOk || rc == kWrongPin || rc == kPinBlocked || rc == kPinNotFound || rc == kFileDeactivated;
 }
+
+// The longest file that READ and UPDATE BINARY reach (their offsets have 15 bits): a size, an
+// offset or a length above it, as a card may state one, belongs to no card file.
+inline constexpr size_t kLargestFile = 0x7FFF;
 }  // namespace gc_cc
 
 // The card-level layer between the card session (GC_Controller) and the stateless command

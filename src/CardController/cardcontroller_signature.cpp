@@ -115,8 +115,10 @@ int GC_CardControllerVarnel_1_0::signatureData(std::shared_ptr<GC_Container>& co
         record.keyRef = static_cast<uint8_t>(record.keyRef + 0x80);
     if (key->keyType == GC_Object::KEY_EC) {
         record.algorithm = kRefEcdsa;
-        // The card takes no more than the curve's order has bytes (66 for a 521-bit curve).
-        const size_t curveBytes = (static_cast<size_t>(key->getKeySize()) + 7) / 8;
+        // The card takes no more than the curve's order has bytes (66 for a 521-bit curve); a key
+        // of unknown size gets the input as it is.
+        const int bits = key->getKeySize();
+        const size_t curveBytes = bits > 0 ? (static_cast<size_t>(bits) + 7) / 8 : data.size();
         if (data.size() > curveBytes) data.resize(curveBytes);
     } else {
         record.algorithm = padding == GC_Security::PAD_PKCS1_V15 ? kRefRsaPkcs1 : kRefRsaRaw;

@@ -88,6 +88,9 @@ int GC_CardControllerVarnel::zeroFile(std::shared_ptr<GC_Container>& container, 
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Select %s failed: %ld", name, static_cast<long>(rc));
         return rc;
     }
+    // The size is the card's word: no more than a card file can hold is written.
+    if (size > kLargestFile)
+        return GC_FAIL(kErrMask, kFailed, "%s size %lu is too big", name, size);
     std::vector<uint8_t> zeros(size, 0x00);
     if (const int rc = controller->update(zeros, container->AID, path, 0, false, true); rc != kOk) {
         GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Update %s failed: %ld", name, static_cast<long>(rc));

@@ -80,6 +80,10 @@ int GC_Controller::read(std::vector<unsigned char>& out, const std::vector<unsig
     if (reader == nullptr) return GC_FAIL(kErrMask, kReaderMissing, "Reader is nullptr");
     if (!cardController) return GC_FAIL(kErrMask, kCardMissing, "Card is nullptr");
     if (path.size() < 2 || path.size() % 2 != 0) return GC_FAIL(kErrMask, kWrongFidLength, "Wrong FID length");
+    // Offsets and lengths come from card data: beyond any card file they are refused before the
+    // cache or the card is asked.
+    if (offset > kLargestFile || length > kLargestFile)
+        return GC_FAIL(kErrMask, kBadParameter, "Index to read is to big");
     const std::string name = reader->getReaderName();
     const std::vector<uint8_t> key = cacheKey(path, aid);
     const bool cacheUsed = mode != READ_EXTENDED && cacheInUse();
@@ -90,7 +94,7 @@ int GC_Controller::read(std::vector<unsigned char>& out, const std::vector<unsig
         lookup = GC_Cache::get(name.c_str(), key, entry, true);
         if (lookup != 0) {
             GC_LoggerC::logf(__func__, kLogFile, __LINE__, kLogMask, "Cannot read file from cache | %i", lookup);
-        } else if (offset + length <= entry.size() && offset < entry.size()) {
+        } else if (offset < entry.size() && length <= entry.size() - offset) {
             out.assign(entry.begin() + static_cast<long>(offset),
                        length == 0 ? entry.end() : entry.begin() + static_cast<long>(offset + length));
             if (size != nullptr) *size = entry.size();
@@ -137,7 +141,7 @@ int GC_Controller::read(std::vector<unsigned char>& out, const std::vector<unsig
         rc = GC_FAIL(kErrMask, kFailed, "Cannot set file to cache");
     if (!cacheUsed) {
         out = std::move(buffer);
-    } else if (length != 0 && offset + length <= buffer.size()) {
+    } else if (length != 0 && offset <= buffer.size() && length <= buffer.size() - offset) {
         out.assign(buffer.begin() + static_cast<long>(offset), buffer.begin() + static_cast<long>(offset + length));
     } else if (offset < buffer.size()) {
         out.assign(buffer.begin() + static_cast<long>(offset), buffer.end());

@@ -45,23 +45,28 @@ int GC_Controller::signatureData(std::shared_ptr<GC_Container>& container, GC_Ob
     const auto mechanism = gc_signing::findMechanism(*container, keyType, format);
     if (!mechanism) return GC_FAIL(kErrMask, kBadParameter, "Signature alghoritm is not supported");
 
-    const uint64_t keyBits = static_cast<uint64_t>(key->getKeySize());
+    // The size the key's directory entry gives, whole: buffers are sized from it.
+    const uint64_t keyBits = key->keyBits;
+    if (!gc_signing::usableKeySize(key->keyType, keyBits))
+        return GC_FAIL(kErrMask, kBadParameter, "Invalid key size %llu", static_cast<unsigned long long>(keyBits));
     const size_t keyLen = keyBits / 8;
     std::vector<unsigned char> input;
     if (key->keyType == GC_Object::KEY_EC) {
         if ((mechanism->paddings & padding) == 0) return GC_FAIL(kErrMask, kFailed, "Invalid padding type");
         if (const int rc = gc_signing::digestInput(data, format, input); rc != 0)
             return GC_FAIL(kErrMask, kFailed, "Cannot hash value | %i", rc);
-        // No more than the curve's order has bytes (66 for a 521-bit curve).
-        const size_t curveBytes = (keyBits + 7) / 8;
-        if (input.size() > curveBytes) input.resize(curveBytes);
+        // No more than the curve's order has bytes (66 for a 521-bit curve), when the size is
+        // known: the entry's, else the certificate's.
+        const uint64_t curveBits = keyBits != 0 ? keyBits : gc_signing::certifiedKeyBits(*container, key->ID);
+        const size_t curveBytes = (curveBits + 7) / 8;
+        if (curveBits != 0 && input.size() > curveBytes) input.resize(curveBytes);
     } else if (padding == GC_Security::PAD_PKCS1_V15 && format == GC_Security::HASH_NONE) {
-        // A complete encoding: the hash it names decides how the card is asked to sign it. It is
-        // handed on as a digest of that hash would be: a card that pads itself cannot pad a
-        // whole block again.
+        // A complete encoding, exactly: the hash it names decides how the card is asked to sign
+        // it. It is handed on as a digest of that hash would be: a card that pads itself cannot
+        // pad a whole block again.
         std::vector<unsigned char> digest;
-        if (const int rc = GC_PKCS1::EMSA_v1_5_decode(data, keyLen, format, digest); rc != 0)
-            return GC_FAIL(kErrMask, kFailed, "Cannot decode EMSA | %i", rc);
+        if (const int rc = gc_signing::exactPkcs1Block(data, keyLen, format, digest); rc != 0)
+            return GC_FAIL(kErrMask, rc, "Cannot decode EMSA");
         const bool addPadding = (mechanism->paddings & GC_Security::PAD_PKCS1_V15) == 0;
         if (const int rc = GC_PKCS1::EMSA_v1_5_encode(digest, keyLen, format, input, addPadding); rc != 0)
             return GC_FAIL(kErrMask, kFailed, "Cannot encode EMSA | %i", rc);
@@ -74,6 +79,8 @@ int GC_Controller::signatureData(std::shared_ptr<GC_Container>& container, GC_Ob
         if (data.size() > keyLen) return GC_FAIL(kErrMask, kBadParameter, "Invalid size of data");
         input = padding == GC_Security::PAD_NONE ? gc_signing::zeroPadded(data, keyLen) : data;
     }
+
+    if (input.empty()) return GC_FAIL(kErrMask, kBadParameter, "Nothing to sign");
 
     if (const int rc = lockReader(); rc != 0) return GC_FAIL(kErrMask, rc, "Reader cannot lock");
     GC_LoggerC::logf(__func__, kLogFile, __LINE__, kDetailMask, "DATA TO SIGN: %s", hex(input).c_str());

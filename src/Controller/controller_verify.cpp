@@ -53,8 +53,11 @@ int GC_Controller::verifySignature(std::shared_ptr<GC_Container>& container, GC_
     if (!mechanism) return GC_FAIL(kErrMask, kBadParameter, "Verify alghoritm is not supported");
 
     // The size of the key held; without one, the size its directory entry gave (the check of the
-    // signature then answers that there is no key).
-    const size_t keyLen = (key->key ? key->getKeySize() : key->keyBits) / 8;
+    // signature then answers that there is no key). Buffers are sized from it.
+    const uint64_t keyBits = key->key ? key->getKeySize() : key->keyBits;
+    if (!gc_signing::usableKeySize(key->keyType, keyBits))
+        return GC_FAIL(kErrMask, kBadParameter, "Invalid key size %llu", static_cast<unsigned long long>(keyBits));
+    const size_t keyLen = keyBits / 8;
     const bool mechanismPads = (mechanism->paddings & GC_Security::PAD_PKCS1_V15) != 0;
     std::vector<unsigned char> input;
     if (key->keyType == GC_Object::KEY_EC) {

@@ -16,6 +16,23 @@ namespace gc_signing {
 inline constexpr uint64_t kUsageSign = 2;
 inline constexpr uint64_t kUsageNonRepudiation = 16;
 
+// The largest key, in bits, that input is formed for.
+inline constexpr uint64_t kLargestKeyBits = 16384;
+
+// Whether input can be formed for a key of this type and size (in bits, 0 unknown): never above
+// kLargestKeyBits; an RSA key's size must be known, its block is as long as the key. An EC key of
+// unknown size is signed over the whole digest.
+bool usableKeySize(GC_Object::key_type keyType, uint64_t bits);
+
+// The size of the EC key of the container's certificate with this ID; 0 when there is none.
+uint64_t certifiedKeyBits(GC_Container& container, const std::vector<unsigned char>& id);
+
+// The hash and digest of an exact PKCS#1 v1.5 type-1 block of keyLen bytes: 00 01, at least
+// eight FF, 00, the DigestInfo (with NULL parameters) of a known hash. 0; -1102 for any other
+// bytes.
+int exactPkcs1Block(const std::vector<unsigned char>& block, size_t keyLen, GC_Security::data_format& format,
+                    std::vector<unsigned char>& digest);
+
 // The container's first mechanism for the key type (EC or RSA family) whose hash set holds
 // `format`; null when there is none.
 std::shared_ptr<GC_Container::mechanism_info> findMechanism(GC_Container& container, GC_Object::key_type keyType,

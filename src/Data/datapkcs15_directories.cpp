@@ -17,6 +17,8 @@ constexpr unsigned long kErrMask = gc_log::kError;
 
 const std::vector<unsigned char> kPath0103 = {0x01, 0x03};
 
+constexpr uint64_t kLargestKeyBits = uint64_t{gc_cc::kLargestFile} * 8;
+
 // An ID as stored: some writers wrap it in an inner OCTET STRING header (04 L), which is dropped
 // when the content is at least 3 bytes long and starts with 04.
 std::vector<unsigned char> idAt(const GC_ASN1::item& it, const std::vector<unsigned char>& path) {
@@ -81,7 +83,9 @@ bool readKeyEntry(const char* func, const GC_ASN1::item& entry, KeyEntry& key) {
     key.path = bytesAt(entry, pathFrom(entry, {kContextA1, kSequence, kSequence, kOctetString}));
     key.index = numberAt(entry, pathFrom(entry, {kContextA1, kSequence, kSequence, kInteger}));
     key.length = numberAt(entry, pathFrom(entry, {kContextA1, kSequence, kSequence, kContext0}));
+    // A size above what a card file could hold is no key's: it reads as unknown.
     key.keyBits = numberAt(entry, pathFrom(entry, {kContextA1, kSequence, kInteger}));
+    if (key.keyBits > kLargestKeyBits) key.keyBits = 0;
     return true;
 }
 

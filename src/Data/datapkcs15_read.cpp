@@ -78,6 +78,15 @@ int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
             continue;
         }
 
+        // The place comes from the card's directory: one beyond any card file is not read (the
+        // length counts where the read takes it).
+        const uint64_t length = expected == 0 ? object->length : 0;
+        if (object->index > gc_cc::kLargestFile || length > gc_cc::kLargestFile) {
+            GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "Object lies beyond any card file");
+            note(kNotFound);
+            continue;
+        }
+
         Bytes content;
         if (controller == nullptr) {
             note(kNoReader);
@@ -96,8 +105,8 @@ int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
         } else {
             // The length the entry gives, so that content files shared by several objects give
             // each only its own bytes; to the end of the file when the entry gives none.
-            result = controller->read(content, app->aid, object->path, object->index, object->length, nullptr, false,
-                                      true, GC_Controller::READ_SELECT, {});
+            result = controller->read(content, app->aid, object->path, object->index, length, nullptr, false, true,
+                                      GC_Controller::READ_SELECT, {});
         }
         if (result != 0) {
             gc_wipe(content);

@@ -89,6 +89,44 @@ TEST_F(SessionTest, FileCacheInFrontOfTheCard) {
     EXPECT_TRUE(sawCommand(link.server, "notallow", name));
 }
 
+// Offsets and lengths as a card's directory may give them, with the file cached and not: one
+// beyond any card file is refused, one past the end of the file reads to its end.
+TEST_F(SessionTest, CachedReadsOfHostileLengths) {
+    const Bytes data = fillScratch();
+    gctest::HubCompanion link;
+    auto session = open();
+    const unsigned long all = ~0UL;
+    const struct {
+        const char* what;
+        unsigned long offset;
+        unsigned long length;
+        int result;
+    } cases[] = {
+        {"index 1, length all bits set", 1, all, -1102},
+        {"index all bits set, length 2", all, 2, -1102},
+        {"past the end of the file", 4000, 200, 0},
+    };
+    for (const bool cached : {false, true}) {
+        SCOPED_TRACE(cached ? "cached" : "not cached");
+        Bytes out;
+        // A read of the card fills the cache.
+        if (cached) {
+            ASSERT_EQ(
+                session->read(out, sessionAid(), kScratch, 0, 1, nullptr, false, true, GC_Controller::READ_SELECT, {}),
+                0);
+        }
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            EXPECT_EQ(session->read(out, sessionAid(), kScratch, c.offset, c.length, nullptr, false, true,
+                                    GC_Controller::READ_SELECT, {}),
+                      c.result);
+            if (c.result == 0) {
+                EXPECT_EQ(out, Bytes(data.begin() + static_cast<long>(c.offset), data.end()));
+            }
+        }
+    }
+}
+
 // A CAN the companion holds counts as a known PACE password.
 TEST_F(SessionTest, FeaturesTakeTheCanFromTheCompanion) {
     gctest::HubCompanion link;

@@ -549,6 +549,26 @@ TEST_F(KeyManagementTest, RefusalsBeforeTheCard) {
     EXPECT_EQ(objects(qualified).size(), 3u);
 }
 
+// Initialisation zeroes a file of the size the card's control information gives: a size above
+// what a card file can hold is refused, and nothing is written over the file.
+TEST_F(KeyManagementTest, InitialisationRefusesFileSizesNoCardFileHas) {
+    if (slotBackend()) GTEST_SKIP() << "once, over PC/SC";
+    open(varnelCard(Personality::Varnel2));
+    auto qualified = container("Qualified");
+    const Bytes cio = file(kV2Cio);
+    const Bytes sizes[] = {
+        {0x80, 0x00},                                     // 32768
+        {0x01, 0x00, 0x00},                               // 65536
+        {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}  // 2^64 - 1
+    };
+    for (const Bytes& size : sizes) {
+        SCOPED_TRACE(gctest::hex(size));
+        card->setFileSizeItem(0x5083, size);
+        EXPECT_EQ(driver->initContainer(qualified, kQualifiedPin, {}, false), -1100);
+        EXPECT_EQ(file(kV2Cio), cio);
+    }
+}
+
 // Key material that cannot be deleted is reported, never taken for success: by initialisation
 // (which still empties the files and the container, as they no longer list anything), and by a
 // forced deletion whose entry the layout could not remove (the key goes all the same).

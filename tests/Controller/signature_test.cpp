@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "Data/Container/container.h"
+#include "Data/Objects/certobject.h"
 #include "Data/Objects/privkeyobject.h"
+#include "Data/Objects/pubkeyobject.h"
 #include "driver.h"
 #include "openssl_reference.h"
 #include "session_fixture.h"
@@ -21,6 +23,15 @@ namespace {
 using Containers = std::vector<std::shared_ptr<GC_Container>>;
 using Algorithm = Driver::signature_alghoritm;
 namespace ref = reference;
+
+// The PKCS#1 v1.5 type-1 block of a DigestInfo for a key of keyLen bytes.
+Bytes pkcs1Block(const Bytes& info, size_t keyLen) {
+    Bytes block{0x00, 0x01};
+    block.insert(block.end(), keyLen - 3 - info.size(), 0xFF);
+    block.push_back(0x00);
+    block.insert(block.end(), info.begin(), info.end());
+    return block;
+}
 
 struct KeyCase {
     cardsim::Personality personality;
@@ -109,8 +120,10 @@ struct Signed {
 Signed prepare(Algorithm algorithm, const Bytes& message, std::mt19937& random, bool p521) {
     const EVP_MD* md = hashOf(algorithm);
     if (algorithm == Driver::RSA_PKCS1_NONE) {
-        // A complete DigestInfo: the card signs it as PKCS#1 v1.5 of the message's SHA-256.
-        return {ref::digestInfo(EVP_sha256(), ref::digest(EVP_sha256(), message)), false, EVP_sha256()};
+        // A complete block for the 2048-bit keys: the card signs it as PKCS#1 v1.5 of the
+        // message's SHA-256.
+        return {pkcs1Block(ref::digestInfo(EVP_sha256(), ref::digest(EVP_sha256(), message)), 256), false,
+                EVP_sha256()};
     }
     if (algorithm == Driver::EC_NONE) {
         // A digest of any hash, cut by the driver to the curve's length; on P-521 now and then a
@@ -255,10 +268,132 @@ TEST_F(SignatureTest, RefusalsBeforeTheCard) {
     EXPECT_EQ(driver->signatureData(container, key, digest, Driver::EC_SHA384, signature), -1102);
     EXPECT_TRUE(sentSince(mark).empty());
     privKey->usage = usage;
-    // The RSA key of the second generation with an encoding of no known hash.
-    verifyPin(kKeys[5]);
-    EXPECT_EQ(driver->signatureData(containers[2], privateKey(2), Bytes(51, 0x30), Driver::RSA_PKCS1_NONE, signature),
-              -1100);
+}
+
+// A raw RSA block is signed only when it is the exact PKCS#1 v1.5 type-1 encoding of a known hash's
+// digest; any other block is refused before the card, never signed as another one.
+TEST_F(SignatureTest, RawRsaBlockIsExactPkcs1OrRefused) {
+    open(cardsim::Personality::Varnel2);
+    const KeyCase& rsa = kKeys[5];
+    verifyPin(rsa);
+    const auto publicKey = ref::certificateKey(rsa.name);
+    const Bytes message{'r', 'a', 'w'};
+    const Bytes d1 = ref::digest(EVP_sha1(), message);
+    const Bytes d256 = ref::digest(EVP_sha256(), message);
+    const Bytes info = ref::digestInfo(EVP_sha256(), d256);
+    const Bytes good = pkcs1Block(info, 256);
+    const auto changed = [&](size_t at, unsigned char value) {
+        Bytes block = good;
+        block[at] = value;
+        return block;
+    };
+    // 30 2F 30 0B, the OID item, 04 20 and the digest: the parameters left out.
+    Bytes withoutNull{0x30, 0x2F, 0x30, 0x0B};
+    withoutNull.insert(withoutNull.end(), info.begin() + 4, info.begin() + 15);
+    withoutNull.insert(withoutNull.end(), info.begin() + 17, info.end());
+    // The SHA-256 identifier amid zeros, the digest at the end.
+    Bytes amidZeros(256, 0x00);
+    std::copy(info.begin() + 6, info.begin() + 15, amidZeros.begin() + 100);
+    std::copy(d256.begin(), d256.end(), amidZeros.end() - 32);
+    // SHA-256 named, a SHA-1 digest given.
+    Bytes shortDigest{0x30, 0x25};
+    shortDigest.insert(shortDigest.end(), info.begin() + 2, info.begin() + 17);
+    shortDigest.insert(shortDigest.end(), {0x04, 0x14});
+    shortDigest.insert(shortDigest.end(), d1.begin(), d1.end());
+
+    const struct {
+        const char* what;
+        Bytes block;
+        const EVP_MD* md;  // the hash of a block that is signed
+    } cases[] = {
+        {"SHA-256", good, EVP_sha256()},
+        {"the DigestInfo alone", info, nullptr},
+        {"block type 2", changed(1, 0x02), nullptr},
+        {"a padding byte that is not FF", changed(100, 0xFE), nullptr},
+        {"one byte short of the key", Bytes(good.begin() + 1, good.end()), nullptr},
+        {"no NULL parameters", pkcs1Block(withoutNull, 256), nullptr},
+        {"an identifier amid zeros", amidZeros, nullptr},
+        {"a digest shorter than its hash's", pkcs1Block(shortDigest, 256), nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const size_t mark = logMark();
+        Bytes signature;
+        const int rc = driver->signatureData(containers[rsa.container], privateKey(rsa.container), c.block,
+                                             Driver::RSA_PKCS1_NONE, signature);
+        if (c.md == nullptr) {
+            EXPECT_EQ(rc, -1102);
+            EXPECT_TRUE(sentSince(mark).empty());
+        } else {
+            ASSERT_EQ(rc, 0);
+            EXPECT_TRUE(ref::verifiesMessage(publicKey.get(), c.md, message, signature));
+        }
+    }
+}
+
+// Key entries as a hostile card may write them: a size no key has or none at all, a path that
+// ends in half a file identifier. Refused before the card, or signed over an input that fits the
+// key, never over nothing.
+TEST_F(SignatureTest, HostileKeyEntries) {
+    open(cardsim::Personality::Varnel1);
+    verifyPin(kKeys[0]);  // P-256
+    verifyPin(kKeys[2]);  // RSA-2048
+    const Bytes d256 = ref::digest(EVP_sha256(), {'k', 'e', 'y'});
+    const Bytes d384 = ref::digest(EVP_sha384(), {'k', 'e', 'y'});
+    const Bytes none;
+    const struct {
+        const char* what;
+        size_t container;
+        uint64_t keyBits;
+        bool certified;  // a certificate of the key's ID is in the container
+        bool oddPath;
+        const Bytes& data;
+        Algorithm algorithm;
+        int result;
+        Bytes signedInput;  // what the card gets to sign when it is asked
+    } cases[] = {
+        {"RSA of unknown size", 3, 0, true, false, d256, Driver::RSA_PKCS1_SHA256, -1102, {}},
+        {"RSA of 2^32 + 2048 bits", 3, (1ULL << 32) + 2048, true, false, d256, Driver::RSA_PKCS1_SHA256, -1102, {}},
+        {"RSA of 16392 bits", 3, 16392, true, false, d256, Driver::RSA_PKCS1_SHA256, -1102, {}},
+        {"RSA of all bits set", 3, ~0ULL, true, false, d256, Driver::RSA_PKCS1_SHA256, -1102, {}},
+        {"EC of 16392 bits", 0, 16392, true, false, d384, Driver::EC_NONE, -1102, {}},
+        {"EC of unknown size: its certificate's", 0, 0, true, false, d384, Driver::EC_NONE, 0,
+         Bytes(d384.begin(), d384.begin() + 32)},
+        {"EC of unknown size: uncut", 0, 0, false, false, d384, Driver::EC_NONE, 0, d384},
+        {"EC of unknown size: nothing", 0, 0, false, false, none, Driver::EC_NONE, -1102, {}},
+        {"a path of odd length", 0, 256, true, true, d256, Driver::EC_NONE, -1501, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto* key = static_cast<GC_PrivKeyObject*>(privateKey(c.container));
+        const GC_PrivKeyObject kept(key);
+        key->keyBits = c.keyBits;
+        if (!c.certified) key->ID.push_back(0xEE);
+        if (c.oddPath) key->path.push_back(0x01);
+        const size_t mark = logMark();
+        Bytes signature;
+        EXPECT_EQ(driver->signatureData(containers[c.container], key, c.data, c.algorithm, signature), c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(lastSignedInput(), c.signedInput);
+        } else {
+            EXPECT_EQ(countPrefix(receivedSince(*card, mark), "002A"), 0u);
+        }
+        key->keyBits = kept.keyBits;
+        key->ID = kept.ID;
+        key->path = kept.path;
+    }
+
+    // Verification sizes its input from the public key: an RSA entry that holds a certificate's
+    // EC key, or an entry's size that no key has, is refused.
+    auto* rsaPublic = static_cast<GC_PubKeyObject*>(objectOf(*containers[3], GC_Object::TYPE_PUBLIC_KEY));
+    auto* ecCertificate = static_cast<GC_CertObject*>(objectOf(*containers[0], GC_Object::TYPE_CERTIFICATE));
+    ASSERT_EQ(rsaPublic->setPublicKeyFromX509(ecCertificate->cert.get()), 0);
+    EXPECT_EQ(driver->verifySignature(containers[3], rsaPublic, d256, Bytes(256, 0x01), Driver::RSA_PKCS1_SHA256),
+              -1102);
+    rsaPublic->key.reset();
+    rsaPublic->keyBits = ~0ULL;
+    EXPECT_EQ(driver->verifySignature(containers[3], rsaPublic, d256, Bytes(256, 0x01), Driver::RSA_PKCS1_SHA256),
+              -1102);
 }
 
 // The exact input the first generation's card receives, through the session.

@@ -119,11 +119,15 @@ TEST_F(Directories, UnusableKeyEntriesAreSkipped) {
     const Bytes prkdf = keyEntry(0x31, utf8("set"), {})                   // neither 30 nor A0
                         + tlv(0x30, tlv(0x30, utf8("one child")))         // L1 missing
                         + keyEntry(0x30, utf8("RSA"), tlv(0x04, {0x01}))  //
-                        + keyEntry(0xA0, utf8("EC"), tlv(0x04, {0x02}), fromHex("4B02"), fromHex("0100"));
+                        + keyEntry(0xA0, utf8("EC"), tlv(0x04, {0x02}), fromHex("4B02"), fromHex("0100"))
+                        // kept, of unknown size: no card file holds a key of 2^40 bits
+                        + keyEntry(0x30, utf8("huge"), tlv(0x04, {0x03}), fromHex("4B03"), fromHex("010000000000"));
     addDir(GC_DataPKCS15::KIND_PRIVATE_KEYS, "4402", prkdf);
 
     ASSERT_EQ(layout.parseObjects(&app), 0);
-    ASSERT_EQ(app.objectInfos[0]->objects.size(), 2u);
+    ASSERT_EQ(app.objectInfos[0]->objects.size(), 3u);
+    EXPECT_EQ(object<GC_PrivKeyObject>(0, 2)->label, "huge");
+    EXPECT_EQ(object<GC_PrivKeyObject>(0, 2)->keyBits, 0u);
     auto* rsa = object<GC_PrivKeyObject>(0, 0);
     auto* ec = object<GC_PrivKeyObject>(0, 1);
     EXPECT_EQ(rsa->label, "RSA");

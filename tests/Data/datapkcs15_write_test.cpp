@@ -256,6 +256,31 @@ TEST(DataPkcs15Read, AnswersTheFirstFailure) {
     std::vector<GC_Object*> foreign = {&stranger, rsaCert};
     EXPECT_EQ(card.layout.readObjects(foreign), -1102);
 
+    // A place beyond any card file is not read: an object's index, the length of a data object.
+    const struct {
+        GC_Object* object;
+        uint64_t index;
+        uint64_t length;
+        int result;
+    } places[] = {
+        {data, 1, ~0ULL, -1102},
+        {data, 0x8000, 1, -1102},
+        {ecCert, 0x8000, 0, -1102},
+        {ecCert, 0, ~0ULL, 0},  // a certificate is read as the TLV it is
+    };
+    for (const auto& p : places) {
+        const uint64_t index = p.object->index;
+        const uint64_t length = p.object->length;
+        p.object->index = p.index;
+        p.object->length = p.length;
+        card.store.clearLog();
+        std::vector<GC_Object*> one = {p.object};
+        EXPECT_EQ(card.layout.readObjects(one), p.result);
+        EXPECT_EQ(card.store.reads().empty(), p.result != 0);
+        p.object->index = index;
+        p.object->length = length;
+    }
+
     // Data group 3 is never read.
     card.store.clearLog();
     data->path = fromHex("0103");

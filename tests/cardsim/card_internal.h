@@ -197,6 +197,7 @@ struct CardSim::Impl {
         size_t after;  // commands still answered as usual before it strikes
     };
     std::optional<PendingAnswerFault> answerFault;
+    std::map<uint16_t, Bytes> sizeItems;  // by EF identifier: the content of its FCP's 80 item
     bool resetNext = false;
     bool removeNext = false;
     size_t eventAfter = 0;  // commands still answered before resetNext or removeNext strikes

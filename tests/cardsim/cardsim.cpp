@@ -34,11 +34,14 @@ Node* findByAid(Node* node, const Bytes& aid) {
     return nullptr;
 }
 
-Bytes fileControl(const Node* n, uint8_t templateTag) {
+Bytes fileControl(const Node* n, uint8_t templateTag, const std::map<uint16_t, Bytes>& sizeItems) {
     Bytes items;
     if (!n->isDf) {
+        const auto forged = sizeItems.find(n->fid);
         const Bytes size =
-            tlv(0x80, {static_cast<uint8_t>(n->content.size() >> 8), static_cast<uint8_t>(n->content.size())});
+            forged != sizeItems.end()
+                ? tlv(0x80, forged->second)
+                : tlv(0x80, {static_cast<uint8_t>(n->content.size() >> 8), static_cast<uint8_t>(n->content.size())});
         items.insert(items.end(), size.begin(), size.end());
     }
     const Bytes descriptor = tlv(0x82, {static_cast<uint8_t>(n->isDf ? 0x38 : 0x01)});
@@ -266,6 +269,14 @@ void CardSim::setEndlessChain(bool endless) {
 void CardSim::faultAnswer(AnswerFault fault, size_t after) {
     std::lock_guard lock(impl_->mutex);
     impl_->answerFault = Impl::PendingAnswerFault{fault, after};
+}
+
+void CardSim::setFileSizeItem(uint16_t fid, Bytes value) {
+    std::lock_guard lock(impl_->mutex);
+    if (value.empty())
+        impl_->sizeItems.erase(fid);
+    else
+        impl_->sizeItems[fid] = std::move(value);
 }
 
 Event CardSim::takeEvent() {
@@ -654,9 +665,9 @@ Response CardSim::Impl::select(const Apdu& a) {
     r.sw = kOk;
     if (a.hasLe) {
         if (p2 == 0x00)
-            r.data = fileControl(target, 0x6F);
+            r.data = fileControl(target, 0x6F, sizeItems);
         else if (p2 == 0x04)
-            r.data = fileControl(target, 0x62);
+            r.data = fileControl(target, 0x62, sizeItems);
         else if (p2 == 0x08)
             r.data = tlv(0x64, {});
     }

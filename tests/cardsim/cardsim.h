@@ -168,6 +168,9 @@ public:
     void setEndlessChain(bool endless);
     // The answer to the command `after` commands from now (0: the next one) meets `fault`.
     void faultAnswer(AnswerFault fault, size_t after = 0);
+    // The size item (80) of the control information of every EF `fid` holds `value` instead of
+    // the file's size; an empty value gives the true size again.
+    void setFileSizeItem(uint16_t fid, Bytes value);
     Event takeEvent();
 
     // State inspection.

@@ -244,17 +244,18 @@ uint64_t GC_PubKeyObject::getKeySize() {
     }
     uint64_t size = 0;
     if (keyType == KEY_RSA) {
+        // A key of another kind than the entry says has no size here: unknown, 0.
         BIGNUM* modulus = nullptr;
         const bool found = isRsa(key.get()) && EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_RSA_N, &modulus) == 1;
         const BnPtr n(modulus);
         if (!found) {
             ERR_clear_error();
-            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, -1, "RSA pub is null");
-            return UINT64_MAX;
+            GC_LoggerC::ret2(__func__, kLogFile, __LINE__, kErrMask, 0, "RSA pub is null");
+            return 0;
         }
         size = static_cast<uint64_t>(BN_num_bytes(n.get())) * 8;
     } else if (keyType == KEY_EC) {
-        const int bits = EVP_PKEY_get_bits(key.get());
+        const int bits = isEc(key.get()) ? EVP_PKEY_get_bits(key.get()) : 0;
         size = bits > 0 ? static_cast<uint64_t>(bits) : 0;
     } else {
         GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
@@ -363,8 +364,7 @@ int GC_PubKeyObject::verifyRsa(const std::vector<unsigned char>& data, const std
         return -8;
     }
 
-    const uint64_t bits = getKeySize();
-    const size_t modulusBytes = bits == UINT64_MAX ? 0 : static_cast<size_t>(bits / 8);
+    const size_t modulusBytes = static_cast<size_t>(getKeySize() / 8);
     PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
     Bytes recovered(modulusBytes);
     size_t recoveredLen = recovered.size();

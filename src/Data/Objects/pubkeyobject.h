@@ -38,8 +38,8 @@ public:
     // curve. 0; -1108 no key; -1 RSA key, curve outside the table, or no usable EC key.
     int getOID(std::vector<unsigned char>& out);
     // Key size in bits (RSA: modulus bytes times 8; EC: the order's bit length), also recorded
-    // in keyBits; 0 without key or for another key type; all bits set for an RSA type without
-    // RSA key.
+    // in keyBits; 0 (unknown) without key, for another key type, or for a key of another kind
+    // than keyType says.
     uint64_t getKeySize();
     // RSA only: modulus and public exponent as unsigned big-endian bytes of minimal length.
     int getModulus(std::vector<unsigned char>& out);
