@@ -326,7 +326,8 @@ TEST_F(HostTest, APinLineIsWipedWhenItsConnectionEnds) {
 
 class IdleHostTest : public HostTest {
 protected:
-    IdleHostTest() : HostTest(std::chrono::seconds(1)) {}
+    static constexpr std::chrono::seconds kLimit{3};
+    IdleHostTest() : HostTest(kLimit) {}
 };
 
 // Clients that send nothing are let go after the idle limit, and the tool, locked out meanwhile,
@@ -336,24 +337,29 @@ TEST_F(IdleHostTest, IdleClientsAreLetGoButRequestsUnderWayAreNot) {
     Client signing(socketPath);
     ASSERT_EQ(signing.ask(signRequest(kAuthenticationKey, "text"))["pin"], "needed");
     Client waiting(socketPath);
-    waiting.send(json{{"op", "wait-token"}, {"reader", "Reader Z"}, {"timeoutMs", 2500}});
+    waiting.send(json{{"op", "wait-token"}, {"reader", "Reader Z"}, {"timeoutMs", 4000}});
     std::vector<std::unique_ptr<Client>> idle;
     for (size_t i = 0; i < host::ControlServer::kMaxConnections; ++i)
-        idle.push_back(std::make_unique<Client>(socketPath));
+        idle.push_back(std::make_unique<Client>(socketPath, 256));
+    const auto filled = std::chrono::steady_clock::now();
     const gctest::ToolRun lockedOut = gctest::runTool({GC_TOKEN_CTL_PROGRAM, "list", "--socket", socketPath});
     EXPECT_EQ(lockedOut.err, "gc-token-ctl: list: too many connections\n");
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Each is let go (or was refused at once); without a limit nothing would ever come.
+    const auto deadline = filled + kLimit + std::chrono::seconds(5);
+    std::vector<json> answers;
+    for (auto& client : idle) answers.push_back(client->receive(deadline));
+    EXPECT_EQ(answers.front(), (json{{"ok", false}, {"error", "no request within 3 s"}}));
+    EXPECT_TRUE(idle.front()->receive(deadline).is_null()) << "the connection is closed";
     const gctest::ToolRun served = gctest::runTool({GC_TOKEN_CTL_PROGRAM, "list", "--socket", socketPath});
-    ASSERT_EQ(served.status, 0) << served.err;
-    EXPECT_EQ(idle.front()->receive(), (json{{"ok", false}, {"error", "no request within 1 s"}}));
-    EXPECT_TRUE(idle.front()->receive().is_null()) << "the connection is closed";
+    EXPECT_EQ(served.status, 0) << served.err;
 
     const json signature = signing.ask(json{{"op", "pin"}, {"pin", kAuthenticationPin}});
     EXPECT_EQ(signature["ok"], true) << signature;
-    EXPECT_EQ(waiting.receive()["error"], "no token of reader \"Reader Z\" within 2500 ms");
+    EXPECT_EQ(waiting.receive()["error"], "no token of reader \"Reader Z\" within 4000 ms");
     // Answered, the client is idle again.
-    EXPECT_EQ(signing.receive()["error"], "no request within 1 s");
+    EXPECT_EQ(signing.receive(std::chrono::steady_clock::now() + kLimit + std::chrono::seconds(5))["error"],
+              "no request within 3 s");
 }
 
 // Whoever may write to the socket's directory may remove or replace the socket.
