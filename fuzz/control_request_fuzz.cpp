@@ -1,11 +1,13 @@
 // The control socket's request reader against nlohmann's JSON parser: every line it accepts is a
 // JSON object that nlohmann reads with the same fields and values (it may refuse more: nested
-// values, fractions, keys given twice, NUL characters).
+// values, fractions, keys given twice, NUL characters); and a request is refused for a field's
+// kind exactly when nlohmann gives one of the protocol's fields a value of another type.
 #include <cstdint>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "host/control_protocol.h"
 #include "host/request_fields.h"
 
 namespace {
@@ -43,5 +45,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Every field nlohmann saw, and no more (a key given twice is refused).
     check(fields->size() == reference.size());
+
+    bool typesFit = true;
+    for (const auto& [name, kind] : host::protocol::kFieldKinds) {
+        const auto value = reference.find(std::string(name));
+        if (value == reference.end()) continue;
+        switch (kind) {
+            case host::RequestFields::Kind::String:
+                typesFit = typesFit && value->is_string();
+                break;
+            case host::RequestFields::Kind::Integer:
+                typesFit = typesFit && value->is_number_integer();
+                break;
+            case host::RequestFields::Kind::Boolean:
+                typesFit = typesFit && value->is_boolean();
+                break;
+        }
+    }
+    check(fields->kindsFit(host::protocol::kFieldKinds, &error) == typesFit);
+    check(typesFit || !error.empty());
     return 0;
 }

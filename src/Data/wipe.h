@@ -23,6 +23,11 @@ inline void gc_wipe(std::vector<unsigned char>& bytes) {
     bytes.resize(size);
 }
 
+// Overwrites a block of memory (a fixed buffer, or the part of one that was used).
+inline void gc_wipe(void* bytes, size_t count) {
+    OPENSSL_cleanse(bytes, count);
+}
+
 // Overwrites the characters of a string and its spare capacity.
 inline void gc_wipe(std::string& text) {
     if (text.capacity() == 0) return;

@@ -133,9 +133,13 @@ int GC_Queue::sendAndRecive(const std::vector<unsigned char>& message, std::vect
         }
     }
 
+    // The enciphered frames give the message away to whoever learns the key: wiped like it.
     std::vector<unsigned char> body;
+    std::vector<unsigned char> frame;
+    std::vector<unsigned char> sealedAnswer;
+    GC_WipeGuard wipeFrames{&body, &frame, &sealedAnswer};
     GC_Security::encryptdecryptXOR(key, message, body);
-    const std::vector<unsigned char> frame = tagged(encID, "msg", body);
+    frame = tagged(encID, "msg", body);
     dump("CACHE | ENC | SEND:", frame, secret);
 
     const int sent = send(frame);
@@ -158,7 +162,8 @@ int GC_Queue::sendAndRecive(const std::vector<unsigned char>& message, std::vect
         dropLink();
         return GC_FAIL(kErrMask, 0, "reply without message body");
     }
-    GC_Security::encryptdecryptXOR(key, std::vector<unsigned char>(answerBody->begin(), answerBody->end()), reply);
+    sealedAnswer.assign(answerBody->begin(), answerBody->end());
+    GC_Security::encryptdecryptXOR(key, sealedAnswer, reply);
     dump("CACHE | RECV:", reply, secret);
     // Digests only, and wiped like the rest: the request or the reply may hold a CAN, which its
     // digest gives away as well.

@@ -44,18 +44,4 @@ void appendJsonString(std::string& out, const std::string& text) {
     out.push_back('"');
 }
 
-// A text from the card, the bus or the host on one line of our output: control characters shown as '.', quotes escaped.
-std::string printable(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            out.push_back('.');
-        else if (c == '"' || c == '\\')
-            out.append({'\\', c});
-        else
-            out.push_back(c);
-    }
-    return out;
-}
-
 }  // namespace ctl

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "ctl/command_line.h"
+#include "platform/printable.h"
 
 // The commands of gc-token-ctl. Each returns the exit status: 0 on success, 1 after one line
 // "gc-token-ctl: COMMAND: REASON" on standard error.
@@ -23,8 +24,7 @@ long long timeoutMs(const CommandLine& line, long long fallback);
 // when the reserve is large enough: the text may be a secret.
 void appendJsonString(std::string& out, const std::string& text);
 
-// Text from the card, the bus or the host as one line of our output: control characters shown
-// as '.', quotes and backslashes escaped, so a peer cannot drive the terminal or forge lines.
-std::string printable(const std::string& text);
+// Text from the card, the bus or the host as one line of our output.
+using plat::printable;
 
 }  // namespace ctl

@@ -55,7 +55,12 @@ std::optional<json> ask(const char* command, const CommandLine& line, const json
     std::string error;
     std::unique_ptr<HostClient> client = HostClient::connect(socketPath(line), &error);
     std::optional<json> answer;
-    if (client && client->send(request.dump())) answer = client->receive(&error);
+    // A host that refuses the connection says why and closes it, maybe before the request is
+    // sent: its line is read all the same.
+    if (client) {
+        client->send(request.dump());
+        answer = client->receive(&error);
+    }
     if (!client || !answer) {
         status = failure(command, error.empty() ? "the host closed the connection" : error);
         return std::nullopt;
@@ -278,7 +283,7 @@ int sign(const CommandLine& line) {
                        {"key", host::toHex(*keyID)},
                        {"alg", algorithm->name},
                        {"data", plat::base64::encode(input)}};
-    if (!client->send(request.dump())) return failure("sign", "the host closed the connection");
+    client->send(request.dump());  // a refusal is read below, as the first answer
 
     for (;;) {
         const std::optional<json> answer = client->receive(&error);

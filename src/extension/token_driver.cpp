@@ -5,6 +5,7 @@
 #include "platform/ctk_smartcard.h"
 #include "platform/dispatch.h"
 #include "platform/json.h"
+#include "platform/printable.h"
 #include "platform/system_log.h"
 
 namespace {
@@ -98,7 +99,7 @@ void TokenDriver::received(const plat::Notification& notification) {
     if (can != nullptr && can->has_value()) {
         plat::systemLog("recv | checkCan");
         // Any sender may ask for a CAN check, as on the platform.
-        plat::systemLog("recv | checkCan from %s", notification.sender.c_str());
+        plat::systemLog("recv | checkCan from %s", plat::printable(notification.sender).c_str());
         std::string& text = **can;
         auto secret =
             std::make_shared<GC_WipedBuffer>(reinterpret_cast<const unsigned char*>(text.data()), text.size());
@@ -128,16 +129,17 @@ void TokenDriver::send(const std::string& recipient, Message data) {
     }
     data.emplace_back("to", recipient);
     data.emplace_back("from", kCompanionName);
-    plat::systemLog("send | data:<hidden> to:%s", recipient.c_str());
+    // The address is the requester's text: a newline in it would forge log lines.
+    const std::string shown = plat::printable(recipient);
+    plat::systemLog("send | data:<hidden> to:%s", shown.c_str());
     const std::optional<std::string> text = plat::json::dumpStringObject(data);
     const std::shared_ptr<plat::NotificationCenter> center = plat::NotificationCenter::defaultCenter();
     if (!text || !center) {
-        plat::systemLog("send error, message to %s not sent", recipient.c_str());
+        plat::systemLog("send error, message to %s not sent", shown.c_str());
         return;
     }
     const std::string name = recipient.substr(0, recipient.find('/'));
-    if (!center->postNotification(name, *text))
-        plat::systemLog("send error, message to %s not sent", recipient.c_str());
+    if (!center->postNotification(name, *text)) plat::systemLog("send error, message to %s not sent", shown.c_str());
 }
 
 size_t TokenDriver::tokenCount() const {

@@ -10,7 +10,11 @@ std::string defaultSocketPath() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/gc-token-host.sock";
     if (geteuid() == 0) return "/run/gc-token-host.sock";
-    return "/tmp/gc-token-host-" + std::to_string(geteuid()) + "/control.sock";
+    return privateSocketDirectory() + "/control.sock";
+}
+
+std::string privateSocketDirectory() {
+    return "/tmp/gc-token-host-" + std::to_string(geteuid());
 }
 
 }  // namespace host::protocol

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "host/request_fields.h"
+
 // The control socket between gc-token-host and its clients: a Unix stream socket (mode 0600) that
 // stands in for the platform's client side, so that PINs never cross the broadcast bus. Each
 // request and each answer is one JSON object on one line.
@@ -21,8 +23,9 @@
 //          client answers {"op":"pin","pin":PIN} or {"op":"cancel"}; then
 //       -> {"ok":true,"signature":BASE64,"pinPrompts":N}
 // Every failure: {"ok":false,"error":TEXT[,"code":N]} (N: the platform's token error code). A
-// line that is not a request is answered so and the connection stays; a line over the limit
-// ends the connection.
+// line that is not a request, or a field above with a value of another kind, is answered so and
+// the connection stays; a line over the limit ends the connection, and so does waiting longer
+// than the host's idle limit for a request (the host says so first).
 namespace host::protocol {
 
 inline constexpr const char* kOpList = "list";
@@ -31,12 +34,22 @@ inline constexpr const char* kOpSign = "sign";
 inline constexpr const char* kOpPin = "pin";
 inline constexpr const char* kOpCancel = "cancel";
 
+// The kind of each field a request may carry.
+inline constexpr RequestFields::FieldKind kFieldKinds[] = {
+    {.name = "op", .kind = RequestFields::Kind::String},    {.name = "reader", .kind = RequestFields::Kind::String},
+    {.name = "key", .kind = RequestFields::Kind::String},   {.name = "alg", .kind = RequestFields::Kind::String},
+    {.name = "data", .kind = RequestFields::Kind::String},  {.name = "pin", .kind = RequestFields::Kind::String},
+    {.name = "gone", .kind = RequestFields::Kind::Boolean}, {.name = "timeoutMs", .kind = RequestFields::Kind::Integer},
+};
+
 // The well-known bus name that a running host holds: a second host on the bus refuses to start.
 inline constexpr const char* kBusName = "org.gctoken.TokenHost";
 
 // Where the host listens unless told otherwise: $XDG_RUNTIME_DIR/gc-token-host.sock, for root
-// without it /run/gc-token-host.sock, else /tmp/gc-token-host-<uid>/control.sock (the directory
-// private to the user).
+// without it /run/gc-token-host.sock, else control.sock in privateSocketDirectory().
 std::string defaultSocketPath();
+// The user's own directory for the socket when there is no runtime directory:
+// /tmp/gc-token-host-<uid>, private to the user.
+std::string privateSocketDirectory();
 
 }  // namespace host::protocol

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/socket_directory.h"
 #include "platform/system_log.h"
 
 namespace host {
@@ -46,20 +47,6 @@ bool someoneListens(const sockaddr_un& address) {
     return listening;
 }
 
-// The parent directory of a socket path; made (private to the user) when it does not exist.
-bool prepareDirectory(const std::string& path, std::string* error) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return true;
-    const std::string dir = path.substr(0, slash);
-    struct stat st;
-    if (stat(dir.c_str(), &st) == 0) {
-        if (!S_ISDIR(st.st_mode)) return setError(error, dir + " is not a directory");
-        return true;
-    }
-    if (mkdir(dir.c_str(), 0700) != 0) return setError(error, errnoText("cannot make " + dir));
-    return true;
-}
-
 // Whether the peer is this process's user or root.
 bool peerAllowed(int fd) {
     ucred credentials{};
@@ -80,7 +67,7 @@ ControlServer::~ControlServer() {
 bool ControlServer::bindSocket(std::string* error) {
     sockaddr_un address;
     if (!fillAddress(path_, address)) return setError(error, "socket path too long or empty: " + path_);
-    if (!prepareDirectory(path_, error)) return false;
+    if (!prepareSocketDirectory(path_, error)) return false;
 
     struct stat st;
     if (lstat(path_.c_str(), &st) == 0) {
@@ -188,9 +175,23 @@ void ControlServer::serve(int fd) {
     connection.thread = std::thread([this, &connection] {
         handler_(connection.channel);
         shutdown(connection.channel.fd(), SHUT_RDWR);  // the client sees the end at once
+        // A PIN line may still be in the buffer (a client that left before its answer); the
+        // connection is only reaped at the next accept, which may be hours away.
+        connection.channel.wipe();
         std::lock_guard done(mutex_);
         connection.done = true;
     });
+}
+
+ControlServer::Ended ControlServer::endedConnectionsHolding(std::string_view bytes) {
+    std::lock_guard lock(mutex_);
+    Ended ended;
+    for (const Connection& connection : connections_) {
+        if (!connection.done) continue;
+        ++ended.connections;
+        if (connection.channel.holds(bytes)) ++ended.holding;
+    }
+    return ended;
 }
 
 void ControlServer::reapFinished() {

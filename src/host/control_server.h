@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "host/line_channel.h"
@@ -34,6 +35,14 @@ public:
     void stop();
 
     const std::string& path() const { return path_; }
+
+    // For tests of the wiping: the connections that ended and wait to be reaped (at the next
+    // accept), and how many of them still hold the bytes in their line buffers.
+    struct Ended {
+        size_t connections = 0;
+        size_t holding = 0;
+    };
+    Ended endedConnectionsHolding(std::string_view bytes);
 
 private:
     struct Connection {

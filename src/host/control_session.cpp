@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "host/control_protocol.h"
@@ -113,6 +114,13 @@ std::string describe(const std::optional<ctk::Error>& error, const std::string& 
     }
 }
 
+// A duration in seconds as the user reads it: "30", "0.5".
+std::string secondsText(std::chrono::milliseconds duration) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", std::chrono::duration<double>(duration).count());
+    return text;
+}
+
 // Whether the client hung up (checked while a request waits on the host).
 bool peerHungUp(int fd) {
     pollfd p{fd, POLLRDHUP, 0};
@@ -123,17 +131,31 @@ bool peerHungUp(int fd) {
 
 void ControlSession::run() {
     for (;;) {
+        // Empty lines are no request: they do not put the limit off.
+        const auto deadline = std::chrono::steady_clock::now() + idleLimit_;
         std::string_view line;
-        const LineChannel::Read read = channel_.readLine(line);
+        LineChannel::Read read;
+        do {
+            read = channel_.readLine(line, deadline);
+        } while (read == LineChannel::Read::Line && line.find_first_not_of(" \t") == std::string_view::npos);
         if (read == LineChannel::Read::TooLong) {
             answerError("request line longer than " + std::to_string(LineChannel::kMaxRequestLine) + " bytes");
             return;
         }
+        if (read == LineChannel::Read::TimedOut) {
+            answerError("no request within " + secondsText(idleLimit_) + " s");
+            return;
+        }
         if (read != LineChannel::Read::Line) return;
-        if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
         std::string error;
         const std::optional<RequestFields> request = RequestFields::parse(line, &error);
-        const bool goOn = request ? handle(*request) : answerError("not a request: " + error);
+        bool goOn;
+        if (!request)
+            goOn = answerError("not a request: " + error);
+        else if (!request->kindsFit(protocol::kFieldKinds, &error))
+            goOn = answerError(error);
+        else
+            goOn = handle(*request);
         if (!goOn) return;
     }
 }
@@ -164,11 +186,10 @@ bool ControlSession::waitToken(const RequestFields& request) {
     const std::string reader(request.text("reader").value_or(""));
     const RequestFields::Value* gone = request.find("gone");
     const RequestFields::Value* timeout = request.find("timeoutMs");
-    const bool untilGone = gone != nullptr && gone->kind == RequestFields::Kind::Boolean && gone->boolean;
+    const bool untilGone = gone != nullptr && gone->boolean;
     long long waitMs = kDefaultWaitMs;
     if (timeout != nullptr) {
-        if (timeout->kind != RequestFields::Kind::Integer || timeout->integer < 0)
-            return answerError("\"timeoutMs\" is a number of milliseconds");
+        if (timeout->integer < 0) return answerError("\"timeoutMs\" is a number of milliseconds");
         waitMs = std::min(timeout->integer, kLongestWaitMs);
     }
     if (untilGone && reader.empty()) return answerError("waiting for a token to go needs its \"reader\"");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,9 +18,13 @@ namespace host {
 // asks for the PIN, the client is asked on the same connection.
 class ControlSession {
 public:
-    ControlSession(LineChannel& channel, TokenRegistry& registry) : channel_(channel), registry_(registry) {}
+    // A client that sends no request within `idleLimit` of the connection or of the last answer
+    // is told so and let go: idle clients would otherwise hold every connection the host serves.
+    // A request under way (a PIN asked for, a wait for a token) has no such limit.
+    ControlSession(LineChannel& channel, TokenRegistry& registry, std::chrono::milliseconds idleLimit)
+        : channel_(channel), registry_(registry), idleLimit_(idleLimit) {}
 
-    // Serves requests until the client goes, the host stops reading, or a line is too long.
+    // Serves requests until the client goes or idles, the host stops reading, or a line is too long.
     void run();
 
 private:
@@ -38,6 +43,7 @@ private:
 
     LineChannel& channel_;
     TokenRegistry& registry_;
+    const std::chrono::milliseconds idleLimit_;
     // Per reader: the token signed with and its signer.
     struct Signer {
         std::shared_ptr<ctk::SmartCardToken> token;

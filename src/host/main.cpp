@@ -21,6 +21,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: gc-token-host [--bus ADDRESS] [--slots pcsc|memory] [--socket PATH] [--companion-wait MS]\n"
+    "                     [--idle-limit SECONDS]\n"
     "\n"
     "Runs the token extension for the cards in the readers and serves gc-token-ctl.\n"
     "  --bus ADDRESS        D-Bus address of the bus shared with the companion application\n"
@@ -31,6 +32,8 @@ constexpr const char* kUsage =
     "                       /run/gc-token-host.sock for root, else /tmp/gc-token-host-UID/control.sock)\n"
     "  --companion-wait MS  how long the card library waits for each reply of the companion's\n"
     "                       cache service (default 500)\n"
+    "  --idle-limit SECONDS how long a client of the control socket may wait without a request\n"
+    "                       before it is let go (default 30)\n"
     "Prints \"ready SOCKET\" once it serves; SIGTERM or SIGINT stops it.\n";
 
 struct Options {
@@ -38,6 +41,7 @@ struct Options {
     std::string slots = "pcsc";
     std::string socket;
     long companionWaitMs = -1;
+    long idleLimitSeconds = 30;
 };
 
 int usageError(const std::string& text) {
@@ -69,6 +73,12 @@ int parse(int argc, char** argv, Options& options) {
             if (value.empty() || *end != '\0' || ms < 0 || ms > 60'000)
                 return usageError("--companion-wait is 0 to 60000 milliseconds");
             options.companionWaitMs = ms;
+        } else if (arg == "--idle-limit") {
+            char* end = nullptr;
+            const long seconds = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || seconds < 1 || seconds > 3600)
+                return usageError("--idle-limit is 1 to 3600 seconds");
+            options.idleLimitSeconds = seconds;
         } else {
             return usageError("unknown option " + arg);
         }
@@ -119,7 +129,8 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         host::TokenHost tokenHost(slots, std::make_shared<TokenDriver>(),
-                                  host::HostOptions{.socketPath = options.socket});
+                                  host::HostOptions{.socketPath = options.socket,
+                                                    .idleLimit = std::chrono::seconds(options.idleLimitSeconds)});
         if (!tokenHost.start(&error)) {
             status = fail(error);
         } else {

@@ -126,6 +126,21 @@ const RequestFields::Value* RequestFields::find(std::string_view key) const {
     return nullptr;
 }
 
+bool RequestFields::kindsFit(std::span<const FieldKind> kinds, std::string* error) const {
+    for (const FieldKind& expected : kinds) {
+        const Value* value = find(expected.name);
+        if (value == nullptr || value->kind == expected.kind) continue;
+        if (error != nullptr) {
+            const char* what = expected.kind == Kind::String    ? "text"
+                               : expected.kind == Kind::Integer ? "a whole number"
+                                                                : "true or false";
+            *error = "\"" + std::string(expected.name) + "\" is not " + what;
+        }
+        return false;
+    }
+    return true;
+}
+
 std::optional<std::string_view> RequestFields::text(std::string_view key) const {
     const Value* value = find(key);
     if (value == nullptr || value->kind != Kind::String) return std::nullopt;

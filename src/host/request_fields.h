@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,6 +23,12 @@ public:
         bool boolean = false;
     };
 
+    // The kind of value a field of that name must have.
+    struct FieldKind {
+        std::string_view name;
+        Kind kind;
+    };
+
     // More fields than any request has are refused (and the field list never reallocates).
     static constexpr size_t kMaxFields = 16;
 
@@ -41,6 +48,9 @@ public:
     // The string value of `key`; nullopt when it is absent or not a string.
     std::optional<std::string_view> text(std::string_view key) const;
     bool has(std::string_view key) const { return find(key) != nullptr; }
+    // Whether each field named in `kinds` that is present has its kind; false, with the field
+    // named in `error`, when one has another.
+    bool kindsFit(std::span<const FieldKind> kinds, std::string* error) const;
     size_t size() const { return fields_.size(); }
 
 private:

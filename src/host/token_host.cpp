@@ -9,7 +9,9 @@ TokenHost::TokenHost(std::shared_ptr<ctk::SlotManager> slots, std::shared_ptr<ct
                      HostOptions options)
     : driver_(driver),
       watcher_(std::move(slots), std::move(driver), registry_, options.slotInterval),
-      server_(options.socketPath, [this](LineChannel& channel) { ControlSession(channel, registry_).run(); }) {}
+      server_(options.socketPath, [this, idleLimit = options.idleLimit](LineChannel& channel) {
+          ControlSession(channel, registry_, idleLimit).run();
+      }) {}
 
 TokenHost::~TokenHost() {
     stop();

@@ -15,6 +15,8 @@ namespace host {
 struct HostOptions {
     std::string socketPath;                       // the control socket
     std::chrono::milliseconds slotInterval{200};  // how often the slots are looked at
+    // How long a control connection may wait without a request before it is closed.
+    std::chrono::milliseconds idleLimit = std::chrono::seconds(30);
 };
 
 // The platform around the token extension: owns the extension's principal token driver, watches

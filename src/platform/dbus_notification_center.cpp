@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Data/wipe.h"
 #include "platform/observer_registry.h"
 
 namespace plat {
@@ -57,8 +58,15 @@ struct State {
     std::thread thread;
 
     ~State() {
+        for (Notification& notification : arrived) forget(notification);
         for (auto& [name, match] : matches) sd_bus_slot_unref(match.slot);
         if (wakeFd >= 0) close(wakeFd);
+    }
+
+    // A message may carry a secret (a CAN check, the link's frames): our copy is wiped once
+    // delivered. The bus library's own copy of the message is freed by it, unwiped.
+    static void forget(Notification& notification) {
+        if (notification.object) gc_wipe(*notification.object);
     }
 
     void wake() const {
@@ -116,6 +124,7 @@ struct State {
                 Notification notification = std::move(arrived.front());
                 arrived.pop_front();
                 observers.deliver(notification);
+                forget(notification);
             }
             pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
             if (poll(fds, 2, timeoutMs) < 0 && errno != EINTR) return;

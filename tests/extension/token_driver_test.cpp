@@ -72,6 +72,7 @@ TEST(TokenDriverMessages, MalformedAndUnaddressedRequests) {
     world.post(R"({"from": 7, "getVersion": true})");                               // "from" not text
     world.post(R"({"from": "App", "checkCan": 123456, "rid": "Reader A"})");        // CAN not text: no check
     world.post(R"({"from": "App", "getVersion": null})");                           // any value asks
+    world.post({{"from", "App\nforged: line\x1b[2J"}, {"getVersion", ""}});         // an address that writes lines
     world.settle();
     const std::string log = testing::internal::GetCapturedStderr();
 
@@ -83,6 +84,8 @@ TEST(TokenDriverMessages, MalformedAndUnaddressedRequests) {
     EXPECT_EQ(world.canMessages().size(), 1u);
     EXPECT_EQ(world.card->calls().front(), "destroy");
     EXPECT_EQ(log.find("123456"), std::string::npos);  // the CAN never reaches the log
+    EXPECT_NE(log.find("send | data:<hidden> to:App.forged: line.[2J\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\nforged"), std::string::npos);
 }
 
 TEST(TokenDriverMessages, ConcurrentFirstRequestsSetUpOnce) {

@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "extension/token_driver.h"
+#include "host/control_protocol.h"
+#include "host/control_session.h"
 #include "host/line_channel.h"
 #include "host/token_host.h"
 #include "platform/base64.h"
@@ -21,6 +23,7 @@
 #include "support/notification_collector.h"
 #include "support/signature_check.h"
 #include "support/temp_dir.h"
+#include "support/tool_run.h"
 
 namespace {
 
@@ -52,7 +55,7 @@ json signRequest(const char* key, const std::string& message, const char* algori
 
 class HostTest : public ::testing::Test {
 protected:
-    HostTest() {
+    explicit HostTest(std::chrono::milliseconds idleLimit = std::chrono::seconds(30)) : idleLimit(idleLimit) {
         plat::NotificationCenter::setDefaultCenter(extensionCenter);
         companion->addObserver("App", replies.callback());
     }
@@ -126,8 +129,11 @@ protected:
     std::shared_ptr<ctk::mem::SlotManager> slots = std::make_shared<ctk::mem::SlotManager>();
     std::shared_ptr<gctest::FakeCardLibrary> library = std::make_shared<gctest::FakeCardLibrary>();
     std::shared_ptr<TokenDriver> driver = std::make_shared<TokenDriver>(library);
-    host::TokenHost host{slots, driver,
-                         host::HostOptions{.socketPath = socketPath, .slotInterval = std::chrono::milliseconds(20)}};
+    const std::chrono::milliseconds idleLimit;
+    host::TokenHost host{
+        slots, driver,
+        host::HostOptions{
+            .socketPath = socketPath, .slotInterval = std::chrono::milliseconds(20), .idleLimit = idleLimit}};
 };
 
 TEST_F(HostTest, ATokenPerServedCardFromInsertionToRemoval) {
@@ -242,7 +248,12 @@ TEST_F(HostTest, BadRequestsAreAnsweredAndTheConnectionServesOn) {
         {signRequest("459902", "x").dump(), "unknown key ID 459902"},
         {signRequest(kAuthenticationKey, "x", "RSAEncryptionPKCS1").dump(), "the key does not support the algorithm"},
         {R"({"op":"wait-token","gone":true})", "waiting for a token to go needs its \"reader\""},
-        {R"({"op":"wait-token","timeoutMs":"soon"})", "\"timeoutMs\" is a number of milliseconds"},
+        {R"({"op":"wait-token","timeoutMs":"soon"})", "\"timeoutMs\" is not a whole number"},
+        {R"({"op":"wait-token","timeoutMs":-1})", "\"timeoutMs\" is a number of milliseconds"},
+        // A field of another kind is no field to leave out: "reader" 5 is not every reader.
+        {R"({"op":"list","reader":5})", "\"reader\" is not text"},
+        {R"({"op":"wait-token","reader":"Reader A","gone":"yes","timeoutMs":50})", "\"gone\" is not true or false"},
+        {R"({"op":true})", "\"op\" is not text"},
         {R"({"op":"wait-token","reader":"Reader Z","timeoutMs":50})", "no token of reader \"Reader Z\" within 50 ms"},
     };
     Client client(socketPath);
@@ -287,6 +298,121 @@ TEST_F(HostTest, AClientThatLeavesWhileAskedForThePinSignsNothing) {
               1);
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const std::string& c) { return c.rfind("sign", 0) == 0; }),
               1);
+}
+
+// A client that gives its PIN and leaves before the answer: the connection's buffer, kept until
+// the next connection is accepted, holds the PIN no longer.
+TEST_F(HostTest, APinLineIsWipedWhenItsConnectionEnds) {
+    openCard();
+    const std::string path = dir.path() + "/kept.sock";
+    host::ControlServer server(
+        path, [this](host::LineChannel& channel) { host::ControlSession(channel, host.registry(), idleLimit).run(); });
+    std::string error;
+    ASSERT_TRUE(server.start(&error)) << error;
+    {
+        Client leaving(path);
+        ASSERT_EQ(leaving.ask(signRequest(kAuthenticationKey, "text"))["pin"], "needed");
+        leaving.send(json{{"op", "pin"}, {"pin", kAuthenticationPin}});
+    }
+    host::ControlServer::Ended ended;
+    for (int i = 0; i < 500 && ended.connections == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ended = server.endedConnectionsHolding(kAuthenticationPin);
+    }
+    ASSERT_EQ(ended.connections, 1u);
+    EXPECT_EQ(ended.holding, 0u);
+    server.stop();
+}
+
+class IdleHostTest : public HostTest {
+protected:
+    static constexpr std::chrono::seconds kLimit{3};
+    IdleHostTest() : HostTest(kLimit) {}
+};
+
+// Clients that send nothing are let go after the idle limit, and the tool, locked out meanwhile,
+// prints the host's reason; a request under way (a PIN asked for, a wait for a token) is not cut.
+TEST_F(IdleHostTest, IdleClientsAreLetGoButRequestsUnderWayAreNot) {
+    openCard();
+    Client signing(socketPath);
+    ASSERT_EQ(signing.ask(signRequest(kAuthenticationKey, "text"))["pin"], "needed");
+    Client waiting(socketPath);
+    waiting.send(json{{"op", "wait-token"}, {"reader", "Reader Z"}, {"timeoutMs", 4000}});
+    std::vector<std::unique_ptr<Client>> idle;
+    for (size_t i = 0; i < host::ControlServer::kMaxConnections; ++i)
+        idle.push_back(std::make_unique<Client>(socketPath, 256));
+    const auto filled = std::chrono::steady_clock::now();
+    const gctest::ToolRun lockedOut = gctest::runTool({GC_TOKEN_CTL_PROGRAM, "list", "--socket", socketPath});
+    EXPECT_EQ(lockedOut.err, "gc-token-ctl: list: too many connections\n");
+
+    // Each is let go (or was refused at once); without a limit nothing would ever come.
+    const auto deadline = filled + kLimit + std::chrono::seconds(5);
+    std::vector<json> answers;
+    for (auto& client : idle) answers.push_back(client->receive(deadline));
+    EXPECT_EQ(answers.front(), (json{{"ok", false}, {"error", "no request within 3 s"}}));
+    EXPECT_TRUE(idle.front()->receive(deadline).is_null()) << "the connection is closed";
+    const gctest::ToolRun served = gctest::runTool({GC_TOKEN_CTL_PROGRAM, "list", "--socket", socketPath});
+    EXPECT_EQ(served.status, 0) << served.err;
+
+    const json signature = signing.ask(json{{"op", "pin"}, {"pin", kAuthenticationPin}});
+    EXPECT_EQ(signature["ok"], true) << signature;
+    EXPECT_EQ(waiting.receive()["error"], "no token of reader \"Reader Z\" within 4000 ms");
+    // Answered, the client is idle again.
+    EXPECT_EQ(signing.receive(std::chrono::steady_clock::now() + kLimit + std::chrono::seconds(5))["error"],
+              "no request within 3 s");
+}
+
+// Whoever may write to the socket's directory may remove or replace the socket.
+TEST(ControlServer, StartsOnlyInADirectoryNoOtherUserCanChange) {
+    gctest::TempDir dir;
+    const std::string ownDir = dir.makeDirs("own");
+    constexpr mode_t kLink = 0;           // a symbolic link to a private directory
+    constexpr mode_t kMissing = 0100000;  // none yet: the server makes it
+    const struct {
+        const char* name;
+        mode_t mode;
+        uid_t owner;
+        std::string error;  // empty: served
+    } kCases[] = {
+        {"open", 0777, geteuid(), "is writable by group or others (mode 0777)"},
+        {"group", 0770, geteuid(), "is writable by group or others (mode 0770)"},
+        {"link", kLink, geteuid(), "is a symbolic link"},
+        {"foreign", 0700, 65534, "belongs to another user (65534)"},
+        {"home", 0755, geteuid(), ""},
+        {"missing", kMissing, geteuid(), ""},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        if (c.owner != geteuid() && geteuid() != 0) continue;  // only root gives a directory away
+        const std::string socketDir = dir.path() + "/" + c.name;
+        if (c.mode == kLink) {
+            ASSERT_EQ(symlink(ownDir.c_str(), socketDir.c_str()), 0);
+        } else if (c.mode != kMissing) {
+            ASSERT_EQ(mkdir(socketDir.c_str(), 0700), 0);
+            ASSERT_EQ(chmod(socketDir.c_str(), c.mode), 0);
+            ASSERT_EQ(chown(socketDir.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+        }
+        host::ControlServer server(socketDir + "/control.sock", [](host::LineChannel&) {});
+        std::string error;
+        EXPECT_EQ(server.start(&error), c.error.empty()) << error;
+        if (!c.error.empty()) {
+            EXPECT_EQ(error, "the socket directory " + socketDir + " " + c.error);
+        }
+    }
+
+    // The user's own directory under /tmp is the user's alone: not even others' reading.
+    const std::string privateDir = host::protocol::privateSocketDirectory();
+    if (mkdir(privateDir.c_str(), 0700) != 0) return;  // a host of this user may use it
+    ASSERT_EQ(chmod(privateDir.c_str(), 0750), 0);
+    host::ControlServer server(privateDir + "/control.sock", [](host::LineChannel&) {});
+    std::string error;
+    EXPECT_FALSE(server.start(&error));
+    EXPECT_EQ(error, "the socket directory " + privateDir + " is not private to the user (owner " +
+                         std::to_string(geteuid()) + ", mode 0750)");
+    ASSERT_EQ(chmod(privateDir.c_str(), 0700), 0);
+    EXPECT_TRUE(server.start(&error)) << error;
+    server.stop();
+    rmdir(privateDir.c_str());
 }
 
 TEST_F(HostTest, StoppingCancelsAPinEntryAndFreesTheSocket) {

@@ -84,6 +84,7 @@ TEST_F(Programs, TheHostRefusesBadOptions) {
     } kCases[] = {
         {{"--slots", "usb"}, "gc-token-host: --slots is pcsc or memory"},
         {{"--companion-wait", "-5"}, "gc-token-host: --companion-wait is 0 to 60000 milliseconds"},
+        {{"--idle-limit", "0"}, "gc-token-host: --idle-limit is 1 to 3600 seconds"},
         {{"--bus"}, "gc-token-host: --bus needs a value"},
         {{"--frob", "1"}, "gc-token-host: unknown option --frob"},
         {{"--bus", "unix:path=/nonexistent/bus", "--socket", dir.path() + "/x.sock"},

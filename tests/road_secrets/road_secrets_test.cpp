@@ -309,6 +309,16 @@ TEST_P(RoadSecrets, NoneInFreedMemoryNorInTheLog) {
         for (size_t i = 0; i < sessionKeys.size(); ++i)
             found.emplace_back("session key " + std::to_string(i),
                                quarantine.holding(sessionKeys[i].data(), sessionKeys[i].size()));
+        // The CAN as the companion link carried it: enciphered with the link's key.
+        for (const companion::FrameRecord& frame : server.frames()) {
+            const auto at = std::search(frame.plain.begin(), frame.plain.end(), kCan, kCan + 6);
+            const Bytes key = server.keyFor(frame.id);
+            if (at == frame.plain.end() || key.empty()) continue;
+            const size_t offset = static_cast<size_t>(at - frame.plain.begin());
+            Bytes sealed(6);
+            for (size_t i = 0; i < sealed.size(); ++i) sealed[i] = kCan[i] ^ key[(offset + i) % key.size()];
+            found.emplace_back("the CAN enciphered for the link", quarantine.holding(sealed.data(), sealed.size()));
+        }
         kept = quarantine.kept();
         certificatesKept = quarantine.holding(certificate.data(), 64);
     }
@@ -326,6 +336,8 @@ TEST_P(RoadSecrets, NoneInFreedMemoryNorInTheLog) {
     EXPECT_GT(kept, 1000u);
     EXPECT_GT(certificatesKept, 0u);
     ASSERT_GE(sessionKeys.size(), 2u);  // K_enc and K_mac of at least one PACE run
+    EXPECT_TRUE(std::ranges::any_of(found, [](const auto& entry) { return entry.first.starts_with("the CAN enc"); }))
+        << "the CAN went to the companion's cache";
     for (const auto& [name, count] : found) EXPECT_EQ(count, 0u) << name << " is left in freed memory";
 
     // The log, written with every line on and full dumps.
