@@ -191,7 +191,7 @@ protected:
 
 TEST_F(KeyManagementTest, SecondGenerationInitialisesAndGeneratesEveryKey) {
     if (slotBackend()) GTEST_SKIP() << "the whole table runs once, over PC/SC";
-    gctest::HubCompanion link;
+    Companion link;
     open(varnelCard(Personality::Varnel2));
     auto qualified = container("Qualified");
     ASSERT_EQ(objects(qualified).size(), 3u);
@@ -439,7 +439,7 @@ TEST_F(KeyManagementTest, CertificateCreatedAndDeleted) {
 // answer (the companion is told), a container without PIN record, missing objects, a PIN the card
 // refuses.
 TEST_F(KeyManagementTest, RefusalsBeforeTheCard) {
-    gctest::HubCompanion link;
+    Companion link;
     open(varnelCard(Personality::Varnel2));
     auto qualified = container("Qualified");
     auto priv = privateTemplate(kRsa2048, "Qualified");

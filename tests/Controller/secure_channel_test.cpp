@@ -7,11 +7,8 @@
 
 #include "Queue/hub_companion.h"
 #include "Reader/reader.h"
-#include "factory.h"
-#include "platform/ctk_memory.h"
 #include "session_fixture.h"
 #include "support/hex.h"
-#include "support/sim_card_adapter.h"
 
 namespace session_test {
 namespace {
@@ -145,42 +142,30 @@ TEST_F(SessionTest, ResetMidReadReopensTheChannelWithTheKeptCan) {
 // reset, and the next operation reopens the channel with the kept CAN and reads the same data.
 TEST_F(SessionTest, SlotBackEndPassesTheBrokenTransmissionOnAndTheNextReadRecovers) {
     if (!slotBackend()) GTEST_SKIP() << "the slot back-end's case";
-    cardsim::CardSim sim(varnelCard(Personality::Varnel2));
+    cardsim::CardSim& sim = memoryCard(varnelCard(Personality::Varnel2));
     const Bytes expected = sim.file({0x50, 0x15, 0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x81}).value();
-    auto slots = std::make_shared<ctk::mem::SlotManager>();
-    ctk::SlotManager::setDefaultManager(slots);
-    slots->addSlot("Memory 0");
-    slots->insertCard("Memory 0", std::make_shared<gctest::SimCardAdapter>(sim));
-    GC_Factory::getReadersList(false);
-    {
-        GC_Controller session;
-        ASSERT_EQ(session.create("Memory 0", GC_CardController::CARD_GENERIC, true, nullptr), 0);
-        ASSERT_EQ(session.performSecureConnection(kCan, 2), 0);
-        sim.resetOnNextCommand(5);
-        Bytes out;
-        EXPECT_EQ(
-            session.read(out, kSignatureAid, kCertificate2, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}),
-            -6);
-        EXPECT_TRUE(out.empty());
-        slots->resetCard("Memory 0");
-        const size_t mark = sim.log().size();
-        ASSERT_EQ(
-            session.read(out, kSignatureAid, kCertificate2, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}),
-            0);
-        EXPECT_EQ(out, expected);
-        EXPECT_EQ(countPrefix(receivedSince(sim, mark), "0022C1A412800A04007F00070202040202830102"), 1u);
-        EXPECT_EQ(session.retransmitCount(), 0);
-    }
-    // The slot manager over the program's pcscd again, and its slots' records.
-    slots->removeSlot("Memory 0");
-    ctk::SlotManager::resetDefaultManager();
-    GC_Factory::getReadersList(false);
+    GC_Controller session;
+    ASSERT_EQ(session.create("Memory 0", GC_CardController::CARD_GENERIC, true, nullptr), 0);
+    ASSERT_EQ(session.performSecureConnection(kCan, 2), 0);
+    sim.resetOnNextCommand(5);
+    Bytes out;
+    EXPECT_EQ(
+        session.read(out, kSignatureAid, kCertificate2, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}),
+        -6);
+    EXPECT_TRUE(out.empty());
+    memorySlots->resetCard("Memory 0");
+    const size_t mark = sim.log().size();
+    ASSERT_EQ(
+        session.read(out, kSignatureAid, kCertificate2, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}), 0);
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(countPrefix(receivedSince(sim, mark), "0022C1A412800A04007F00070202040202830102"), 1u);
+    EXPECT_EQ(session.retransmitCount(), 0);
 }
 
 // A session that never opened the channel itself reopens it with the CAN the companion keeps.
 TEST_F(SessionTest, RestoreTakesTheCanFromTheCompanion) {
     plug(varnelCard(Personality::Varnel1));
-    gctest::HubCompanion link;
+    Companion link;
     {
         auto first = open();
         ASSERT_EQ(first->performSecureConnection(kCan, 2), 0);
@@ -249,7 +234,7 @@ TEST_F(SessionTest, MasterFileRefusedDuringPaceStaysBounded) {
 // binds the companion's entries of the reader to ATR and serial: the same card keeps them,
 // another card clears them.
 TEST_F(SessionTest, SerialNumberBindsTheCompanionEntriesToTheCard) {
-    gctest::HubCompanion link;
+    Companion link;
     cardsim::CardConfig config = varnelCard(Personality::Varnel2);
     plug(config);
     size_t mark = logMark();
