@@ -115,6 +115,42 @@ TEST_F(SessionTest, WrongCanAndWrongLengthLeaveNoChannelAndNoPassword) {
     EXPECT_EQ(session->performSecureConnection(kCan, 2), 0);
 }
 
+// MSE:Set AT answered 63 Cx (the card tells the password's tries, here after a wrong PUK) lets the
+// run go on; 63 00 and 69 85 end it before the first General Authenticate.
+TEST_F(SessionTest, MseSetAtAnswerDecidesWhetherPaceGoesOn) {
+    plug(varnelCard(Personality::Varnel2));
+    auto session = open();
+    const std::vector<uint8_t> puk{'1', '2', '3', '4', '5', '6', '7', '8'};
+    EXPECT_EQ(session->performSecureConnection({'8', '7', '6', '5', '4', '3', '2', '1'}, 4), -1100);
+    struct Case {
+        const char* what;
+        uint16_t forced;  // the card's answer instead of executing MSE:Set AT; 0: its own
+        const char* answer;
+        int result;
+        size_t authenticates;
+    };
+    const Case cases[] = {
+        {.what = "two tries left", .forced = 0, .answer = "63C2", .result = 0, .authenticates = 4},
+        {.what = "63 00", .forced = 0x6300, .answer = "6300", .result = -1100, .authenticates = 0},
+        {.what = "69 85", .forced = 0x6985, .answer = "6985", .result = -1100, .authenticates = 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.forced != 0) card->answerStatus({.ins = 0x22, .p1 = 0xC1, .p2 = 0xA4}, c.forced);
+        const size_t mark = logMark();
+        EXPECT_EQ(session->performSecureConnection(puk, 4), c.result);
+        const auto run = receivedSince(*card, mark);
+        ASSERT_EQ(countPrefix(run, "0022C1A412"), 1u);
+        for (const Received& r : run) {
+            if (r.command.rfind("0022C1A412", 0) == 0) {
+                EXPECT_EQ(r.response, c.answer);
+            }
+        }
+        EXPECT_EQ(countPrefix(run, "10860000") + countPrefix(run, "00860000"), c.authenticates);
+        EXPECT_EQ(session->channelFlags(), c.result == 0 ? GC_Controller::kChannelUp : 0u);
+    }
+}
+
 // The card is reset in the middle of a read (PC/SC): the channel is reopened with the kept CAN
 // once and the read goes on to the same data.
 TEST_F(SessionTest, ResetMidReadReopensTheChannelWithTheKeptCan) {
