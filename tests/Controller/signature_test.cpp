@@ -298,6 +298,22 @@ TEST_F(SignatureTest, KeyWhosePinHasNoLengthLimits) {
     }
 }
 
+// The second generation answers an ECDSA signature as r || s, two halves of one length: an answer of
+// odd length, or of less than one byte each, cannot be split and is refused, whatever its checksum.
+TEST_F(SignatureTest, SecondGenerationEcAnswerThatCannotBeSplit) {
+    open(cardsim::Personality::Varnel2);
+    verifyPin(kKeys[4]);  // P-384: r || s of 96 bytes
+    for (const size_t cut : {1, 95, 96}) {
+        SCOPED_TRACE(cut);
+        card->cutAnswer({.ins = 0x2A}, cut);
+        Bytes signature;
+        EXPECT_EQ(driver->signatureData(containers[1], privateKey(1), Bytes(48, 0x11), Driver::EC_NONE, signature),
+                  -1100);
+        EXPECT_EQ(card->log().back().plainResponse.size(), 96 - cut + 2);
+        EXPECT_TRUE(signature.empty());
+    }
+}
+
 // The exact input the first generation's card receives, through the session.
 TEST_F(SignatureTest, InputTheCardSigns) {
     plug(varnelCard(cardsim::Personality::Varnel1));
