@@ -105,6 +105,9 @@ int GC_CardControllerVarnel_2_0::verifyPassword(std::shared_ptr<GC_Container>& c
         c.flags |= GC_Container::FLAG_VERIFIED;
         return succeed(__func__, __LINE__);
     }
+    // The refused run took the channel with it, and the card answers nothing in plain: the
+    // channel is reopened (with the companion's CAN) before the card is asked for the tries.
+    if (controller->channelFlags() == 0) controller->restoreSecureConnection();
     const int refreshed = GC_CardController::verifyPassword(container, {}, true);
     if (refreshed == kPinNotFound || refreshed == kPinBlocked || refreshed == kWrongPin)
         return GC_FAIL(kErrMask, refreshed, "PUK by PACE failed | %d", rc);

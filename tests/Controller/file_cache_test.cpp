@@ -20,7 +20,7 @@ bool sawCommand(companion::CacheServer& server, const std::string& command, cons
 
 TEST_F(SessionTest, FileCacheInFrontOfTheCard) {
     const Bytes data = fillScratch();
-    gctest::HubCompanion link;
+    Companion link;
     auto session = open();
     const std::string key = gctest::hex(kScratch) + gctest::hex(sessionAid());
 
@@ -129,7 +129,7 @@ TEST_F(SessionTest, CachedReadsOfHostileLengths) {
 
 // A CAN the companion holds counts as a known PACE password.
 TEST_F(SessionTest, FeaturesTakeTheCanFromTheCompanion) {
-    gctest::HubCompanion link;
+    Companion link;
     auto session = open();
     int features = 0;
     ASSERT_EQ(session->readerFeatures(features), 0);

@@ -191,7 +191,7 @@ protected:
 
 TEST_F(KeyManagementTest, SecondGenerationInitialisesAndGeneratesEveryKey) {
     if (slotBackend()) GTEST_SKIP() << "the whole table runs once, over PC/SC";
-    gctest::HubCompanion link;
+    Companion link;
     open(varnelCard(Personality::Varnel2));
     auto qualified = container("Qualified");
     ASSERT_EQ(objects(qualified).size(), 3u);
@@ -493,7 +493,7 @@ TEST_F(KeyManagementTest, CertificateCreatedAndDeleted) {
 // answer (the companion is told), a container without PIN record, missing objects, a PIN the card
 // refuses.
 TEST_F(KeyManagementTest, RefusalsBeforeTheCard) {
-    gctest::HubCompanion link;
+    Companion link;
     open(varnelCard(Personality::Varnel2));
     auto qualified = container("Qualified");
     auto priv = privateTemplate(kRsa2048, "Qualified");
@@ -537,6 +537,11 @@ TEST_F(KeyManagementTest, RefusalsBeforeTheCard) {
     EXPECT_EQ(driver->deleteObject(qualified, nullptr), -1102);
     EXPECT_EQ(driver->deleteObject(bare, qualified->getPrivateKey()), -1102);
     EXPECT_EQ(driver->activeContainer(bare, kQualifiedPin), -1102);
+    // EC keys on the cards' curves only (714 is secp256k1).
+    for (const auto curve : {kNoCurve, static_cast<GC_EC_Params::ec_nid>(714)}) {
+        auto ec = privateTemplate({"outside the table", GC_Object::KEY_EC, curve, 256}, "Qualified");
+        EXPECT_EQ(driver->generateKeyPair(qualified, ec.get(), pub.get(), &newPrivate, &newPublic), -1102);
+    }
     EXPECT_EQ(driver->getLastError(), -1102);
     EXPECT_TRUE(sentSince(mark).empty());
 

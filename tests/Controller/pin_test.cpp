@@ -106,7 +106,7 @@ protected:
         return value && value->size() == 1 ? value->at(0) : -1;
     }
 
-    std::unique_ptr<gctest::HubCompanion> link = std::make_unique<gctest::HubCompanion>();
+    std::unique_ptr<Companion> link = std::make_unique<Companion>();
 };
 
 // Verify, logout, change, block and unblock with the PUK on both generations, in the commands each
@@ -222,7 +222,7 @@ TEST_F(PinTest, StatusOfContainersWithADeactivatedDirectory) {
         config.deactivatedPins = {static_cast<uint8_t>(c.qualified & 0x7F)};
         plug(config);
         link.reset();  // the old centre goes before the new one is installed
-        link = std::make_unique<gctest::HubCompanion>();
+        link = std::make_unique<Companion>();
         auto session = open();
         ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
         std::vector<std::shared_ptr<GC_Container>> list{pinContainer(c.authentication, c.authenticationPath, 6, 8),

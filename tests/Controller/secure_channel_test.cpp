@@ -7,11 +7,8 @@
 
 #include "Queue/hub_companion.h"
 #include "Reader/reader.h"
-#include "factory.h"
-#include "platform/ctk_memory.h"
 #include "session_fixture.h"
 #include "support/hex.h"
-#include "support/sim_card_adapter.h"
 
 namespace session_test {
 namespace {
@@ -118,6 +115,42 @@ TEST_F(SessionTest, WrongCanAndWrongLengthLeaveNoChannelAndNoPassword) {
     EXPECT_EQ(session->performSecureConnection(kCan, 2), 0);
 }
 
+// MSE:Set AT answered 63 Cx (the card tells the password's tries, here after a wrong PUK) lets the
+// run go on; 63 00 and 69 85 end it before the first General Authenticate.
+TEST_F(SessionTest, MseSetAtAnswerDecidesWhetherPaceGoesOn) {
+    plug(varnelCard(Personality::Varnel2));
+    auto session = open();
+    const std::vector<uint8_t> puk{'1', '2', '3', '4', '5', '6', '7', '8'};
+    EXPECT_EQ(session->performSecureConnection({'8', '7', '6', '5', '4', '3', '2', '1'}, 4), -1100);
+    struct Case {
+        const char* what;
+        uint16_t forced;  // the card's answer instead of executing MSE:Set AT; 0: its own
+        const char* answer;
+        int result;
+        size_t authenticates;
+    };
+    const Case cases[] = {
+        {.what = "two tries left", .forced = 0, .answer = "63C2", .result = 0, .authenticates = 4},
+        {.what = "63 00", .forced = 0x6300, .answer = "6300", .result = -1100, .authenticates = 0},
+        {.what = "69 85", .forced = 0x6985, .answer = "6985", .result = -1100, .authenticates = 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.forced != 0) card->answerStatus({.ins = 0x22, .p1 = 0xC1, .p2 = 0xA4}, c.forced);
+        const size_t mark = logMark();
+        EXPECT_EQ(session->performSecureConnection(puk, 4), c.result);
+        const auto run = receivedSince(*card, mark);
+        ASSERT_EQ(countPrefix(run, "0022C1A412"), 1u);
+        for (const Received& r : run) {
+            if (r.command.rfind("0022C1A412", 0) == 0) {
+                EXPECT_EQ(r.response, c.answer);
+            }
+        }
+        EXPECT_EQ(countPrefix(run, "10860000") + countPrefix(run, "00860000"), c.authenticates);
+        EXPECT_EQ(session->channelFlags(), c.result == 0 ? GC_Controller::kChannelUp : 0u);
+    }
+}
+
 // The card is reset in the middle of a read (PC/SC): the channel is reopened with the kept CAN
 // once and the read goes on to the same data.
 TEST_F(SessionTest, ResetMidReadReopensTheChannelWithTheKeptCan) {
@@ -145,42 +178,30 @@ TEST_F(SessionTest, ResetMidReadReopensTheChannelWithTheKeptCan) {
 // reset, and the next operation reopens the channel with the kept CAN and reads the same data.
 TEST_F(SessionTest, SlotBackEndPassesTheBrokenTransmissionOnAndTheNextReadRecovers) {
     if (!slotBackend()) GTEST_SKIP() << "the slot back-end's case";
-    cardsim::CardSim sim(varnelCard(Personality::Varnel2));
+    cardsim::CardSim& sim = memoryCard(varnelCard(Personality::Varnel2));
     const Bytes expected = sim.file({0x50, 0x15, 0xAD, 0xF1, 0xDF, 0x01, 0x57, 0x81}).value();
-    auto slots = std::make_shared<ctk::mem::SlotManager>();
-    ctk::SlotManager::setDefaultManager(slots);
-    slots->addSlot("Memory 0");
-    slots->insertCard("Memory 0", std::make_shared<gctest::SimCardAdapter>(sim));
-    GC_Factory::getReadersList(false);
-    {
-        GC_Controller session;
-        ASSERT_EQ(session.create("Memory 0", GC_CardController::CARD_GENERIC, true, nullptr), 0);
-        ASSERT_EQ(session.performSecureConnection(kCan, 2), 0);
-        sim.resetOnNextCommand(5);
-        Bytes out;
-        EXPECT_EQ(
-            session.read(out, kSignatureAid, kCertificate2, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}),
-            -6);
-        EXPECT_TRUE(out.empty());
-        slots->resetCard("Memory 0");
-        const size_t mark = sim.log().size();
-        ASSERT_EQ(
-            session.read(out, kSignatureAid, kCertificate2, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}),
-            0);
-        EXPECT_EQ(out, expected);
-        EXPECT_EQ(countPrefix(receivedSince(sim, mark), "0022C1A412800A04007F00070202040202830102"), 1u);
-        EXPECT_EQ(session.retransmitCount(), 0);
-    }
-    // The slot manager over the program's pcscd again, and its slots' records.
-    slots->removeSlot("Memory 0");
-    ctk::SlotManager::resetDefaultManager();
-    GC_Factory::getReadersList(false);
+    GC_Controller session;
+    ASSERT_EQ(session.create("Memory 0", GC_CardController::CARD_GENERIC, true, nullptr), 0);
+    ASSERT_EQ(session.performSecureConnection(kCan, 2), 0);
+    sim.resetOnNextCommand(5);
+    Bytes out;
+    EXPECT_EQ(
+        session.read(out, kSignatureAid, kCertificate2, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}),
+        -6);
+    EXPECT_TRUE(out.empty());
+    memorySlots->resetCard("Memory 0");
+    const size_t mark = sim.log().size();
+    ASSERT_EQ(
+        session.read(out, kSignatureAid, kCertificate2, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}), 0);
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(countPrefix(receivedSince(sim, mark), "0022C1A412800A04007F00070202040202830102"), 1u);
+    EXPECT_EQ(session.retransmitCount(), 0);
 }
 
 // A session that never opened the channel itself reopens it with the CAN the companion keeps.
 TEST_F(SessionTest, RestoreTakesTheCanFromTheCompanion) {
     plug(varnelCard(Personality::Varnel1));
-    gctest::HubCompanion link;
+    Companion link;
     {
         auto first = open();
         ASSERT_EQ(first->performSecureConnection(kCan, 2), 0);
@@ -283,7 +304,7 @@ TEST_F(SessionTest, MasterFileRefusedDuringPaceStaysBounded) {
 // binds the companion's entries of the reader to ATR and serial: the same card keeps them,
 // another card clears them.
 TEST_F(SessionTest, SerialNumberBindsTheCompanionEntriesToTheCard) {
-    gctest::HubCompanion link;
+    Companion link;
     cardsim::CardConfig config = varnelCard(Personality::Varnel2);
     plug(config);
     size_t mark = logMark();

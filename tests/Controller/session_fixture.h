@@ -4,14 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Controller/controller.h"
+#include "Queue/hub_companion.h"
 #include "cardsim.h"
 #include "cardsim_pcscd.h"
 #include "pcsc_client.h"
+#include "platform/ctk_memory.h"
 #include "vpcd_card.h"
 
 namespace session_test {
@@ -24,7 +27,8 @@ enum class Backend { Pcsc, Ctk };
 struct Environment {
     Backend backend = Backend::Pcsc;
     cardsim::Pcscd* pcscd = nullptr;
-    std::string documents;  // the container's Documents directory (settings file)
+    std::shared_ptr<ctk::SlotManager> slots;  // the slot manager over that pcscd
+    std::string documents;                    // the container's Documents directory (settings file)
 };
 Environment& environment();
 
@@ -49,6 +53,8 @@ bool slotBackend();
 // Hex of the commands the card received since `from` (an index into its log).
 std::vector<std::string> commandsSince(const cardsim::CardSim& card, size_t from);
 
+// Each test starts from the registry and the reader as main set them up, with a card of its own in
+// slot 0, and leaves them so even when it fails: one fault is one failure.
 class SessionTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -56,7 +62,12 @@ protected:
 
     // Plugs a simulated card into slot 0 (the one there is pulled first).
     void plug(cardsim::CardConfig config);
+    // Pulls the card of slot 0; a failure when pcscd still sees it afterwards.
     void unplug();
+    // A simulated card in the in-memory slot "Memory 0", whose slot manager stands in for the
+    // program's until the test ends (both outlive the test body, so no reader is left on a card
+    // that is gone).
+    cardsim::CardSim& memoryCard(cardsim::CardConfig config);
     // The settings file, "" when absent; replaces it (empty text: removes it).
     std::string settings() const;
     void setSettings(const std::string& text) const;
@@ -76,6 +87,17 @@ protected:
     std::unique_ptr<cardsim::CardSim> card;
     std::unique_ptr<cardsim::VpcdCard> slot;
     cardsim::PcscClient client;
+    std::unique_ptr<cardsim::CardSim> inMemory;
+    std::shared_ptr<ctk::mem::SlotManager> memorySlots;
+};
+
+// What a card takes to come or go through pcscd on a busy machine; waits end when it has.
+inline constexpr std::chrono::seconds kCardChange{30};
+
+// The test companion on the in-process hub, with a reply wait a loaded machine does not outlast
+// (a reply ends the wait; these tests leave no request unanswered).
+struct Companion : gctest::HubCompanion {
+    Companion() : gctest::HubCompanion(std::chrono::seconds(5)) {}
 };
 
 // A card of the personality without a secure-messaging requirement.

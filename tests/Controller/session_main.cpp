@@ -11,11 +11,10 @@
 #include "factory.h"
 #include "platform/ctk_smartcard.h"
 #include "session_fixture.h"
+#include "support/sim_card_adapter.h"
 #include "support/temp_dir.h"
 
 namespace session_test {
-
-using namespace std::chrono_literals;
 
 Environment& environment() {
     static Environment env;
@@ -81,8 +80,22 @@ size_t countPrefix(const std::vector<Received>& commands, const std::string& pre
     }));
 }
 
+namespace {
+
+// The registry as main set it up, whatever a test did to it: the program's slot manager, the
+// back-end under test alone, every reader listed anew.
+void restoreRegistry() {
+    ctk::SlotManager::setDefaultManager(environment().slots);
+    GC_Factory::clearDriver();
+    GC_Factory::addDriver(backendKind());
+    GC_Factory::getReadersList(false);
+}
+
+}  // namespace
+
 void SessionTest::SetUp() {
     ASSERT_NE(environment().pcscd, nullptr);
+    restoreRegistry();
     name = environment().pcscd->readerName(0);
     ASSERT_TRUE(client.establish());
     setSettings("");
@@ -96,6 +109,10 @@ void SessionTest::SetUp() {
 
 void SessionTest::TearDown() {
     unplug();
+    // The in-memory card and its slots go only once no reader refers to them.
+    restoreRegistry();
+    memorySlots.reset();
+    inMemory.reset();
 }
 
 void SessionTest::plug(cardsim::CardConfig config) {
@@ -104,15 +121,26 @@ void SessionTest::plug(cardsim::CardConfig config) {
     ASSERT_TRUE(card->ok()) << card->error();
     slot = std::make_unique<cardsim::VpcdCard>(*card, environment().pcscd->port(0));
     ASSERT_TRUE(slot->start());
-    ASSERT_TRUE(slot->waitInserted(10s));
-    ASSERT_TRUE(client.waitCard(name, true, 10s));
+    ASSERT_TRUE(slot->waitInserted(kCardChange));
+    ASSERT_TRUE(client.waitCard(name, true, kCardChange));
 }
 
 void SessionTest::unplug() {
     if (!slot) return;
     slot->stop();
-    client.waitCard(name, false, 5s);
     slot.reset();
+    // Until pcscd has seen the card go, the next card would pass for this one.
+    EXPECT_TRUE(client.waitCard(name, false, kCardChange)) << "pcscd still sees the card";
+}
+
+cardsim::CardSim& SessionTest::memoryCard(cardsim::CardConfig config) {
+    inMemory = std::make_unique<cardsim::CardSim>(std::move(config));
+    memorySlots = std::make_shared<ctk::mem::SlotManager>();
+    ctk::SlotManager::setDefaultManager(memorySlots);
+    memorySlots->addSlot("Memory 0");
+    memorySlots->insertCard("Memory 0", std::make_shared<gctest::SimCardAdapter>(*inMemory));
+    GC_Factory::getReadersList(false);
+    return *inMemory;
 }
 
 std::string SessionTest::settings() const {
@@ -199,9 +227,11 @@ int main(int argc, char** argv) {
     }
     environment().pcscd = &pcscd;
     ctk::SlotManager::resetDefaultManager();  // the slot manager over this pcscd
+    environment().slots = ctk::SlotManager::defaultManager();
     GC_Factory::addDriver(backendKind());
     GC_Factory::getReadersList(false);  // the reader objects of both slots
     const int result = RUN_ALL_TESTS();
+    environment().slots.reset();
     environment().pcscd = nullptr;
     pcscd.stop();
     return result;

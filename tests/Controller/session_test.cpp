@@ -1,7 +1,6 @@
 // The card session with the generic card: controller choice, selection state, chunked reads and
 // writes with the learned APDU size, chains, the retransmit rule, and a card that is reset or
 // pulled out under the session.
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -14,8 +13,6 @@
 
 namespace session_test {
 namespace {
-
-using namespace std::chrono_literals;
 
 const Bytes kCardManagerAid{0xA0, 0x00, 0x00, 0x01, 0x51, 0x00, 0x00, 0x00};
 const std::string kSelectPkcs15 = "00A4040C0CA000000063504B43532D3135";
@@ -449,8 +446,8 @@ TEST_F(SessionTest, CardLostInTheMiddleOfARead) {
         EXPECT_EQ(session->retransmitCount(), 0);
         EXPECT_FALSE(reader().apduSizeFixed);
         if (removed) slot->insert();
-        ASSERT_TRUE(slot->waitInserted(10s));
-        ASSERT_TRUE(client.waitCard(name, true, 10s));
+        ASSERT_TRUE(slot->waitInserted(kCardChange));
+        ASSERT_TRUE(client.waitCard(name, true, kCardChange));
     }
 }
 

@@ -396,6 +396,59 @@ TEST_F(SignatureTest, HostileKeyEntries) {
               -1102);
 }
 
+// A PIN without length limits is not asked for: any PIN passes, the empty one too, and nothing
+// goes to the card, while an empty PIN of a PIN with limits is only a status query. Its key is used
+// after the channel is reopened, wherever it was left (the card's own key still wants its PIN).
+TEST_F(SignatureTest, KeyWhosePinHasNoLengthLimits) {
+    open(cardsim::Personality::Varnel2);
+    verifyPin(kKeys[3]);  // brainpoolP256r1
+    auto& free = containers[0];
+    free->pin->minLength = free->pin->maxLength = 0;
+    free->flags |= GC_Container::FLAG_NO_LENGTH;
+    size_t mark = logMark();
+    EXPECT_EQ(driver->verifyPassword(free, {}, false), 0);
+    EXPECT_EQ(driver->verifyPassword(free, {'9'}, false), 0);
+    EXPECT_TRUE(sentSince(mark).empty());
+    mark = logMark();
+    EXPECT_EQ(driver->verifyPassword(containers[1], {}, false), -2305);
+    EXPECT_EQ(countPrefix(receivedSince(*card, mark), "00200002"), 1u);
+    EXPECT_EQ(card->pin(0x02)->triesLeft, 3) << "a status query";
+    EXPECT_EQ(containers[1]->flags & GC_Container::FLAG_VERIFIED, 0u);
+
+    const auto publicKey = ref::certificateKey(kKeys[3].name);
+    const Bytes digest(32, 0x5A);
+    for (const bool closed : {false, true}) {
+        SCOPED_TRACE(closed ? "channel closed" : "channel up");
+        if (closed) {
+            ASSERT_EQ(driver->destroySecureConnection(), 0);
+        }
+        mark = logMark();
+        Bytes signature;
+        ASSERT_EQ(driver->signatureData(free, privateKey(0), digest, Driver::EC_NONE, signature), 0);
+        EXPECT_TRUE(ref::verifiesDigest(publicKey.get(), nullptr, digest, signature));
+        const auto sent = receivedSince(*card, mark);
+        EXPECT_EQ(countPrefix(sent, "0022C1A412"), closed ? 1u : 0u) << "one new PACE";
+        ASSERT_FALSE(sent.empty());
+        EXPECT_TRUE(sent.back().secure);
+    }
+}
+
+// The second generation answers an ECDSA signature as r || s, two halves of one length: an answer of
+// odd length, or of less than one byte each, cannot be split and is refused, whatever its checksum.
+TEST_F(SignatureTest, SecondGenerationEcAnswerThatCannotBeSplit) {
+    open(cardsim::Personality::Varnel2);
+    verifyPin(kKeys[4]);  // P-384: r || s of 96 bytes
+    for (const size_t cut : {1, 95, 96}) {
+        SCOPED_TRACE(cut);
+        card->cutAnswer({.ins = 0x2A}, cut);
+        Bytes signature;
+        EXPECT_EQ(driver->signatureData(containers[1], privateKey(1), Bytes(48, 0x11), Driver::EC_NONE, signature),
+                  -1100);
+        EXPECT_EQ(card->log().back().plainResponse.size(), 96 - cut + 2);
+        EXPECT_TRUE(signature.empty());
+    }
+}
+
 // The exact input the first generation's card receives, through the session.
 TEST_F(SignatureTest, InputTheCardSigns) {
     plug(varnelCard(cardsim::Personality::Varnel1));

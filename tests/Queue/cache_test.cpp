@@ -126,6 +126,8 @@ TEST(Cache, MisbehavingCompanion) {
         {.name = "no message body", .kind = Kind::NoBody, .result = GC_Cache::kFailed, .newLinkNext = true},
         {.name = "duplicate reply", .kind = Kind::Duplicate, .result = 0, .newLinkNext = true},
         {.name = "late reply", .kind = Kind::Late, .result = GC_Cache::kNoAnswer, .newLinkNext = true},
+        {.name = "no res tags", .kind = Kind::NoResTags, .result = GC_Cache::kBadReply, .newLinkNext = false},
+        {.name = "no closing res tag", .kind = Kind::NoResEnd, .result = GC_Cache::kBadReply, .newLinkNext = false},
     };
     constexpr auto kWait = 300ms;
     for (const auto& c : cases) {

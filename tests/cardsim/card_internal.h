@@ -191,6 +191,11 @@ struct CardSim::Impl {
     std::optional<long> flipIndex;
     std::optional<size_t> truncateTo;
     std::vector<StatusFault> statusFaults;
+    struct AnswerCut {
+        CommandMatch match;
+        size_t bytes;
+    };
+    std::optional<AnswerCut> answerCut;
     std::optional<SignatureHalf> zeroHalf;  // of the next ECDSA signature
     struct PendingAnswerFault {
         AnswerFault fault;

@@ -229,6 +229,11 @@ void CardSim::answerStatus(CommandMatch match, uint16_t sw, int times, bool unpr
     impl_->statusFaults.push_back(StatusFault{match, sw, times, unprotected});
 }
 
+void CardSim::cutAnswer(CommandMatch match, size_t bytes) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->answerCut = Impl::AnswerCut{match, bytes};
+}
+
 void CardSim::resetOnNextCommand(size_t after) {
     std::lock_guard lock(impl_->mutex);
     impl_->resetNext = true;
@@ -506,6 +511,10 @@ Bytes CardSim::Impl::handle(const Bytes& wire, LogEntry& entry) {
         }
     }
     if (!faulted) r = dispatch(plain, secure);
+    if (answerCut && matches(answerCut->match, plain)) {
+        r.data.resize(r.data.size() - std::min(answerCut->bytes, r.data.size()));
+        answerCut.reset();
+    }
     entry.plainResponse = withSw(r.data, r.sw);
 
     Bytes body = secure && sm ? wrap(r, plain.ins) : entry.plainResponse;

@@ -155,6 +155,9 @@ public:
     // The next `times` commands matching `match` are answered with `sw` instead of being
     // executed (protected when the command was; unprotected drops the secure channel).
     void answerStatus(CommandMatch match, uint16_t sw, int times = 1, bool unprotected = false);
+    // The answer to the next command matching `match` loses the last `bytes` bytes of its data
+    // (all it has, at most) before it is protected: a short answer that passes the checksum.
+    void cutAnswer(CommandMatch match, size_t bytes = 1);
     // The next command (after `after` more commands answered as usual) is not answered: the card
     // resets (Event::Reset), or is pulled (Event::Removed).
     void resetOnNextCommand(size_t after = 0);

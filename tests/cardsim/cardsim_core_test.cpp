@@ -560,6 +560,12 @@ TEST(CardSimCore, FaultHooks) {
     card.truncateResponse(3);
     EXPECT_EQ(card.transmit(*fromHex("00B0000000")), Bytes(content.begin(), content.begin() + 3));
 
+    card.cutAnswer({0xB0, -1, -1}, 2);
+    EXPECT_EQ(sw(card, "00A4020C02011C"), 0x9000);  // not matching
+    a = send(card, "00B0000000");
+    EXPECT_EQ(a.data, Bytes(content.begin(), content.end() - 2));
+    EXPECT_EQ(send(card, "00B0000000").data, content);  // once only
+
     card.answerStatus({0xB0, -1, -1}, 0x6581, 2);
     EXPECT_EQ(sw(card, "00A4020C02011C"), 0x9000);  // not matching
     EXPECT_EQ(sw(card, "00B0000000"), 0x6581);

@@ -131,12 +131,16 @@ int waitFor(pid_t pid, std::chrono::milliseconds timeout) {
     }
 }
 
+// How long a child may take to exit, or pcscd to get ready, on a busy machine; the waits end
+// as soon as it has.
+constexpr std::chrono::seconds kProcessWait{20};
+
 int terminate(pid_t pid) {
     kill(pid, SIGTERM);
-    int status = waitFor(pid, std::chrono::seconds(2));
+    int status = waitFor(pid, kProcessWait);
     if (status == -1) {
         kill(pid, SIGKILL);
-        status = waitFor(pid, std::chrono::seconds(2));
+        status = waitFor(pid, kProcessWait);
     }
     return status;
 }
@@ -230,7 +234,7 @@ bool Pcscd::start(std::string* error, int basePort) {
     }
     pid_ = spawn(argv, dir_ + "/pcscd.log", error);
     if (pid_ < 0) return false;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto end = std::chrono::steady_clock::now() + kProcessWait;
     while (true) {
         struct stat st;
         if (stat(kSocket, &st) == 0 && listening(basePort) && listening(basePort + 1)) return true;

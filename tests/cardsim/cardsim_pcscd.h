@@ -45,7 +45,7 @@ public:
     // and vpcd listens (a TCP connect would be taken for a card, so /proc/net/tcp is read).
     // Set CARDSIM_PCSCD_DEBUG=1 to run pcscd with debug and APDU logging.
     bool start(std::string* error, int basePort = 35963);
-    // SIGTERM by PID, then SIGKILL after two seconds.
+    // SIGTERM by PID, then SIGKILL if it has not ended within 20 seconds.
     void stop();
     bool running();
 

@@ -198,7 +198,7 @@ void CacheServer::handleFrame(const std::string& from, const std::string& sender
         }
         record.kind = "message";
         record.plain = xorWith(key, body);
-        replyMessage["msg"] = "BASE64" + base64Encode(xorWith(key, answer(record)));
+        replyMessage["msg"] = "BASE64" + base64Encode(xorWith(key, spoilTags(answer(record))));
     }
     log(record);
     {
@@ -258,15 +258,34 @@ Bytes CacheServer::answer(FrameRecord& record) {
     return toBytes("<res>BAD</res>");
 }
 
+bool CacheServer::faulty(int reply) const {
+    return reply >= fault_.skip && (fault_.count < 0 || reply < fault_.skip + fault_.count);
+}
+
+Bytes CacheServer::spoilTags(Bytes body) {
+    Fault::Kind kind = Fault::Kind::None;
+    {
+        std::lock_guard lock(mutex_);
+        if (faulty(replies_)) kind = fault_.kind;
+    }
+    if (kind != Fault::Kind::NoResTags && kind != Fault::Kind::NoResEnd) return body;
+    std::vector<std::string> tags{"</res>"};
+    if (kind == Fault::Kind::NoResTags) tags.push_back("<res>");
+    for (const std::string& tag : tags) {
+        const size_t at = tag == "<res>" ? find(body, tag) : findLast(body, tag);
+        if (at != npos)
+            body.erase(body.begin() + static_cast<long>(at), body.begin() + static_cast<long>(at + tag.size()));
+    }
+    return body;
+}
+
 void CacheServer::reply(const std::string& to, Message message) {
     Fault fault;
     std::optional<std::pair<std::string, std::string>> held;
     {
         std::lock_guard lock(mutex_);
         held = std::exchange(heldDuplicate_, std::nullopt);
-        const int number = replies_++;
-        const bool faulty = number >= fault_.skip && (fault_.count < 0 || number < fault_.skip + fault_.count);
-        if (faulty) fault = fault_;
+        if (faulty(replies_++)) fault = fault_;
     }
     // The duplicate of the last reply goes out first: the driver is already waiting for this one.
     if (held) post(held->first, held->second);
@@ -308,6 +327,8 @@ void CacheServer::reply(const std::string& to, Message message) {
             break;
         }
         case Kind::None:
+        case Kind::NoResTags:  // spoilt in the body already
+        case Kind::NoResEnd:
             break;
     }
     post(to, dumpMessage(message));

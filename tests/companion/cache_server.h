@@ -34,7 +34,8 @@ struct FrameRecord {
 // (every one when negative) are faulty.
 struct Fault {
     // DuplicateLate: each faulty reply comes again, right before the reply to the next request.
-    enum class Kind { None, Silent, Late, Duplicate, WrongId, Garbage, NoBody, DuplicateLate };
+    // NoResTags, NoResEnd: the reply to a command goes without its res tags, or without "</res>".
+    enum class Kind { None, Silent, Late, Duplicate, WrongId, Garbage, NoBody, DuplicateLate, NoResTags, NoResEnd };
     Kind kind = Kind::None;
     int skip = 0;
     int count = 1;
@@ -80,6 +81,10 @@ private:
     void received(const plat::Notification& notification);
     void handleFrame(const std::string& from, const std::string& sender, const Bytes& frame);
     Bytes answer(FrameRecord& record);
+    // Whether the reply with this number (from 0) meets the fault; under the mutex.
+    bool faulty(int reply) const;
+    // The reply body as the fault of the reply about to go out leaves it.
+    Bytes spoilTags(Bytes body);
     void reply(const std::string& to, Message message);
     void post(const std::string& to, const std::string& object);
     void log(const FrameRecord& record);

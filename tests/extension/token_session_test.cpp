@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Data/Container/container.h"
+#include "Data/Objects/privkeyobject.h"
 #include "extension/signing_algorithms.h"
 #include "extension/token_auth_operation.h"
 #include "extension/token_world.h"
@@ -33,6 +34,18 @@ Bytes sha256(const std::string& text) {
     unsigned int length = 0;
     EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr);
     return digest;
+}
+
+// The complete PKCS#1 v1.5 block of a SHA-256 digest for a 2048-bit key.
+Bytes pkcs1Block(const Bytes& digest) {
+    static const unsigned char kSha256Info[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                                0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    Bytes block{0x00, 0x01};
+    block.resize(256 - sizeof kSha256Info - digest.size() - 1, 0xFF);
+    block.push_back(0x00);
+    block.insert(block.end(), std::begin(kSha256Info), std::end(kSha256Info));
+    block.insert(block.end(), digest.begin(), digest.end());
+    return block;
 }
 
 // Whether the signature over the SHA-256 digest verifies with the certificate's public key
@@ -111,14 +124,7 @@ TEST_F(SessionFixture, EachSignatureNeedsThePinAndEndsWithOneLogout) {
     EXPECT_TRUE(verifies(certificateOf(kQualifiedKey), digest, *rsa.signature));
 
     // The raw RSA signature of a complete PKCS#1 v1.5 block is that same signature.
-    static const unsigned char kSha256Info[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                                                0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-    Bytes block{0x00, 0x01};
-    block.resize(256 - sizeof kSha256Info - digest.size() - 1, 0xFF);
-    block.push_back(0x00);
-    block.insert(block.end(), std::begin(kSha256Info), std::end(kSha256Info));
-    block.insert(block.end(), digest.begin(), digest.end());
-    ctk::SignOutcome raw = sign(kQualifiedKey, KeyAlgorithm::RSASignatureRaw, block, "333333");
+    ctk::SignOutcome raw = sign(kQualifiedKey, KeyAlgorithm::RSASignatureRaw, pkcs1Block(digest), "333333");
     ASSERT_TRUE(raw.signature) << errorCode(raw);
     EXPECT_EQ(*raw.signature, *rsa.signature);
 
@@ -145,6 +151,14 @@ TEST_F(SessionFixture, WrongAndEmptyPinsFailTheAuthentication) {
               ctk::error::kAuthenticationFailed);
     EXPECT_TRUE(sign(kAuthenticationKey, KeyAlgorithm::ECDSASignatureDigestX962, digest, "111111").signature);
     EXPECT_EQ(world.card->triesLeft(0x01), 3);
+
+    // A PIN without length limits may be empty: the card library takes any PIN of it.
+    token->getContainer(0)->flags |= GC_Container::FLAG_NO_LENGTH;
+    world.card->clearCalls();
+    ctk::SignOutcome free = sign(kAuthenticationKey, KeyAlgorithm::ECDSASignatureDigestX962, digest, "");
+    EXPECT_TRUE(free.signature) << errorCode(free);
+    EXPECT_EQ(world.card->calls(),
+              (std::vector<std::string>{"verify " + label(0), "sign 6 " + label(0), "logout " + label(0)}));
 }
 
 TEST_F(SessionFixture, CardFailuresOfTheSignatureBecomeTokenErrors) {
@@ -208,6 +222,58 @@ TEST_F(SessionFixture, TheVerifiedPinServesOnlyItsContainerAndOneAttempt) {
     EXPECT_EQ(error->code, ctk::error::kAuthenticationNeeded);
 }
 
+// The algorithms no other test signs with: each reaches the card library as its own signature.
+TEST_F(SessionFixture, RawEncryptionAndTheHashedEcdsaAlgorithmsSignAsTheirRows) {
+    std::shared_ptr<TokenSession> s = session();
+    const Bytes sha1 = [] {
+        Bytes d(20);
+        EVP_Digest("a message to sign", 17, d.data(), nullptr, EVP_sha1(), nullptr);
+        return d;
+    }();
+    struct Case {
+        Bytes key;
+        unsigned char constraint;
+        const char* pin;
+        KeyAlgorithm algorithm;
+        Bytes data;
+        const char* call;
+    };
+    const Case cases[] = {
+        {.key = kQualifiedKey,
+         .constraint = 0x03,
+         .pin = "333333",
+         .algorithm = KeyAlgorithm::RSAEncryptionRaw,
+         .data = pkcs1Block(digest),
+         .call = "sign 1 "},
+        {.key = kAuthenticationKey,
+         .constraint = 0x01,
+         .pin = "111111",
+         .algorithm = KeyAlgorithm::ECDSASignatureDigestX962SHA1,
+         .data = sha1,
+         .call = "sign 7 "},
+        {.key = kAuthenticationKey,
+         .constraint = 0x01,
+         .pin = "111111",
+         .algorithm = KeyAlgorithm::ECDSASignatureDigestX962SHA256,
+         .data = digest,
+         .call = "sign 8 "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.call);
+        world.card->clearCalls();
+        std::optional<ctk::Error> error;
+        ASSERT_TRUE(login(*s, c.constraint, c.pin, &error));
+        const auto signature = s->signData(c.data, c.key, ctk::TokenKeyAlgorithm(c.algorithm), &error);
+        ASSERT_TRUE(signature) << (error ? error->code : 0);
+        const std::string container = label(c.constraint - 1);
+        EXPECT_EQ(world.card->calls(),
+                  (std::vector<std::string>{"verify " + container, c.call + container, "logout " + container}));
+        if (c.algorithm == KeyAlgorithm::RSAEncryptionRaw) {
+            EXPECT_TRUE(verifies(certificateOf(c.key), digest, *signature));
+        }
+    }
+}
+
 TEST_F(SessionFixture, OffersTheAlgorithmsOfTheKeysMechanisms) {
     std::shared_ptr<TokenSession> s = session();
     struct Case {
@@ -239,6 +305,34 @@ TEST_F(SessionFixture, OffersTheAlgorithmsOfTheKeysMechanisms) {
         EXPECT_EQ(s->supportsOperation(c.operation, c.key, ctk::TokenKeyAlgorithm(c.algorithm)), c.offered)
             << static_cast<int>(c.algorithm) << " key " << static_cast<int>(c.key[1]);
     }
+
+    // The key's usage opens each operation before its mechanisms are asked: signing wants 2 or 16,
+    // decryption 8, key exchange 4; 1 alone opens none.
+    auto* key = static_cast<GC_PrivKeyObject*>(token->getContainer(0)->getPrivateKey());
+    const uint64_t usage = key->usage;
+    struct Gate {
+        uint64_t usage;
+        TokenOperation operation;
+        bool offered;
+    };
+    const Gate gates[] = {
+        {.usage = GC_PrivKeyObject::USAGE_ENCRYPT, .operation = TokenOperation::SignData, .offered = false},
+        {.usage = GC_PrivKeyObject::USAGE_ENCRYPT, .operation = TokenOperation::DecryptData, .offered = false},
+        {.usage = GC_PrivKeyObject::USAGE_ENCRYPT, .operation = TokenOperation::PerformKeyExchange, .offered = false},
+        {.usage = GC_PrivKeyObject::USAGE_WRAP, .operation = TokenOperation::DecryptData, .offered = true},
+        {.usage = GC_PrivKeyObject::USAGE_WRAP, .operation = TokenOperation::SignData, .offered = false},
+        {.usage = GC_PrivKeyObject::USAGE_DERIVE, .operation = TokenOperation::PerformKeyExchange, .offered = true},
+        {.usage = GC_PrivKeyObject::USAGE_DERIVE, .operation = TokenOperation::DecryptData, .offered = false},
+        {.usage = GC_PrivKeyObject::USAGE_NON_REPUDIATION, .operation = TokenOperation::SignData, .offered = true},
+    };
+    for (const Gate& g : gates) {
+        key->usage = g.usage;
+        EXPECT_EQ(s->supportsOperation(g.operation, kAuthenticationKey,
+                                       ctk::TokenKeyAlgorithm(KeyAlgorithm::ECDSASignatureDigestX962)),
+                  g.offered)
+            << "usage " << g.usage << " operation " << static_cast<int>(g.operation);
+    }
+    key->usage = usage;
 
     // A mechanism counts only when one of its two signing capability bytes is set.
     auto mechanism = std::make_shared<GC_Container::mechanism_info>();

@@ -3,11 +3,13 @@
 // the reader, a wrong CAN, and PIN entry on the keypad.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "Controller/controller.h"
 #include "Data/Container/container.h"
+#include "Queue/hub_companion.h"
 #include "Reader/reader.h"
 #include "factory.h"
 #include "fake_reader_util.h"
@@ -197,6 +199,68 @@ TEST_F(PinpadSession, PukByPaceAndUnblockOnTheKeypad) {
             ++blocking;
     EXPECT_EQ(blocking, 3u);
     EXPECT_EQ(sim->pin(0x01)->triesLeft, 0);
+}
+
+// The PUK's tries decide how the second generation verifies it on a pinpad reader: by PACE with the
+// PUK while more than one is left, by VERIFY with the last one. After a PACE run the card refused,
+// the channel is reopened with the companion's CAN and the card asked for the tries; a PUK it finds
+// blocked is reported so.
+TEST_F(PinpadSession, PukTriesChooseBetweenPaceAndVerify) {
+    gctest::HubCompanion link(std::chrono::seconds(5));
+    auto session = open();
+    ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+    auto puk = keypadPin(0x04, {}, GC_Container::FLAG_PUK);
+    puk->pin->minLength = puk->pin->maxLength = 8;
+    puk->pin->triesLeft = 3;
+    const std::string wrong = "87654321", right = "12345678";
+    struct Step {
+        const char* what;
+        const std::string& puk;
+        int result;
+        bool byPace;
+        uint64_t triesLeft;
+    };
+    const Step steps[] = {
+        {.what = "wrong, by PACE", .puk = wrong, .result = -2305, .byPace = true, .triesLeft = 2},
+        {.what = "wrong again, by PACE", .puk = wrong, .result = -2305, .byPace = true, .triesLeft = 1},
+        {.what = "right, with the last try by VERIFY", .puk = right, .result = 0, .byPace = false, .triesLeft = 3},
+        {.what = "wrong, by PACE", .puk = wrong, .result = -2305, .byPace = true, .triesLeft = 2},
+        {.what = "wrong, by PACE", .puk = wrong, .result = -2305, .byPace = true, .triesLeft = 1},
+        {.what = "wrong, with the last try by VERIFY", .puk = wrong, .result = -2305, .byPace = false, .triesLeft = 0},
+        {.what = "blocked: PACE refused, the card says blocked",
+         .puk = right,
+         .result = -2307,
+         .byPace = true,
+         .triesLeft = 0},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        sim->clearLog();
+        const size_t inputs = fake->paceInputs.size();
+        EXPECT_EQ(session->verifyPassword(puk, Bytes(step.puk.begin(), step.puk.end()), false, false), step.result);
+        size_t pukRuns = 0;
+        for (size_t i = inputs; i < fake->paceInputs.size(); ++i)
+            if (fake->paceInputs[i].size() > 3 && fake->paceInputs[i][3] == 0x04) ++pukRuns;
+        EXPECT_EQ(pukRuns, step.byPace ? 1u : 0u);
+        const std::string verify = "0020000408" + cardsim::toHex(Bytes(step.puk.begin(), step.puk.end()));
+        size_t verifies = 0;
+        std::string status;  // the card's answer to the last VERIFY without a PUK
+        for (const auto& e : sim->log()) {
+            if (e.kind != cardsim::LogEntry::Kind::Command) continue;
+            const std::string command = cardsim::toHex(e.plainCommand);
+            if (command.rfind(verify, 0) == 0) ++verifies;
+            if (command.rfind("00200004", 0) == 0 && command.size() <= 10) status = cardsim::toHex(e.plainResponse);
+        }
+        EXPECT_EQ(verifies, step.byPace ? 0u : 1u);
+        if (step.byPace) {
+            EXPECT_EQ(status, step.triesLeft == 0 ? "6983" : "63C" + std::to_string(step.triesLeft));
+            EXPECT_EQ(session->channelFlags(), GC_Controller::kChannelUp) << "reopened with the CAN";
+        }
+        EXPECT_EQ(puk->pin->triesLeft, step.triesLeft);
+        EXPECT_EQ(sim->pin(0x04)->triesLeft, static_cast<int>(step.triesLeft));
+        EXPECT_EQ((puk->flags & GC_Container::FLAG_VERIFIED) != 0, step.result == 0);
+        EXPECT_EQ((puk->flags & GC_Container::FLAG_BLOCKED) != 0, step.result == -2307);
+    }
 }
 
 }  // namespace
