@@ -10,7 +10,6 @@
 
 #include "cache.h"
 #include "extension/token_driver.h"
-#include "host/bus_name.h"
 #include "host/control_protocol.h"
 #include "host/token_host.h"
 #include "platform/ctk_memory.h"
@@ -21,6 +20,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: gc-token-host [--bus ADDRESS] [--slots pcsc|memory] [--socket PATH] [--companion-wait MS]\n"
+    "                     [--companion-name NAME]\n"
     "\n"
     "Runs the token extension for the cards in the readers and serves gc-token-ctl.\n"
     "  --bus ADDRESS        D-Bus address of the bus shared with the companion application\n"
@@ -31,6 +31,8 @@ constexpr const char* kUsage =
     "                       /run/gc-token-host.sock for root, else /tmp/gc-token-host-UID/control.sock)\n"
     "  --companion-wait MS  how long the card library waits for each reply of the companion's\n"
     "                       cache service (default 500)\n"
+    "  --companion-name NAME  the bus name that the companion's cache service holds; the card\n"
+    "                       library believes only its holder (default org.gctoken.CacheServer)\n"
     "Prints \"ready SOCKET\" once it serves; SIGTERM or SIGINT stops it.\n";
 
 struct Options {
@@ -38,6 +40,7 @@ struct Options {
     std::string slots = "pcsc";
     std::string socket;
     long companionWaitMs = -1;
+    std::string companionName = host::protocol::kCompanionBusName;
 };
 
 int usageError(const std::string& text) {
@@ -69,6 +72,10 @@ int parse(int argc, char** argv, Options& options) {
             if (value.empty() || *end != '\0' || ms < 0 || ms > 60'000)
                 return usageError("--companion-wait is 0 to 60000 milliseconds");
             options.companionWaitMs = ms;
+        } else if (arg == "--companion-name") {
+            if (!plat::isWellKnownBusName(value))
+                return usageError("--companion-name is a bus name such as org.example.Name");
+            options.companionName = value;
         } else {
             return usageError("unknown option " + arg);
         }
@@ -97,13 +104,13 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // The host's bus name is held by the connection that posts the extension's answers, so that
+    // the control tool can tell them from anyone else's.
     std::string error;
-    std::unique_ptr<host::BusConnection> bus = host::BusConnection::open(options.bus, &error);
-    if (!bus) return fail(error);
-    if (!bus->requestName(host::protocol::kBusName, &error)) return fail("another host runs on this bus: " + error);
-
-    std::shared_ptr<plat::NotificationCenter> center = plat::connectDBusNotificationCenter(options.bus);
-    if (!center) return fail("cannot reach the bus for notifications");
+    std::shared_ptr<plat::DBusNotificationCenter> center =
+        plat::connectDBusNotificationCenter(options.bus, {{GC_Cache::kServiceName, options.companionName}}, &error);
+    if (!center) return fail(error);
+    if (!center->claimName(host::protocol::kBusName, &error)) return fail("another host runs on this bus: " + error);
     plat::NotificationCenter::setDefaultCenter(center);
     if (options.companionWaitMs >= 0) GC_Cache::setReplyWait(std::chrono::milliseconds(options.companionWaitMs));
 

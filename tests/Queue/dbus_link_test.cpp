@@ -15,12 +15,14 @@ using Bytes = std::vector<unsigned char>;
 using companion::Message;
 
 constexpr const char* kReader = "Reader A";
+constexpr const char* kCompanionBusName = "org.gctoken.CacheServer";  // the test companion's own
 
 Bytes bytesOf(const std::string& text) {
     return {text.begin(), text.end()};
 }
 
-// The driver in this process, gc-test-companion in another, on a bus of their own.
+// The driver in this process, gc-test-companion in another, on a bus of their own; as in the
+// host, the driver believes only the holder of the companion's bus name.
 class DBusCompanion {
 public:
     bool start(const std::vector<std::string>& companionArgs, std::chrono::milliseconds wait, std::string* error) {
@@ -33,7 +35,7 @@ public:
             *error = "the companion did not get ready";
             return false;
         }
-        center_ = plat::connectDBusNotificationCenter(bus_.address());
+        center_ = plat::connectDBusNotificationCenter(bus_.address(), {{GC_Cache::kServiceName, kCompanionBusName}});
         if (center_ == nullptr) {
             *error = "no bus";
             return false;

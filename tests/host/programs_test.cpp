@@ -79,6 +79,7 @@ TEST_F(Programs, TheHostRefusesBadOptions) {
         {{"--slots", "usb"}, "gc-token-host: --slots is pcsc or memory"},
         {{"--companion-wait", "-5"}, "gc-token-host: --companion-wait is 0 to 60000 milliseconds"},
         {{"--bus"}, "gc-token-host: --bus needs a value"},
+        {{"--companion-name", ":1.5"}, "gc-token-host: --companion-name is a bus name such as org.example.Name"},
         {{"--frob", "1"}, "gc-token-host: unknown option --frob"},
         {{"--bus", "unix:path=/nonexistent/bus", "--socket", dir.path() + "/x.sock"},
          "gc-token-host: cannot reach the bus unix:path=/nonexistent/bus: No such file or directory"},
