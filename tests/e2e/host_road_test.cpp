@@ -549,8 +549,8 @@ INSTANTIATE_TEST_SUITE_P(SecondGeneration, RoadVarnel2, ::testing::Values(kVarne
 
 // A peer of the bus that poses as the cache service without holding its bus name: it answers
 // every key agreement at once with a key of its own, answers every request with a forged file and
-// follows it with more unasked replies of the link's identifier than the link keeps. It keeps each
-// request it could read with the keys it agreed.
+// follows it with more unasked replies of the link's identifier than the link keeps; every CAN
+// check it answers "SUCCESS" at once. It keeps each request it could read with the keys it agreed.
 class PosingPeer {
 public:
     static constexpr int kFlood = 70;
@@ -559,6 +559,7 @@ public:
         center_ = plat::connectDBusNotificationCenter(busAddress);
         if (!center_) return;
         observers_.push_back(center_->addObserver("cacheServer", [this](const plat::Notification& n) { request(n); }));
+        observers_.push_back(center_->addObserver("Ctk", [this](const plat::Notification& n) { canCheck(n); }));
     }
     ~PosingPeer() {
         for (auto id : observers_) center_->removeObserver(id);
@@ -636,6 +637,17 @@ private:
         return file;
     }
 
+    void canCheck(const plat::Notification& notification) {
+        const auto message = companion::parseMessage(notification.object.value_or(""));
+        if (!message || !message->contains("checkCan") || !message->contains("from")) return;
+        const std::string& to = message->at("from");
+        const companion::Message result{{"canResult", "SUCCESS"},
+                                        {"rid", message->count("rid") ? message->at("rid") : ""},
+                                        {"to", to},
+                                        {"from", "Ctk"}};
+        center_->postNotification(to.substr(0, to.find('/')), companion::dumpMessage(result));
+    }
+
     const Bytes forged_;
     std::shared_ptr<plat::DBusNotificationCenter> center_;
     std::vector<plat::NotificationCenter::ObserverId> observers_;
@@ -663,6 +675,10 @@ TEST_P(RoadWithAPosingPeer, OnlyTheHoldersOfTheBusNamesAreBelieved) {
     insertCard(config());
     ASSERT_EQ(onSocket({"wait-token", "--reader", reader}).status, 0);
 
+    // The peer's "SUCCESS" comes first; the tool waits for the host's answer.
+    const ToolRun wrongCan = onBus({"check-can", "--reader", reader, "--can-stdin"}, "000000\n");
+    EXPECT_EQ(wrongCan.status, 1) << wrongCan.out;
+    EXPECT_EQ(wrongCan.out.find("SUCCESS"), std::string::npos) << wrongCan.out;
     const ToolRun can = onBus({"check-can", "--reader", reader, "--can-stdin"}, kCan);
     ASSERT_EQ(can.out, std::string(kProgressLine) + "\ncanResult: SUCCESS\n") << can.err;
 
