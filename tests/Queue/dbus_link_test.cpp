@@ -154,4 +154,17 @@ TEST(DBusLink, MisbehavingCompanionBetweenTwoProcesses) {
     }
 }
 
+// A message nested a million levels deep on the companion's name, posted before the driver's
+// requests on the same connection: the companion reads on and answers them.
+TEST(DBusLink, TheCompanionOutlivesADeeplyNestedMessage) {
+    DBusCompanion link;
+    std::string error;
+    ASSERT_TRUE(link.start({"--preseed", kReader, "K", "4B"}, GC_Cache::kDefaultReplyWait, &error)) << error;
+    const std::string nested = "{\"xml\":" + std::string(500'000, '[') + std::string(500'000, ']') + "}";
+    ASSERT_TRUE(plat::NotificationCenter::defaultCenter()->postNotification(GC_Cache::kServiceName, nested));
+    Bytes value;
+    EXPECT_EQ(GC_Cache::get(kReader, bytesOf("K"), value, false), 0);
+    EXPECT_EQ(value, bytesOf("K"));
+}
+
 }  // namespace
