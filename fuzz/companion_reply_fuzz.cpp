@@ -5,7 +5,8 @@
 //
 // Beyond "no crash": the key agreement takes B exactly when it is a number from 1 to p - 1 in at
 // most as many bytes as p, and then gives a 32-byte key; the extension's own reader of "Ctk"
-// messages takes exactly the texts that nlohmann's parser reads as an object, with the same keys
+// messages takes exactly the texts that nlohmann's parser reads as an object of at most
+// plat::json::kMaxMembers members (each key counted as often as it is written), with the same keys
 // and the same string values (texts without a NUL byte: no notification carries one, and nlohmann
 // ends its input there).
 
@@ -67,8 +68,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (object.find('\0') != std::string::npos) return 0;
     const auto texts = plat::json::parseObjectTexts(object);
-    const nlohmann::json reference = nlohmann::json::parse(object, nullptr, /*allow_exceptions=*/false);
-    CHECK(texts.has_value() == reference.is_object());
+    size_t members = 0;  // of the outermost object, as written
+    const nlohmann::json reference = nlohmann::json::parse(
+        object,
+        [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+            if (event == nlohmann::json::parse_event_t::key && depth == 1) ++members;
+            return true;
+        },
+        /*allow_exceptions=*/false);
+    CHECK(texts.has_value() == (reference.is_object() && members <= plat::json::kMaxMembers));
     if (texts) {
         CHECK(texts->size() == reference.size());
         for (const auto& [key, text] : *texts) {

@@ -17,7 +17,7 @@ constexpr unsigned long kLogMask = gc_log::kCache;
 constexpr unsigned long kErrMask = gc_log::kError | gc_log::kCache;
 constexpr unsigned long kDetailMask = gc_log::kCache | gc_log::kDetail;
 
-constexpr const char* kPeerName = "cacheServer";
+constexpr const char* kPeerName = GC_Cache::kServiceName;
 constexpr const char* kOwnName = "Core";
 constexpr const char* kPasswordKey = "CAN";
 constexpr const char* kCardIdKey = "CARDID";

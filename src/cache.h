@@ -27,6 +27,8 @@ public:
     static constexpr int kNoAnswer = -6;  // no reply in time
 
     static constexpr std::chrono::milliseconds kDefaultReplyWait{500};
+    // The notification name on which the companion's cache service takes requests.
+    static constexpr const char* kServiceName = "cacheServer";
 
     // Makes the link once (peer "cacheServer", own name "Core"); 0.
     static int init();

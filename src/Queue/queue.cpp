@@ -90,6 +90,8 @@ bool GC_Queue::answeredLate() {
 
 int GC_Queue::establishEncryptConnection() {
     dropLink();
+    // Nobody to agree with: as if the companion were silent, without the wait.
+    if (!pinAnswerer()) return GC_FAIL(kErrMask, -1, "no companion serves the cache");
     bool lost = false;
     for (auto& stray : takeStrays(lost)) gc_wipe(stray.bytes);  // they answered an older link
 

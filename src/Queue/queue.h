@@ -13,7 +13,9 @@
 // companion's sake, not encryption.
 //
 // A reply counts only when it carries the current identifier and comes from the sender that
-// answered the key agreement; anything else is skipped until the wait ends. Every failed
+// answered the key agreement; anything else is skipped until the wait ends. Where the centre
+// knows who serves the companion's cache, each new link takes replies from that sender alone (see
+// GC_QueueObjC::pinAnswerer), and fails at once while nobody serves it. Every failed
 // exchange drops the link, and so does a reply with the current identifier that came while no
 // exchange waited (a late answer would otherwise be taken for the next request's). A duplicate
 // reply that comes after the next request was posted cannot be told apart (the protocol has no
@@ -25,9 +27,9 @@ public:
     ~GC_Queue() override;
 
     // One exchange: agrees a link when none stands, sends `message`, deciphers the reply into
-    // `reply`. 1 success; 0 a protocol error or an empty message; -1 no reply in time; otherwise
-    // the failed set-up step's result. `secret`: the message or its reply holds a secret, so
-    // neither is dumped to the detail log.
+    // `reply`. 1 success; 0 a protocol error or an empty message; -1 no reply in time (or nobody
+    // serves the cache); otherwise the failed set-up step's result. `secret`: the message or its
+    // reply holds a secret, so neither is dumped to the detail log.
     int sendAndRecive(const std::vector<unsigned char>& message, std::vector<unsigned char>& reply,
                       bool secret = false);
     // Sets up a new link: 1 success; 0 arithmetic or protocol failure; otherwise the failed

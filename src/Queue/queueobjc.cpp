@@ -107,6 +107,14 @@ public:
 
     bool onDeliveryThread() const { return center_->onDeliveryThread(); }
 
+    bool pinAnswerer(const std::string& peerName) {
+        std::optional<std::string> answerer = center_->answererFor(peerName);
+        const bool served = !answerer || !answerer->empty();
+        std::lock_guard lock(mutex_);
+        answerer_ = std::move(answerer);
+        return served;
+    }
+
 private:
     // Whatever came after the awaited reply (a duplicate, say) counts as having come unasked.
     void stopWaiting() {
@@ -120,6 +128,13 @@ private:
     void received(const plat::Notification& notification) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "message received");
         if (!notification.object) return;
+        {
+            std::lock_guard lock(mutex_);
+            if (answerer_ && notification.sender != *answerer_) {
+                GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "not from the service: dropped");
+                return;
+            }
+        }
         GC_QueueObjC::Reply reply{{}, notification.sender};
         if (!GC_QueueObjC::assembleReply(*notification.object, reply.bytes)) {
             GC_LoggerC::log(__func__, kLogFile, __LINE__, kErrMask, "not a reply: ignored");
@@ -142,6 +157,7 @@ private:
     std::mutex mutex_;
     std::condition_variable arrived_;
     bool waiting_ = false;
+    std::optional<std::string> answerer_;  // the only sender whose replies count; none: anyone
     std::deque<GC_QueueObjC::Reply> inbox_;
     std::deque<GC_QueueObjC::Reply> strays_;
     bool straysLost_ = false;
@@ -185,6 +201,10 @@ int GC_QueueObjC::receive(Reply& reply, const Acceptor& accept) {
     reply.sender.clear();
     if (bridge == nullptr) return GC_FAIL(kErrMask, 0, "reinterpret_cast GC_QueueObjCInt failed");
     return bridge->wait(reply, accept);
+}
+
+bool GC_QueueObjC::pinAnswerer() {
+    return bridge == nullptr || bridge->pinAnswerer(peerName.c_str());  // without a bridge, sending fails
 }
 
 std::vector<GC_QueueObjC::Reply> GC_QueueObjC::takeStrays(bool& lost) {

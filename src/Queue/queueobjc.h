@@ -18,7 +18,8 @@ class GC_QueueObjCInt;
 //
 // Replies that arrive while no request waits (a late answer, a duplicate) are kept apart as
 // strays, at most kMaxKept of them, the oldest dropped, so the layer above can tell that its peer
-// answered unasked.
+// answered unasked. Where the centre knows who serves the peer name (a bus name's holder), replies
+// of every other sender are dropped on arrival: they neither answer nor count as strays.
 class GC_QueueObjC {
 public:
     // One assembled reply and who posted it.
@@ -39,6 +40,10 @@ public:
     GC_QueueObjC(const GC_QueueObjC&) = delete;
     GC_QueueObjC& operator=(const GC_QueueObjC&) = delete;
 
+    // Asks the centre who serves the peer name now and from then on takes replies from that
+    // sender only (from any sender when the centre ties no service to the name). False when the
+    // name has a service that nobody provides at the moment.
+    bool pinAnswerer();
     // Posts one request: 1 when posted, 0 on failure. Replies count as answers from now until the
     // wait for them ends.
     int send(const std::vector<unsigned char>& message);

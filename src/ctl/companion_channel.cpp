@@ -30,13 +30,15 @@ std::unique_ptr<CompanionChannel> CompanionChannel::open(const std::string& busA
     std::unique_ptr<CompanionChannel> channel(new CompanionChannel());
     channel->bus_ = host::BusConnection::open(busAddress, error);
     if (!channel->bus_) return nullptr;
-    if (channel->bus_->nameHasOwner(host::protocol::kBusName) != true) {
-        *error = "no token host runs on the bus";
-        return nullptr;
-    }
-    channel->center_ = plat::connectDBusNotificationCenter(busAddress);
+    channel->center_ = plat::connectDBusNotificationCenter(busAddress, {{kRequestName, host::protocol::kBusName}});
     if (!channel->center_) {
         *error = "cannot reach the bus for notifications";
+        return nullptr;
+    }
+    // Answers count only from the host that holds its bus name now; any peer can post the rest.
+    channel->host_ = channel->center_->answererFor(kRequestName).value_or("");
+    if (channel->host_.empty()) {
+        *error = "no token host runs on the bus";
         return nullptr;
     }
     channel->replyAddress_ = std::string(kReplyName) + "/" + std::to_string(getpid());
@@ -59,6 +61,7 @@ CompanionChannel::~CompanionChannel() {
 }
 
 void CompanionChannel::received(const plat::Notification& notification, bool isProgress) {
+    if (notification.sender != host_) return;
     std::optional<Message> message = plat::json::parseStringObject(notification.object.value_or(""));
     if (!message) return;
     if (!isProgress && valueOf(*message, "to") != replyAddress_) return;  // another client's reply

@@ -17,8 +17,9 @@ namespace ctl {
 
 // The tool's side of the companion messages: it posts on "Ctk" as the companion application does,
 // with a reply address of its own, and collects the replies to that address and the progress
-// notices on "Can". It also watches that a token host holds its bus name, so that a host that is
-// not there, or goes, is told apart from a slow answer.
+// notices on "Can", taking them only from the token host that holds its bus name. It also watches
+// that a token host holds that name, so that a host that is not there, or goes, is told apart from
+// a slow answer.
 class CompanionChannel {
 public:
     using Message = plat::json::StringObject;
@@ -42,6 +43,7 @@ private:
 
     std::unique_ptr<host::BusConnection> bus_;
     std::shared_ptr<plat::NotificationCenter> center_;
+    std::string host_;  // the host's sender name on the bus
     std::string replyAddress_;
     std::vector<plat::NotificationCenter::ObserverId> observers_;
 

@@ -36,13 +36,6 @@ BusConnection::~BusConnection() {
     sd_bus_flush_close_unref(bus_);
 }
 
-bool BusConnection::requestName(const std::string& name, std::string* error) {
-    const int rc = sd_bus_request_name(bus_, name.c_str(), 0);
-    if (rc >= 0) return true;
-    if (rc == -EEXIST) return setError(error, name + " is held by another process on this bus");
-    return setError(error, "cannot take the bus name " + name + ": " + std::strerror(-rc));
-}
-
 std::optional<bool> BusConnection::nameHasOwner(const std::string& name) {
     sd_bus_error failure = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;

@@ -44,6 +44,9 @@ inline constexpr RequestFields::FieldKind kFieldKinds[] = {
 
 // The well-known bus name that a running host holds: a second host on the bus refuses to start.
 inline constexpr const char* kBusName = "org.gctoken.TokenHost";
+// The well-known bus name of the companion's cache service, unless the host is told another: the
+// card library takes the cache link's replies from its holder only.
+inline constexpr const char* kCompanionBusName = "org.gctoken.CacheServer";
 
 // Where the host listens unless told otherwise: $XDG_RUNTIME_DIR/gc-token-host.sock, for root
 // without it /run/gc-token-host.sock, else control.sock in privateSocketDirectory().

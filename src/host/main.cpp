@@ -10,7 +10,6 @@
 
 #include "cache.h"
 #include "extension/token_driver.h"
-#include "host/bus_name.h"
 #include "host/control_protocol.h"
 #include "host/token_host.h"
 #include "platform/ctk_memory.h"
@@ -21,7 +20,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: gc-token-host [--bus ADDRESS] [--slots pcsc|memory] [--socket PATH] [--companion-wait MS]\n"
-    "                     [--idle-limit SECONDS]\n"
+    "                     [--idle-limit SECONDS] [--companion-name NAME]\n"
     "\n"
     "Runs the token extension for the cards in the readers and serves gc-token-ctl.\n"
     "  --bus ADDRESS        D-Bus address of the bus shared with the companion application\n"
@@ -34,6 +33,8 @@ constexpr const char* kUsage =
     "                       cache service (default 500)\n"
     "  --idle-limit SECONDS how long a client of the control socket may wait without a request\n"
     "                       before it is let go (default 30)\n"
+    "  --companion-name NAME  the bus name that the companion's cache service holds; the card\n"
+    "                       library believes only its holder (default org.gctoken.CacheServer)\n"
     "Prints \"ready SOCKET\" once it serves; SIGTERM or SIGINT stops it.\n";
 
 struct Options {
@@ -42,6 +43,7 @@ struct Options {
     std::string socket;
     long companionWaitMs = -1;
     long idleLimitSeconds = 30;
+    std::string companionName = host::protocol::kCompanionBusName;
 };
 
 int usageError(const std::string& text) {
@@ -79,6 +81,10 @@ int parse(int argc, char** argv, Options& options) {
             if (value.empty() || *end != '\0' || seconds < 1 || seconds > 3600)
                 return usageError("--idle-limit is 1 to 3600 seconds");
             options.idleLimitSeconds = seconds;
+        } else if (arg == "--companion-name") {
+            if (!plat::isWellKnownBusName(value))
+                return usageError("--companion-name is a bus name such as org.example.Name");
+            options.companionName = value;
         } else {
             return usageError("unknown option " + arg);
         }
@@ -107,13 +113,13 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
+    // The host's bus name is held by the connection that posts the extension's answers, so that
+    // the control tool can tell them from anyone else's.
     std::string error;
-    std::unique_ptr<host::BusConnection> bus = host::BusConnection::open(options.bus, &error);
-    if (!bus) return fail(error);
-    if (!bus->requestName(host::protocol::kBusName, &error)) return fail("another host runs on this bus: " + error);
-
-    std::shared_ptr<plat::NotificationCenter> center = plat::connectDBusNotificationCenter(options.bus);
-    if (!center) return fail("cannot reach the bus for notifications");
+    std::shared_ptr<plat::DBusNotificationCenter> center =
+        plat::connectDBusNotificationCenter(options.bus, {{GC_Cache::kServiceName, options.companionName}}, &error);
+    if (!center) return fail(error);
+    if (!center->claimName(host::protocol::kBusName, &error)) return fail("another host runs on this bus: " + error);
     plat::NotificationCenter::setDefaultCenter(center);
     if (options.companionWaitMs >= 0) GC_Cache::setReplyWait(std::chrono::milliseconds(options.companionWaitMs));
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -22,6 +23,7 @@ namespace {
 constexpr const char* kPath = "/org/gctoken/Notification";
 constexpr const char* kInterface = "org.gctoken.Notification1";
 constexpr const char* kMember = "Post";
+constexpr uint64_t kBusCallTimeoutUs = 2'000'000;  // the daemon's own answers (names)
 
 struct BusFree {
     void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -50,6 +52,7 @@ struct State {
     };
     std::map<std::string, Match> matches;  // guarded by busMutex
     std::string uniqueName;
+    ServiceNames services;  // fixed once connected
 
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
@@ -136,11 +139,16 @@ struct State {
     }
 };
 
-class DBusNotificationCenter : public NotificationCenter {
-public:
-    explicit DBusNotificationCenter(std::shared_ptr<State> state) : state_(std::move(state)) {}
+bool setError(std::string* error, const std::string& text) {
+    if (error != nullptr) *error = text;
+    return false;
+}
 
-    ~DBusNotificationCenter() override {
+class BusCenter : public DBusNotificationCenter {
+public:
+    explicit BusCenter(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+    ~BusCenter() override {
         state_->stopping = true;
         state_->wake();
         if (state_->thread.get_id() == std::this_thread::get_id())
@@ -198,30 +206,86 @@ public:
     bool onDeliveryThread() const override { return state_->observers.onDeliveryThread(); }
     std::string senderName() const override { return state_->uniqueName; }
 
+    std::optional<std::string> answererFor(const std::string& name) override {
+        const auto service = state_->services.find(name);
+        if (service == state_->services.end()) return std::nullopt;
+        sd_bus_error failure = SD_BUS_ERROR_NULL;
+        sd_bus_message* call = nullptr;
+        sd_bus_message* reply = nullptr;
+        const char* owner = nullptr;
+        std::string answerer;  // nobody, also when the bus cannot say
+        {
+            std::lock_guard lock(state_->busMutex);
+            int r = sd_bus_message_new_method_call(state_->bus.get(), &call, "org.freedesktop.DBus",
+                                                   "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner");
+            if (r >= 0) r = sd_bus_message_append(call, "s", service->second.c_str());
+            if (r >= 0) r = sd_bus_call(state_->bus.get(), call, kBusCallTimeoutUs, &failure, &reply);
+            if (r >= 0 && sd_bus_message_read(reply, "s", &owner) >= 0 && owner != nullptr) answerer = owner;
+        }
+        sd_bus_message_unref(reply);
+        sd_bus_message_unref(call);
+        sd_bus_error_free(&failure);
+        state_->wake();  // the call may have queued messages that the thread must read
+        return answerer;
+    }
+
+    bool claimName(const std::string& name, std::string* error) override {
+        if (!isWellKnownBusName(name)) return setError(error, name + " is no well-known bus name");
+        int r;
+        {
+            std::lock_guard lock(state_->busMutex);
+            r = sd_bus_request_name(state_->bus.get(), name.c_str(), 0);
+        }
+        state_->wake();
+        if (r >= 0) return true;
+        if (r == -EEXIST) return setError(error, name + " is held by another process on this bus");
+        return setError(error, "cannot take the bus name " + name + ": " + std::strerror(-r));
+    }
+
 private:
     std::shared_ptr<State> state_;
 };
 
+std::shared_ptr<DBusNotificationCenter> refused(std::string* error, const std::string& text) {
+    setError(error, text);
+    return nullptr;
+}
+
 }  // namespace
 
-std::shared_ptr<NotificationCenter> connectDBusNotificationCenter(const std::string& address) {
+std::shared_ptr<DBusNotificationCenter> connectDBusNotificationCenter(const std::string& address,
+                                                                      const ServiceNames& services,
+                                                                      std::string* error) {
+    for (const auto& [name, service] : services) {
+        if (!isWellKnownBusName(service)) return refused(error, service + " is no well-known bus name");
+    }
     auto state = std::make_shared<State>();
+    state->services = services;
+    const std::string where = address.empty() ? "(session bus)" : address;
     sd_bus* bus = nullptr;
-    if ((address.empty() ? sd_bus_open_user(&bus) : sd_bus_new(&bus)) < 0) return nullptr;
-    state->bus.reset(bus);
-    if (!address.empty() &&
-        (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0))
-        return nullptr;
+    int r = address.empty() ? sd_bus_open_user(&bus) : sd_bus_new(&bus);
+    if (r >= 0) state->bus.reset(bus);
+    if (r >= 0 && !address.empty()) {
+        r = sd_bus_set_address(bus, address.c_str());
+        if (r >= 0) r = sd_bus_set_bus_client(bus, 1);
+        if (r >= 0) r = sd_bus_start(bus);
+    }
+    if (r < 0) return refused(error, "cannot reach the bus " + where + ": " + std::strerror(-r));
     const char* unique = nullptr;
-    if (sd_bus_get_unique_name(bus, &unique) < 0 || unique == nullptr) return nullptr;
+    if (sd_bus_get_unique_name(bus, &unique) < 0 || unique == nullptr)
+        return refused(error, "no name on the bus " + where);
     state->uniqueName = unique;
     state->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (state->wakeFd < 0) return nullptr;
+    if (state->wakeFd < 0) return refused(error, std::string("eventfd: ") + std::strerror(errno));
     State* raw = state.get();
-    auto center = std::make_shared<DBusNotificationCenter>(state);
+    auto center = std::make_shared<BusCenter>(state);
     std::lock_guard lock(raw->busMutex);  // the thread starts reading once the facade holds it
     raw->thread = std::thread([state] { state->run(); });
     return center;
+}
+
+bool isWellKnownBusName(const std::string& name) {
+    return !name.empty() && name.front() != ':' && sd_bus_service_name_is_valid(name.c_str()) > 0;
 }
 
 }  // namespace plat

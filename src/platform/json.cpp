@@ -31,7 +31,8 @@ std::optional<StringObject> parseStringObject(const std::string& text) {
 namespace {
 
 // The members of the object that makes up the whole text, each handed to `member` with its key
-// and its string value (none for a value of another kind); false for any other text.
+// and its string value (none for a value of another kind); false for any other text, and as soon
+// as `member` answers false.
 template <typename Member>
 bool readObject(const std::string& text, Member member) {
     TextReader reader(text);
@@ -51,12 +52,11 @@ bool readObject(const std::string& text, Member member) {
             if (reader.peek() == '"') {
                 value.emplace();
                 const bool read = reader.string(*value, /*secret=*/true);
-                if (read) member(std::move(key), std::move(value));
+                const bool taken = read && member(std::move(key), std::move(value));
                 if (value) gc_wipe(*value);  // what a failed read left, or a short text copied out
-                if (!read) return false;
+                if (!taken) return false;
             } else {
-                if (!reader.skipValue()) return false;
-                member(std::move(key), std::nullopt);
+                if (!reader.skipValue() || !member(std::move(key), std::nullopt)) return false;
             }
             reader.skipSpace();
             if (reader.take('}')) break;
@@ -71,10 +71,13 @@ bool readObject(const std::string& text, Member member) {
 
 // Read with the library's own reader, not nlohmann's: the companion's messages carry the CAN, and
 // nothing of it may stay in freed memory (a general parser keeps copies of the tokens it read).
-// Twice: the first reading counts the members, so that the entries never move once filled.
+// Twice: the first reading counts the members, so that the entries never move once filled. It
+// also stops an object of more members than any message has before a single key is compared:
+// the check for keys given twice compares each key with every one before it.
 std::optional<TextEntries> parseObjectTexts(const std::string& text) {
     size_t members = 0;
-    if (!readObject(text, [&](std::string&&, std::optional<std::string>&&) { ++members; })) return std::nullopt;
+    if (!readObject(text, [&](std::string&&, std::optional<std::string>&&) { return ++members <= kMaxMembers; }))
+        return std::nullopt;
     TextEntries entries;
     entries.reserve(members);
     readObject(text, [&](std::string&& key, std::optional<std::string>&& value) {
@@ -82,9 +85,10 @@ std::optional<TextEntries> parseObjectTexts(const std::string& text) {
             if (name != key) continue;
             if (held) gc_wipe(*held);
             held = std::move(value);
-            return;
+            return true;
         }
         entries.emplace_back(std::move(key), std::move(value));
+        return true;
     });
     return entries;
 }

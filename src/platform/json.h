@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -18,7 +19,9 @@ std::optional<std::string> dumpStringObject(const StringObject& object);
 std::optional<StringObject> parseStringObject(const std::string& text);
 
 // Every entry of a JSON object, each with its text when its value is a string and none for any
-// other value; nullopt when the text is not a JSON object. A key given twice keeps its last value.
+// other value; nullopt when the text is not a JSON object, or one of more than kMaxMembers
+// members (keys given twice counted each time). A key given twice keeps its last value.
+inline constexpr size_t kMaxMembers = 64;
 using TextEntries = std::vector<std::pair<std::string, std::optional<std::string>>>;
 std::optional<TextEntries> parseObjectTexts(const std::string& text);
 

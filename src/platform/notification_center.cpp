@@ -35,6 +35,10 @@ void NotificationCenter::setDefaultCenter(std::shared_ptr<NotificationCenter> ce
     // `old` may be the last owner: it stops its delivery thread outside the lock.
 }
 
+std::optional<std::string> NotificationCenter::answererFor(const std::string&) {
+    return std::nullopt;
+}
+
 bool isPostableText(std::string_view text) {
     return text.find('\0') == std::string_view::npos && json::isUtf8Text(text);
 }

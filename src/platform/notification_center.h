@@ -44,6 +44,11 @@ public:
     virtual bool onDeliveryThread() const = 0;
     // The sender name that observers see on this centre's posts.
     virtual std::string senderName() const = 0;
+    // Who may answer what is posted on `name`, asked when an exchange starts: the sender name of
+    // the process that serves the name now, or an empty text when the centre ties the name to a
+    // service that nobody provides at the moment. Nullopt when the centre ties no service to the
+    // name, so that any sender may answer (a centre without services, like the hub).
+    virtual std::optional<std::string> answererFor(const std::string& name);
 };
 
 // Strict UTF-8 (no overlong forms, surrogates or code points above U+10FFFF) without NUL bytes:

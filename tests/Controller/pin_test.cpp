@@ -271,7 +271,7 @@ TEST_F(PinTest, AStatusQueryCutShortWritesNoEntry) {
             SCOPED_TRACE(std::string(cardsim::personalityName(g.personality)) + (removed ? ", removed" : ", reset"));
             plug(varnelCard(g.personality));
             link.reset();
-            link = std::make_unique<gctest::HubCompanion>();
+            link = std::make_unique<Companion>();
             auto session = open();
             ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
             std::vector<std::shared_ptr<GC_Container>> list{pinContainer(g.pin, g.pinPath, 6, 8)};

@@ -33,8 +33,17 @@ std::optional<Bytes> base64Decode(std::string_view text) {
 }
 
 std::optional<Message> parseMessage(const std::string& json) {
-    const auto value = nlohmann::json::parse(json, nullptr, false);
-    if (!value.is_object()) return std::nullopt;
+    // A value nested deeper is refused: writing it back as text recurses once per level.
+    constexpr int kMaxDepth = 32;
+    bool tooDeep = false;
+    const auto value = nlohmann::json::parse(
+        json,
+        [&](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+            tooDeep = tooDeep || depth > kMaxDepth;
+            return !tooDeep;
+        },
+        false);
+    if (tooDeep || !value.is_object()) return std::nullopt;
     Message message;
     for (const auto& [key, item] : value.items())
         message[key] = item.is_string() ? item.get<std::string>() : item.dump();

@@ -17,7 +17,8 @@ std::string base64Encode(const Bytes& bytes);
 // Standard base64 with padding; nullopt for anything else.
 std::optional<Bytes> base64Decode(std::string_view text);
 
-// A JSON object; values that are not text are kept as their JSON text. nullopt for anything else.
+// A JSON object; values that are not text are kept as their JSON text. nullopt for anything else,
+// and for values nested more than 32 deep.
 std::optional<Message> parseMessage(const std::string& json);
 std::string dumpMessage(const Message& message);
 

@@ -1,10 +1,11 @@
 // gc-test-companion: the companion's cache service on a D-Bus bus, for tests between processes.
 //
-//   gc-test-companion --bus ADDRESS --log FILE [--preseed READER KEY HEXVALUE]...
+//   gc-test-companion --bus ADDRESS --log FILE [--name BUSNAME] [--preseed READER KEY HEXVALUE]...
 //                     [--fault silent|late:MS|duplicate|duplicate-late|wrong-id|garbage|no-body]
 //                     [--fault-skip N] [--fault-count N]
 //
-// Prints "ready <sender name>" once it listens, and runs until SIGTERM or SIGINT.
+// Holds the bus name BUSNAME (default org.gctoken.CacheServer), by which the driver knows its
+// cache service. Prints "ready <sender name>" once it listens, and runs until SIGTERM or SIGINT.
 #include <signal.h>
 
 #include <cstdio>
@@ -48,15 +49,15 @@ bool parseFault(const std::string& text, companion::Fault& fault) {
 
 int usage() {
     std::cerr << "usage: gc-test-companion --bus ADDRESS --log FILE [--preseed READER KEY HEXVALUE]...\n"
-                 "       [--fault silent|late:MS|duplicate|duplicate-late|wrong-id|garbage|no-body] [--fault-skip N] "
-                 "[--fault-count N]\n";
+                 "       [--name BUSNAME] [--fault silent|late:MS|duplicate|duplicate-late|wrong-id|garbage|no-body]\n"
+                 "       [--fault-skip N] [--fault-count N]\n";
     return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string bus, logPath;
+    std::string bus, logPath, busName = "org.gctoken.CacheServer";
     struct Seed {
         std::string reader, key;
         companion::Bytes value;
@@ -70,6 +71,8 @@ int main(int argc, char** argv) {
             bus = argv[++i];
         else if (arg == "--log" && left >= 1)
             logPath = argv[++i];
+        else if (arg == "--name" && left >= 1)
+            busName = argv[++i];
         else if (arg == "--preseed" && left >= 3) {
             seeds.push_back({argv[i + 1], argv[i + 2], unhex(argv[i + 3])});
             i += 3;
@@ -89,13 +92,19 @@ int main(int argc, char** argv) {
     sigaddset(&stop, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // before any thread: only sigwait takes them
 
-    auto center = plat::connectDBusNotificationCenter(bus);
+    std::string error;
+    auto center = plat::connectDBusNotificationCenter(bus, {}, &error);
     if (center == nullptr) {
-        std::cerr << "gc-test-companion: cannot reach the bus " << bus << "\n";
+        std::cerr << "gc-test-companion: " << error << "\n";
         return 1;
     }
     companion::CacheServer server(center, logPath);
     if (!server.listening()) return 1;
+    // Listening first: whoever sees the name held may ask at once.
+    if (!center->claimName(busName, &error)) {
+        std::cerr << "gc-test-companion: " << error << "\n";
+        return 1;
+    }
     for (const auto& seed : seeds) server.preseed(seed.reader, seed.key, seed.value);
     server.setFault(fault);
     std::cout << "ready " << center->senderName() << std::endl;

@@ -10,12 +10,15 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
+#include "cache_server.h"
 #include "cardsim.h"
 #include "cardsim_pcscd.h"
+#include "platform/dbus_notification_center.h"
 #include "support/child_process.h"
 #include "support/control_client.h"
 #include "support/temp_dir.h"
@@ -145,7 +148,9 @@ protected:
         ASSERT_NE(g_pcscd, nullptr);
         std::string error;
         ASSERT_TRUE(bus.start(&error)) << error;
-        ASSERT_TRUE(companion.start({kCompanion, "--bus", bus.address(), "--log", companionLog}));
+        std::vector<std::string> companionArgs = {kCompanion, "--bus", bus.address(), "--log", companionLog};
+        companionArgs.insert(companionArgs.end(), companionOptions.begin(), companionOptions.end());
+        ASSERT_TRUE(companion.start(companionArgs));
         const std::optional<std::string> ready = companion.readLine(std::chrono::seconds(10));
         ASSERT_TRUE(ready && startsWith(*ready, "ready ")) << companion.finish(std::chrono::seconds(1)).err;
         startHost();
@@ -159,6 +164,11 @@ protected:
             EXPECT_EQ(run.status, 0) << "the host ends cleanly on SIGTERM";
             if (HasFailure()) keepHostLog(run.err);
         }
+        stopCompanion();
+    }
+
+    void stopCompanion() {
+        if (companion.pid() <= 0) return;  // never started, or stopped already
         kill(companion.pid(), SIGTERM);
         companion.finish(std::chrono::seconds(10));
     }
@@ -270,6 +280,7 @@ protected:
     }();
     const std::string reader = g_pcscd->readerName(0);
     gctest::PrivateBus bus;
+    std::vector<std::string> companionOptions;
     gctest::ToolProcess companion;
     std::unique_ptr<gctest::ToolProcess> host;
     std::unique_ptr<cardsim::CardSim> card;
@@ -534,6 +545,178 @@ TEST_P(RoadVarnel2, SigtermDuringACanCheckEndsTheHostCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SecondGeneration, RoadVarnel2, ::testing::Values(kVarnel2),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A peer of the bus that poses as the cache service without holding its bus name: it answers
+// every key agreement at once with a key of its own, answers every request with a forged file and
+// follows it with more unasked replies of the link's identifier than the link keeps; every CAN
+// check it answers "SUCCESS" at once. It keeps each request it could read with the keys it agreed.
+class PosingPeer {
+public:
+    static constexpr int kFlood = 70;
+
+    PosingPeer(const std::string& busAddress, Bytes forgedFile) : forged_(std::move(forgedFile)) {
+        center_ = plat::connectDBusNotificationCenter(busAddress);
+        if (!center_) return;
+        observers_.push_back(center_->addObserver("cacheServer", [this](const plat::Notification& n) { request(n); }));
+        observers_.push_back(center_->addObserver("Ctk", [this](const plat::Notification& n) { canCheck(n); }));
+    }
+    ~PosingPeer() {
+        for (auto id : observers_) center_->removeObserver(id);
+    }
+    bool ok() const { return center_ && std::count(observers_.begin(), observers_.end(), 0u) == 0; }
+
+    size_t requestsSeen() {
+        std::lock_guard lock(mutex_);
+        return seen_;
+    }
+    std::vector<std::string> readRequests() {
+        std::lock_guard lock(mutex_);
+        return read_;
+    }
+
+private:
+    static std::optional<Bytes> between(const Bytes& bytes, const std::string& open, const std::string& close) {
+        const size_t start = companion::find(bytes, open);
+        const size_t stop = companion::findLast(bytes, close);
+        if (start == companion::npos || stop == companion::npos || stop < start + open.size()) return std::nullopt;
+        return Bytes(bytes.begin() + static_cast<long>(start + open.size()), bytes.begin() + static_cast<long>(stop));
+    }
+    static std::string base64(const Bytes& bytes) { return "BASE64" + companion::base64Encode(bytes); }
+
+    void request(const plat::Notification& notification) {
+        const auto message = companion::parseMessage(notification.object.value_or(""));
+        if (!message || !message->contains("xml") || message->at("xml").rfind("BASE64", 0) != 0) return;
+        const auto payload = companion::base64Decode(std::string_view(message->at("xml")).substr(6));
+        if (!payload) return;
+        const auto from = between(*payload, "<from>", "</from>");
+        const auto id = between(*payload, "<encID>", "</encID>");
+        if (!from || !id) return;
+        companion::Message reply{{"encID", base64(*id)}};
+        if (const auto a = between(*payload, "<A>", "</A>")) {
+            Bytes b, key;
+            if (!companion::CacheServer::agree(*a, b, key)) return;
+            keys_[*id] = key;
+            reply["B"] = base64(b);
+        } else if (const auto body = between(*payload, "<msg>", "</msg>"); body && !keys_[*id].empty()) {
+            const Bytes& key = keys_[*id];
+            const std::string plain = companion::toText(companion::xorWith(key, *body));
+            if (plain.rfind("<rid>", 0) == 0) {
+                std::lock_guard lock(mutex_);
+                read_.push_back(plain);
+            }
+            reply["msg"] = base64(companion::xorWith(key, answer(plain)));
+        } else {
+            return;
+        }
+        const std::string to = companion::toText(*from);
+        center_->postNotification(to, companion::dumpMessage(reply));
+        for (int i = 0; i < kFlood; ++i) {
+            const companion::Message unasked{{"encID", base64(*id)},
+                                             {"msg", base64(Bytes(16, static_cast<unsigned char>(i)))}};
+            center_->postNotification(to, companion::dumpMessage(unasked));
+        }
+        std::lock_guard lock(mutex_);
+        ++seen_;
+    }
+
+    // A forged file for every file asked for (never twice the same, or the link would take it for
+    // a late copy of the last reply); no CAN, card ID or counter, so that the session stores its own.
+    Bytes answer(const std::string& request) {
+        const size_t open = request.find("<get>");
+        const size_t close = request.find("</get>");
+        if (open == std::string::npos || close == std::string::npos) return companion::toBytes("<res>OK</res>");
+        const std::string key = request.substr(open + 5, close - open - 5);
+        if (key.size() < 4 || key.find_first_not_of("0123456789ABCDEF") != std::string::npos)
+            return companion::toBytes("<res>NOT_FOUND</res>");
+        Bytes file = companion::toBytes("<res>");
+        file.insert(file.end(), forged_.begin(), forged_.end());
+        file.push_back(static_cast<unsigned char>(++forgeries_));
+        const Bytes end = companion::toBytes("</res>");
+        file.insert(file.end(), end.begin(), end.end());
+        return file;
+    }
+
+    void canCheck(const plat::Notification& notification) {
+        const auto message = companion::parseMessage(notification.object.value_or(""));
+        if (!message || !message->contains("checkCan") || !message->contains("from")) return;
+        const std::string& to = message->at("from");
+        const companion::Message result{{"canResult", "SUCCESS"},
+                                        {"rid", message->count("rid") ? message->at("rid") : ""},
+                                        {"to", to},
+                                        {"from", "Ctk"}};
+        center_->postNotification(to.substr(0, to.find('/')), companion::dumpMessage(result));
+    }
+
+    const Bytes forged_;
+    std::shared_ptr<plat::DBusNotificationCenter> center_;
+    std::vector<plat::NotificationCenter::ObserverId> observers_;
+    std::map<Bytes, Bytes> keys_;  // delivery thread only, as is forgeries_
+    unsigned forgeries_ = 0;
+    std::mutex mutex_;
+    size_t seen_ = 0;
+    std::vector<std::string> read_;
+};
+
+// The cache service's first answer comes late (still in time), so that the posing peer is the
+// first to answer the first key agreement.
+class RoadWithAPosingPeer : public Road {
+protected:
+    void SetUp() override {
+        companionOptions = {"--fault", "late:250", "--fault-count", "1"};
+        Road::SetUp();
+    }
+};
+
+TEST_P(RoadWithAPosingPeer, OnlyTheHoldersOfTheBusNamesAreBelieved) {
+    const Generation& g = GetParam();
+    PosingPeer peer(bus.address(), *cardsim::test::dataFile("certs/v1_auth_p256.der"));
+    ASSERT_TRUE(peer.ok());
+    insertCard(config());
+    ASSERT_EQ(onSocket({"wait-token", "--reader", reader}).status, 0);
+
+    // The peer's "SUCCESS" comes first; the tool waits for the host's answer.
+    const ToolRun wrongCan = onBus({"check-can", "--reader", reader, "--can-stdin"}, "000000\n");
+    EXPECT_EQ(wrongCan.status, 1) << wrongCan.out;
+    EXPECT_EQ(wrongCan.out.find("SUCCESS"), std::string::npos) << wrongCan.out;
+    const ToolRun can = onBus({"check-can", "--reader", reader, "--can-stdin"}, kCan);
+    ASSERT_EQ(can.out, std::string(kProgressLine) + "\ncanResult: SUCCESS\n") << can.err;
+
+    // The items are the card's, and the peer read nothing: neither the CAN stored in the cache nor
+    // any other request.
+    auto checkItems = [&] {
+        const ToolRun listed = onSocket({"list", "--reader", reader, "--export-dir", exportDir});
+        ASSERT_EQ(listed.status, 0) << listed.err;
+        EXPECT_EQ(listedItems(listed).size(), 2 * g.keys.size()) << listed.out;
+        for (const Key& key : g.keys) {
+            EXPECT_EQ(cardsim::test::readFile(exportDir + "/" + key.certificate + ".der"),
+                      cardsim::test::dataFile("certs/" + key.certificateFile + ".der"))
+                << key.certificate;
+        }
+    };
+    checkItems();
+    EXPECT_GT(peer.requestsSeen(), 0u);
+    EXPECT_EQ(peer.readRequests(), std::vector<std::string>{});
+    const std::vector<nlohmann::json> frames = companionFrames(companionLog);
+    EXPECT_TRUE(std::any_of(frames.begin(), frames.end(), [](const nlohmann::json& f) {
+        return f.value("key", "") == "CAN";
+    })) << "the CAN went to the cache service";
+
+    // Without the cache service, and the peer holding no name: the card is read again.
+    stopCompanion();
+    slot->remove();
+    ASSERT_EQ(onSocket({"wait-token", "--reader", reader, "--gone"}).status, 0);
+    card->clearLog();
+    slot->insert();
+    ASSERT_TRUE(slot->waitInserted(std::chrono::seconds(10)));
+    const ToolRun again = openCard();
+    ASSERT_EQ(again.out, std::string(kProgressLine) + "\ncanResult: SUCCESS\n") << again.err;
+    checkItems();
+    EXPECT_GT(trafficOf(card->log()).readBinary, 0u);
+    EXPECT_EQ(peer.readRequests(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(SecondGeneration, RoadWithAPosingPeer, ::testing::Values(kVarnel2),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

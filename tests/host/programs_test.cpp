@@ -7,11 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
+#include "host/control_protocol.h"
 #include "host/line_channel.h"
 #include "platform/dbus_notification_center.h"
 #include "platform/json.h"
@@ -86,6 +88,7 @@ TEST_F(Programs, TheHostRefusesBadOptions) {
         {{"--companion-wait", "-5"}, "gc-token-host: --companion-wait is 0 to 60000 milliseconds"},
         {{"--idle-limit", "0"}, "gc-token-host: --idle-limit is 1 to 3600 seconds"},
         {{"--bus"}, "gc-token-host: --bus needs a value"},
+        {{"--companion-name", ":1.5"}, "gc-token-host: --companion-name is a bus name such as org.example.Name"},
         {{"--frob", "1"}, "gc-token-host: unknown option --frob"},
         {{"--bus", "unix:path=/nonexistent/bus", "--socket", dir.path() + "/x.sock"},
          "gc-token-host: cannot reach the bus unix:path=/nonexistent/bus: No such file or directory"},
@@ -208,12 +211,14 @@ TEST_F(Programs, WithoutStdinTheToolAsksOnTheTerminalWithoutEcho) {
 
 }  // namespace
 
-// A peer on the bus answers the tool's messages with terminal control codes and extra lines: the
-// tool prints them as dots, every answer on its own line.
-TEST_F(Programs, TextFromTheBusCannotDriveTheTerminal) {
-    std::shared_ptr<plat::NotificationCenter> peer = plat::connectDBusNotificationCenter(bus.address());
+// A peer on the bus answers the tool's messages at once: while the host holds its bus name, the
+// tool believes none of it (a "canResult: SUCCESS" included). Once the peer holds the name itself,
+// its text with terminal control codes and extra lines is printed as dots, each answer on one line.
+TEST_F(Programs, OnlyTheHostsAnswersCountAndTheirTextCannotDriveTheTerminal) {
+    std::shared_ptr<plat::DBusNotificationCenter> peer = plat::connectDBusNotificationCenter(bus.address());
     ASSERT_TRUE(peer);
     const std::string hostile = "\x1b]0;owned\x07\nforged: line\x1b[2J";
+    std::atomic<bool> holdsTheName = false;
     const auto id = peer->addObserver("Ctk", [&](const plat::Notification& n) {
         const auto request = plat::json::parseStringObject(n.object.value_or(""));
         if (!request) return;
@@ -223,13 +228,26 @@ TEST_F(Programs, TextFromTheBusCannotDriveTheTerminal) {
             if (key == "from") to = value;
             if (key == "checkCan") canCheck = true;
         }
-        if (canCheck) peer->postNotification("Can", nlohmann::json{{"canProgress", hostile}}.dump());
-        const nlohmann::json reply{
-            {"to", to}, {"Version", hostile}, {"tokens", hostile}, {"canResult", hostile}, {"rid", "R"}};
+        const std::string text = holdsTheName ? hostile : "SUCCESS";
+        if (canCheck) peer->postNotification("Can", nlohmann::json{{"canProgress", text}}.dump());
+        const nlohmann::json reply{{"to", to}, {"Version", text}, {"tokens", text}, {"canResult", text}, {"rid", "R"}};
         peer->postNotification("GcTokenCtl", reply.dump());
     });
     ASSERT_NE(id, 0u);
 
+    const ToolRun forgedVersion = ctl({"version", "--bus", bus.address(), "--timeout", "1"});
+    const ToolRun forgedCheck =
+        ctl({"check-can", "--reader", "R", "--can-stdin", "--bus", bus.address(), "--timeout", "1"}, "000000\n");
+    EXPECT_EQ(forgedVersion.status, 1);
+    EXPECT_EQ(forgedVersion.out, "");
+    EXPECT_EQ(forgedCheck.status, 1);
+    EXPECT_EQ(forgedCheck.out, "");
+    EXPECT_EQ(forgedCheck.err, "gc-token-ctl: check-can: no answer from the token extension in time\n");
+
+    EXPECT_EQ(host.stop(), 0);
+    std::string error;
+    ASSERT_TRUE(peer->claimName(host::protocol::kBusName, &error)) << error;
+    holdsTheName = true;
     const ToolRun version = ctl({"version", "--bus", bus.address(), "--timeout", "5"});
     const ToolRun check = ctl({"check-can", "--reader", "R", "--can-stdin", "--bus", bus.address()}, "123456\n");
     peer->removeObserver(id);

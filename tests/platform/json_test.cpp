@@ -3,6 +3,7 @@
 // fuzz/companion_reply_fuzz compares it with nlohmann's parser).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -40,6 +41,25 @@ TEST(ParseObjectTexts, RefusesWhatIsNoJsonObject) {
                              "{\"a\":tru}", "{a:1}", "{\"a\":1,}", "{\"a\":\"open}"}) {
         EXPECT_FALSE(parseObjectTexts(text)) << text;
     }
+}
+
+// Keys are compared with every key before them: an object of many members is refused unread.
+TEST(ParseObjectTexts, RefusesAnObjectOfMoreMembersThanAnyMessage) {
+    auto objectOf = [](size_t members, bool sameKey) {
+        std::string text = "{";
+        for (size_t i = 0; i < members; ++i) {
+            char member[32];
+            std::snprintf(member, sizeof member, "%s\"k%05zu\":\"\"", i == 0 ? "" : ",", sameKey ? 0 : i);
+            text += member;
+        }
+        return text + "}";
+    };
+    EXPECT_EQ(parseObjectTexts(objectOf(plat::json::kMaxMembers, false))->size(), plat::json::kMaxMembers);
+    EXPECT_EQ(parseObjectTexts(objectOf(plat::json::kMaxMembers, true))->size(), 1u);
+    EXPECT_FALSE(parseObjectTexts(objectOf(plat::json::kMaxMembers + 1, true)));
+    const std::string large = objectOf(80'000, false);
+    EXPECT_GT(large.size(), 950'000u);
+    EXPECT_FALSE(parseObjectTexts(large));
 }
 
 }  // namespace
