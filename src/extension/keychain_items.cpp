@@ -7,6 +7,7 @@
 #include "Data/Objects/privkeyobject.h"
 #include "extension/categories.h"
 #include "extension/utils.h"
+#include "platform/printable.h"
 #include "platform/system_log.h"
 
 namespace {
@@ -72,7 +73,8 @@ std::shared_ptr<ctk::KeychainKey> KeychainItemsBuilder::createKey(
     ctk::ObjectID objectID = Utils::guidAddSuffix(keyId, usedGuids_);
     std::shared_ptr<ctk::KeychainKey> item = ctk::KeychainKey::create(certificate, objectID);
     if (!item) {
-        plat::systemLog("Token:checkCan | Error create struct CTK key chain certificate %s", label.c_str());
+        plat::systemLog("Token:checkCan | Error create struct CTK key chain certificate %s",
+                        plat::printable(label).c_str());
         return nullptr;
     }
     usedGuids_.push_back(std::move(objectID));
@@ -100,7 +102,7 @@ std::shared_ptr<ctk::KeychainCertificate> KeychainItemsBuilder::createCert(
     ctk::ObjectID objectID = Utils::guidAddSuffix(certId, usedGuids_);
     std::shared_ptr<ctk::KeychainCertificate> item = ctk::KeychainCertificate::create(certificate, objectID);
     if (!item) {
-        plat::systemLog("Token:checkCan | Error create struct CTK certificate %s", label.c_str());
+        plat::systemLog("Token:checkCan | Error create struct CTK certificate %s", plat::printable(label).c_str());
         return nullptr;
     }
     usedGuids_.push_back(std::move(objectID));
