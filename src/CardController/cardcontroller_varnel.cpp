@@ -154,8 +154,8 @@ int GC_CardControllerVarnel::changePassword(std::shared_ptr<GC_Container>& conta
     return GC_CardController::changePassword(container, oldPin, newPin);
 }
 
-int GC_CardControllerVarnel::unblockPassword(std::shared_ptr<GC_Container>& container,
-                                             const std::vector<uint8_t>& pin, bool setNew) {
+int GC_CardControllerVarnel::unblockPassword(std::shared_ptr<GC_Container>& container, const std::vector<uint8_t>& pin,
+                                             bool setNew) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (const int rc = pinGuards(__func__, container, true); rc != kOk) return rc;
     if (const int rc = pinUnderChannel(__func__, container, !pin.empty()); rc != kOk) return rc;
@@ -184,12 +184,19 @@ int GC_CardControllerVarnel::statusContainers(std::vector<std::shared_ptr<GC_Con
     if (controller == nullptr) return GC_FAIL(kErrMask, kFailed, "Controller is nullptr");
     if (!card) return GC_FAIL(kErrMask, kFailed, "Card is nullptr");
     int result = kOk;
+    int failedExchange = kOk;  // the card said nothing of a PIN: the query failed, whatever follows
     for (std::shared_ptr<GC_Container>& container : list) {
         if (!container || !container->pin) continue;
         GC_Container& c = *container;
         if (c.pin->pinReference != 0) {
             beforePinStatus(c);
             const int status = controller->verifyPassword(container, {}, false, true);
+            if (!isPinVerdict(status) && !pinDirectoryDeactivated(status)) {
+                // The directory's selection below may cost no command and succeed: the answer
+                // that never came must not end as a query that did.
+                if (failedExchange == kOk) failedExchange = status;
+                continue;
+            }
             if (status == kPinBlocked) {
                 c.flags |= GC_Container::FLAG_BLOCKED;
                 c.pin->triesLeft = 0;
@@ -203,6 +210,7 @@ int GC_CardControllerVarnel::statusContainers(std::vector<std::shared_ptr<GC_Con
         }
         result = isActive(container);
     }
+    if (failedExchange != kOk) result = failedExchange;
     if (result != kOk) return GC_FAIL(kErrMask, result);
     return succeed(__func__, __LINE__);
 }

@@ -268,19 +268,26 @@ TEST_F(PinTest, AStatusQueryCutShortWritesNoEntry) {
     if (!slotBackend()) GTEST_SKIP() << "a card gone mid-exchange: over the slot back-end";
     for (const Generation& g : kGenerations) {
         for (bool removed : {false, true}) {
-            SCOPED_TRACE(std::string(cardsim::personalityName(g.personality)) + (removed ? ", removed" : ", reset"));
-            plug(varnelCard(g.personality));
-            link.reset();
-            link = std::make_unique<Companion>();
-            auto session = open();
-            ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
-            std::vector<std::shared_ptr<GC_Container>> list{pinContainer(g.pin, g.pinPath, 6, 8)};
-            if (removed)
-                card->removeOnNextCommand();
-            else
-                card->resetOnNextCommand();
-            EXPECT_NE(session->statusContainers(list, false), 0);
-            EXPECT_EQ(tries(g.pin), -1);
+            for (bool selected : {false, true}) {
+                // With the PIN's directory already selected, the VERIFY is the query's first command.
+                SCOPED_TRACE(std::string(cardsim::personalityName(g.personality)) +
+                             (removed ? ", removed" : ", reset") + (selected ? ", directory selected" : ""));
+                plug(varnelCard(g.personality));
+                link.reset();
+                link = std::make_unique<Companion>();
+                auto session = open();
+                ASSERT_EQ(session->performSecureConnection(kCan, 2), 0);
+                std::vector<std::shared_ptr<GC_Container>> list{pinContainer(g.pin, g.pinPath, 6, 8)};
+                if (selected && !g.pinPath.empty()) {
+                    ASSERT_EQ(session->select(g.pinPath, nullptr, kSignatureAid, false), 0);
+                }
+                if (removed)
+                    card->removeOnNextCommand();
+                else
+                    card->resetOnNextCommand();
+                EXPECT_NE(session->statusContainers(list, false), 0);
+                EXPECT_EQ(tries(g.pin), -1);
+            }
         }
     }
 }
