@@ -276,8 +276,9 @@ int GC_CardControllerVarnel_1_0::getPKCS15(std::vector<std::shared_ptr<GC_Contai
         for (const RegionRow& region : kRegions)
             app->objectInfos.push_back(objectInfo(*directory, region.offset, region.length, region.kind));
     }
-    // The regions may name files a card does not have; only the last one's failure counts.
-    if (const int rc = layout->parseObjects(app.get(), GC_DataPKCS15::FAIL_ON_LAST_REGION); rc != kOk)
+    // The regions may name files a card does not have; any other failed read fails the
+    // discovery, or a container would go without the keys it has.
+    if (const int rc = layout->parseObjects(app.get(), GC_DataPKCS15::SKIP_MISSING_FILES); rc != kOk)
         return GC_FAIL(kErrMask, rc, "Error when parse object");
     propagateOwners(layout->getAllObjects(app.get()));
     dropUnowned(*layout, *app);

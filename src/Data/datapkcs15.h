@@ -89,13 +89,13 @@ public:
         std::vector<std::unique_ptr<pin_info>> pinInfos;
     };
 
-    // Which failed directory read parseObjects answers.
+    // Which failed directory reads parseObjects passes over besides a deactivated directory.
     enum parse_failure : uint32_t {
-        // The first failed read: a later directory that reads well must not hide missing keys.
+        // None: every directory the ODF names must be read.
         FAIL_ON_FIRST_READ = 0,
-        // Only a failed read of the last directory region (kind 16 aside); the fixed regions of
-        // the first card generation may name files a card does not have.
-        FAIL_ON_LAST_REGION = 1,
+        // A directory file the card does not have (6A 82): the fixed regions of the first card
+        // generation may name files a card does not have.
+        SKIP_MISSING_FILES = 1,
     };
 
     explicit GC_DataPKCS15(GC_Controller* controller);
@@ -108,7 +108,9 @@ public:
     int getContainers(std::vector<std::shared_ptr<GC_Container>>& containers) override;
     // Reads the contents of the listed certificates, public keys and data objects from their
     // content files; a certificate gives its key to the public key of the same ID that has none.
-    // Every object is tried; 0, the first failure, or -1100 when no object was read.
+    // Every object is tried. A content the card does not have or has deactivated, or one that
+    // does not parse, is passed over (logged); 0 unless a read failed through the card or the
+    // channel (its code, the first such), or an object is not the layout's (-1102).
     int readObjects(std::vector<GC_Object*>& objects) override;
 
     // The writing operations change the card only in place (files never grow), plan every write
@@ -136,7 +138,8 @@ public:
     int parseAuthObjects(app_info* app);
     // Fills the object lists of the application's PrKDF, PuKDF, CDF and DODF records; a directory
     // that cannot be read gives no objects and the others are still read. 0, or the code of the
-    // failed read that `rule` names (a deactivated directory, -1508, is skipped and no failure).
+    // first failed read; a deactivated directory (-1508), and under SKIP_MISSING_FILES one the
+    // card does not have (-1505), is passed over and no failure.
     int parseObjects(app_info* app, parse_failure rule = FAIL_ON_FIRST_READ);
     // Every object of the application: directory records in order, their objects in order.
     std::vector<GC_Object*> getAllObjects(app_info* app);

@@ -438,8 +438,9 @@ TEST_F(DataPkcs15Discovery, LookUpsTakeTheNewestRecord) {
 }
 
 // The layout of the first card generation reads its fixed directory regions itself and hands
-// the application record over; reading its regions, only the last one's failure counts.
-TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheLastRegionRule) {
+// the application record over; reading its regions, a file the card does not have is passed over,
+// while a read that fails otherwise fails, wherever the region is.
+TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheMissingFileRule) {
     auto region = [](const char* fid, uint32_t kind, uint64_t index = 0) {
         auto info = std::make_unique<GC_DataPKCS15::object_info>();
         info->path = fromHex(fid);
@@ -463,10 +464,11 @@ TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheLastRegionRule) {
         size_t objects;
     } cases[] = {
         {"4402", -1901, GC_DataPKCS15::FAIL_ON_FIRST_READ, -1901, 3},
-        {"4402", -1901, GC_DataPKCS15::FAIL_ON_LAST_REGION, 0, 3},
-        {"4404", -1505, GC_DataPKCS15::FAIL_ON_LAST_REGION, -1505, 2},
-        {"4404", -1508, GC_DataPKCS15::FAIL_ON_LAST_REGION, 0, 2},
-        {"4401", -1901, GC_DataPKCS15::FAIL_ON_LAST_REGION, 0, 5},
+        {"4402", -1914, GC_DataPKCS15::SKIP_MISSING_FILES, -1914, 3},
+        {"4404", -1505, GC_DataPKCS15::FAIL_ON_FIRST_READ, -1505, 2},
+        {"4404", -1505, GC_DataPKCS15::SKIP_MISSING_FILES, 0, 2},
+        {"4404", -1508, GC_DataPKCS15::SKIP_MISSING_FILES, 0, 2},
+        {"4401", -1901, GC_DataPKCS15::SKIP_MISSING_FILES, 0, 5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.failing) + " " + std::to_string(c.rule));
@@ -481,7 +483,7 @@ TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheLastRegionRule) {
 
     // A handed-over record is the layout's: its objects are found and read like discovered ones.
     auto app = record();
-    ASSERT_EQ(layout.parseObjects(app.get(), GC_DataPKCS15::FAIL_ON_LAST_REGION), 0);
+    ASSERT_EQ(layout.parseObjects(app.get(), GC_DataPKCS15::SKIP_MISSING_FILES), 0);
     GC_DataPKCS15::app_info* held = layout.appendApplication(std::move(app));
     ASSERT_EQ(layout.applications.size(), 1u);
     EXPECT_EQ(held, layout.applications[0].get());

@@ -1,10 +1,13 @@
 // The faults the sweep found, one test each at the command where it showed: a reset between two
 // reads of the card, a damaged EF.CardAccess kept by the companion, a PIN sent in plain after a
-// reset, and key material a failed generation left on the card.
+// reset, key material a failed generation left on the card, and a container whose reading
+// failed.
 #include <gtest/gtest.h>
 
 #include <functional>
 
+#include "Data/Container/container.h"
+#include "Data/Objects/dataobject.h"
 #include "driver_world.h"
 #include "token_road.h"
 
@@ -124,6 +127,51 @@ TEST(MendedFaults, KeyMaterialOfAFailedGenerationDoesNotStay) {
             EXPECT_NE(generate.run(world), 0);
             EXPECT_EQ(differences(before, holder.card().image()), std::vector<std::string>{});
         }
+    }
+}
+
+// The first generation's travel-document container loaded on its own, its protected READs
+// refused (69 82): a container whose reading failed is read again once the session has reopened
+// the channel, and is loaded only when its contents were read; a refusal that stays is the
+// answer after a bounded number of channels, not one per refusal.
+TEST(MendedFaults, AContainerThatFailedToLoadIsReadAgainOnce) {
+    struct Case {
+        const char* what;
+        int refusals;
+        int result;
+        int loaded;  // of its four data objects
+    } cases[] = {
+        // Three: the READ and the two repetitions of the read's own recovery.
+        {.what = "refused until the session reopens the channel", .refusals = 3, .result = 0, .loaded = 4},
+        {.what = "refused for good", .refusals = 2000, .result = -1701, .loaded = 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SlotHolder holder(writeCard(Personality::Varnel1));
+        Driver driver(holder.readerName(), GC_CardController::CARD_GENERIC, true, nullptr);
+        ASSERT_EQ(driver.performSecureConnection({'1', '2', '3', '4', '5', '6'}, 2), 0);
+        std::vector<std::shared_ptr<GC_Container>> all;
+        ASSERT_EQ(driver.getContainers(all, true), 0);
+        std::vector<std::shared_ptr<GC_Container>> travelDocument{all.back()};
+        ASSERT_EQ(travelDocument[0]->label, "eMRTD");
+        const size_t mark = holder.card().log().size();
+        holder.card().answerStatus({.ins = 0xB0, .secureOnly = true}, 0x6982, c.refusals);
+
+        EXPECT_EQ(driver.loadContainers(travelDocument, false), c.result);
+        std::vector<GC_Object*> objects;
+        travelDocument[0]->getObjects(objects);
+        ASSERT_EQ(objects.size(), 4u);
+        int loaded = 0;
+        for (GC_Object* object : objects) loaded += static_cast<GC_DataObject*>(object)->loaded;
+        EXPECT_EQ(loaded, c.loaded);
+        EXPECT_EQ(travelDocument[0]->objectsLoaded, c.result == 0 ? 1 : 0);
+        // Channels opened: one MSE:SET AT each.
+        size_t channels = 0;
+        const std::vector<cardsim::LogEntry> log = holder.card().log();
+        for (size_t i = mark; i < log.size(); ++i)
+            channels +=
+                log[i].plainCommand.size() > 2 && log[i].plainCommand[1] == 0x22 && log[i].plainCommand[2] == 0xC1;
+        EXPECT_LT(channels, 20u);
     }
 }
 
