@@ -228,8 +228,9 @@ int GC_CardControllerVarnel_1_0::getPKCS15(std::vector<std::shared_ptr<GC_Contai
     if (!card) return GC_FAIL(kErrMask, kFailed, "Card is nullptr");
     auto* layout = dynamic_cast<GC_DataPKCS15*>(data.get());
     if (layout == nullptr) return GC_FAIL(kErrMask, kFailed, "Data is nullptr");
+    layout->startDiscovery();
 
-    auto app = std::make_unique<AppInfo>();
+    auto app = std::make_shared<AppInfo>();
     app->label = kAppLabel;
     app->aid = kSignatureAid;
     app->path = kSignatureAid;
@@ -288,6 +289,7 @@ int GC_CardControllerVarnel_1_0::getPKCS15(std::vector<std::shared_ptr<GC_Contai
     for (const auto& pin : app->pinInfos) {
         auto container = signatureContainer(*app, *pin);
         container->addObjects(objects);
+        container->keepAlive(app);
         pin->containerPin = container->pin.get();
         built.push_back(container);
     }
@@ -300,7 +302,7 @@ int GC_CardControllerVarnel_1_0::getPKCS15(std::vector<std::shared_ptr<GC_Contai
 
 int GC_CardControllerVarnel_1_0::readTravelDocument(std::vector<std::shared_ptr<GC_Container>>& containers) {
     auto* layout = static_cast<GC_DataPKCS15*>(data.get());
-    auto lds = std::make_unique<AppInfo>();
+    auto lds = std::make_shared<AppInfo>();
     lds->label = kAppLabel;
     lds->aid = kLdsAid;
     lds->path = kLdsAid;
@@ -336,6 +338,7 @@ int GC_CardControllerVarnel_1_0::readTravelDocument(std::vector<std::shared_ptr<
     container->label = kLdsLabel;
     container->cardDescription = kCardDescription;
     container->addObjects(layout->getAllObjects(lds.get()));
+    container->keepAlive(lds);
     layout->appendApplication(std::move(lds));
     containers.push_back(container);
     GC_LoggerC::ret1("getPKCS15", kLogFile, __LINE__, kLogMask, kOk);

@@ -32,10 +32,12 @@ struct GC_PKCS15ObjectInfo {
 // The PKCS#15 card layout: reads EF.DIR, each application's TokenInfo and ODF, its
 // authentication objects and object directories, and builds one container per PIN.
 //
-// The layout owns every application record it reads, and through them the directory records,
-// the card objects and the PIN records. Containers and callers hold plain pointers into them.
-// Records are only ever appended while the layout lives, so pointers handed out by an earlier
-// discovery stay valid until the layout is destroyed.
+// The layout holds the application records of the newest discovery, and through them the
+// directory records, the card objects and the PIN records. Containers and callers hold plain
+// pointers into them; each container also keeps a share of the records its objects live in
+// (GC_Container::keepAlive). A new discovery replaces the layout's records, so memory stays
+// bounded over any number of readings, while the records of an earlier one live on as long as a
+// container built from them is held.
 class GC_DataPKCS15 : public GC_Data {
 public:
     using object_info = GC_PKCS15ObjectInfo;
@@ -174,12 +176,15 @@ public:
     // The PIN reference of the application's first PIN record with this authId; 0 when none.
     static uint8_t id2ref(uint8_t authId, const app_info* app);
 
+    // A new discovery begins: the layout lets go of the records of the one before (containers
+    // built from them keep theirs). Every discovery calls it before its first record.
+    void startDiscovery();
     // Takes an application record that a card controller read by a layout of its own; it stays
-    // until the layout is destroyed. Returns the record as held.
-    app_info* appendApplication(std::unique_ptr<app_info> app);
+    // until the next discovery. Returns the record as held.
+    app_info* appendApplication(std::shared_ptr<app_info> app);
 
-    // Look-ups over the application records search the newest record first: a discovery run
-    // again appends new records beside the old ones, and only the newest describe the card.
+    // Look-ups go over the records of the newest discovery only: objects and PINs of an earlier
+    // one are not found.
 
     // The application and directory record whose object list holds this very object (pointer
     // identity; applications from the newest, then records, then objects in list order). 0, or
@@ -205,14 +210,16 @@ public:
     static int deleteObjectFromObjectInfo(GC_Object* object, object_info* info);
 
 protected:
-    // Every application read, in the order read; only appended to (look-ups go newest first).
-    std::vector<std::unique_ptr<app_info>> applications;
+    // The applications of the newest discovery, in the order read.
+    std::vector<std::shared_ptr<app_info>> applications;
 
 private:
     // Reads one application's TokenInfo, ODF and directories into app. 0 or a failure code.
     int readApplication(app_info* app);
     // Builds the containers of one application (already read) and appends them.
-    void buildContainers(app_info* app, std::vector<std::shared_ptr<GC_Container>>& containers);
+    void buildContainers(const std::shared_ptr<app_info>& app, std::vector<std::shared_ptr<GC_Container>>& containers);
+    // The layout's share of one of its application records; null when it holds no such record.
+    std::shared_ptr<app_info> shareOf(const app_info* app) const;
 
     void parsePrivateKeys(app_info* app, object_info* info, const std::vector<GC_ASN1::item>& entries);
     void parsePublicKeys(object_info* info, const std::vector<GC_ASN1::item>& entries);

@@ -1,13 +1,14 @@
 // The faults the sweep found, one test each at the command where it showed: a reset between two
 // reads of the card, a damaged EF.CardAccess kept by the companion, a PIN sent in plain after a
-// reset, key material a failed generation left on the card, and a container whose reading
-// failed.
+// reset, key material a failed generation left on the card, a container whose reading failed;
+// and the layout's records over many readings of the card.
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "Data/Container/container.h"
 #include "Data/Objects/dataobject.h"
+#include "Data/datapkcs15.h"
 #include "driver_world.h"
 #include "token_road.h"
 
@@ -172,6 +173,56 @@ TEST(MendedFaults, AContainerThatFailedToLoadIsReadAgainOnce) {
             channels +=
                 log[i].plainCommand.size() > 2 && log[i].plainCommand[1] == 0x22 && log[i].plainCommand[2] == 0xC1;
         EXPECT_LT(channels, 20u);
+    }
+}
+
+// The PKCS#15 layout behind a Driver, reached as its session, card controller and layout hold it.
+struct DriverView : Driver {
+    static GC_Controller& session(Driver& driver) { return driver.*&DriverView::controller; }
+};
+struct SessionView : GC_Controller {
+    static GC_CardController& card(GC_Controller& session) { return *(session.*&SessionView::cardController); }
+};
+struct CardView : GC_CardController {
+    static GC_Data* layout(GC_CardController& card) { return (card.*&CardView::data).get(); }
+};
+struct LayoutView : GC_DataPKCS15 {
+    // Application records and the objects they hold.
+    static size_t records(GC_DataPKCS15& layout) {
+        size_t count = 0;
+        for (const auto& app : layout.*&LayoutView::applications) count += 1 + layout.getAllObjects(app.get()).size();
+        return count;
+    }
+};
+
+// Every CAN check reads the card again: the layout keeps the records of the newest reading only,
+// while the containers of the reading before (the token's until the new list replaces them) keep
+// theirs and stay readable.
+TEST(MendedFaults, RepeatedCanChecksKeepOneReadingOfTheCard) {
+    for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
+        SCOPED_TRACE(generation(personality).name);
+        SlotHolder holder(writeCard(personality));
+        Driver driver(holder.readerName(), GC_CardController::CARD_GENERIC, true, nullptr);
+        auto* layout = dynamic_cast<GC_DataPKCS15*>(CardView::layout(SessionView::card(DriverView::session(driver))));
+        ASSERT_NE(layout, nullptr);
+        std::vector<std::shared_ptr<GC_Container>> held;
+        size_t afterTwo = 0;
+        for (int check = 1; check <= 20; ++check) {
+            driver.destroySecureConnection();
+            ASSERT_EQ(driver.performSecureConnection({'1', '2', '3', '4', '5', '6'}, 2), 0);
+            std::vector<std::shared_ptr<GC_Container>> list;
+            ASSERT_EQ(driver.getContainers(list, true), 0);
+            ASSERT_EQ(driver.loadContainers(list, false), 0);
+            if (!held.empty()) {
+                // The reading before stays readable through its containers (ASan sees a freed one).
+                ASSERT_NE(held.front()->getPrivateKey(), nullptr);
+                EXPECT_EQ(held.front()->getPrivateKey()->label, list.front()->getPrivateKey()->label);
+            }
+            held = list;
+            if (check == 2) afterTwo = LayoutView::records(*layout);
+        }
+        EXPECT_GT(afterTwo, 0u);
+        EXPECT_EQ(LayoutView::records(*layout), afterTwo);
     }
 }
 
