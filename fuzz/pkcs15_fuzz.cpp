@@ -9,9 +9,11 @@
 //
 // Beyond "no crash": every object a container lists belongs to the layout, carries the
 // container's authId and points back at the record that holds it; parent PIN links point at PIN
-// records of the same discovery; objects handed out stay valid when discovery runs again; a
-// failed deletion or initialisation leaves every file of the card as it was, and a successful one
-// removes exactly the object or objects it names from the layout.
+// records of the same discovery; a second discovery replaces the layout's records, while the
+// containers of the first keep theirs (shared ownership), so their objects stay valid and still
+// point back at the records that hold them; a failed deletion or initialisation leaves every file
+// of the card as it was, and a successful one removes exactly the object or objects it names from
+// the layout.
 
 #include <cstddef>
 #include <cstdint>
@@ -67,7 +69,9 @@ void loadCard(const uint8_t* data, size_t size, FakeController& card) {
     }
 }
 
-void checkContainers(Layout& layout, const Containers& containers) {
+// current: the containers of the layout's newest discovery; otherwise of one before it, which
+// the layout no longer holds.
+void checkContainers(Layout& layout, const Containers& containers, bool current = true) {
     std::set<const GC_Container::pin_record*> pins;
     for (const auto& container : containers) pins.insert(container->pin.get());
     for (const auto& container : containers) {
@@ -77,8 +81,12 @@ void checkContainers(Layout& layout, const Containers& containers) {
         for (GC_Object* object : objects) {
             GC_DataPKCS15::app_info* app = nullptr;
             GC_DataPKCS15::object_info* info = nullptr;
-            CHECK(layout.findObjectInfo(object, &app, &info) == 0);
-            CHECK(info == object->objectInfo && info->kind == object->type);
+            CHECK((layout.findObjectInfo(object, &app, &info) == 0) == current);
+            info = object->objectInfo;
+            CHECK(info != nullptr && info->kind == object->type);
+            bool held = false;
+            for (const auto& kept : info->objects) held = held || kept.get() == object;
+            CHECK(held);
             CHECK(object->authId == container->authId);
         }
     }
@@ -109,19 +117,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     loadCard(data, size, card);
 
     Layout layout(&card);
-    Containers containers;
-    const int found = layout.getContainers(containers);
-    checkContainers(layout, containers);
+    Containers first;
+    layout.getContainers(first);
+    checkContainers(layout, first);
     std::vector<GC_Object*> objects = layout.objects();
     if (!objects.empty()) {
         layout.readObjects(objects);
         checkContents(objects);
     }
 
-    // A second discovery appends; what the first handed out stays valid.
-    Containers again;
-    layout.getContainers(again);
+    // A second discovery replaces the layout's records; what the first handed out stays valid
+    // through its containers. The writes below work on the second one.
+    Containers containers;
+    const int found = layout.getContainers(containers);
     checkContainers(layout, containers);
+    checkContainers(layout, first, false);
+    checkContents(objects);
+    objects = layout.objects();
     if (found != 0 || objects.empty()) return 0;
 
     // Deletion or initialisation, perhaps with an update that fails half written.

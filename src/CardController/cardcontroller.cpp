@@ -379,15 +379,23 @@ int GC_CardController::getMaxApduSize(bool commandData) {
 int GC_CardController::loadContainers(std::vector<std::shared_ptr<GC_Container>>& containers, bool force) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     if (!data) return GC_FAIL(kErrMask, kFailed, "Data is nullptr");
+    // Every container is tried, so that those that can be read are. One whose reading failed
+    // through the card or the channel is not loaded: the first such failure is the result, and a
+    // load repeated without force reads just the containers that are not loaded.
+    int failure = kOk;
     for (const std::shared_ptr<GC_Container>& container : containers) {
         if (!container || (container->objectsLoaded != 0 && !force)) continue;
         std::vector<GC_Object*> objects;
         container->getObjects(objects);
         if (objects.empty()) continue;
-        if (const int rc = data->readObjects(objects); rc != kOk)
+        if (const int rc = data->readObjects(objects); rc != kOk) {
             GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "reading objects returned error code = %d", rc);
+            if (failure == kOk) failure = rc;
+            continue;
+        }
         container->objectsLoaded = 1;
     }
+    if (failure != kOk) return GC_FAIL(kErrMask, failure);
     return succeed(__func__, __LINE__);
 }
 

@@ -176,7 +176,9 @@ public:
 
     // Appends the card's containers, as the data layout finds them, to `containers`.
     virtual int getContainers(std::vector<std::shared_ptr<GC_Container>>& containers);
-    // Reads the objects of each container not loaded yet (every one with force) into them.
+    // Reads the objects of each container not loaded yet (every one with force) into them. 0, or
+    // the first read that failed through the card or the channel (that container stays not
+    // loaded; contents the card does not have or that do not parse are passed over).
     virtual int loadContainers(std::vector<std::shared_ptr<GC_Container>>& containers, bool force);
 
     // Largest data field of one command (commandData) or answer the card takes.

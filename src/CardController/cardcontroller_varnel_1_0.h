@@ -34,8 +34,9 @@ public:
     // PIN of the signature application and one for the travel-document data to `containers`.
     int getContainers(std::vector<std::shared_ptr<GC_Container>>& containers) override;
     // The discovery itself: hands the signature and travel-document application records to the
-    // layout and appends their containers (never clears the list). 0 or the first failure; the
-    // signature containers stay when only the travel-document list fails.
+    // layout in place of those of the discovery before and appends their containers (never
+    // clears the list). 0 or the first failure; the signature containers stay when only the
+    // travel-document list fails.
     int getPKCS15(std::vector<std::shared_ptr<GC_Container>>& containers);
 
     // Signs `data` on the card with the key (cardcontroller_signature.cpp).

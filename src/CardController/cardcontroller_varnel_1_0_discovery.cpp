@@ -228,8 +228,9 @@ int GC_CardControllerVarnel_1_0::getPKCS15(std::vector<std::shared_ptr<GC_Contai
     if (!card) return GC_FAIL(kErrMask, kFailed, "Card is nullptr");
     auto* layout = dynamic_cast<GC_DataPKCS15*>(data.get());
     if (layout == nullptr) return GC_FAIL(kErrMask, kFailed, "Data is nullptr");
+    layout->startDiscovery();
 
-    auto app = std::make_unique<AppInfo>();
+    auto app = std::make_shared<AppInfo>();
     app->label = kAppLabel;
     app->aid = kSignatureAid;
     app->path = kSignatureAid;
@@ -276,8 +277,9 @@ int GC_CardControllerVarnel_1_0::getPKCS15(std::vector<std::shared_ptr<GC_Contai
         for (const RegionRow& region : kRegions)
             app->objectInfos.push_back(objectInfo(*directory, region.offset, region.length, region.kind));
     }
-    // The regions may name files a card does not have; only the last one's failure counts.
-    if (const int rc = layout->parseObjects(app.get(), GC_DataPKCS15::FAIL_ON_LAST_REGION); rc != kOk)
+    // The regions may name files a card does not have; any other failed read fails the
+    // discovery, or a container would go without the keys it has.
+    if (const int rc = layout->parseObjects(app.get(), GC_DataPKCS15::SKIP_MISSING_FILES); rc != kOk)
         return GC_FAIL(kErrMask, rc, "Error when parse object");
     propagateOwners(layout->getAllObjects(app.get()));
     dropUnowned(*layout, *app);
@@ -287,6 +289,7 @@ int GC_CardControllerVarnel_1_0::getPKCS15(std::vector<std::shared_ptr<GC_Contai
     for (const auto& pin : app->pinInfos) {
         auto container = signatureContainer(*app, *pin);
         container->addObjects(objects);
+        container->keepAlive(app);
         pin->containerPin = container->pin.get();
         built.push_back(container);
     }
@@ -299,7 +302,7 @@ int GC_CardControllerVarnel_1_0::getPKCS15(std::vector<std::shared_ptr<GC_Contai
 
 int GC_CardControllerVarnel_1_0::readTravelDocument(std::vector<std::shared_ptr<GC_Container>>& containers) {
     auto* layout = static_cast<GC_DataPKCS15*>(data.get());
-    auto lds = std::make_unique<AppInfo>();
+    auto lds = std::make_shared<AppInfo>();
     lds->label = kAppLabel;
     lds->aid = kLdsAid;
     lds->path = kLdsAid;
@@ -335,6 +338,7 @@ int GC_CardControllerVarnel_1_0::readTravelDocument(std::vector<std::shared_ptr<
     container->label = kLdsLabel;
     container->cardDescription = kCardDescription;
     container->addObjects(layout->getAllObjects(lds.get()));
+    container->keepAlive(lds);
     layout->appendApplication(std::move(lds));
     containers.push_back(container);
     GC_LoggerC::ret1("getPKCS15", kLogFile, __LINE__, kLogMask, kOk);

@@ -184,7 +184,8 @@ public:
     // when it was not read yet or with force. -1102 for an index beyond the list.
     int getContainer(unsigned long index, std::shared_ptr<GC_Container>& container, bool force);
     // Reads the objects of the containers not loaded yet (every one with force). -1101 before the
-    // container list was read.
+    // container list was read; a card or channel failure of the reads is the result (a lost
+    // channel is reopened once and the containers not loaded are read again).
     int loadContainers(std::vector<std::shared_ptr<GC_Container>>& list, bool force);
 
     // --- Signatures (controller_signature.cpp, controller_verify.cpp) ---

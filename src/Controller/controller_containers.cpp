@@ -58,7 +58,9 @@ int GC_Controller::loadContainers(std::vector<std::shared_ptr<GC_Container>>& li
     if (const int rc = beginOperation(__func__); rc != 0) return rc;
     if (!containersLoaded) return finishOperation(__func__, kNotSupported, "Containers are not read yet");
     const int result = cardController->loadContainers(list, force);
+    // Repeated once, by the card controller: a read's own recovery inside the repetition ends
+    // with the counter at 0, and a repetition of this operation would start over and over.
     if (channelLost(result) && retransmitCounter == 0)
-        return retransmit(result, [&] { return loadContainers(list, force); });
+        return retransmit(result, [&] { return cardController->loadContainers(list, force); });
     return finishOperation(__func__, result);
 }

@@ -63,6 +63,7 @@ GC_DataPKCS15::~GC_DataPKCS15() {
 
 int GC_DataPKCS15::getContainers(std::vector<std::shared_ptr<GC_Container>>& containers) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
+    startDiscovery();
 
     std::vector<unsigned char> dir;
     int result = readFile(controller, dir, kMasterFile, kEfDir, 0, 0, true);
@@ -79,7 +80,7 @@ int GC_DataPKCS15::getContainers(std::vector<std::shared_ptr<GC_Container>>& con
     }
 
     for (const GC_ASN1::item& record : records) {
-        auto app = std::make_unique<app_info>();
+        auto app = std::make_shared<app_info>();
         app->aid = bytesAt(record, pathFrom(record, {0x4F}));
         app->label = textAt(record, pathFrom(record, {0x50}));
         app->path = bytesAt(record, pathFrom(record, {0x51}));
@@ -105,7 +106,7 @@ int GC_DataPKCS15::getContainers(std::vector<std::shared_ptr<GC_Container>>& con
             }
         }
 
-        buildContainers(app.get(), containers);
+        buildContainers(app, containers);
         applications.push_back(std::move(app));
     }
 
@@ -171,8 +172,9 @@ int GC_DataPKCS15::readApplication(app_info* app) {
     return 0;
 }
 
-void GC_DataPKCS15::buildContainers(app_info* app, std::vector<std::shared_ptr<GC_Container>>& containers) {
-    const std::vector<GC_Object*> objects = getAllObjects(app);
+void GC_DataPKCS15::buildContainers(const std::shared_ptr<app_info>& app,
+                                    std::vector<std::shared_ptr<GC_Container>>& containers) {
+    const std::vector<GC_Object*> objects = getAllObjects(app.get());
 
     if (app->pinInfos.empty()) {
         // No PIN: one container for the objects that carry no authId, without mechanisms.
@@ -185,6 +187,7 @@ void GC_DataPKCS15::buildContainers(app_info* app, std::vector<std::shared_ptr<G
         container->serialNumber = app->serialNumber;
         container->manufacturer = GC_CommonStr::byte2Str(app->manufacturer);
         container->addObjects(objects);
+        container->keepAlive(app);
         containers.push_back(container);
         return;
     }
@@ -203,6 +206,7 @@ void GC_DataPKCS15::buildContainers(app_info* app, std::vector<std::shared_ptr<G
         container->buildFromPin(pin->authId, pin->label, pin->pinReference, pin->pinPath, pin->minLength,
                                 pin->maxLength);
         container->addObjects(objects);
+        container->keepAlive(app);
         containers.push_back(container);
         pin->containerPin = container->pin.get();
         built.push_back(container.get());
@@ -230,10 +234,20 @@ void GC_DataPKCS15::buildContainers(app_info* app, std::vector<std::shared_ptr<G
     }
 }
 
-GC_DataPKCS15::app_info* GC_DataPKCS15::appendApplication(std::unique_ptr<app_info> app) {
+void GC_DataPKCS15::startDiscovery() {
+    applications.clear();
+}
+
+GC_DataPKCS15::app_info* GC_DataPKCS15::appendApplication(std::shared_ptr<app_info> app) {
     if (!app) return nullptr;
     applications.push_back(std::move(app));
     return applications.back().get();
+}
+
+std::shared_ptr<GC_DataPKCS15::app_info> GC_DataPKCS15::shareOf(const app_info* app) const {
+    for (const auto& held : applications)
+        if (held.get() == app) return held;
+    return nullptr;
 }
 
 std::vector<GC_Object*> GC_DataPKCS15::getAllObjects(app_info* app) {

@@ -32,10 +32,12 @@ struct GC_PKCS15ObjectInfo {
 // The PKCS#15 card layout: reads EF.DIR, each application's TokenInfo and ODF, its
 // authentication objects and object directories, and builds one container per PIN.
 //
-// The layout owns every application record it reads, and through them the directory records,
-// the card objects and the PIN records. Containers and callers hold plain pointers into them.
-// Records are only ever appended while the layout lives, so pointers handed out by an earlier
-// discovery stay valid until the layout is destroyed.
+// The layout holds the application records of the newest discovery, and through them the
+// directory records, the card objects and the PIN records. Containers and callers hold plain
+// pointers into them; each container also keeps a share of the records its objects live in
+// (GC_Container::keepAlive). A new discovery replaces the layout's records, so memory stays
+// bounded over any number of readings, while the records of an earlier one live on as long as a
+// container built from them is held.
 class GC_DataPKCS15 : public GC_Data {
 public:
     using object_info = GC_PKCS15ObjectInfo;
@@ -89,13 +91,13 @@ public:
         std::vector<std::unique_ptr<pin_info>> pinInfos;
     };
 
-    // Which failed directory read parseObjects answers.
+    // Which failed directory reads parseObjects passes over besides a deactivated directory.
     enum parse_failure : uint32_t {
-        // The first failed read: a later directory that reads well must not hide missing keys.
+        // None: every directory the ODF names must be read.
         FAIL_ON_FIRST_READ = 0,
-        // Only a failed read of the last directory region (kind 16 aside); the fixed regions of
-        // the first card generation may name files a card does not have.
-        FAIL_ON_LAST_REGION = 1,
+        // A directory file the card does not have (6A 82): the fixed regions of the first card
+        // generation may name files a card does not have.
+        SKIP_MISSING_FILES = 1,
     };
 
     explicit GC_DataPKCS15(GC_Controller* controller);
@@ -108,7 +110,9 @@ public:
     int getContainers(std::vector<std::shared_ptr<GC_Container>>& containers) override;
     // Reads the contents of the listed certificates, public keys and data objects from their
     // content files; a certificate gives its key to the public key of the same ID that has none.
-    // Every object is tried; 0, the first failure, or -1100 when no object was read.
+    // Every object is tried. A content the card does not have or has deactivated, or one that
+    // does not parse, is passed over (logged); 0 unless a read failed through the card or the
+    // channel (its code, the first such), or an object is not the layout's (-1102).
     int readObjects(std::vector<GC_Object*>& objects) override;
 
     // The writing operations change the card only in place (files never grow), plan every write
@@ -136,7 +140,8 @@ public:
     int parseAuthObjects(app_info* app);
     // Fills the object lists of the application's PrKDF, PuKDF, CDF and DODF records; a directory
     // that cannot be read gives no objects and the others are still read. 0, or the code of the
-    // failed read that `rule` names (a deactivated directory, -1508, is skipped and no failure).
+    // first failed read; a deactivated directory (-1508), and under SKIP_MISSING_FILES one the
+    // card does not have (-1505), is passed over and no failure.
     int parseObjects(app_info* app, parse_failure rule = FAIL_ON_FIRST_READ);
     // The key references of the entries of a private-key directory's content. 0, or -1100 when
     // the content or one of its entries does not parse (nothing is then known of any reference).
@@ -174,12 +179,15 @@ public:
     // The PIN reference of the application's first PIN record with this authId; 0 when none.
     static uint8_t id2ref(uint8_t authId, const app_info* app);
 
+    // A new discovery begins: the layout lets go of the records of the one before (containers
+    // built from them keep theirs). Every discovery calls it before its first record.
+    void startDiscovery();
     // Takes an application record that a card controller read by a layout of its own; it stays
-    // until the layout is destroyed. Returns the record as held.
-    app_info* appendApplication(std::unique_ptr<app_info> app);
+    // until the next discovery. Returns the record as held.
+    app_info* appendApplication(std::shared_ptr<app_info> app);
 
-    // Look-ups over the application records search the newest record first: a discovery run
-    // again appends new records beside the old ones, and only the newest describe the card.
+    // Look-ups go over the records of the newest discovery only: objects and PINs of an earlier
+    // one are not found.
 
     // The application and directory record whose object list holds this very object (pointer
     // identity; applications from the newest, then records, then objects in list order). 0, or
@@ -205,14 +213,16 @@ public:
     static int deleteObjectFromObjectInfo(GC_Object* object, object_info* info);
 
 protected:
-    // Every application read, in the order read; only appended to (look-ups go newest first).
-    std::vector<std::unique_ptr<app_info>> applications;
+    // The applications of the newest discovery, in the order read.
+    std::vector<std::shared_ptr<app_info>> applications;
 
 private:
     // Reads one application's TokenInfo, ODF and directories into app. 0 or a failure code.
     int readApplication(app_info* app);
     // Builds the containers of one application (already read) and appends them.
-    void buildContainers(app_info* app, std::vector<std::shared_ptr<GC_Container>>& containers);
+    void buildContainers(const std::shared_ptr<app_info>& app, std::vector<std::shared_ptr<GC_Container>>& containers);
+    // The layout's share of one of its application records; null when it holds no such record.
+    std::shared_ptr<app_info> shareOf(const app_info* app) const;
 
     void parsePrivateKeys(app_info* app, object_info* info, const std::vector<GC_ASN1::item>& entries);
     void parsePublicKeys(object_info* info, const std::vector<GC_ASN1::item>& entries);

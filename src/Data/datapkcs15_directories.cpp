@@ -121,10 +121,12 @@ int GC_DataPKCS15::parseObjects(app_info* app, parse_failure rule) {
 
         std::vector<unsigned char> content;
         const int read = readFile(controller, content, app->aid, info->path, info->index, info->length, false);
-        // Under the last-region rule every read decides anew: the last one read stands.
-        if (rule == FAIL_ON_LAST_REGION) result = 0;
         if (read == kFileNotActive) {
             GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "File not active | %ld", static_cast<long>(read));
+            continue;
+        }
+        if (read == kFileNotFound && rule == SKIP_MISSING_FILES) {
+            GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "No such directory on the card");
             continue;
         }
         if (read != 0) {

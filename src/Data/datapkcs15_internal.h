@@ -19,6 +19,8 @@ inline constexpr const char* kLogFile = "Data/datapkcs15";
 
 inline constexpr int kGeneralFailure = -1100;
 inline constexpr int kNotSupported = -1101;
+inline constexpr int kFileNotFound = -1505;
+inline constexpr int kTagNotFound = -1506;
 inline constexpr int kFileNotActive = -1508;
 inline constexpr int kNoReader = -1901;
 

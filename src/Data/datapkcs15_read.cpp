@@ -17,8 +17,6 @@ namespace {
 constexpr unsigned long kLogMask = gc_log::kData;
 constexpr unsigned long kErrMask = gc_log::kError;
 
-constexpr int kTagNotFound = -1506;
-
 // Data group 3 of the travel-document application: never read.
 const Bytes kPathDg3 = {0x01, 0x03};
 
@@ -42,14 +40,13 @@ unsigned char expectedTag(GC_Object* object) {
 
 int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
-    if (objects.empty()) return GC_FAIL(kErrMask, kGeneralFailure);
 
-    // Every object is tried. The call answers the first failure, so that a later object that
-    // reads well cannot hide a certificate or key that is missing; -1100 when none was read.
-    bool handled = false;
+    // Every object is tried, so that whatever can be read is. A content the card does not have,
+    // has deactivated or holds in a form that does not parse is passed over; a read that failed
+    // through the card or the channel fails the call (the first such code), so that the objects
+    // after it cannot hide a certificate or key that is missing.
     int failure = 0;
     const auto note = [&](int result) {
-        handled = true;
         if (failure == 0) failure = result;
     };
 
@@ -74,7 +71,6 @@ int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
             static_cast<GC_DataObject*>(object)->setData({});
             object->length = 0;
             GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Cannot read DG3 content");
-            note(0);
             continue;
         }
 
@@ -113,7 +109,7 @@ int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
             content.clear();
             GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Error when read a file(object content) | %ld",
                              static_cast<long>(result));
-            note(result);
+            if (result != kFileNotFound && result != kFileNotActive && result != kTagNotFound) note(result);
             continue;
         }
 
@@ -152,11 +148,9 @@ int GC_DataPKCS15::readObjects(std::vector<GC_Object*>& objects) {
             GC_LoggerC::logf(__func__, kLogFile, __LINE__, kErrMask, "Error when read a object contnent | %ld",
                              static_cast<long>(result));
         }
-        note(result);
     }
 
-    const int result = handled ? failure : kGeneralFailure;
-    return GC_FAIL(result == 0 ? kLogMask : kErrMask, result);
+    return GC_FAIL(failure == 0 ? kLogMask : kErrMask, failure);
 }
 
 int GC_DataPKCS15::findObjectInfo(GC_Object* object, app_info** app, object_info** info) {

@@ -340,6 +340,8 @@ int GC_DataPKCS15::createObject(GC_Object* templ, GC_Container* container, GC_Ob
     copy->objectInfo = target;
     *out = copy.get();
     target->objects.push_back(std::move(copy));
+    // The caller lists the new object in the container: the container keeps its record.
+    container->keepAlive(shareOf(app));
     GC_LoggerC::ret1(__func__, kLogFile, __LINE__, kLogMask, 0);
     return 0;
 }

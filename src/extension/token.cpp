@@ -115,14 +115,16 @@ long Token::readAll(CardDriver* driver, KeychainItemsBuilder& items) {
         plat::systemLog("readAll | getContainers error %i", result);
         return result;
     }
-    driver->loadContainers(list, false);  // what could not be read shows as missing certificates
+    const int loaded = driver->loadContainers(list, false);
     plat::systemLog("readAll | loadContainers()");
     {
         std::lock_guard lock(containersMutex_);
         containers_ = list;
     }
+    // What did load is offered all the same; the card or channel failure is the answer.
     for (size_t index = 0; index < list.size(); ++index) items.readContainer(list, static_cast<int>(index));
-    return 0;
+    if (loaded != 0) plat::systemLog("readAll | loadContainers error %i", loaded);
+    return loaded;
 }
 
 void Token::addItemsToKeychain(std::vector<std::shared_ptr<ctk::KeychainItem>> items) {

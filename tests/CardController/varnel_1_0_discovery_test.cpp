@@ -213,12 +213,13 @@ TEST_F(Varnel1Discovery, OwnersLabelsDefaultsAndLengths) {
         EXPECT_EQ(lds[i]->authId, 0);
     }
 
-    // Run again: a second set beside the first, with its own parent links, and two more records.
+    // Run again: a second set beside the first, with its own parent links; its two records
+    // replace the first two, whose objects the first set keeps.
     const size_t first = containers.size();
     ASSERT_EQ(controller.getPKCS15(containers), 0);
     ASSERT_EQ(containers.size(), 2 * first);
     EXPECT_EQ(containers[first]->parentPin, containers[first + 3]->pin.get());
-    EXPECT_EQ(controller.applications(), 4u);
+    EXPECT_EQ(controller.applications(), 2u);
     ASSERT_EQ(layout.findAppInfo(containers[first].get(), &app), 0);
     EXPECT_EQ(labels(*containers[first]), labels(*containers[0]));
 }
@@ -251,13 +252,15 @@ TEST_F(Varnel1Discovery, Failures) {
         {"entry without lengths",
          [](FakeController& c) { c.setFile(kSignatureAid, fromHex("5200"), file("varnel1/aodf_no_lengths.der")); },
          -1100, 0, 0},
-        // Only the last region counts: the Qualified certificates.
-        {"last region not readable", [](FakeController& c) { c.removeFile(kSignatureAid, fromHex("5083")); }, -1505, 0,
-         0},
-        {"an earlier region not readable", [](FakeController& c) { c.removeFile(kSignatureAid, fromHex("5081")); }, 0,
-         5, 2},
+        // A directory the card does not have is passed over; any other failed read fails.
+        {"last region not on the card", [](FakeController& c) { c.removeFile(kSignatureAid, fromHex("5083")); }, 0, 5,
+         2},
+        {"an earlier region not on the card", [](FakeController& c) { c.removeFile(kSignatureAid, fromHex("5081")); },
+         0, 5, 2},
         {"last region deactivated", [](FakeController& c) { c.failRead(kSignatureAid, fromHex("5083"), -1508); }, 0, 5,
          2},
+        {"an earlier region lost with the card",
+         [](FakeController& c) { c.failRead(kSignatureAid, fromHex("5081"), -6); }, -6, 0, 0},
         // The signature containers stay when the travel document's list fails.
         {"53 00 not readable", [](FakeController& c) { c.removeFile(kLdsAid, fromHex("5300")); }, -1505, 4, 1},
         {"53 00 not TLV",

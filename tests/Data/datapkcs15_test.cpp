@@ -387,7 +387,7 @@ TEST_F(DataPkcs15Discovery, DeactivatedDirectoryIsPassedOver) {
 
 // ---- Lifetime ----
 
-TEST_F(DataPkcs15Discovery, RepeatedDiscoveryKeepsEarlierObjects) {
+TEST_F(DataPkcs15Discovery, RepeatedDiscoveryReplacesTheRecordsAndKeepsHandedOutObjects) {
     ASSERT_EQ(layout.getContainers(containers), 0);
     std::vector<GC_Object*> first;
     containers[0]->getObjects(first);
@@ -397,49 +397,41 @@ TEST_F(DataPkcs15Discovery, RepeatedDiscoveryKeepsEarlierObjects) {
     ASSERT_EQ(layout.getContainers(again), 0);
     EXPECT_EQ(containers.size(), 5u);
     ASSERT_EQ(again.size(), 5u);
-    EXPECT_EQ(layout.applications.size(), 4u);
+    EXPECT_EQ(layout.applications.size(), 2u);
 
     std::vector<GC_Object*> second;
     again[0]->getObjects(second);
     ASSERT_EQ(second.size(), first.size());
     for (size_t i = 0; i < first.size(); ++i) {
         EXPECT_NE(first[i], second[i]);
-        // Still alive and unchanged (ASan reports any use after free here).
+        // Still alive and unchanged (ASan reports any use after free here), listed by the first
+        // discovery's record, which its containers keep; the layout holds the new ones only.
         EXPECT_EQ(first[i]->label, second[i]->label);
-        // ... and still listed by the first discovery's record.
         bool listed = false;
-        for (const auto& info : layout.applications[0]->objectInfos) listed |= info.get() == first[i]->objectInfo;
+        for (const auto& held : first[i]->objectInfo->objects) listed |= held.get() == first[i];
         EXPECT_TRUE(listed);
+        EXPECT_EQ(layout.findObjectInfo(first[i], nullptr, nullptr), -1102);
+        EXPECT_EQ(layout.findObjectInfo(second[i], nullptr, nullptr), 0);
     }
     // The parent links of both discoveries point into their own containers.
     EXPECT_EQ(containers[0]->parentPin, containers[1]->pin.get());
     EXPECT_EQ(again[0]->parentPin, again[1]->pin.get());
-}
 
-// A forced reload leaves the first discovery's records beside the new ones; a look-up by value
-// must land on the newest (the older ones describe the card as it was).
-TEST_F(DataPkcs15Discovery, LookUpsTakeTheNewestRecord) {
-    Containers first;
-    ASSERT_EQ(layout.getContainers(first), 0);
-    ASSERT_EQ(layout.getContainers(containers), 0);
-    ASSERT_EQ(layout.applications.size(), 4u);
-
+    // A container from before is matched by its PIN's values, like one no discovery made.
     GC_DataPKCS15::app_info* app = nullptr;
-    ASSERT_EQ(layout.findAppInfo(first[0].get(), &app), 0);
-    EXPECT_EQ(app, layout.applications[0].get());
     ASSERT_EQ(layout.findAppInfo(containers[0].get(), &app), 0);
-    EXPECT_EQ(app, layout.applications[2].get());
-    // A container whose PIN record no discovery made is matched by the PIN's values.
+    EXPECT_EQ(app, layout.applications[0].get());
     GC_Container copy;
-    copy.buildFromPin(containers[0]->authId, "Auth", containers[0]->pin->pinReference, containers[0]->pin->path, 4, 8);
+    copy.buildFromPin(again[0]->authId, "Auth", again[0]->pin->pinReference, again[0]->pin->path, 4, 8);
     app = nullptr;
     ASSERT_EQ(layout.findAppInfo(&copy, &app), 0);
-    EXPECT_EQ(app, layout.applications[2].get());
+    EXPECT_EQ(app, layout.applications[0].get());
 }
 
 // The layout of the first card generation reads its fixed directory regions itself and hands
-// the application record over; reading its regions, only the last one's failure counts.
-TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheLastRegionRule) {
+// the application record over; reading its regions, a file the card does not have is passed over,
+// while a read that fails otherwise fails, wherever the region is.
+TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheMissingFileRule) {
     auto region = [](const char* fid, uint32_t kind, uint64_t index = 0) {
         auto info = std::make_unique<GC_DataPKCS15::object_info>();
         info->path = fromHex(fid);
@@ -463,10 +455,11 @@ TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheLastRegionRule) {
         size_t objects;
     } cases[] = {
         {"4402", -1901, GC_DataPKCS15::FAIL_ON_FIRST_READ, -1901, 3},
-        {"4402", -1901, GC_DataPKCS15::FAIL_ON_LAST_REGION, 0, 3},
-        {"4404", -1505, GC_DataPKCS15::FAIL_ON_LAST_REGION, -1505, 2},
-        {"4404", -1508, GC_DataPKCS15::FAIL_ON_LAST_REGION, 0, 2},
-        {"4401", -1901, GC_DataPKCS15::FAIL_ON_LAST_REGION, 0, 5},
+        {"4402", -1914, GC_DataPKCS15::SKIP_MISSING_FILES, -1914, 3},
+        {"4404", -1505, GC_DataPKCS15::FAIL_ON_FIRST_READ, -1505, 2},
+        {"4404", -1505, GC_DataPKCS15::SKIP_MISSING_FILES, 0, 2},
+        {"4404", -1508, GC_DataPKCS15::SKIP_MISSING_FILES, 0, 2},
+        {"4401", -1901, GC_DataPKCS15::SKIP_MISSING_FILES, 0, 5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.failing) + " " + std::to_string(c.rule));
@@ -481,7 +474,7 @@ TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheLastRegionRule) {
 
     // A handed-over record is the layout's: its objects are found and read like discovered ones.
     auto app = record();
-    ASSERT_EQ(layout.parseObjects(app.get(), GC_DataPKCS15::FAIL_ON_LAST_REGION), 0);
+    ASSERT_EQ(layout.parseObjects(app.get(), GC_DataPKCS15::SKIP_MISSING_FILES), 0);
     GC_DataPKCS15::app_info* held = layout.appendApplication(std::move(app));
     ASSERT_EQ(layout.applications.size(), 1u);
     EXPECT_EQ(held, layout.applications[0].get());
@@ -494,7 +487,7 @@ TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheLastRegionRule) {
     EXPECT_NE(static_cast<GC_CertObject*>(objects.back())->cert, nullptr);
 }
 
-TEST(DataPkcs15Lifetime, ContainersMayOutliveTheirDiscoveryList) {
+TEST(DataPkcs15Lifetime, ContainersMayOutliveTheirDiscoveryListAndTheLayout) {
     FakeController card;
     ASSERT_TRUE(gctest::loadCardMap(card, gctest::dataPath("pkcs15/card.map")));
     std::shared_ptr<GC_Container> kept;
@@ -505,11 +498,12 @@ TEST(DataPkcs15Lifetime, ContainersMayOutliveTheirDiscoveryList) {
         kept = list[2];
     }
     EXPECT_EQ(labels(*kept).size(), 4u);
-    // Destroying the layout frees the records and objects; the container holds plain pointers
-    // and frees none of them (LeakSanitizer and ASan check both ways).
+    // The container keeps the records that own its objects: destroyed with the layout, they
+    // would leave it with freed objects (ASan), and LeakSanitizer sees them freed with it.
     std::unique_ptr<GC_Data> base = std::move(layout);
     base.reset();
-    kept->clearObjectList();
+    EXPECT_EQ(labels(*kept).size(), 4u);
+    kept.reset();
 }
 
 }  // namespace

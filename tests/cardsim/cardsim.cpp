@@ -12,8 +12,8 @@ namespace {
 
 constexpr uint16_t kOk = 0x9000;
 
-bool matches(const CommandMatch& m, const Apdu& a) {
-    return m.ins == a.ins && (m.p1 < 0 || m.p1 == a.p1) && (m.p2 < 0 || m.p2 == a.p2);
+bool matches(const CommandMatch& m, const Apdu& a, bool secure) {
+    return m.ins == a.ins && (m.p1 < 0 || m.p1 == a.p1) && (m.p2 < 0 || m.p2 == a.p2) && (secure || !m.secureOnly);
 }
 
 Bytes withSw(Bytes data, uint16_t sw) {
@@ -498,7 +498,7 @@ Bytes CardSim::Impl::handle(const Bytes& wire, LogEntry& entry) {
     Response r;
     bool faulted = false;
     for (auto it = statusFaults.begin(); it != statusFaults.end(); ++it) {
-        if (it->times > 0 && matches(it->match, plain)) {
+        if (it->times > 0 && matches(it->match, plain, secure)) {
             r = Response::status(it->sw);
             faulted = true;
             if (it->unprotected) {
@@ -511,7 +511,7 @@ Bytes CardSim::Impl::handle(const Bytes& wire, LogEntry& entry) {
         }
     }
     if (!faulted) r = dispatch(plain, secure);
-    if (answerCut && matches(answerCut->match, plain)) {
+    if (answerCut && matches(answerCut->match, plain, secure)) {
         r.data.resize(r.data.size() - std::min(answerCut->bytes, r.data.size()));
         answerCut.reset();
     }

@@ -88,11 +88,13 @@ struct LogEntry {
     Bytes plainResponse;  // the response before protection (data and status word)
 };
 
-// Selects commands for answerStatus: by INS, optionally P1 and P2 (-1: any).
+// Selects commands for answerStatus: by INS, optionally P1 and P2 (-1: any), optionally only
+// those under secure messaging.
 struct CommandMatch {
     uint8_t ins = 0;
     int p1 = -1;
     int p2 = -1;
+    bool secureOnly = false;
 };
 
 // The two halves of an ECDSA signature (r, s).

@@ -95,6 +95,8 @@ TEST(TokenCanCheck, PublishesEveryKeyAndCertificateOfTheCard) {
     EXPECT_EQ(world.checkCan("123456"), "-1701");
     world.card->failNext(gctest::FakeCardDriver::Op::GetContainers, -1100);
     EXPECT_EQ(world.checkCan("123456"), "-1100");
+    world.card->failNext(gctest::FakeCardDriver::Op::LoadContainers, -1914);
+    EXPECT_EQ(world.checkCan("123456"), "-1914");
     EXPECT_EQ(token->keychainContents().items(), items);
 
     // A CAN that is not six digits never reaches the card.

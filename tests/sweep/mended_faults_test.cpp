@@ -1,11 +1,16 @@
 // The faults the sweep found, one test each at the command where it showed: a reset between two
 // reads of the card, a damaged EF.CardAccess kept by the companion, a PIN sent in plain after a
-// reset or with the channel closed, and key material a failed generation left on the card.
+// reset or with the channel closed, key material a failed generation left on the card, a key
+// creation whose answer arrived damaged, a container whose reading failed; and the layout's
+// records over many readings of the card.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
 
+#include "Data/Container/container.h"
+#include "Data/Objects/dataobject.h"
+#include "Data/datapkcs15.h"
 #include "driver_world.h"
 #include "token_road.h"
 
@@ -218,6 +223,101 @@ TEST(MendedFaults, AKeyCreationWithADamagedAnswerIsTakenBack) {
             EXPECT_NE(generate.run(world), 0);
             EXPECT_EQ(differences(before, holder.card().image()), std::vector<std::string>{});
         }
+    }
+}
+
+// The first generation's travel-document container loaded on its own, its protected READs
+// refused (69 82): a container whose reading failed is read again once the session has reopened
+// the channel, and is loaded only when its contents were read; a refusal that stays is the
+// answer after a bounded number of channels, not one per refusal.
+TEST(MendedFaults, AContainerThatFailedToLoadIsReadAgainOnce) {
+    struct Case {
+        const char* what;
+        int refusals;
+        int result;
+        int loaded;  // of its four data objects
+    } cases[] = {
+        // Three: the READ and the two repetitions of the read's own recovery.
+        {.what = "refused until the session reopens the channel", .refusals = 3, .result = 0, .loaded = 4},
+        {.what = "refused for good", .refusals = 2000, .result = -1701, .loaded = 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SlotHolder holder(writeCard(Personality::Varnel1));
+        Driver driver(holder.readerName(), GC_CardController::CARD_GENERIC, true, nullptr);
+        ASSERT_EQ(driver.performSecureConnection({'1', '2', '3', '4', '5', '6'}, 2), 0);
+        std::vector<std::shared_ptr<GC_Container>> all;
+        ASSERT_EQ(driver.getContainers(all, true), 0);
+        std::vector<std::shared_ptr<GC_Container>> travelDocument{all.back()};
+        ASSERT_EQ(travelDocument[0]->label, "eMRTD");
+        const size_t mark = holder.card().log().size();
+        holder.card().answerStatus({.ins = 0xB0, .secureOnly = true}, 0x6982, c.refusals);
+
+        EXPECT_EQ(driver.loadContainers(travelDocument, false), c.result);
+        std::vector<GC_Object*> objects;
+        travelDocument[0]->getObjects(objects);
+        ASSERT_EQ(objects.size(), 4u);
+        int loaded = 0;
+        for (GC_Object* object : objects) loaded += static_cast<GC_DataObject*>(object)->loaded;
+        EXPECT_EQ(loaded, c.loaded);
+        EXPECT_EQ(travelDocument[0]->objectsLoaded, c.result == 0 ? 1 : 0);
+        // Channels opened: one MSE:SET AT each.
+        size_t channels = 0;
+        const std::vector<cardsim::LogEntry> log = holder.card().log();
+        for (size_t i = mark; i < log.size(); ++i)
+            channels +=
+                log[i].plainCommand.size() > 2 && log[i].plainCommand[1] == 0x22 && log[i].plainCommand[2] == 0xC1;
+        EXPECT_LT(channels, 20u);
+    }
+}
+
+// The PKCS#15 layout behind a Driver, reached as its session, card controller and layout hold it.
+struct DriverView : Driver {
+    static GC_Controller& session(Driver& driver) { return driver.*&DriverView::controller; }
+};
+struct SessionView : GC_Controller {
+    static GC_CardController& card(GC_Controller& session) { return *(session.*&SessionView::cardController); }
+};
+struct CardView : GC_CardController {
+    static GC_Data* layout(GC_CardController& card) { return (card.*&CardView::data).get(); }
+};
+struct LayoutView : GC_DataPKCS15 {
+    // Application records and the objects they hold.
+    static size_t records(GC_DataPKCS15& layout) {
+        size_t count = 0;
+        for (const auto& app : layout.*&LayoutView::applications) count += 1 + layout.getAllObjects(app.get()).size();
+        return count;
+    }
+};
+
+// Every CAN check reads the card again: the layout keeps the records of the newest reading only,
+// while the containers of the reading before (the token's until the new list replaces them) keep
+// theirs and stay readable.
+TEST(MendedFaults, RepeatedCanChecksKeepOneReadingOfTheCard) {
+    for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
+        SCOPED_TRACE(generation(personality).name);
+        SlotHolder holder(writeCard(personality));
+        Driver driver(holder.readerName(), GC_CardController::CARD_GENERIC, true, nullptr);
+        auto* layout = dynamic_cast<GC_DataPKCS15*>(CardView::layout(SessionView::card(DriverView::session(driver))));
+        ASSERT_NE(layout, nullptr);
+        std::vector<std::shared_ptr<GC_Container>> held;
+        size_t afterTwo = 0;
+        for (int check = 1; check <= 20; ++check) {
+            driver.destroySecureConnection();
+            ASSERT_EQ(driver.performSecureConnection({'1', '2', '3', '4', '5', '6'}, 2), 0);
+            std::vector<std::shared_ptr<GC_Container>> list;
+            ASSERT_EQ(driver.getContainers(list, true), 0);
+            ASSERT_EQ(driver.loadContainers(list, false), 0);
+            if (!held.empty()) {
+                // The reading before stays readable through its containers (ASan sees a freed one).
+                ASSERT_NE(held.front()->getPrivateKey(), nullptr);
+                EXPECT_EQ(held.front()->getPrivateKey()->label, list.front()->getPrivateKey()->label);
+            }
+            held = list;
+            if (check == 2) afterTwo = LayoutView::records(*layout);
+        }
+        EXPECT_GT(afterTwo, 0u);
+        EXPECT_EQ(LayoutView::records(*layout), afterTwo);
     }
 }
 

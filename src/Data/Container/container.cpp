@@ -220,6 +220,13 @@ void GC_Container::clearObjectList() {
     GC_LoggerC::end1(__func__, kLogFile, __LINE__, kLogMask);
 }
 
+void GC_Container::keepAlive(std::shared_ptr<const void> owner) {
+    if (!owner) return;
+    for (const auto& kept : owners_)
+        if (kept == owner) return;
+    owners_.push_back(std::move(owner));
+}
+
 std::vector<std::shared_ptr<GC_Container::mechanism_info>> GC_Container::getSupportedMechanism() {
     GC_LoggerC::call1(__func__, kLogFile, __LINE__, kLogMask);
     GC_LoggerC::end1(__func__, kLogFile, __LINE__, kLogMask);

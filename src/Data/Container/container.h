@@ -14,8 +14,10 @@
 //
 // Shared through std::shared_ptr. The container owns its PIN record, texts, byte vectors and one
 // share of each mechanism record; it does not own its objects (the PKCS#15 layer's directory
-// records do) nor the parent PIN record (owned by the container built for the parent PIN).
-// Not copyable. No locks: used from one thread at a time.
+// records do) but keeps a share of the records that own them, so that whoever holds the
+// container may read its objects after the card was read again. The parent PIN record is owned
+// by the container built for the parent PIN. Not copyable. No locks: used from one thread at a
+// time.
 class GC_Container {
 public:
     // State flags.
@@ -110,6 +112,10 @@ public:
     // Empties the list; the objects are not freed.
     void clearObjectList();
 
+    // Keeps `owner` (what owns objects of the container: a record of the layout) alive as long
+    // as the container. Null, or an owner kept already: nothing.
+    void keepAlive(std::shared_ptr<const void> owner);
+
     // A copy of the mechanism list; the copies share the records.
     std::vector<std::shared_ptr<GC_Container::mechanism_info>> getSupportedMechanism();
     void addMechanism(std::shared_ptr<GC_Container::mechanism_info> mechanism);
@@ -144,4 +150,5 @@ private:
 
     std::vector<GC_Object*> objects_;
     std::vector<std::shared_ptr<mechanism_info>> mechanisms_;
+    std::vector<std::shared_ptr<const void>> owners_;
 };
