@@ -33,11 +33,15 @@ bool GC_Controller::channelLost(int rc) {
 }
 
 int GC_Controller::retransmit(int result, const std::function<int()>& repeat) {
+    // A recovery nested in another (a read inside the repeated reading of a TLV or of the
+    // container list) goes on counting from the enclosing one's attempts and leaves them as it
+    // found them: starting over from 0 would let a card that keeps refusing recurse without end.
+    const int enclosing = retransmitCounter;
     ++retransmitCounter;
     if (retransmitCounter == 2) {
         GC_LoggerC::log(__func__, kLogFile, __LINE__, kLogMask, "Second retransmit");
         if (failedApduSize() != 0) {
-            retransmitCounter = 0;
+            retransmitCounter = enclosing;
             unlockReader(0);
             return GC_FAIL(kErrMask, kSecurityStatus, "APDU size cannot be lowered | %d", result);
         }
@@ -50,7 +54,7 @@ int GC_Controller::retransmit(int result, const std::function<int()>& repeat) {
     } else {
         result = repeat();
     }
-    retransmitCounter = 0;
+    retransmitCounter = enclosing;
     if (const int released = unlockReader(0); released != 0) return GC_FAIL(kErrMask, released, "Reader cannot unlock");
     return result;
 }

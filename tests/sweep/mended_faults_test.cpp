@@ -271,6 +271,29 @@ TEST(MendedFaults, AContainerThatFailedToLoadIsReadAgainOnce) {
     }
 }
 
+// A card that refuses every protected READ (69 82) while PACE still works: the reading of its
+// containers ends in the refusal after a bounded number of channels; recoveries nested in a
+// recovery (a read inside the reading of a whole TLV, the reads of the container list) never
+// start the count over.
+TEST(MendedFaults, ARefusalThatStaysEndsTheReadingOfTheCard) {
+    for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
+        SCOPED_TRACE(generation(personality).name);
+        SlotHolder holder(writeCard(personality));
+        Driver driver(holder.readerName(), GC_CardController::CARD_GENERIC, true, nullptr);
+        ASSERT_EQ(driver.performSecureConnection({'1', '2', '3', '4', '5', '6'}, 2), 0);
+        const size_t mark = holder.card().log().size();
+        holder.card().answerStatus({.ins = 0xB0, .secureOnly = true}, 0x6982, 100000);
+        std::vector<std::shared_ptr<GC_Container>> all;
+        EXPECT_EQ(driver.getContainers(all, true), -1701);
+        size_t channels = 0;
+        const std::vector<cardsim::LogEntry> log = holder.card().log();
+        for (size_t i = mark; i < log.size(); ++i)
+            channels +=
+                log[i].plainCommand.size() > 2 && log[i].plainCommand[1] == 0x22 && log[i].plainCommand[2] == 0xC1;
+        EXPECT_LT(channels, 20u);
+    }
+}
+
 // The PKCS#15 layout behind a Driver, reached as its session, card controller and layout hold it.
 struct DriverView : Driver {
     static GC_Controller& session(Driver& driver) { return driver.*&DriverView::controller; }
