@@ -45,6 +45,15 @@ size_t roadCommand(Personality personality, const std::function<bool(const cards
     return 0;
 }
 
+// The channels the card opened since its log entry `mark`: one MSE:SET AT each.
+size_t channelsSince(const cardsim::CardSim& card, size_t mark) {
+    size_t channels = 0;
+    const std::vector<cardsim::LogEntry> log = card.log();
+    for (size_t i = mark; i < log.size(); ++i)
+        channels += log[i].plainCommand.size() > 2 && log[i].plainCommand[1] == 0x22 && log[i].plainCommand[2] == 0xC1;
+    return channels;
+}
+
 TEST(MendedFaults, AResetBetweenTwoReadsOfTheContainersIsRecovered) {
     for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
         SCOPED_TRACE(generation(personality).name);
@@ -261,13 +270,7 @@ TEST(MendedFaults, AContainerThatFailedToLoadIsReadAgainOnce) {
         for (GC_Object* object : objects) loaded += static_cast<GC_DataObject*>(object)->loaded;
         EXPECT_EQ(loaded, c.loaded);
         EXPECT_EQ(travelDocument[0]->objectsLoaded, c.result == 0 ? 1 : 0);
-        // Channels opened: one MSE:SET AT each.
-        size_t channels = 0;
-        const std::vector<cardsim::LogEntry> log = holder.card().log();
-        for (size_t i = mark; i < log.size(); ++i)
-            channels +=
-                log[i].plainCommand.size() > 2 && log[i].plainCommand[1] == 0x22 && log[i].plainCommand[2] == 0xC1;
-        EXPECT_LT(channels, 20u);
+        EXPECT_LT(channelsSince(holder.card(), mark), 20u);
     }
 }
 
@@ -285,12 +288,7 @@ TEST(MendedFaults, ARefusalThatStaysEndsTheReadingOfTheCard) {
         holder.card().answerStatus({.ins = 0xB0, .secureOnly = true}, 0x6982, 100000);
         std::vector<std::shared_ptr<GC_Container>> all;
         EXPECT_EQ(driver.getContainers(all, true), -1701);
-        size_t channels = 0;
-        const std::vector<cardsim::LogEntry> log = holder.card().log();
-        for (size_t i = mark; i < log.size(); ++i)
-            channels +=
-                log[i].plainCommand.size() > 2 && log[i].plainCommand[1] == 0x22 && log[i].plainCommand[2] == 0xC1;
-        EXPECT_LT(channels, 20u);
+        EXPECT_LT(channelsSince(holder.card(), mark), 20u);
     }
 }
 
