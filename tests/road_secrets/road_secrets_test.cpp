@@ -227,13 +227,13 @@ protected:
         return slot ? slot->makeSmartCard() : nullptr;
     }
 
-    // The companion's CAN check and its answer.
+    // The companion's CAN check and its answer (waited for as long as a loaded sanitizer build may take).
     std::string checkCan() {
         const Paused paused;
         const size_t seen = client.waitForMessages(0).size();
         EXPECT_TRUE(client.checkCan(kReader, kCan));
         for (size_t count = seen + 1; count <= seen + 2; ++count) {
-            const std::vector<companion::Message> messages = client.waitForMessages(count, std::chrono::seconds(30));
+            const std::vector<companion::Message> messages = client.waitForMessages(count, std::chrono::seconds(120));
             for (size_t i = seen; i < messages.size(); ++i) {
                 const auto result = messages[i].find("canResult");
                 if (result != messages[i].end()) return result->second;
