@@ -229,7 +229,8 @@ TEST(MendedFaults, AKeyCreationWithADamagedAnswerIsTakenBack) {
 // A damaged answer whose half that arrived ends in 61 xx reads as the first part of a chain; the
 // plain GET RESPONSE that follows it makes the card refuse and drop the channel, after it carried
 // the command out. The public key's directory entry written so is put back on a reopened channel,
-// and the generation leaves the card as before.
+// and the generation leaves the card as before; the PIN change made so is not made again with the
+// old PIN (a wrong try) on a reopened channel.
 TEST(MendedFaults, ADamagedAnswerThatReadsAsAChain) {
     struct Row {
         const char* name;
@@ -244,6 +245,11 @@ TEST(MendedFaults, ADamagedAnswerThatReadsAsAChain) {
          .ins = 0xD6,
          .nth = 2,
          .leavesCardDone = false},
+        {.name = "change PIN, the change",
+         .operation = writeOperations()[0],
+         .ins = 0x24,
+         .nth = 1,
+         .leavesCardDone = true},
     };
     for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
         for (const Row& row : rows) {
