@@ -137,6 +137,9 @@ public:
     // takes the file from the card.
     void forgetCachedFile(const std::vector<unsigned char>& aid, const std::vector<unsigned char>& path);
 
+    // Whether a card controller's result is taken for a lost channel or transfer (the retransmit rule).
+    static bool channelLost(int rc);
+
     // --- Secure channel (controller_secure.cpp) ---
 
     // Opens the channel with PACE (the reader's own on a pinpad reader) and keeps the password.
@@ -255,8 +258,6 @@ protected:
     // channel (and lower the APDU size on the second attempt) and run `repeat`, at most twice in
     // all. Releases the reader lock.
     int retransmit(int result, const std::function<int()>& repeat);
-    // Whether a card controller's result is taken for a lost channel or transfer (the retransmit rule).
-    static bool channelLost(int rc);
     // Whether the companion's cache serves this card: enabled, and its entries bound to the card.
     bool cacheInUse() const;
     // Reads the card's serial number and binds the companion's entries of the reader to the card.

@@ -5,6 +5,7 @@
 
 #include "Controller/controller.h"
 #include "Data/wipe.h"
+#include "Protocols/securemessaging.h"
 #include "Reader/reader.h"
 #include "cache.h"
 #include "logger.h"
@@ -101,7 +102,13 @@ int GC_Controller::sendApdu(const std::vector<uint8_t>& command, std::vector<uin
     // No status word: nothing of it can be read.
     if (raw.size() < 2) return failReleased(kApduTooLong, "Response data invalid");
     if (raw[raw.size() - 2] == 0x61) {
-        if (rc = followChain(raw); rc != 0) return failReleased(rc, "Controller cannot get response APDU");
+        if (rc = followChain(raw); rc != 0) {
+            // Under the channel a card that chains has protected bytes to give: a follow-up it
+            // refuses shows a damaged answer that merely ended in 61 xx. The command may have been
+            // carried out, so the refusal is no lost channel to repeat the command on.
+            if (protect && rc == kSecurityStatus) rc = static_cast<int>(GC_SecureMessaging::kMalformed);
+            return failReleased(rc, "Controller cannot get response APDU");
+        }
     }
 
     const size_t rawLength = raw.size();

@@ -28,6 +28,17 @@ std::vector<GC_ASN1::item> classSequences(uint32_t kind, const GC_ASN1::item& en
     return findAll(entry, pathFrom(entry, {kSequence}));
 }
 
+// Puts back the bytes a planned write found. What made the write fail may have taken the channel
+// with it unnoticed (a card that dropped it after writing): the channel is reopened and the
+// write-back made once more; the same bytes written twice do no harm.
+int writeBack(GC_Controller* controller, const Write& write) {
+    Bytes old = write.old;
+    const int rc = controller->update(old, write.aid, write.path, write.offset, false, true);
+    if (!GC_Controller::channelLost(rc) || controller->restoreSecureConnection() != 0) return rc;
+    old = write.old;
+    return controller->update(old, write.aid, write.path, write.offset, false, true);
+}
+
 }  // namespace
 
 size_t tlvSizeAt(const Bytes& data, size_t offset) {
@@ -204,10 +215,7 @@ int runWrites(GC_Controller* controller, const std::vector<Write>& writes, size_
         if (result == 0) continue;
         // The failed write may have reached the card in part: it is put back too.
         failed = k;
-        for (size_t j = k + 1; j-- > 0;) {
-            Bytes old = writes[j].old;
-            restores.push_back(controller->update(old, writes[j].aid, writes[j].path, writes[j].offset, false, true));
-        }
+        for (size_t j = k + 1; j-- > 0;) restores.push_back(writeBack(controller, writes[j]));
         return result;
     }
     return 0;

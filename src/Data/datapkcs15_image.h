@@ -88,7 +88,8 @@ void addChange(std::vector<Write>& writes, const Bytes& aid, const Bytes& path, 
 bool overlapping(const std::vector<Write>& writes);
 
 // Makes the writes in order. When one fails, the old bytes are written back over it and over
-// every write before it, the last first, and its code is returned; `failed` is then its
+// every write before it, the last first (a write-back that finds the channel lost is made again
+// on a reopened one), and its code is returned; `failed` is then its
 // position and `restores` holds the write-backs' results in the order made. 0 when all succeed.
 int runWrites(GC_Controller* controller, const std::vector<Write>& writes, size_t& failed, std::vector<int>& restores);
 

@@ -163,6 +163,10 @@ Bytes CardSim::transmit(const Bytes& command) {
     }
     if (fault == AnswerFault::FlipMiddleByte) out[out.size() / 2] ^= 0xFF;
     if (fault == AnswerFault::TruncateHalf) out.resize(std::max<size_t>(out.size() / 2, 1));
+    if (fault == AnswerFault::HalfAsChain) {
+        out.resize(std::max<size_t>(out.size() / 2, 2));
+        out[out.size() - 2] = 0x61;
+    }
     if (d.truncateTo) {
         out.resize(std::min(out.size(), std::max<size_t>(*d.truncateTo, 1)));
         d.truncateTo.reset();

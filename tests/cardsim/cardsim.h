@@ -108,6 +108,7 @@ enum class AnswerFault {
     FlipMiddleByte,  // the byte at half the answer's length is inverted (SW2 of a bare status word)
     TruncateHalf,    // only the first half of the answer arrives (at least one byte)
     Plain6988,       // 69 88 in plain instead of executing the command: the card lost the channel
+    HalfAsChain,     // the first half only, ending in 61 xx: a damaged answer that reads as a chain's first part
 };
 
 // What the card keeps across power cycles, for comparing whole cards.

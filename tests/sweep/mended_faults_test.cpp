@@ -1,8 +1,8 @@
 // The faults the sweep found, one test each at the command where it showed: a reset between two
 // reads of the card, a damaged EF.CardAccess kept by the companion, a PIN sent in plain after a
 // reset or with the channel closed, key material a failed generation left on the card, a key
-// creation whose answer arrived damaged, a container whose reading failed; and the layout's
-// records over many readings of the card.
+// creation whose answer arrived damaged, a damaged answer that reads as a chain, a container
+// whose reading failed; and the layout's records over many readings of the card.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -231,6 +231,66 @@ TEST(MendedFaults, AKeyCreationWithADamagedAnswerIsTakenBack) {
             holder.arm(fault, index);
             EXPECT_NE(generate.run(world), 0);
             EXPECT_EQ(differences(before, holder.card().image()), std::vector<std::string>{});
+        }
+    }
+}
+
+// A damaged answer whose half that arrived ends in 61 xx reads as the first part of a chain; the
+// plain GET RESPONSE that follows it makes the card refuse and drop the channel, after it carried
+// the command out. The public key's directory entry written so is put back on a reopened channel,
+// and the generation leaves the card as before; the PIN change made so is not made again with the
+// old PIN (a wrong try) on a reopened channel.
+TEST(MendedFaults, ADamagedAnswerThatReadsAsAChain) {
+    struct Row {
+        const char* name;
+        const WriteOperation& operation;
+        uint8_t ins;  // the damaged answer is to the `nth` command of this INS
+        int nth;
+        bool leavesCardDone;  // the card as after a fault-free run, else as before
+    };
+    const Row rows[] = {
+        {.name = "generate key pair, the public key's entry",
+         .operation = writeOperations()[3],
+         .ins = 0xD6,
+         .nth = 2,
+         .leavesCardDone = false},
+        {.name = "change PIN, the change",
+         .operation = writeOperations()[0],
+         .ins = 0x24,
+         .nth = 1,
+         .leavesCardDone = true},
+    };
+    for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(generation(personality).name + std::string(": ") + row.name);
+            cardsim::CardImage before, after;
+            size_t index = 0;
+            {
+                SlotHolder holder(writeCard(personality));
+                DriverWorld world(holder);
+                ASSERT_EQ(world.open(), 0);
+                ASSERT_EQ(row.operation.prepare(world), 0);
+                before = holder.card().image();
+                const size_t mark = holder.card().log().size();
+                ASSERT_EQ(row.operation.run(world), 0);
+                after = holder.card().image();
+                const auto log = holder.card().log();
+                int seen = 0;
+                for (size_t i = mark, commands = 0; i < log.size() && seen < row.nth; ++i) {
+                    if (log[i].kind != cardsim::LogEntry::Kind::Command) continue;
+                    seen += log[i].plainCommand.size() > 1 && log[i].plainCommand[1] == row.ins;
+                    index = commands++;
+                }
+                ASSERT_EQ(seen, row.nth);
+            }
+            SlotHolder holder(writeCard(personality));
+            DriverWorld world(holder);
+            ASSERT_EQ(world.open(), 0);
+            ASSERT_EQ(row.operation.prepare(world), 0);
+            holder.card().faultAnswer(cardsim::AnswerFault::HalfAsChain, index);
+            EXPECT_NE(row.operation.run(world), 0);
+            EXPECT_EQ(differences(row.leavesCardDone ? after : before, holder.card().image()),
+                      std::vector<std::string>{});
         }
     }
 }
