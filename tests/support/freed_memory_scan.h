@@ -15,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 
 namespace freedscan {
 
@@ -39,63 +40,83 @@ public:
     Paused& operator=(const Paused&) = delete;
 };
 
-// Keeps every block released while it lives (by threads not paused), unfreed and untouched, and
-// searches them when asked; frees them when it goes, which must wait until the threads that free
-// into it are quiet. One at a time. Its list grows with realloc, never through operator new.
-class Quarantine;
-inline std::atomic<Quarantine*> g_quarantine{nullptr};
+// The blocks a quarantine keeps. Static and reached only under its lock: a thread that frees
+// while the quarantine ends (a card's queue ends its session on its own thread, whenever it gets
+// to it) either hands its block over before the list is taken or frees it as usual, and never
+// meets a list that is gone. Grows with realloc, never through operator new.
+struct QuarantineList {
+    std::mutex mutex;
+    bool open = false;
+    void** blocks = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+};
+inline constinit QuarantineList g_quarantineList{};
+inline std::atomic<bool> g_quarantineOpen{false};  // a quick look, without the lock
 
+// Keeps every block released while it lives (by threads not paused), unfreed and untouched, and
+// searches them when asked; frees them when it goes. Blocks released later than a search are not
+// searched. One at a time.
 class Quarantine {
 public:
-    Quarantine() { g_quarantine = this; }
+    Quarantine() {
+        std::lock_guard lock(g_quarantineList.mutex);
+        g_quarantineList.open = true;
+        g_quarantineOpen = true;
+    }
     ~Quarantine() {
-        g_quarantine = nullptr;
-        std::lock_guard lock(mutex_);
-        for (size_t i = 0; i < count_; ++i) free(blocks_[i]);
-        free(blocks_);
+        void** blocks;
+        size_t count;
+        {
+            std::lock_guard lock(g_quarantineList.mutex);
+            g_quarantineList.open = false;
+            g_quarantineOpen = false;
+            blocks = std::exchange(g_quarantineList.blocks, nullptr);
+            count = std::exchange(g_quarantineList.count, 0);
+            g_quarantineList.capacity = 0;
+        }
+        for (size_t i = 0; i < count; ++i) free(blocks[i]);
+        free(blocks);
     }
     Quarantine(const Quarantine&) = delete;
     Quarantine& operator=(const Quarantine&) = delete;
 
-    // Takes the block; false when it cannot (the caller frees it then).
-    bool keep(void* block) {
-        std::lock_guard lock(mutex_);
-        if (count_ == capacity_) {
-            const size_t grown = capacity_ == 0 ? 4096 : capacity_ * 2;
-            void* list = realloc(blocks_, grown * sizeof(void*));
-            if (list == nullptr) return false;
-            blocks_ = static_cast<void**>(list);
-            capacity_ = grown;
+    // Takes the block; false when no quarantine is open or the list cannot grow (the caller
+    // frees it then).
+    static bool keep(void* block) {
+        QuarantineList& list = g_quarantineList;
+        std::lock_guard lock(list.mutex);
+        if (!list.open) return false;
+        if (list.count == list.capacity) {
+            const size_t grown = list.capacity == 0 ? 4096 : list.capacity * 2;
+            void* blocks = realloc(list.blocks, grown * sizeof(void*));
+            if (blocks == nullptr) return false;
+            list.blocks = static_cast<void**>(blocks);
+            list.capacity = grown;
         }
-        blocks_[count_++] = block;
+        list.blocks[list.count++] = block;
         return true;
     }
     // How many kept blocks hold the bytes.
     size_t holding(const void* bytes, size_t length) {
-        std::lock_guard lock(mutex_);
+        QuarantineList& list = g_quarantineList;
+        std::lock_guard lock(list.mutex);
         size_t found = 0;
-        for (size_t i = 0; i < count_; ++i) {
-            const size_t size = malloc_usable_size(blocks_[i]);
-            if (length > 0 && size >= length && memmem(blocks_[i], size, bytes, length) != nullptr) ++found;
+        for (size_t i = 0; i < list.count; ++i) {
+            const size_t size = malloc_usable_size(list.blocks[i]);
+            if (length > 0 && size >= length && memmem(list.blocks[i], size, bytes, length) != nullptr) ++found;
         }
         return found;
     }
     size_t kept() {
-        std::lock_guard lock(mutex_);
-        return count_;
+        std::lock_guard lock(g_quarantineList.mutex);
+        return g_quarantineList.count;
     }
-
-private:
-    std::mutex mutex_;
-    void** blocks_ = nullptr;
-    size_t count_ = 0;
-    size_t capacity_ = 0;
 };
 
 // Whether a quarantine took the block.
 __attribute__((noinline)) inline bool quarantined(void* block) {
-    Quarantine* quarantine = g_quarantine.load();
-    return block != nullptr && quarantine != nullptr && t_paused == 0 && quarantine->keep(block);
+    return block != nullptr && t_paused == 0 && g_quarantineOpen.load() && Quarantine::keep(block);
 }
 
 // Kept out of line: inlined into a delete of a known small block, GCC would warn about the scan.

@@ -27,7 +27,7 @@ inline void* opensslMalloc(size_t size, const char*, int) {
 // out.
 inline void* opensslRealloc(void* block, size_t size, const char*, int) {
     if (block == nullptr) return malloc(size == 0 ? 1 : size);
-    if (!g_armed.load() && g_quarantine.load() == nullptr) return realloc(block, size == 0 ? 1 : size);
+    if (!g_armed.load() && !g_quarantineOpen.load()) return realloc(block, size == 0 ? 1 : size);
     void* fresh = malloc(size == 0 ? 1 : size);
     if (fresh == nullptr) return nullptr;
     std::memcpy(fresh, block, std::min(size, malloc_usable_size(block)));
