@@ -73,10 +73,11 @@ int exactPkcs1Block(const std::vector<unsigned char>& block, size_t keyLen, GC_S
                     std::vector<unsigned char>& digest) {
     // Whatever hash the block names, it must be the one encoding of its last bytes as that
     // hash's digest: nothing else is signed in its place.
+    if (block.size() != keyLen) return GC_FAIL(kErrMask, gc_cc::kBadParameter, "Not a block of %zu bytes", keyLen);
     for (const auto hash : {GC_Security::HASH_SHA1, GC_Security::HASH_SHA224, GC_Security::HASH_SHA256,
                             GC_Security::HASH_SHA384, GC_Security::HASH_SHA512}) {
         const size_t length = GC_Security::alghoritmLenOutput(hash);
-        if (block.size() != keyLen || length == 0 || length > block.size()) continue;
+        if (length == 0 || length > block.size()) continue;
         std::vector<unsigned char> candidate(block.end() - static_cast<long>(length), block.end());
         std::vector<unsigned char> encoded;
         if (GC_PKCS1::EMSA_v1_5_encode(candidate, keyLen, hash, encoded, true) != 0 || encoded != block) continue;

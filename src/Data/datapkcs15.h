@@ -112,7 +112,8 @@ public:
     // content files; a certificate gives its key to the public key of the same ID that has none.
     // Every object is tried. A content the card does not have or has deactivated, or one that
     // does not parse, is passed over (logged); 0 unless a read failed through the card or the
-    // channel (its code, the first such), or an object is not the layout's (-1102).
+    // channel (its code, the first such), or an object is not the layout's or lies beyond any card
+    // file (-1102).
     int readObjects(std::vector<GC_Object*>& objects) override;
 
     // The writing operations change the card only in place (files never grow), plan every write

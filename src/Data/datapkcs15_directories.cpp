@@ -17,7 +17,8 @@ constexpr unsigned long kErrMask = gc_log::kError;
 
 const std::vector<unsigned char> kPath0103 = {0x01, 0x03};
 
-constexpr uint64_t kLargestKeyBits = uint64_t{gc_cc::kLargestFile} * 8;
+// As many bits as the largest card file holds: no key stated by the card is larger.
+constexpr uint64_t kBitsOfLargestFile = uint64_t{gc_cc::kLargestFile} * 8;
 
 // An ID as stored: some writers wrap it in an inner OCTET STRING header (04 L), which is dropped
 // when the content is at least 3 bytes long and starts with 04.
@@ -85,7 +86,7 @@ bool readKeyEntry(const char* func, const GC_ASN1::item& entry, KeyEntry& key) {
     key.length = numberAt(entry, pathFrom(entry, {kContextA1, kSequence, kSequence, kContext0}));
     // A size above what a card file could hold is no key's: it reads as unknown.
     key.keyBits = numberAt(entry, pathFrom(entry, {kContextA1, kSequence, kInteger}));
-    if (key.keyBits > kLargestKeyBits) key.keyBits = 0;
+    if (key.keyBits > kBitsOfLargestFile) key.keyBits = 0;
     return true;
 }
 

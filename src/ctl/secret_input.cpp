@@ -9,10 +9,13 @@
 #include <cstring>
 
 #include "Data/wipe.h"
+#include "platform/error_text.h"
 
 namespace ctl {
 
 namespace {
+
+using plat::setError;
 
 // The terminal settings to put back when the user interrupts while echo is off.
 int g_tty = -1;
@@ -21,11 +24,6 @@ termios g_saved;
 void restoreAndExit(int signal) {
     tcsetattr(g_tty, TCSANOW, &g_saved);
     _exit(128 + signal);
-}
-
-bool setError(std::string* error, const char* text) {
-    if (error != nullptr) *error = text;
-    return false;
 }
 
 }  // namespace

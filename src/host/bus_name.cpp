@@ -4,16 +4,11 @@
 
 #include <cstring>
 
+#include "platform/error_text.h"
+
 namespace host {
 
-namespace {
-
-bool setError(std::string* error, const std::string& text) {
-    if (error != nullptr) *error = text;
-    return false;
-}
-
-}  // namespace
+using plat::setError;
 
 std::unique_ptr<BusConnection> BusConnection::open(const std::string& address, std::string* error) {
     sd_bus* bus = nullptr;

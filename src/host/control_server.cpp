@@ -12,19 +12,17 @@
 #include <cstring>
 
 #include "host/socket_directory.h"
+#include "platform/error_text.h"
 #include "platform/system_log.h"
 
 namespace host {
 
 namespace {
 
+using plat::setError;
+
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr long kSendLimitSeconds = 10;
-
-bool setError(std::string* error, const std::string& text) {
-    if (error != nullptr) *error = text;
-    return false;
-}
 
 std::string errnoText(const std::string& what) {
     return what + ": " + std::strerror(errno);

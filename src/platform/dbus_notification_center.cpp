@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "Data/wipe.h"
+#include "platform/error_text.h"
 #include "platform/observer_registry.h"
 
 namespace plat {
@@ -138,11 +139,6 @@ struct State {
         }
     }
 };
-
-bool setError(std::string* error, const std::string& text) {
-    if (error != nullptr) *error = text;
-    return false;
-}
 
 class BusCenter : public DBusNotificationCenter {
 public:
