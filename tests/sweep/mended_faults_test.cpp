@@ -132,6 +132,17 @@ TEST(MendedFaults, NoPinGoesInPlainWithoutTheChannel) {
              Driver fresh(w.holder().readerName(), GC_CardController::CARD_GENERIC, true, nullptr);
              return fresh.unblockPassword(w.container("Qualified"), text("343434"), true);
          }},
+        {.name = "change and unblock when no channel can be opened again",
+         .results = {-1701},
+         .run = [&](DriverWorld& w) {
+             if (w.driver().verifyPassword(w.container("Authentication"), text("111111"), false) != 0) return -1;
+             w.driver().destroySecureConnection();
+             w.holder().card().answerStatus({.ins = 0x22, .p1 = 0xC1, .p2 = 0xA4}, 0x6A80, 100);
+             const int changed =
+                 w.driver().changePassword(w.container("Authentication"), text("111111"), text("121212"), false);
+             const int unblocked = w.driver().unblockPassword(w.container("Qualified"), text("343434"), true);
+             return changed == unblocked ? changed : -2;
+         }},
     };
     for (Personality personality : {Personality::Varnel1, Personality::Varnel2}) {
         for (const Row& row : rows) {
