@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace cardsim {
 
@@ -162,6 +163,8 @@ VpcdCard::ReadResult VpcdCard::readFrame(int fd, Bytes& payload) {
 }
 
 void VpcdCard::loop() {
+    // The connection of a card that is back at once after a reset, made before the old one ended.
+    int next = -1;
     while (true) {
         {
             std::unique_lock lock(mutex_);
@@ -171,7 +174,7 @@ void VpcdCard::loop() {
                 continue;
             }
         }
-        const int fd = connectOnce();
+        const int fd = next >= 0 ? std::exchange(next, -1) : connectOnce();
         if (fd < 0) {  // vpcd not listening (yet): retry
             std::unique_lock lock(mutex_);
             changed_.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopping_; });
@@ -215,6 +218,10 @@ void VpcdCard::loop() {
                 if (card_.takeEvent() == Event::Removed) {
                     std::lock_guard lock(mutex_);
                     wantInserted_ = false;
+                } else {
+                    // A reset: the card is back before vpcd sees it leave, however late this
+                    // thread runs, so a reconnect right after the broken exchange finds it.
+                    next = connectOnce();
                 }
                 break;  // leave the reader; reconnect (a reset) unless removed
             }
@@ -233,6 +240,7 @@ void VpcdCard::loop() {
         }
         if (exit) break;
     }
+    if (next >= 0) close(next);
     running_ = false;
     changed_.notify_all();
 }
