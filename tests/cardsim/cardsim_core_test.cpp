@@ -113,6 +113,8 @@ TEST(CardSimCore, SecureMessagingIsRequiredByBothGenerations) {
         ASSERT_EQ(sw(card, "00A4020C025032"), 0x9000);
         EXPECT_EQ(sw(card, "00B0000000"), 0x6982);
         EXPECT_EQ(sw(card, "00D6000001FF"), 0x6982);
+        // the PIN's directory
+        ASSERT_EQ(sw(card, p == Personality::Varnel1 ? "00A4010C02DF0A" : "00A4010C02ADF1"), 0x9000);
         EXPECT_EQ(sw(card, p == Personality::Varnel1 ? "0020008A06313131313131" : "0020000106313131313131"), 0x6982);
     }
 }
