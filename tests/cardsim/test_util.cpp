@@ -5,14 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <openssl/bn.h>
-#include <openssl/ecdsa.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 
 extern char** environ;
 
@@ -93,24 +89,6 @@ bool opensslVerifies(const Bytes& certificate, const std::string& hash, const By
                        &log);
     if (output) *output = log;
     return rc == 0 && log.find("Verified OK") != std::string::npos;
-}
-
-Bytes ecdsaDer(const Bytes& plain) {
-    const int half = static_cast<int>(plain.size() / 2);
-    std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> sig(ECDSA_SIG_new(), ECDSA_SIG_free);
-    BIGNUM* r = BN_bin2bn(plain.data(), half, nullptr);
-    BIGNUM* s = BN_bin2bn(plain.data() + half, half, nullptr);
-    if (!sig || !r || !s || !ECDSA_SIG_set0(sig.get(), r, s)) {
-        BN_free(r);
-        BN_free(s);
-        return {};
-    }
-    const int len = i2d_ECDSA_SIG(sig.get(), nullptr);
-    if (len <= 0) return {};
-    Bytes out(static_cast<size_t>(len));
-    unsigned char* p = out.data();
-    i2d_ECDSA_SIG(sig.get(), &p);
-    return out;
 }
 
 Transport transportTo(CardSim& card) {

@@ -38,9 +38,6 @@ int run(const std::vector<std::string>& argv, std::string* output = nullptr);
 bool opensslVerifies(const Bytes& certificate, const std::string& hash, const Bytes& message, const Bytes& signature,
                      std::string* output = nullptr);
 
-// r || s (two halves of equal length) to a DER ECDSA-Sig-Value.
-Bytes ecdsaDer(const Bytes& plain);
-
 // A transport into an in-process card.
 Transport transportTo(CardSim& card);
 
