@@ -758,6 +758,9 @@ Pin* CardSim::Impl::findPin(uint8_t reference) {
     const Node* app = currentApplication();
     for (Pin& p : pins)
         if ((p.reference & 0x7F) == ref && p.application == app) return &p;
+    // A specific reference (b8 1) names a PIN of the current application only; a global one is
+    // found from anywhere.
+    if (reference & 0x80) return nullptr;
     for (Pin& p : pins)
         if ((p.reference & 0x7F) == ref) return &p;
     return nullptr;

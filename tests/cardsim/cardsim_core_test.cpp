@@ -79,6 +79,7 @@ TEST(CardSimCore, MalformedAndUnsupportedCommands) {
         {V2, 0, "", "00C0000000", 0x6985},                                                     // nothing to get
         {V2, 0, "00A40800085015ADF1DF015081,00B00000000800,00A4030C,", "00C0000000", 0x6985},  // another command ended the chain
         {V1, 0, "", "00200099", 0x6A88},                                                       // no such PIN
+        {V1, 0, "", "0020008A", 0x6A88},                                                       // a PIN specific to its application (b8 1), outside it
         {V1, 0, "", "00200181", 0x6A86},
         {V1, 0, app + "00A4010C02DF0A,", "002C028A06373737373737", 0x6982},                    // unblock: the PUK not verified
         {V2, 0, app + "00A4020C02ADF1,", "0024018106353535353535", 0x6982},                    // change to a new PIN alone: the PIN not verified
