@@ -391,6 +391,9 @@ TEST(MendedFaults, ARefusalThatStaysEndsTheReadingOfTheCard) {
         ASSERT_EQ(driver.performSecureConnection({'1', '2', '3', '4', '5', '6'}, 2), 0);
         const size_t mark = holder.card().log().size();
         holder.card().answerStatus({.ins = 0xB0, .secureOnly = true}, 0x6982, 100000);
+        // A reading that would go on without end meets a pulled card after 400 commands (some
+        // 30 channels): it fails here at once, not by the stack after minutes.
+        holder.arm(Fault::Removal, 400);
         std::vector<std::shared_ptr<GC_Container>> all;
         EXPECT_EQ(driver.getContainers(all, true), -1701);
         EXPECT_LT(channelsSince(holder.card(), mark), 20u);
