@@ -8,8 +8,10 @@
 // by an error, never by 0 (an activated PIN directory without its new PIN).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
+#include "CardController/cardcontroller.h"
 #include "driver_world.h"
 
 namespace sweep {
@@ -54,9 +56,11 @@ TEST_P(WriteSweep, AFaultAtEveryCommand) {
     const std::string label = std::string(operation.name) + " on Varnel " +
                               (GetParam().personality == cardsim::Personality::Varnel1 ? "1.0" : "2.0");
 
-    // The fault-free run: the card before and after, and the operation's commands.
+    // The fault-free run: the card before and after, the operation's commands, and the one after
+    // an ACTIVATE (the new PIN's), which meets a reset and a lost channel in every sample.
     cardsim::CardImage before, after;
     size_t commands = 0;
+    std::vector<Shot> runs;
     {
         SlotHolder holder(config);
         DriverWorld world(holder);
@@ -64,14 +68,28 @@ TEST_P(WriteSweep, AFaultAtEveryCommand) {
         ASSERT_EQ(operation.prepare(world), 0);
         before = holder.card().image();
         const size_t mark = holder.commands();
+        const size_t logMark = holder.card().log().size();
         ASSERT_EQ(operation.run(world), 0);
         commands = holder.commands() - mark;
+        runs = shots(commands);
         after = holder.card().image();
         ASSERT_FALSE(differences(before, after).empty()) << "the operation changes the card";
+        const std::vector<cardsim::LogEntry> log = holder.card().log();
+        size_t index = 0, pinStep = commands;
+        for (size_t i = logMark; i < log.size(); ++i) {
+            if (log[i].kind != cardsim::LogEntry::Kind::Command) continue;
+            if (log[i].plainCommand.size() > 1 && log[i].plainCommand[1] == 0x44) pinStep = index + 1;
+            ++index;
+        }
+        for (Fault fault : {Fault::ResetByOther, Fault::Plain6988})
+            if (pinStep < commands && std::none_of(runs.begin(), runs.end(), [&](const Shot& s) {
+                    return s.index == pinStep && s.fault == fault;
+                }))
+                runs.push_back({pinStep, fault});
     }
 
     Table table(label + ": " + std::to_string(commands) + " commands, " + widthText());
-    for (const Shot& shot : shots(commands)) {
+    for (const Shot& shot : runs) {
         SlotHolder holder(config);
         DriverWorld world(holder);
         ASSERT_EQ(world.open(), 0);
@@ -101,6 +119,8 @@ TEST_P(WriteSweep, AFaultAtEveryCommand) {
             outcome = Outcome::Partial;
             table.note(std::string(halfDone));
         }
+        if (result == gc_cc::kAlreadyActive && !unchanged)
+            table.problem(label, shot.fault, shot.index, "the run activated the directory and answered -2200");
 
         // Put in again, the card takes the operation where it is not done yet (or starts over where
         // the operation cannot go on), then equals the fault-free card.
