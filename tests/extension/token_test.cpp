@@ -161,8 +161,8 @@ struct HandMadeContainers : ::testing::Test {
 };
 
 TEST_F(HandMadeContainers, SuffixesCountAcrossTheReadAndTheKeyBindsToTheFirstCertificate) {
-    GC_PrivKeyObject signKey, decryptKey, orphanKey, blankKey;
-    GC_CertObject first, second, decryptCert, blankCert;
+    GC_PrivKeyObject signKey, decryptKey, orphanKey, blankKey, edKey;
+    GC_CertObject first, second, decryptCert, blankCert, edCert;
     setUp(signKey, {0x45}, GC_PrivKeyObject::USAGE_SIGN, "Sign");
     setUp(first, {0x45}, "certs/v2_auth_bp256.der", "First");
     setUp(second, {0x46}, "certs/v2_authz_p384.der", "Second");
@@ -171,14 +171,21 @@ TEST_F(HandMadeContainers, SuffixesCountAcrossTheReadAndTheKeyBindsToTheFirstCer
     setUp(orphanKey, {0x47}, GC_PrivKeyObject::USAGE_SIGN, "Orphan");
     setUp(blankKey, {}, GC_PrivKeyObject::USAGE_SIGN, "Blank");
     setUp(blankCert, {}, "certs/v2_qualified_rsa.der", "BlankCert");
+    setUp(edKey, {0x48}, GC_PrivKeyObject::USAGE_SIGN, "Ed\x01\nKey");  // a key type items cannot carry
+    setUp(edCert, {0x48}, "../asn1/cert-ed25519.der", "Ed");
     const std::vector<std::shared_ptr<GC_Container>> containers{
-        container(&signKey, {&first, &second}), container(&decryptKey, {&decryptCert}),
+        container(&signKey, {&first, &second}),
+        container(&decryptKey, {&decryptCert}),
         container(nullptr, {&first}),  // no private key: nothing
         container(&orphanKey, {}),     // no certificate: nothing
-        container(&blankKey, {&blankCert})};
+        container(&blankKey, {&blankCert}),
+        container(&edKey, {&edCert})};  // nothing, and its label logged without its control characters
 
     KeychainItemsBuilder builder;
+    testing::internal::CaptureStderr();
     for (int i = 0; i < static_cast<int>(containers.size()); ++i) builder.readContainer(containers, i);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("certificate Ed..Key\n"), std::string::npos) << log;
     const auto& items = builder.items();
     const std::vector<Bytes> ids{{0x45, 0x02}, {0x45, 0x01}, {0x46, 0x01}, {0x46, 0x03}, {0x46, 0x02}, {0x02}, {0x01}};
     std::vector<Bytes> got;
