@@ -238,26 +238,13 @@ TEST_F(SessionFixture, RawEncryptionAndTheHashedEcdsaAlgorithmsSignAsTheirRows) 
         Bytes data;
         const char* call;
     };
+    // clang-format off
     const Case cases[] = {
-        {.key = kQualifiedKey,
-         .constraint = 0x03,
-         .pin = "333333",
-         .algorithm = KeyAlgorithm::RSAEncryptionRaw,
-         .data = pkcs1Block(digest),
-         .call = "sign 1 "},
-        {.key = kAuthenticationKey,
-         .constraint = 0x01,
-         .pin = "111111",
-         .algorithm = KeyAlgorithm::ECDSASignatureDigestX962SHA1,
-         .data = sha1,
-         .call = "sign 7 "},
-        {.key = kAuthenticationKey,
-         .constraint = 0x01,
-         .pin = "111111",
-         .algorithm = KeyAlgorithm::ECDSASignatureDigestX962SHA256,
-         .data = digest,
-         .call = "sign 8 "},
+        {kQualifiedKey,      0x03, "333333", KeyAlgorithm::RSAEncryptionRaw,               pkcs1Block(digest), "sign 1 "},
+        {kAuthenticationKey, 0x01, "111111", KeyAlgorithm::ECDSASignatureDigestX962SHA1,   sha1,               "sign 7 "},
+        {kAuthenticationKey, 0x01, "111111", KeyAlgorithm::ECDSASignatureDigestX962SHA256, digest,             "sign 8 "},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.call);
         world.card->clearCalls();
