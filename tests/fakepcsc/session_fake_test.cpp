@@ -346,19 +346,17 @@ TEST_F(PinpadSession, PukTriesChooseBetweenPaceAndVerify) {
         bool byPace;
         uint64_t triesLeft;
     };
+    // clang-format off
     const Step steps[] = {
-        {.what = "wrong, by PACE", .puk = wrong, .result = -2305, .byPace = true, .triesLeft = 2},
-        {.what = "wrong again, by PACE", .puk = wrong, .result = -2305, .byPace = true, .triesLeft = 1},
-        {.what = "right, with the last try by VERIFY", .puk = right, .result = 0, .byPace = false, .triesLeft = 3},
-        {.what = "wrong, by PACE", .puk = wrong, .result = -2305, .byPace = true, .triesLeft = 2},
-        {.what = "wrong, by PACE", .puk = wrong, .result = -2305, .byPace = true, .triesLeft = 1},
-        {.what = "wrong, with the last try by VERIFY", .puk = wrong, .result = -2305, .byPace = false, .triesLeft = 0},
-        {.what = "blocked: PACE refused, the card says blocked",
-         .puk = right,
-         .result = -2307,
-         .byPace = true,
-         .triesLeft = 0},
+        {"wrong, by PACE",                               wrong, -2305, true,  2},
+        {"wrong again, by PACE",                         wrong, -2305, true,  1},
+        {"right, with the last try by VERIFY",           right, 0,     false, 3},
+        {"wrong, by PACE",                               wrong, -2305, true,  2},
+        {"wrong, by PACE",                               wrong, -2305, true,  1},
+        {"wrong, with the last try by VERIFY",           wrong, -2305, false, 0},
+        {"blocked: PACE refused, the card says blocked", right, -2307, true,  0},
     };
+    // clang-format on
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
         sim->clearLog();
