@@ -44,21 +44,24 @@ struct ExpectedContainer {
     std::vector<std::string> contents;
 };
 
+// A container of a key pair with its public key and certificate.
+ExpectedContainer keyed(const std::string& card, const std::string& label, uint8_t authId, int ref, Bytes path,
+                        std::vector<uint64_t> mechanisms, uint8_t qualified, int parent, const std::string& key) {
+    // clang-format off
+    return {card + label + ")", authId, ref, std::move(path), kPinFlags, std::move(mechanisms), qualified, parent,
+            {label + " key", label + " public key", label + " certificate"},
+            {"", "pub/" + key + ".der", "certs/" + key + ".der"}};
+    // clang-format on
+}
+
 std::vector<ExpectedContainer> varnel1Containers() {
     const std::string card = "Varnel 1.0 test card (";
-    auto keyed = [&](const char* label, uint8_t authId, int ref, std::vector<uint64_t> mechanisms, uint8_t q,
-                     const char* key) {
-        const std::string l = label;
-        return ExpectedContainer{card + l + ")", authId, ref, {}, kPinFlags, mechanisms, q, 4,
-                                 {l + " key", l + " public key", l + " certificate"},
-                                 {"", std::string("pub/") + key + ".der", std::string("certs/") + key + ".der"}};
-    };
     // clang-format off
     return {
-        keyed("Authentication", 0x01, 0x8A, {kEc}, 0, "v1_auth_p256"),
-        keyed("Presence", 0x02, 0x88, {kEc}, 0, "v1_presence_p521"),
+        keyed(card, "Authentication", 0x01, 0x8A, {}, {kEc}, 0, 4, "v1_auth_p256"),
+        keyed(card, "Presence", 0x02, 0x88, {}, {kEc}, 0, 4, "v1_presence_p521"),
         {card + "Authorization)", 0x05, 0x8B, {}, kPinFlags, {kEc}, 0, 4, {}, {}},
-        keyed("Qualified", 0x03, 0x8C, {kRsa, kEc}, 1, "v1_qualified_rsa"),
+        keyed(card, "Qualified", 0x03, 0x8C, {}, {kRsa, kEc}, 1, 4, "v1_qualified_rsa"),
         // The first generation's PUK directory is not tested: not marked active.
         {card + "PUK)", 0x04, 0x94, {}, GC_Container::FLAG_PUK, {kEc}, 0, -1, {}, {}},
         {"eMRTD", 0, -1, {}, 0, {}, 0, -1, {"COM", "SOD", "DG1", "DG14"}, {"lds/com.der", "lds/sod.der", "lds/dg1.der", "lds/dg14.der"}},
@@ -68,18 +71,11 @@ std::vector<ExpectedContainer> varnel1Containers() {
 
 std::vector<ExpectedContainer> varnel2Containers() {
     const std::string card = "Varnel 2.0 test card (";
-    auto keyed = [&](const char* label, uint8_t authId, int ref, Bytes path, std::vector<uint64_t> mechanisms,
-                     uint8_t q, const char* key) {
-        const std::string l = label;
-        return ExpectedContainer{card + l + ")", authId, ref, path, kPinFlags, mechanisms, q, 3,
-                                 {l + " key", l + " public key", l + " certificate"},
-                                 {"", std::string("pub/") + key + ".der", std::string("certs/") + key + ".der"}};
-    };
     // clang-format off
     return {
-        keyed("Authentication", 0x01, 0x01, {0xAD, 0xF1}, {kEc}, 0, "v2_auth_bp256"),
-        keyed("Authorization", 0x02, 0x02, {0xAD, 0xF2}, {kEc}, 0, "v2_authz_p384"),
-        keyed("Qualified", 0x03, 0x0C, {0xAD, 0xFC}, {kRsa, kEc}, 1, "v2_qualified_rsa"),
+        keyed(card, "Authentication", 0x01, 0x01, {0xAD, 0xF1}, {kEc}, 0, 3, "v2_auth_bp256"),
+        keyed(card, "Authorization", 0x02, 0x02, {0xAD, 0xF2}, {kEc}, 0, 3, "v2_authz_p384"),
+        keyed(card, "Qualified", 0x03, 0x0C, {0xAD, 0xFC}, {kRsa, kEc}, 1, 3, "v2_qualified_rsa"),
         {card + "PUK)", 0x04, 0x04, {}, GC_Container::FLAG_PUK | GC_Container::FLAG_ACTIVE, {kEc}, 0, -1, {}, {}},
     };
     // clang-format on
