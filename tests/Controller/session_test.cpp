@@ -387,8 +387,8 @@ TEST_F(SessionTest, ResetByAnotherClientBetweenReads) {
         }
         const size_t mark = logMark();
         Bytes out;
-        ASSERT_EQ(session->read(out, sessionAid(), kScratch, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}),
-                  0);
+        ASSERT_EQ(
+            session->read(out, sessionAid(), kScratch, 0, 0, nullptr, false, true, GC_Controller::READ_SELECT, {}), 0);
         EXPECT_EQ(out, data);
         if (reset) {
             EXPECT_EQ(sentSince(mark).at(0).substr(0, 8), "00A4040C") << "the application selected again";

@@ -107,13 +107,13 @@ struct Script {
     size_t transmitsBeforeScript = 0;         // transmissions that reach the card before the script answers
 
     // Part 10 reader behaviour. nullopt: the request fails with SCARD_E_UNSUPPORTED_FEATURE.
-    std::optional<Bytes> featureAnswer;   // GET_FEATURE_REQUEST
-    std::optional<Bytes> pinProperties;   // IFD_PIN_PROPERTIES
-    std::optional<Bytes> tlvProperties;   // GET_TLV_PROPERTIES
-    std::deque<KeypadEntry> keypad;       // empty: nobody types (time-out)
-    std::deque<Bytes> controlAnswers;     // replace the next answers of PIN and PACE controls
-    std::deque<LONG> controlResults;      // results of the next PIN and PACE controls (then success)
-    bool claimLongerAnswer = false;       // report one byte more than the output buffer holds (controls, transmit)
+    std::optional<Bytes> featureAnswer;  // GET_FEATURE_REQUEST
+    std::optional<Bytes> pinProperties;  // IFD_PIN_PROPERTIES
+    std::optional<Bytes> tlvProperties;  // GET_TLV_PROPERTIES
+    std::deque<KeypadEntry> keypad;      // empty: nobody types (time-out)
+    std::deque<Bytes> controlAnswers;    // replace the next answers of PIN and PACE controls
+    std::deque<LONG> controlResults;     // results of the next PIN and PACE controls (then success)
+    bool claimLongerAnswer = false;      // report one byte more than the output buffer holds (controls, transmit)
 
     // What the back-end did.
     int contextsEstablished = 0;
