@@ -17,7 +17,6 @@
 #include "CardController/Card/card.h"
 #include "CardController/Card/cardchipdoc_2_0.h"
 #include "CardController/Card/cardchipdoc_3_0.h"
-#include "Data/Container/container.h"
 #include "Data/Objects/certobject.h"
 #include "Data/Objects/dataobject.h"
 #include "Data/Objects/privkeyobject.h"
@@ -27,13 +26,12 @@
 #include "Protocols/sm_reference.h"
 #include "Reader/readerctk.h"
 #include "Reader/readerpcsc.h"
-#include "fake_pcsc.h"
+#include "fake_reader_util.h"
 #include "logger.h"
 #include "platform/ctk_memory.h"
 #include "platform/ctk_token.h"
 #include "platform/dbus_notification_center.h"
 #include "support/child_process.h"
-#include "support/env_guard.h"
 #include "support/freed_memory_scan.h"
 #include "support/openssl_freed_scan.h"
 #include "support/temp_dir.h"
@@ -314,18 +312,14 @@ TEST(SmWipe, SessionKeysLeaveNothingInFreedMemory) {
 
 // The PC/SC back-end's copies of commands (a plain VERIFY, a RESET RETRY COUNTER with its PUK),
 // PIN structures and PACE passwords, over the fake PC/SC library playing a pinpad reader.
-class PcscWipe : public ::testing::Test {
+class PcscWipe : public fakepcsc_test::FakeReaderTest {
 protected:
     void SetUp() override {
-        fake = fakepcsc::stateOf(FAKEPCSC_LIBRARY);
-        ASSERT_NE(fake, nullptr);
-        fake->clear();
-        fake->readers = {{"Wipe Pinpad", true, {0x3B, 0x00}, nullptr}};
+        FakeReaderTest::SetUp();
+        insert(nullptr, {0x3B, 0x00});
         fake->featureAnswer =
             fakepcsc::featureList({fakepcsc::kVerifyPinDirect, fakepcsc::kModifyPinDirect, fakepcsc::kExecutePace});
-        reader = std::make_unique<GC_ReaderPCSC>();
-        ASSERT_EQ(reader->init("Wipe Pinpad"), 0);
-        ASSERT_EQ(reader->initCard(true, nullptr), 0);
+        reader = open();
         ASSERT_TRUE(reader->isPinpad());
     }
     // The fake keeps what it received until it is cleared, after the scan.
@@ -334,8 +328,6 @@ protected:
         if (fake != nullptr) fake->clear();
     }
 
-    gctest::EnvGuard env{"GC_PCSC_LIBRARY", FAKEPCSC_LIBRARY};
-    fakepcsc::State* fake = nullptr;
     std::unique_ptr<GC_ReaderPCSC> reader;
 };
 
@@ -367,14 +359,7 @@ TEST_F(PcscWipe, CommandCopyOfSendApdu) {
 TEST_F(PcscWipe, CommandAndStructureOfPinpadEntry) {
     // RESET RETRY COUNTER carrying the PUK; the reader asks for the new PIN (nobody types).
     Bytes unblock = withCanary({0x00, 0x2C, 0x00, 0x81}, 16);
-    auto container = std::make_shared<GC_Container>();
-    container->pin = std::make_unique<GC_Container::pin_record>();
-    container->pin->encoding = 1;
-    container->pin->minLength = 4;
-    container->pin->maxLength = 8;
-    container->pin->paddingLength = 8;
-    container->pin->pinPosition = 13;
-    container->pin->oldPinOffset = 8;
+    const auto container = fakepcsc_test::container(1, 4, 8, 8, 13, 8);
     Bytes response;
     response.reserve(16);
     {
