@@ -467,11 +467,7 @@ TEST_F(SignatureTest, InputTheCardSigns) {
     EXPECT_EQ(lastSignedInput(), ref::digestInfo(EVP_sha256(), ref::digest(EVP_sha256(), d33)));
     // A complete PKCS#1 v1.5 block: the card gets its DigestInfo as well, not a block to pad again.
     const Bytes info = ref::digestInfo(EVP_sha256(), d32);
-    Bytes block{0x00, 0x01};
-    block.resize(256 - info.size() - 1, 0xFF);
-    block.push_back(0x00);
-    block.insert(block.end(), info.begin(), info.end());
-    ASSERT_EQ(sign(3, rsa, block, GC_Security::HASH_NONE, GC_Security::PAD_PKCS1_V15), 0);
+    ASSERT_EQ(sign(3, rsa, pkcs1Block(info, 256), GC_Security::HASH_NONE, GC_Security::PAD_PKCS1_V15), 0);
     EXPECT_EQ(lastSignedInput(), info);
     // Empty data is hashed, not taken for a digest.
     ASSERT_EQ(sign(3, rsa, {}, GC_Security::HASH_SHA256, GC_Security::PAD_PKCS1_V15), 0);

@@ -21,6 +21,17 @@ using gctest::HubCompanion;
 
 constexpr const char* kReader = "Reader A";
 
+// What the driver posted to the companion, and the link identifier it names.
+std::optional<companion::Bytes> payloadOf(const plat::Notification& n) {
+    const auto request = companion::parseMessage(n.object.value_or(""));
+    if (!request) return std::nullopt;
+    return companion::base64Decode(std::string_view(request->at("xml")).substr(6));
+}
+companion::Bytes linkIdOf(const companion::Bytes& payload) {
+    const size_t open = companion::find(payload, "<encID>") + 7;
+    return companion::Bytes(payload.begin() + static_cast<long>(open), payload.begin() + static_cast<long>(open + 8));
+}
+
 TEST(Cache, CommandsReachTheCompanionByteForByteOverOneLink) {
     HubCompanion link;
     unsigned long tries = 0;
@@ -176,13 +187,9 @@ TEST(Cache, RepliesFromAnotherSenderAreSkipped) {
     link.server.preseed(kReader, "K", bytesOf("genuine"));
     auto impostor = link.hub.connect();
     impostor->addObserver("cacheServer", [self = impostor.get()](const plat::Notification& n) {
-        auto request = companion::parseMessage(n.object.value_or(""));
-        if (!request) return;
-        const auto payload = companion::base64Decode(std::string_view((*request)["xml"]).substr(6));
+        const auto payload = payloadOf(n);
         if (!payload || companion::find(*payload, "<msg>") == companion::npos) return;
-        const size_t open = companion::find(*payload, "<encID>") + 7;
-        const companion::Bytes id(payload->begin() + static_cast<long>(open),
-                                  payload->begin() + static_cast<long>(open + 8));
+        const companion::Bytes id = linkIdOf(*payload);
         const companion::Bytes forged = companion::toBytes("<res>forged</res>");
         self->postNotification("Core", companion::dumpMessage({{"encID", "BASE64" + companion::base64Encode(id)},
                                                                {"msg", "BASE64" + companion::base64Encode(forged)}}));
@@ -201,11 +208,7 @@ TEST(Cache, KeyAgreementRefusesBOutOfRange) {
         auto driverSide = hub.connect();
         auto peer = hub.connect();
         peer->addObserver("cacheServer", [self = peer.get(), &b](const plat::Notification& n) {
-            auto request = companion::parseMessage(n.object.value_or(""));
-            const auto payload = companion::base64Decode(std::string_view((*request)["xml"]).substr(6));
-            const size_t open = companion::find(*payload, "<encID>") + 7;
-            const companion::Bytes id(payload->begin() + static_cast<long>(open),
-                                      payload->begin() + static_cast<long>(open + 8));
+            const companion::Bytes id = linkIdOf(payloadOf(n).value());
             self->postNotification("Core", companion::dumpMessage({{"encID", "BASE64" + companion::base64Encode(id)},
                                                                    {"B", "BASE64" + companion::base64Encode(b)}}));
         });

@@ -2,6 +2,7 @@
 
 #include "cache.h"
 #include "codec.h"
+#include "hub_companion.h"
 #include "platform/dbus_notification_center.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -11,13 +12,10 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<unsigned char>;
 using companion::Message;
+using gctest::bytesOf;
 
 constexpr const char* kReader = "Reader A";
 constexpr const char* kCompanionBusName = "org.gctoken.CacheServer";  // the test companion's own
-
-Bytes bytesOf(const std::string& text) {
-    return {text.begin(), text.end()};
-}
 
 // The driver in this process, gc-test-companion in another, on a bus of their own; as in the
 // host, the driver believes only the holder of the companion's bus name.
