@@ -83,18 +83,11 @@ TEST(ExtensionUtils, FindKeyTakesOnlyPrivateKeys) {
 struct InstanceIdFixture : ::testing::Test {
     void SetUp() override {
         documents = home.makeDirs(std::string("Library/Containers/") + plat::kBundleIdentifier + "/Data/Documents");
-        const std::string prefix = std::string(plat::kBundleIdentifier) + ":";
-        ASSERT_TRUE(gctest::writeExecutable(listing,
-                                            "#!/bin/sh\n[ \"$1\" = list-smartcards ] || exit 1\n"
-                                            "echo 'com.example.other:AAAA.1'\n"
-                                            "echo '" +
-                                                prefix +
-                                                "nodot'\n"
-                                                "echo '    " +
-                                                prefix +
-                                                "5F3A.0001'\n"
-                                                "echo '" +
-                                                prefix + "5F3A.0002'\n"));
+        const std::string p = std::string(plat::kBundleIdentifier) + ":";
+        const std::string script =
+            "#!/bin/sh\n[ \"$1\" = list-smartcards ] || exit 1\necho 'com.example.other:AAAA.1'\n" +
+            ("echo '" + p + "nodot'\necho '    " + p + "5F3A.0001'\necho '" + p + "5F3A.0002'\n");
+        ASSERT_TRUE(gctest::writeExecutable(listing, script));
         manager->addSlot("Reader 0");
         manager->insertCard("Reader 0", std::make_shared<gctest::FakeCard>(Bytes{0x3B, 0x00}));
         std::promise<std::shared_ptr<ctk::Slot>> found;
