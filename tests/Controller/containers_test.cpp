@@ -44,64 +44,41 @@ struct ExpectedContainer {
     std::vector<std::string> contents;
 };
 
+// A container of a key pair with its public key and certificate.
+ExpectedContainer keyed(const std::string& card, const std::string& label, uint8_t authId, int ref, Bytes path,
+                        std::vector<uint64_t> mechanisms, uint8_t qualified, int parent, const std::string& key) {
+    // clang-format off
+    return {card + label + ")", authId, ref, std::move(path), kPinFlags, std::move(mechanisms), qualified, parent,
+            {label + " key", label + " public key", label + " certificate"},
+            {"", "pub/" + key + ".der", "certs/" + key + ".der"}};
+    // clang-format on
+}
+
 std::vector<ExpectedContainer> varnel1Containers() {
     const std::string card = "Varnel 1.0 test card (";
-    auto keyed = [&](const char* label, uint8_t authId, int ref, std::vector<uint64_t> mechanisms, uint8_t q,
-                     const char* key) {
-        return ExpectedContainer{
-            card + label + ")",
-            authId,
-            ref,
-            {},
-            kPinFlags,
-            mechanisms,
-            q,
-            4,
-            {std::string(label) + " key", std::string(label) + " public key", std::string(label) + " certificate"},
-            {"", std::string("pub/") + key + ".der", std::string("certs/") + key + ".der"}};
-    };
+    // clang-format off
     return {
-        keyed("Authentication", 0x01, 0x8A, {kEc}, 0, "v1_auth_p256"),
-        keyed("Presence", 0x02, 0x88, {kEc}, 0, "v1_presence_p521"),
+        keyed(card, "Authentication", 0x01, 0x8A, {}, {kEc}, 0, 4, "v1_auth_p256"),
+        keyed(card, "Presence", 0x02, 0x88, {}, {kEc}, 0, 4, "v1_presence_p521"),
         {card + "Authorization)", 0x05, 0x8B, {}, kPinFlags, {kEc}, 0, 4, {}, {}},
-        keyed("Qualified", 0x03, 0x8C, {kRsa, kEc}, 1, "v1_qualified_rsa"),
+        keyed(card, "Qualified", 0x03, 0x8C, {}, {kRsa, kEc}, 1, 4, "v1_qualified_rsa"),
         // The first generation's PUK directory is not tested: not marked active.
         {card + "PUK)", 0x04, 0x94, {}, GC_Container::FLAG_PUK, {kEc}, 0, -1, {}, {}},
-        {"eMRTD",
-         0,
-         -1,
-         {},
-         0,
-         {},
-         0,
-         -1,
-         {"COM", "SOD", "DG1", "DG14"},
-         {"lds/com.der", "lds/sod.der", "lds/dg1.der", "lds/dg14.der"}},
+        {"eMRTD", 0, -1, {}, 0, {}, 0, -1, {"COM", "SOD", "DG1", "DG14"}, {"lds/com.der", "lds/sod.der", "lds/dg1.der", "lds/dg14.der"}},
     };
+    // clang-format on
 }
 
 std::vector<ExpectedContainer> varnel2Containers() {
     const std::string card = "Varnel 2.0 test card (";
-    auto keyed = [&](const char* label, uint8_t authId, int ref, Bytes path, std::vector<uint64_t> mechanisms,
-                     uint8_t q, const char* key) {
-        return ExpectedContainer{
-            card + label + ")",
-            authId,
-            ref,
-            path,
-            kPinFlags,
-            mechanisms,
-            q,
-            3,
-            {std::string(label) + " key", std::string(label) + " public key", std::string(label) + " certificate"},
-            {"", std::string("pub/") + key + ".der", std::string("certs/") + key + ".der"}};
-    };
+    // clang-format off
     return {
-        keyed("Authentication", 0x01, 0x01, {0xAD, 0xF1}, {kEc}, 0, "v2_auth_bp256"),
-        keyed("Authorization", 0x02, 0x02, {0xAD, 0xF2}, {kEc}, 0, "v2_authz_p384"),
-        keyed("Qualified", 0x03, 0x0C, {0xAD, 0xFC}, {kRsa, kEc}, 1, "v2_qualified_rsa"),
+        keyed(card, "Authentication", 0x01, 0x01, {0xAD, 0xF1}, {kEc}, 0, 3, "v2_auth_bp256"),
+        keyed(card, "Authorization", 0x02, 0x02, {0xAD, 0xF2}, {kEc}, 0, 3, "v2_authz_p384"),
+        keyed(card, "Qualified", 0x03, 0x0C, {0xAD, 0xFC}, {kRsa, kEc}, 1, 3, "v2_qualified_rsa"),
         {card + "PUK)", 0x04, 0x04, {}, GC_Container::FLAG_PUK | GC_Container::FLAG_ACTIVE, {kEc}, 0, -1, {}, {}},
     };
+    // clang-format on
 }
 
 void expectDiscovered(const Containers& list, const std::vector<ExpectedContainer>& expected) {
@@ -131,8 +108,6 @@ void expectDiscovered(const Containers& list, const std::vector<ExpectedContaine
         ASSERT_EQ(mechanisms.size(), e.mechanisms.size());
         for (size_t m = 0; m < mechanisms.size(); ++m) {
             EXPECT_EQ(mechanisms[m]->mechanism, e.mechanisms[m]);
-            EXPECT_EQ(mechanisms[m]->hashFormats, 0x3Bu);
-            EXPECT_EQ(mechanisms[m]->paddings, e.mechanisms[m] == kRsa ? 3u : 1u);
             EXPECT_EQ(mechanisms[m]->qualified, e.qualified);
         }
         std::vector<GC_Object*> objects;
@@ -227,7 +202,7 @@ TEST_F(ContainersTest, BothGenerationsThroughTheDriver) {
 }
 
 // The kept list: read once, copied out after; getContainer reads when nothing was read and
-// replaces what it read before; a lost card channel is retried once.
+// replaces what it read before.
 TEST_F(ContainersTest, TheSessionKeepsOneList) {
     plugGeneration(cardsim::Personality::Varnel1);
     auto session = open();
@@ -255,26 +230,12 @@ TEST_F(ContainersTest, TheSessionKeepsOneList) {
     // Loading reads each container once; force reads again.
     mark = logMark();
     ASSERT_EQ(session->loadContainers(list, false), 0);
-    const size_t loading = sentSince(mark).size();
-    EXPECT_GT(loading, 0u);
+    EXPECT_GT(sentSince(mark).size(), 0u);
     mark = logMark();
     ASSERT_EQ(session->loadContainers(list, false), 0);
     EXPECT_TRUE(sentSince(mark).empty());
     ASSERT_EQ(session->loadContainers(list, true), 0);
     EXPECT_GT(sentSince(mark).size(), 0u);
-
-    // The card is reset in the middle of a forced reload: the channel is reopened with the kept
-    // CAN and the reload completes.
-    if (slotBackend()) return;  // the slot back-end passes the reset on to the next operation
-    mark = logMark();
-    card->resetOnNextCommand(6);
-    Containers reloaded;
-    ASSERT_EQ(session->getContainers(reloaded, true), 0);
-    EXPECT_EQ(reloaded.size(), 6u);
-    EXPECT_NE(reloaded.front(), list.front());
-    const auto sent = receivedSince(*card, mark);
-    EXPECT_EQ(countPrefix(sent, "0022C1A412800A04007F00070202040202830102"), 1u) << "one new PACE with the CAN";
-    EXPECT_EQ(session->retransmitCount(), 0);
 }
 
 // The list's own single repetition: the card answers the READ BINARY of the first generation's

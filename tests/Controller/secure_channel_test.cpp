@@ -47,12 +47,7 @@ void expectPaceRun(const std::vector<Received>& run, const Generation& g, PaceCi
     EXPECT_EQ(run[2].command, "00B00000" + byteHex(static_cast<int>(cardAccessSize)));
     EXPECT_EQ(run[3].command, "0022C1A412800A04007F0007020204020" + std::to_string(static_cast<int>(cipher)) +
                                   "830102" + "8401" + byteHex(id));
-    EXPECT_EQ(run[4].command, "10860000027C0000");
-    EXPECT_EQ(run[5].command.substr(0, 10), "10860000" + byteHex(static_cast<int>(run[5].command.size() / 2 - 6)));
-    EXPECT_EQ(run[5].command.substr(10, 2), "7C");
-    EXPECT_EQ(run[6].command.substr(0, 8), "10860000");
-    EXPECT_EQ(run[7].command.substr(0, 18), "008600000C7C0A8508");
-    EXPECT_EQ(run[7].command.size(), 2u * (5 + 12 + 1));
+    // The General Authenticate steps, byte for byte, are PaceIcao's; the card here is OpenPACE's.
     for (size_t i = 3; i < run.size(); ++i) EXPECT_EQ(run[i].response.substr(run[i].response.size() - 4), "9000");
 }
 

@@ -32,9 +32,8 @@ struct Environment {
 };
 Environment& environment();
 
-// The registry kind of the back-end under test, and of the other one.
+// The registry kind of the back-end under test.
 int backendKind();
-int otherKind();
 
 // The generic card's PKCS#15 application and the second generation's.
 inline const Bytes kPkcs15Aid{0xA0, 0x00, 0x00, 0x00, 0x63, 0x50, 0x4B, 0x43, 0x53, 0x2D, 0x31, 0x35};

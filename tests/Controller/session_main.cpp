@@ -25,10 +25,6 @@ int backendKind() {
     return environment().backend == Backend::Pcsc ? GC_Factory::READER_PCSC : GC_Factory::READER_CTK;
 }
 
-int otherKind() {
-    return environment().backend == Backend::Pcsc ? GC_Factory::READER_CTK : GC_Factory::READER_PCSC;
-}
-
 std::vector<std::string> commandsSince(const cardsim::CardSim& card, size_t from) {
     std::vector<std::string> out;
     const auto log = card.log();

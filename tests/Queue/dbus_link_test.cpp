@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "cache.h"
 #include "codec.h"
+#include "hub_companion.h"
 #include "platform/dbus_notification_center.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -13,13 +12,10 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<unsigned char>;
 using companion::Message;
+using gctest::bytesOf;
 
 constexpr const char* kReader = "Reader A";
 constexpr const char* kCompanionBusName = "org.gctoken.CacheServer";  // the test companion's own
-
-Bytes bytesOf(const std::string& text) {
-    return {text.begin(), text.end()};
-}
 
 // The driver in this process, gc-test-companion in another, on a bus of their own; as in the
 // host, the driver believes only the holder of the companion's bus name.
@@ -117,40 +113,6 @@ TEST(DBusLink, CacheOperationsBetweenTwoProcesses) {
         EXPECT_EQ(frame.at("key"), expected[i].key) << i;
         EXPECT_EQ(frame.at("length"), expected[i].length) << i;
         EXPECT_EQ(frame.at("result"), expected[i].result) << i;
-    }
-}
-
-// The companion's faults over the bus; each hits the reply to the second get.
-TEST(DBusLink, MisbehavingCompanionBetweenTwoProcesses) {
-    struct Case {
-        std::vector<std::string> fault;
-        int result;
-        bool newLinkNext;
-    };
-    const Case cases[] = {
-        {.fault = {"--fault", "silent"}, .result = GC_Cache::kNoAnswer, .newLinkNext = true},
-        {.fault = {"--fault", "wrong-id"}, .result = GC_Cache::kNoAnswer, .newLinkNext = true},
-        {.fault = {"--fault", "late:1000"}, .result = GC_Cache::kNoAnswer, .newLinkNext = true},
-        {.fault = {"--fault", "duplicate"}, .result = 0, .newLinkNext = true},
-        {.fault = {"--fault", "garbage"}, .result = 0, .newLinkNext = false},
-        {.fault = {"--fault", "no-body"}, .result = GC_Cache::kFailed, .newLinkNext = true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.fault[1]);
-        DBusCompanion link;
-        std::vector<std::string> args = {"--preseed", kReader, "K", "4B", "--fault-skip", "2", "--fault-count", "1"};
-        args.insert(args.end(), c.fault.begin(), c.fault.end());
-        std::string error;
-        ASSERT_TRUE(link.start(args, GC_Cache::kDefaultReplyWait, &error)) << error;
-        Bytes value;
-        ASSERT_EQ(GC_Cache::get(kReader, bytesOf("K"), value, false), 0);
-        EXPECT_EQ(GC_Cache::get(kReader, bytesOf("K"), value, false), c.result);
-        std::this_thread::sleep_for(1100ms);  // a late or duplicate reply has come by now
-        ASSERT_EQ(GC_Cache::get(kReader, bytesOf("K"), value, false), 0);
-        EXPECT_EQ(value, bytesOf("K"));
-        const auto frames = link.frames();
-        ASSERT_GE(frames.size(), 4u);
-        EXPECT_EQ(frames[frames.size() - 2].at("kind") == "agree", c.newLinkNext);
     }
 }
 

@@ -32,26 +32,18 @@ TEST(TokenDriverMessages, NothingIsObservedBeforeTheFirstTokenRequest) {
     EXPECT_EQ(world.library->backEndsAdded(), 0);
 }
 
-TEST(TokenDriverMessages, VersionReplyGoesToTheFirstPartOfTheAddress) {
-    TokenWorld world;
-    ASSERT_NE(world.createToken(), nullptr);
-    world.post({{"from", "App/window 2"}, {"getVersion", "1"}});
-    world.settle();
-    std::vector<Message> replies = world.appMessages();
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0],
-              (Message{{"Version", "4.2.3.0 12:15:49"}, {"tokens", "1"}, {"to", "App/window 2"}, {"from", "Ctk"}}));
-}
-
 TEST(TokenDriverMessages, VersionFirstThenTheCanResultThenUnknownReaders) {
     TokenWorld world;
     ASSERT_NE(world.createToken(), nullptr);
-    world.post({{"from", "App"}, {"getVersion", ""}, {"checkCan", "123456"}, {"rid", "Reader A"}});
+    world.post({{"from", "App/window 2"}, {"getVersion", ""}, {"checkCan", "123456"}, {"rid", "Reader A"}});
     world.settle();
+    // Posted on the first part of the address, to the whole address.
     std::vector<Message> replies = world.appMessages();
     ASSERT_EQ(replies.size(), 2u);
-    EXPECT_EQ(replies[0]["Version"], "4.2.3.0 12:15:49");
-    EXPECT_EQ(replies[1], (Message{{"canResult", "SUCCESS"}, {"rid", "Reader A"}, {"to", "App"}, {"from", "Ctk"}}));
+    EXPECT_EQ(replies[0],
+              (Message{{"Version", "4.2.3.0 12:15:49"}, {"tokens", "1"}, {"to", "App/window 2"}, {"from", "Ctk"}}));
+    EXPECT_EQ(replies[1],
+              (Message{{"canResult", "SUCCESS"}, {"rid", "Reader A"}, {"to", "App/window 2"}, {"from", "Ctk"}}));
     EXPECT_EQ(
         world.canMessages(),
         (std::vector<Message>{{{"canProgress", "Trwa odczyt danych z karty ..."}, {"to", "Can"}, {"from", "Ctk"}}}));

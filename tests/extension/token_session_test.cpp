@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <openssl/rsa.h>
-#include <openssl/x509.h>
 
 #include <string>
 #include <vector>
@@ -13,8 +11,8 @@
 #include "extension/signing_algorithms.h"
 #include "extension/token_auth_operation.h"
 #include "extension/token_world.h"
-#include "openssl_ptr.h"
 #include "platform/ctk_token_signer.h"
+#include "support/signature_check.h"
 
 // Signing through a token session over the fake card library: the platform's signing road
 // (TokenSigner), the PIN operation, the logout after every attempt and the error mapping.
@@ -29,13 +27,6 @@ const Bytes kAuthenticationKey{0x45, 0x01, 0x02};
 const Bytes kAuthorizationKey{0x45, 0x02, 0x02};
 const Bytes kQualifiedKey{0x45, 0x0C, 0x02};
 
-Bytes sha256(const std::string& text) {
-    Bytes digest(32);
-    unsigned int length = 0;
-    EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr);
-    return digest;
-}
-
 // The complete PKCS#1 v1.5 block of a SHA-256 digest for a 2048-bit key.
 Bytes pkcs1Block(const Bytes& digest) {
     static const unsigned char kSha256Info[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
@@ -46,22 +37,6 @@ Bytes pkcs1Block(const Bytes& digest) {
     block.insert(block.end(), std::begin(kSha256Info), std::end(kSha256Info));
     block.insert(block.end(), digest.begin(), digest.end());
     return block;
-}
-
-// Whether the signature over the SHA-256 digest verifies with the certificate's public key
-// (ECDSA in DER, or RSA PKCS#1 v1.5).
-bool verifies(const Bytes& certificateDer, const Bytes& digest, const Bytes& signature) {
-    const unsigned char* p = certificateDer.data();
-    gc_ossl::X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(certificateDer.size())));
-    if (!certificate) return false;
-    EVP_PKEY* key = X509_get0_pubkey(certificate.get());
-    gc_ossl::EvpPkeyCtxPtr context(EVP_PKEY_CTX_new(key, nullptr));
-    if (!context || EVP_PKEY_verify_init(context.get()) <= 0) return false;
-    if (EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA &&
-        (EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0 ||
-         EVP_PKEY_CTX_set_signature_md(context.get(), EVP_sha256()) <= 0))
-        return false;
-    return EVP_PKEY_verify(context.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1;
 }
 
 struct SessionFixture : ::testing::Test {
@@ -99,14 +74,15 @@ struct SessionFixture : ::testing::Test {
     gctest::TokenWorld world;
     std::shared_ptr<Token> token = world.createToken();
     ctk::TokenSigner signer{token};
-    const Bytes digest = sha256("a message to sign");
+    const std::string message = "a message to sign";
+    const Bytes digest = gctest::sha256(message);
 };
 
 TEST_F(SessionFixture, EachSignatureNeedsThePinAndEndsWithOneLogout) {
     ctk::SignOutcome ec = sign(kAuthenticationKey, KeyAlgorithm::ECDSASignatureDigestX962, digest, "111111");
     ASSERT_TRUE(ec.signature) << errorCode(ec);
     EXPECT_EQ(ec.pinPrompts, 1);  // the first request was answered with "authentication needed"
-    EXPECT_TRUE(verifies(certificateOf(kAuthenticationKey), digest, *ec.signature));
+    EXPECT_TRUE(gctest::verifiesWithCertificate(certificateOf(kAuthenticationKey), message, *ec.signature));
     const std::string auth = label(0);
     EXPECT_EQ(world.card->calls(), (std::vector<std::string>{"verify " + auth, "sign 6 " + auth, "logout " + auth}));
 
@@ -121,7 +97,7 @@ TEST_F(SessionFixture, EachSignatureNeedsThePinAndEndsWithOneLogout) {
     ctk::SignOutcome rsa = sign(kQualifiedKey, KeyAlgorithm::RSASignatureDigestPKCS1v15SHA256, digest, "333333");
     ASSERT_TRUE(rsa.signature) << errorCode(rsa);
     EXPECT_EQ(rsa.pinPrompts, 1);
-    EXPECT_TRUE(verifies(certificateOf(kQualifiedKey), digest, *rsa.signature));
+    EXPECT_TRUE(gctest::verifiesWithCertificate(certificateOf(kQualifiedKey), message, *rsa.signature));
 
     // The raw RSA signature of a complete PKCS#1 v1.5 block is that same signature.
     ctk::SignOutcome raw = sign(kQualifiedKey, KeyAlgorithm::RSASignatureRaw, pkcs1Block(digest), "333333");
@@ -238,26 +214,13 @@ TEST_F(SessionFixture, RawEncryptionAndTheHashedEcdsaAlgorithmsSignAsTheirRows) 
         Bytes data;
         const char* call;
     };
+    // clang-format off
     const Case cases[] = {
-        {.key = kQualifiedKey,
-         .constraint = 0x03,
-         .pin = "333333",
-         .algorithm = KeyAlgorithm::RSAEncryptionRaw,
-         .data = pkcs1Block(digest),
-         .call = "sign 1 "},
-        {.key = kAuthenticationKey,
-         .constraint = 0x01,
-         .pin = "111111",
-         .algorithm = KeyAlgorithm::ECDSASignatureDigestX962SHA1,
-         .data = sha1,
-         .call = "sign 7 "},
-        {.key = kAuthenticationKey,
-         .constraint = 0x01,
-         .pin = "111111",
-         .algorithm = KeyAlgorithm::ECDSASignatureDigestX962SHA256,
-         .data = digest,
-         .call = "sign 8 "},
+        {kQualifiedKey,      0x03, "333333", KeyAlgorithm::RSAEncryptionRaw,               pkcs1Block(digest), "sign 1 "},
+        {kAuthenticationKey, 0x01, "111111", KeyAlgorithm::ECDSASignatureDigestX962SHA1,   sha1,               "sign 7 "},
+        {kAuthenticationKey, 0x01, "111111", KeyAlgorithm::ECDSASignatureDigestX962SHA256, digest,             "sign 8 "},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.call);
         world.card->clearCalls();
@@ -269,7 +232,7 @@ TEST_F(SessionFixture, RawEncryptionAndTheHashedEcdsaAlgorithmsSignAsTheirRows) 
         EXPECT_EQ(world.card->calls(),
                   (std::vector<std::string>{"verify " + container, c.call + container, "logout " + container}));
         if (c.algorithm == KeyAlgorithm::RSAEncryptionRaw) {
-            EXPECT_TRUE(verifies(certificateOf(c.key), digest, *signature));
+            EXPECT_TRUE(gctest::verifiesWithCertificate(certificateOf(c.key), message, *signature));
         }
     }
 }

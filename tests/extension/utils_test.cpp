@@ -14,7 +14,6 @@
 #include "Data/Container/container.h"
 #include "Data/Objects/certobject.h"
 #include "Data/Objects/privkeyobject.h"
-#include "extension/algorithm_name.h"
 #include "extension/categories.h"
 #include "extension/find_key.h"
 #include "platform/bundle.h"
@@ -45,16 +44,7 @@ TEST(ExtensionUtils, SuffixesAreTheFirstFreeByteAndComeOffAgain) {
 }
 
 TEST(ExtensionUtils, TextViews) {
-    struct HexCase {
-        Bytes data;
-        const char* hex;
-    };
-    for (const HexCase& c : {HexCase{.data = {}, .hex = ""}, HexCase{.data = {0xAB}, .hex = " AB"},
-                             HexCase{.data = {0x01, 0x02, 0x03, 0x04}, .hex = " 01020304"},
-                             HexCase{.data = {0x01, 0x02, 0x03, 0x04, 0x05}, .hex = " 01020304 05"}})
-        EXPECT_EQ(toHex(c.data), c.hex);
-
-    EXPECT_EQ(toInt({0x03}), 3);
+    // A key's constraint byte names its container: little-endian, four bytes at most.
     EXPECT_EQ(toInt({}), 0);
     EXPECT_EQ(toInt({0x01, 0x02, 0x03, 0x04, 0x05}), 0x04030201);
     EXPECT_EQ(toInt({0xFF, 0xFF, 0xFF, 0xFF}), -1);
@@ -63,16 +53,6 @@ TEST(ExtensionUtils, TextViews) {
     EXPECT_EQ(MD5String(""), "000d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(MD5String("abc"), "003900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(MD5String(std::string(1000, 'a')).substr(0, 4), "1000");
-
-    EXPECT_STREQ(Utils::operationName(2), "sign");
-    EXPECT_STREQ(Utils::operationName(4), "agrm");
-    EXPECT_EQ(Utils::operationName(5), nullptr);
-    EXPECT_EQ(Utils::operationName(-1), nullptr);
-
-    EXPECT_STREQ(name(ctk::TokenKeyAlgorithm(sec::KeyAlgorithm::ECDSASignatureDigestX962)), "ECDSASignatureDigestX962");
-    EXPECT_STREQ(name(ctk::TokenKeyAlgorithm(sec::KeyAlgorithm::ECDHKeyExchangeCofactorX963SHA512)),
-                 "ECDHKeyExchangeCofactorX963SHA512");
-    EXPECT_EQ(name(ctk::TokenKeyAlgorithm(sec::KeyAlgorithm::RSASignatureDigestPSSSHA256)), nullptr);  // logged only
 
     const std::string der = gctest::readFile(gctest::dataPath("asn1/cert-p256.der"));
     auto item = ctk::KeychainCertificate::create(sec::Certificate::createWithData(Bytes(der.begin(), der.end())), {1});
@@ -103,18 +83,11 @@ TEST(ExtensionUtils, FindKeyTakesOnlyPrivateKeys) {
 struct InstanceIdFixture : ::testing::Test {
     void SetUp() override {
         documents = home.makeDirs(std::string("Library/Containers/") + plat::kBundleIdentifier + "/Data/Documents");
-        const std::string prefix = std::string(plat::kBundleIdentifier) + ":";
-        ASSERT_TRUE(gctest::writeExecutable(listing,
-                                            "#!/bin/sh\n[ \"$1\" = list-smartcards ] || exit 1\n"
-                                            "echo 'com.example.other:AAAA.1'\n"
-                                            "echo '" +
-                                                prefix +
-                                                "nodot'\n"
-                                                "echo '    " +
-                                                prefix +
-                                                "5F3A.0001'\n"
-                                                "echo '" +
-                                                prefix + "5F3A.0002'\n"));
+        const std::string p = std::string(plat::kBundleIdentifier) + ":";
+        const std::string script =
+            "#!/bin/sh\n[ \"$1\" = list-smartcards ] || exit 1\necho 'com.example.other:AAAA.1'\n" +
+            ("echo '" + p + "nodot'\necho '    " + p + "5F3A.0001'\necho '" + p + "5F3A.0002'\n");
+        ASSERT_TRUE(gctest::writeExecutable(listing, script));
         manager->addSlot("Reader 0");
         manager->insertCard("Reader 0", std::make_shared<gctest::FakeCard>(Bytes{0x3B, 0x00}));
         std::promise<std::shared_ptr<ctk::Slot>> found;

@@ -655,7 +655,7 @@ __attribute__((visibility("default"))) LONG SCardControl(SCARDHANDLE handle, DWO
     Bytes in = inBytes != nullptr ? Bytes(inBytes, inBytes + inputLength) : Bytes{};
     ClearOnExit clearInput{in};
     s.controls.push_back({code, in, outputLength});
-    if (code == fakepcsc::kEnableWindow) return s.windowResult;
+    if (code == fakepcsc::kEnableWindow) return SCARD_S_SUCCESS;
 
     std::optional<Bytes> answer;
     if (code == fakepcsc::kGetFeatureRequest) {
@@ -704,7 +704,6 @@ __attribute__((visibility("default"))) LONG SCardControl(SCARDHANDLE handle, DWO
         } else {
             s.paceInputs.push_back(in);
             answer = executePace(card, in);
-            s.paceOutputs.push_back(*answer);
         }
         // A scripted answer stands in for what the reader would have said.
         if (!s.controlAnswers.empty()) {

@@ -93,8 +93,8 @@ struct ControlCall {
     DWORD outputSize = 0;
 };
 
-struct State {
-    std::mutex mutex;
+// What the test scripts and what the back-end did; `clear` puts all of it back as new.
+struct Script {
     std::vector<Reader> readers;
     int listFailures = 0;                           // the next SCardListReaders calls that fail (SCARD_E_NO_SERVICE)
     LONG beginTransactionResult = SCARD_S_SUCCESS;  // once, then success
@@ -107,14 +107,13 @@ struct State {
     size_t transmitsBeforeScript = 0;         // transmissions that reach the card before the script answers
 
     // Part 10 reader behaviour. nullopt: the request fails with SCARD_E_UNSUPPORTED_FEATURE.
-    std::optional<Bytes> featureAnswer;   // GET_FEATURE_REQUEST
-    std::optional<Bytes> pinProperties;   // IFD_PIN_PROPERTIES
-    std::optional<Bytes> tlvProperties;   // GET_TLV_PROPERTIES
-    std::deque<KeypadEntry> keypad;       // empty: nobody types (time-out)
-    std::deque<Bytes> controlAnswers;     // replace the next answers of PIN and PACE controls
-    std::deque<LONG> controlResults;      // results of the next PIN and PACE controls (then success)
-    LONG windowResult = SCARD_S_SUCCESS;  // answer to the window switch
-    bool claimLongerAnswer = false;       // report one byte more than the output buffer holds (controls, transmit)
+    std::optional<Bytes> featureAnswer;  // GET_FEATURE_REQUEST
+    std::optional<Bytes> pinProperties;  // IFD_PIN_PROPERTIES
+    std::optional<Bytes> tlvProperties;  // GET_TLV_PROPERTIES
+    std::deque<KeypadEntry> keypad;      // empty: nobody types (time-out)
+    std::deque<Bytes> controlAnswers;    // replace the next answers of PIN and PACE controls
+    std::deque<LONG> controlResults;     // results of the next PIN and PACE controls (then success)
+    bool claimLongerAnswer = false;      // report one byte more than the output buffer holds (controls, transmit)
 
     // What the back-end did.
     int contextsEstablished = 0;
@@ -130,43 +129,15 @@ struct State {
     std::vector<Bytes> pinCommands;    // the commands the pinpad built and sent to the card
     std::vector<Bytes> pinStructures;  // PIN structures received (verify and modify, DIRECT or START)
     std::vector<Bytes> paceInputs;     // EXECUTE_PACE blocks received
-    std::vector<Bytes> paceOutputs;    // EXECUTE_PACE answers sent
     bool paceChannel = false;          // the reader protects the card traffic
     int paceRuns = 0;                  // successful EstablishPACEChannel runs
+};
 
+struct State : Script {
+    std::mutex mutex;
     void clear() {
         std::lock_guard lock(mutex);
-        readers.clear();
-        listFailures = 0;
-        beginTransactionResult = SCARD_S_SUCCESS;
-        beginTransactionResults.clear();
-        endTransactionResults.clear();
-        transactionTrace.clear();
-        reconnectResult = SCARD_S_SUCCESS;
-        connectProtocol = SCARD_PROTOCOL_T1;
-        transmitScript.clear();
-        transmitsBeforeScript = 0;
-        featureAnswer.reset();
-        pinProperties.reset();
-        tlvProperties.reset();
-        keypad.clear();
-        controlAnswers.clear();
-        controlResults.clear();
-        windowResult = SCARD_S_SUCCESS;
-        claimLongerAnswer = false;
-        contextsEstablished = contextsReleased = connects = disconnects = 0;
-        lastShareMode = 0;
-        reconnectDispositions.clear();
-        transmitBufferSizes.clear();
-        transmitProtocols.clear();
-        openCards = 0;
-        controls.clear();
-        pinCommands.clear();
-        pinStructures.clear();
-        paceInputs.clear();
-        paceOutputs.clear();
-        paceChannel = false;
-        paceRuns = 0;
+        static_cast<Script&>(*this) = Script{};
     }
 };
 

@@ -44,7 +44,7 @@ inline std::shared_ptr<GC_Container> container(uint32_t encoding, uint64_t minLe
     return c;
 }
 
-// A fake reader "Pinpad" holding `card`, with the features `tags`; `open` connects to it.
+// A fake reader "Pinpad" holding `card`; `open` connects to it (or to another reader of the fake).
 class FakeReaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -57,11 +57,11 @@ protected:
         fake->readers = {{"Pinpad", true, atr, card}};
     }
 
-    std::unique_ptr<GC_ReaderPCSC> open() {
+    std::unique_ptr<GC_ReaderPCSC> open(bool shared = true, const char* name = "Pinpad") {
         auto reader = std::make_unique<GC_ReaderPCSC>();
         EXPECT_NE(reader->data, nullptr);
-        EXPECT_EQ(reader->init("Pinpad"), 0);
-        EXPECT_EQ(reader->initCard(true, nullptr), 0);
+        EXPECT_EQ(reader->init(name), 0);
+        EXPECT_EQ(reader->initCard(shared, nullptr), 0);
         return reader;
     }
 

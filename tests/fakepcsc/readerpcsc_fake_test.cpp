@@ -4,35 +4,21 @@
 #include <string>
 #include <vector>
 
-#include "Reader/readerpcsc.h"
-#include "fake_pcsc.h"
-#include "support/env_guard.h"
+#include "fake_reader_util.h"
 #include "support/fake_card.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-class ReaderPcscFake : public ::testing::Test {
+// Two readers, a card in the first; `open` connects to it.
+class ReaderPcscFake : public fakepcsc_test::FakeReaderTest {
 protected:
     void SetUp() override {
-        fake = fakepcsc::stateOf(FAKEPCSC_LIBRARY);
-        ASSERT_NE(fake, nullptr);
-        fake->clear();
+        FakeReaderTest::SetUp();
         fake->readers = {{"Reader 0", true, gctest::kVarnel20Atr}, {"Reader 1", false, {}}};
     }
-
-    // A reader bound to "Reader 0" with a card connected.
-    std::unique_ptr<GC_ReaderPCSC> open(bool shared = true) {
-        auto reader = std::make_unique<GC_ReaderPCSC>();
-        EXPECT_NE(reader->data, nullptr);
-        EXPECT_EQ(reader->init("Reader 0"), 0);
-        EXPECT_EQ(reader->initCard(shared, nullptr), 0);
-        return reader;
-    }
-
-    gctest::EnvGuard env{"GC_PCSC_LIBRARY", FAKEPCSC_LIBRARY};
-    fakepcsc::State* fake = nullptr;
+    std::unique_ptr<GC_ReaderPCSC> open(bool shared = true) { return FakeReaderTest::open(shared, "Reader 0"); }
 };
 
 std::vector<std::string> asVector(const std::list<std::string>& names) {
@@ -107,7 +93,8 @@ TEST_F(ReaderPcscFake, UnpluggedReaderDisappears) {
         EXPECT_STRNE(GC_ReaderPCSC::readerStates[i].szReader, "Reader 0");
 }
 
-TEST_F(ReaderPcscFake, FailedListingTwiceKeepsStates) {
+// A listing that fails keeps the reader states as they were; a listing without readers empties them.
+TEST_F(ReaderPcscFake, FailedAndEmptyListings) {
     GC_ReaderPCSC reader;
     ASSERT_EQ(reader.getReadersList(false).size(), 2u);
     size_t entries = GC_ReaderPCSC::readerStates.size();
@@ -115,11 +102,6 @@ TEST_F(ReaderPcscFake, FailedListingTwiceKeepsStates) {
     EXPECT_TRUE(reader.getReadersList(false).empty());
     EXPECT_EQ(GC_ReaderPCSC::readerStates.size(), entries);
     EXPECT_EQ(reader.getReadersList(false).size(), 2u);
-}
-
-TEST_F(ReaderPcscFake, NoReadersIsAnEmptyList) {
-    GC_ReaderPCSC reader;
-    ASSERT_EQ(reader.getReadersList(false).size(), 2u);
     fake->readers.clear();
     EXPECT_TRUE(reader.getReadersList(false).empty());
     EXPECT_EQ(GC_ReaderPCSC::readerStates.size(), reader.firstReaderIndex);
@@ -202,16 +184,16 @@ TEST_F(ReaderPcscFake, TransmitRecovery) {
         LONG reconnect;
         int expected;
     };
+    const auto reset = static_cast<LONG>(SCARD_W_RESET_CARD);
+    // clang-format off
     const std::vector<Case> cases{
-        {"success without bytes", {SCARD_S_SUCCESS, {}}, SCARD_S_SUCCESS, -25},
-        {"reset with data", {static_cast<LONG>(SCARD_W_RESET_CARD), {0x90, 0x00}}, SCARD_S_SUCCESS, -25},
-        {"invalid handle", {static_cast<LONG>(SCARD_E_INVALID_HANDLE), {0x90, 0x00}}, SCARD_S_SUCCESS, -25},
-        {"reset, reconnect fails",
-         {static_cast<LONG>(SCARD_W_RESET_CARD), {}},
-         static_cast<LONG>(SCARD_E_NO_SMARTCARD),
-         -6},
-        {"other error with data", {static_cast<LONG>(SCARD_E_NOT_TRANSACTED), {0x90, 0x00}}, SCARD_S_SUCCESS, -6},
+        {"success without bytes",    {SCARD_S_SUCCESS, {}},                                        SCARD_S_SUCCESS,                      -25},
+        {"reset with data",          {reset, {0x90, 0x00}},                                        SCARD_S_SUCCESS,                      -25},
+        {"invalid handle",           {static_cast<LONG>(SCARD_E_INVALID_HANDLE), {0x90, 0x00}},   SCARD_S_SUCCESS,                      -25},
+        {"reset, reconnect fails",   {reset, {}},                                                  static_cast<LONG>(SCARD_E_NO_SMARTCARD), -6},
+        {"other error with data",    {static_cast<LONG>(SCARD_E_NOT_TRANSACTED), {0x90, 0x00}},   SCARD_S_SUCCESS,                      -6},
     };
+    // clang-format on
     for (const Case& c : cases) {
         auto reader = open(false);
         ASSERT_EQ(reader->lock(), 0);

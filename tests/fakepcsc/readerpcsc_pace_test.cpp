@@ -29,13 +29,11 @@ Bytes establishBlock(unsigned char type, const std::string& password) {
     return out;
 }
 
+// An EXECUTE_PACE answer of the result word alone (little-endian), with no data.
 Bytes resultOnly(uint32_t result) {
-    return {static_cast<unsigned char>(result),
-            static_cast<unsigned char>(result >> 8),
-            static_cast<unsigned char>(result >> 16),
-            static_cast<unsigned char>(result >> 24),
-            0x00,
-            0x00};
+    Bytes out(6, 0x00);
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(result >> (8 * i));
+    return out;
 }
 
 class PaceInReader : public FakeReaderTest {

@@ -55,33 +55,32 @@ TEST_F(ReaderFeatures, Table) {
         bool extended;
         bool verifyCode;
     };
+    const auto none = std::nullopt;
+    const Bytes display8 = concat(kDisplay, {0, 0, 0, 0}), display5 = concat(kDisplay, {0});
+    const Bytes sizeBehind = concat({0x01, 0x02, 0x04, 0x02, 0x06, 0x01, 0x04}, tlvSize({0x00, 2, 0, 0}));
+    // clang-format off
     const std::vector<Case> cases{
-        {"13 bytes refused as a whole", concat(pace, {0x20}), std::nullopt, std::nullopt, false, false, false, 0, false,
-         false},
-        {"request fails", std::nullopt, std::nullopt, std::nullopt, false, false, false, 0, false, false},
-        {"answer longer than the buffer", pace, std::nullopt, std::nullopt, true, false, false, 0, false, false},
-        {"PACE only", pace, std::nullopt, std::nullopt, false, true, false, 0, false, false},
-        {"malformed entry skipped", badEntry, std::nullopt, std::nullopt, false, true, false, 0, false, false},
-        {"all PIN features", kPinpadFeatures, Bytes{0, 0, 0, 0}, std::nullopt, false, true, false, 0, false, true},
-        {"display 0x0204", withProperties, kDisplay, std::nullopt, false, true, true, 0, false, false},
-        {"8-byte properties", withProperties, concat(kDisplay, {0, 0, 0, 0}), std::nullopt, false, true, true, 0, false,
-         false},
-        {"5-byte properties", withProperties, concat(kDisplay, {0}), std::nullopt, false, true, false, 0, false, false},
-        {"size 200 refused", withTlv, std::nullopt, tlvSize({0xC8, 0, 0, 0}), false, true, false, 0, false, false},
-        {"size 201", withTlv, std::nullopt, tlvSize({0xC9, 0, 0, 0}), false, true, false, 201, false, false},
-        {"size 257 extended", withTlv, std::nullopt, tlvSize({0x01, 1, 0, 0}), false, true, false, 257, true, false},
-        {"size 65536", withTlv, std::nullopt, tlvSize({0, 0, 1, 0}), false, true, false, 65536, true, false},
-        {"size 65537 refused", withTlv, std::nullopt, tlvSize({1, 0, 1, 0}), false, true, false, 0, false, false},
-        {"size of two bytes", withTlv, std::nullopt, tlvSize({0x00, 0x04}), false, true, false, 1024, true, false},
-        {"size of five bytes refused", withTlv, std::nullopt, tlvSize({0x00, 1, 0, 0, 0}), false, true, false, 0, false,
-         false},
-        {"size behind other properties", withTlv, std::nullopt,
-         concat({0x01, 0x02, 0x04, 0x02, 0x06, 0x01, 0x04}, tlvSize({0x00, 2, 0, 0})), false, true, false, 512, true,
-         false},
-        {"no size property", withTlv, std::nullopt, Bytes{0x01, 0x02, 0x04, 0x02}, false, true, false, 0, false, false},
-        {"size running past the answer", withTlv, std::nullopt, Bytes{0x0A, 0x08, 0x00, 0x02}, false, true, false, 0,
-         false, false},
+        {"13 bytes refused as a whole",   concat(pace, {0x20}), none,         none,                          false, false, false, 0,     false, false},
+        {"request fails",                 none,                 none,         none,                          false, false, false, 0,     false, false},
+        {"answer longer than the buffer", pace,                 none,         none,                          true,  false, false, 0,     false, false},
+        {"PACE only",                     pace,                 none,         none,                          false, true,  false, 0,     false, false},
+        {"malformed entry skipped",       badEntry,             none,         none,                          false, true,  false, 0,     false, false},
+        {"all PIN features",              kPinpadFeatures,      Bytes(4, 0),  none,                          false, true,  false, 0,     false, true},
+        {"display 0x0204",                withProperties,       kDisplay,     none,                          false, true,  true,  0,     false, false},
+        {"8-byte properties",             withProperties,       display8,     none,                          false, true,  true,  0,     false, false},
+        {"5-byte properties",             withProperties,       display5,     none,                          false, true,  false, 0,     false, false},
+        {"size 200 refused",              withTlv,              none,         tlvSize({0xC8, 0, 0, 0}),      false, true,  false, 0,     false, false},
+        {"size 201",                      withTlv,              none,         tlvSize({0xC9, 0, 0, 0}),      false, true,  false, 201,   false, false},
+        {"size 257 extended",             withTlv,              none,         tlvSize({0x01, 1, 0, 0}),      false, true,  false, 257,   true,  false},
+        {"size 65536",                    withTlv,              none,         tlvSize({0, 0, 1, 0}),         false, true,  false, 65536, true,  false},
+        {"size 65537 refused",            withTlv,              none,         tlvSize({1, 0, 1, 0}),         false, true,  false, 0,     false, false},
+        {"size of two bytes",             withTlv,              none,         tlvSize({0x00, 0x04}),         false, true,  false, 1024,  true,  false},
+        {"size of five bytes refused",    withTlv,              none,         tlvSize({0x00, 1, 0, 0, 0}),   false, true,  false, 0,     false, false},
+        {"size behind other properties",  withTlv,              none,         sizeBehind,                    false, true,  false, 512,   true,  false},
+        {"no size property",              withTlv,              none,         Bytes{0x01, 0x02, 0x04, 0x02}, false, true,  false, 0,     false, false},
+        {"size running past the answer",  withTlv,              none,         Bytes{0x0A, 0x08, 0x00, 0x02}, false, true,  false, 0,     false, false},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fake->clear();

@@ -169,15 +169,6 @@ TEST(DBusNotificationCenter, RefusesUnmatchableNamesAndAnAbsentBus) {
     EXPECT_EQ(center->addObserver("back\\slash", [](const plat::Notification&) {}), 0u);
 }
 
-TEST(NotificationCenter, DefaultCenterIsWhatWasInstalled) {
-    NotificationHub hub;
-    auto center = hub.connect();
-    plat::NotificationCenter::setDefaultCenter(center);
-    EXPECT_EQ(plat::NotificationCenter::defaultCenter(), center);
-    plat::NotificationCenter::setDefaultCenter(nullptr);
-    EXPECT_EQ(plat::NotificationCenter::defaultCenter(), nullptr);
-}
-
 TEST(NotificationCenter, PostableTextIsStrictUtf8WithoutNul) {
     struct Case {
         std::string text;

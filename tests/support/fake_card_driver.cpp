@@ -67,23 +67,10 @@ gc_ossl::EvpPkeyPtr loadKey(const std::string& name) {
     return key;
 }
 
+// Algorithms 1 to 5 and 6 to 10 hash with none, SHA-1, SHA-256, SHA-384 and SHA-512.
 const EVP_MD* digestOf(CardDriver::signature_alghoritm algorithm) {
-    switch (algorithm) {
-        case CardDriver::RSA_PKCS1_SHA1:
-        case CardDriver::EC_SHA1:
-            return EVP_sha1();
-        case CardDriver::RSA_PKCS1_SHA256:
-        case CardDriver::EC_SHA256:
-            return EVP_sha256();
-        case CardDriver::RSA_PKCS1_SHA384:
-        case CardDriver::EC_SHA384:
-            return EVP_sha384();
-        case CardDriver::RSA_PKCS1_SHA512:
-        case CardDriver::EC_SHA512:
-            return EVP_sha512();
-        default:
-            return nullptr;
-    }
+    const EVP_MD* digests[] = {nullptr, EVP_sha1(), EVP_sha256(), EVP_sha384(), EVP_sha512()};
+    return algorithm >= 1 && algorithm <= 10 ? digests[(algorithm - 1) % 5] : nullptr;
 }
 
 // The card's signature: PKCS#1 v1.5 over a digest (RSA 2 to 5), the raw RSA operation over a

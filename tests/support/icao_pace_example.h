@@ -90,13 +90,9 @@ inline std::vector<Exchange> paceRun() {
     const std::string cardAccess = gctest::hex(gctest::unhex(kCardAccess));
     return {
         {"00A40000023F00", "9000"},
-        {"00A4020002011C00",
-         "6F0480020016"
-         "9000"},
+        {"00A4020002011C00", "6F04800200169000"},
         {"00B0000016", cardAccess + "9000"},
-        {"0022C1A412800A04007F000702020402028301018401"
-         "0D",
-         "9000"},
+        {"0022C1A412800A04007F0007020204020283010184010D", "9000"},
         {"10860000027C0000", "7C128010" + std::string(kEncNonce) + "9000"},
         {"10860000457C438141" + gctest::hex(gctest::unhex(kPkMapPcd)) + "00",
          "7C438241" + gctest::hex(gctest::unhex(kPkMapIc)) + "9000"},
@@ -112,7 +108,7 @@ inline std::shared_ptr<gctest::FakeCard> exampleCard() {
     using Bytes = std::vector<unsigned char>;
     auto table = std::make_shared<std::vector<std::pair<Bytes, Bytes>>>();
     for (const Exchange& e : paceRun()) table->emplace_back(gctest::unhex(e.command), gctest::unhex(e.answer));
-    table->emplace_back(gctest::unhex("00CB7FFF08"), gctest::unhex("C200000000000001" "9000"));
+    table->emplace_back(gctest::unhex("00CB7FFF08"), gctest::unhex("C2000000000000019000"));
     return std::make_shared<gctest::FakeCard>(gctest::kVarnel20Atr, [table](const Bytes& apdu) {
         for (const auto& [command, answer] : *table)
             if (command == apdu) return answer;
