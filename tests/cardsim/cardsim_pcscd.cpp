@@ -142,15 +142,4 @@ bool startProgramPcscd() {
     return false;
 }
 
-std::string cardProgram() {
-    const char* override = std::getenv("CARDSIM_VPCD");
-    return override && *override ? override : CARDSIM_VPCD_PROGRAM;
-}
-
-bool CardProcess::start(const std::vector<std::string>& args, std::string* error) {
-    std::vector<std::string> argv = {cardProgram()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return ChildProcess::start(argv, error);
-}
-
 }  // namespace cardsim

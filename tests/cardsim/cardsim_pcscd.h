@@ -7,20 +7,17 @@
 //   cardsim::CardSim card(config);                    // in process, with hooks
 //   cardsim::VpcdCard slot0(card, pcscd.port(0));
 //   slot0.start();
-//   cardsim::CardProcess other;                       // or a cardsim-vpcd process
-//   other.start({"--personality", "varnel1", "--port", std::to_string(pcscd.port(1))}, &error);
 //   ... PC/SC clients (PcscClient, the driver) see readers
 //       pcscd.readerName(0) and pcscd.readerName(1) ...
 //
 // The private mount namespace gives pcscd its own /run/pcscd (socket and PID file), the
 // private network namespace its own loopback, so any number of test programs run at once
-// (ctest -j) on the same ports. Everything the process starts afterwards (pcscd, card
-// processes, the driver's PC/SC library) lives in the same namespaces.
+// (ctest -j) on the same ports. Everything the process starts afterwards (pcscd, the driver's
+// PC/SC library) lives in the same namespaces.
 // Needs root or CAP_SYS_ADMIN (CI runs as root).
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -64,22 +61,5 @@ private:
 // on stderr, when either fails.
 bool startProgramPcscd();
 Pcscd& programPcscd();
-
-// One cardsim-vpcd process serving a card, started with its arguments (see cardsim-vpcd --help).
-class CardProcess : public gctest::ChildProcess {
-public:
-    bool start(const std::vector<std::string>& args, std::string* error);
-};
-
-// Path of the cardsim-vpcd program built with this helper.
-std::string cardProgram();
-
-// Runs `program args...` (searched in PATH) and returns its exit status, with stdout and
-// stderr in *output; -1 when it could not run. A time limit ends it with SIGKILL.
-inline int runProgram(const std::vector<std::string>& argv, std::string* output, int timeoutSeconds = 30) {
-    const gctest::ToolRun run = gctest::runTool(argv, "", std::chrono::seconds(timeoutSeconds));
-    if (output) *output = run.out + run.err;
-    return run.status;
-}
 
 }  // namespace cardsim
