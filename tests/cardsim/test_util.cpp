@@ -6,24 +6,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
 extern char** environ;
 
 namespace cardsim::test {
-
-TempDir::TempDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "cardsim-XXXXXX").string();
-    if (mkdtemp(templ.data())) path_ = templ;
-}
-
-TempDir::~TempDir() {
-    if (path_.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
 
 bool writeFile(const std::string& path, const Bytes& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

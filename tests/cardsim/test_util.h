@@ -7,22 +7,12 @@
 #include <vector>
 
 #include "cardsim.h"
+#include "support/temp_dir.h"
 #include "terminal.h"
 
 namespace cardsim::test {
 
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using TempDir = gctest::TempDir;
 
 bool writeFile(const std::string& path, const Bytes& data);
 std::optional<Bytes> readFile(const std::string& path);

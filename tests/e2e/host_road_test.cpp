@@ -22,7 +22,6 @@
 #include "support/child_process.h"
 #include "support/control_client.h"
 #include "support/temp_dir.h"
-#include "support/tool_run.h"
 #include "test_util.h"
 #include "vpcd_card.h"
 
@@ -37,8 +36,6 @@ const std::string kCompanion = GC_TEST_COMPANION_PROGRAM;
 constexpr const char* kCan = "123456\n";
 constexpr const char* kVersionLine = "Version: 4.2.3.0 12:15:49";
 constexpr const char* kProgressLine = "canProgress: Trwa odczyt danych z karty ...";
-
-cardsim::Pcscd* g_pcscd = nullptr;
 
 // A key of the personalisation, as the tool lists and uses it.
 struct Key {
@@ -145,32 +142,23 @@ std::vector<nlohmann::json> companionFrames(const std::string& path) {
 class Road : public ::testing::TestWithParam<Generation> {
 protected:
     void SetUp() override {
-        ASSERT_NE(g_pcscd, nullptr);
         std::string error;
         ASSERT_TRUE(bus.start(&error)) << error;
         std::vector<std::string> companionArgs = {kCompanion, "--bus", bus.address(), "--log", companionLog};
         companionArgs.insert(companionArgs.end(), companionOptions.begin(), companionOptions.end());
-        ASSERT_TRUE(companion.start(companionArgs));
+        ASSERT_TRUE(companion.start(companionArgs, &error)) << error;
         const std::optional<std::string> ready = companion.readLine(std::chrono::seconds(10));
-        ASSERT_TRUE(ready && startsWith(*ready, "ready ")) << companion.finish(std::chrono::seconds(1)).err;
+        ASSERT_TRUE(ready && startsWith(*ready, "ready ")) << companion.output();
         startHost();
     }
 
     void TearDown() override {
         stopCard();
         if (host) {
-            kill(host->pid(), SIGTERM);
-            const ToolRun run = host->finish(std::chrono::seconds(30));
-            EXPECT_EQ(run.status, 0) << "the host ends cleanly on SIGTERM";
-            if (HasFailure()) keepHostLog(run.err);
+            EXPECT_EQ(host->stop(), 0) << "the host ends cleanly on SIGTERM";
+            if (HasFailure()) keepHostLog(host->output());
         }
-        stopCompanion();
-    }
-
-    void stopCompanion() {
-        if (companion.pid() <= 0) return;  // never started, or stopped already
-        kill(companion.pid(), SIGTERM);
-        companion.finish(std::chrono::seconds(10));
+        companion.stop();
     }
 
     // The host's log of a failed test, kept for a look afterwards (in a file of its own: the
@@ -192,10 +180,10 @@ protected:
     }
 
     void startHost() {
-        host = std::make_unique<gctest::ToolProcess>();
+        host = std::make_unique<gctest::ChildProcess>();
         ASSERT_TRUE(host->start({kHost, "--bus", bus.address(), "--socket", socket}));
         const std::optional<std::string> ready = host->readLine(std::chrono::seconds(10));
-        if (ready != "ready " + socket) keepHostLog(host->finish(std::chrono::seconds(1)).err);
+        if (ready != "ready " + socket) keepHostLog(host->output());
         ASSERT_EQ(ready, "ready " + socket);
     }
 
@@ -209,7 +197,7 @@ protected:
     void insertCard(const cardsim::CardConfig& config) {
         card = std::make_unique<cardsim::CardSim>(config);
         ASSERT_TRUE(card->ok()) << card->error();
-        slot = std::make_unique<cardsim::VpcdCard>(*card, g_pcscd->port(0));
+        slot = std::make_unique<cardsim::VpcdCard>(*card, cardsim::programPcscd().port(0));
         ASSERT_TRUE(slot->start());
         ASSERT_TRUE(slot->waitInserted(std::chrono::seconds(10)));
     }
@@ -278,11 +266,11 @@ protected:
         gctest::writeFile(path, "The road: CAN, PACE, items, PIN, signature.\n");
         return path;
     }();
-    const std::string reader = g_pcscd->readerName(0);
+    const std::string reader = cardsim::programPcscd().readerName(0);
     gctest::PrivateBus bus;
     std::vector<std::string> companionOptions;
-    gctest::ToolProcess companion;
-    std::unique_ptr<gctest::ToolProcess> host;
+    gctest::ChildProcess companion;
+    std::unique_ptr<gctest::ChildProcess> host;
     std::unique_ptr<cardsim::CardSim> card;
     std::unique_ptr<cardsim::VpcdCard> slot;
 };
@@ -295,6 +283,9 @@ TEST_P(Road, FromTheCanToVerifiedSignaturesAndBackFromTheCache) {
     ASSERT_EQ(token.status, 0) << token.err;
     const ToolRun version = onBus({"version"});
     EXPECT_EQ(version.out, std::string(kVersionLine) + "\ntokens: 1\n") << version.err;
+    const ToolRun unknownReader = onBus({"check-can", "--reader", "No such reader", "--can-stdin"}, kCan);
+    EXPECT_EQ(unknownReader.out, "canResult: Token not found\n");
+    EXPECT_EQ(unknownReader.err, "gc-token-ctl: check-can: no token for reader \"No such reader\"\n");
     const ToolRun can = onBus({"check-can", "--reader", reader, "--can-stdin"}, kCan);
     ASSERT_EQ(can.out, std::string(kProgressLine) + "\ncanResult: SUCCESS\n") << can.err;
 
@@ -375,154 +366,53 @@ TEST_P(Road, FromTheCanToVerifiedSignaturesAndBackFromTheCache) {
     EXPECT_EQ(third.filesRead, first.filesRead) << "every file read from the card again";
 }
 
-TEST_P(Road, PinsWrongEmptyAndAskedFor) {
-    const Generation& g = GetParam();
-    insertCard(config());
-    ASSERT_EQ(openCard().status, 0);
-    ASSERT_EQ(onSocket({"list", "--reader", reader, "--export-dir", exportDir}).status, 0);
-    const Key& key = authenticationKey(g);
-    const std::string signature = dir.path() + "/sig";
-
-    const int triesBefore = card->pin(key.pinReference)->triesLeft;
-    const ToolRun wrong = signFile(key, "999999", signature);
-    EXPECT_EQ(wrong.status, 1);
-    EXPECT_TRUE(startsWith(wrong.err, "gc-token-ctl: sign: authentication failed")) << wrong.err;
-    EXPECT_EQ(card->pin(key.pinReference)->triesLeft, triesBefore - 1);
-    EXPECT_FALSE(cardsim::test::readFile(signature)) << "no signature file";
-
-    card->clearLog();
-    const ToolRun empty = signFile(key, "", signature);
-    EXPECT_EQ(empty.status, 1);
-    EXPECT_EQ(empty.err, "gc-token-ctl: sign: an empty PIN is refused\n");
-    for (const cardsim::LogEntry& entry : card->log())
-        EXPECT_FALSE(entry.plainCommand.size() > 4 && entry.plainCommand[1] == 0x20) << "no VERIFY was sent";
-    EXPECT_EQ(card->pin(key.pinReference)->triesLeft, triesBefore - 1);
-
-    // Without --pin-stdin the tool asks on the terminal, and only once the token wants the PIN.
-    const ToolRun asked =
-        gctest::runToolOnTerminal({kCtl, "sign", "--reader", reader, "--key", key.id, "--alg", key.algorithm, "--in",
-                                   message, "--out", signature, "--socket", socket},
-                                  "PIN for \"", key.pin + "\n", std::chrono::seconds(90));
-    EXPECT_EQ(asked.status, 0) << asked.err;
-    EXPECT_TRUE(startsWith(asked.terminal, "PIN for \"" + key.label + " (")) << asked.terminal;
-    EXPECT_EQ(asked.terminal.find(key.pin), std::string::npos) << "the PIN is not echoed";
-    std::string output;
-    EXPECT_TRUE(verified(key, signature, &output)) << output;
-    EXPECT_EQ(card->pin(key.pinReference)->triesLeft, card->pin(key.pinReference)->maxTries);
-}
-
-TEST_P(Road, RemovalDuringASignatureGivesNoSignature) {
-    const Generation& g = GetParam();
-    insertCard(config());
-    ASSERT_EQ(openCard().status, 0);
-    ASSERT_EQ(onSocket({"list", "--reader", reader, "--export-dir", exportDir}).status, 0);
-    const Key& key = qualifiedKey(g);
-    const std::string signature = dir.path() + "/sig";
-
-    // A signature tells how many commands come before the one that signs (after a first one, the
-    // session is in the state it will be in for the torn one).
-    ASSERT_EQ(signFile(key, key.pin, signature).status, 0);
-    card->clearLog();
-    ASSERT_EQ(signFile(key, key.pin, signature).status, 0);
-    std::vector<cardsim::LogEntry> log = card->log();
-    log.erase(std::remove_if(log.begin(), log.end(),
-                             [](const cardsim::LogEntry& e) { return e.kind != cardsim::LogEntry::Kind::Command; }),
-              log.end());
-    const auto signing = std::find_if(log.begin(), log.end(), [](const cardsim::LogEntry& e) {
-        return e.plainCommand.size() > 3 && e.plainCommand[1] == 0x2A && e.plainCommand[2] == 0x9E;
-    });
-    ASSERT_NE(signing, log.end());
-    unlink(signature.c_str());
-
-    card->removeOnNextCommand(static_cast<size_t>(signing - log.begin()));
-    const ToolRun torn = signFile(key, key.pin, signature);
-    EXPECT_EQ(torn.status, 1);
-    EXPECT_TRUE(startsWith(torn.err, "gc-token-ctl: sign: ")) << torn.err;
-    EXPECT_EQ(std::count(torn.err.begin(), torn.err.end(), '\n'), 1);
-    EXPECT_FALSE(cardsim::test::readFile(signature)) << "no signature file";
-
-    // The card comes back: a new token, opened again, signs the same.
-    EXPECT_EQ(onSocket({"wait-token", "--reader", reader, "--gone"}).status, 0);
-    slot->insert();
-    ASSERT_TRUE(slot->waitInserted(std::chrono::seconds(10)));
-    ASSERT_EQ(openCard().status, 0);
-    const ToolRun signedAgain = signFile(key, key.pin, signature);
-    ASSERT_EQ(signedAgain.status, 0) << signedAgain.err;
-    std::string output;
-    EXPECT_TRUE(verified(key, signature, &output)) << output;
-}
-
 INSTANTIATE_TEST_SUITE_P(BothGenerations, Road, ::testing::Values(kVarnel1, kVarnel2),
                          [](const auto& info) { return std::string(info.param.name); });
 
 class RoadVarnel2 : public Road {};
 
-TEST_P(RoadVarnel2, BadInputIsAnsweredAndTheHostServesOn) {
-    const Generation& g = GetParam();
+// Without --pin-stdin the tool asks on the terminal, only once the token wants the PIN, and does not
+// echo it: an empty PIN goes nowhere, a wrong one costs a try on the card, the right one signs.
+TEST_P(RoadVarnel2, PinsAskedForOnTheTerminal) {
+    const Key& key = authenticationKey(GetParam());
     insertCard(config());
     ASSERT_EQ(openCard().status, 0);
-    const Key& key = authenticationKey(g);
-    const std::string out = dir.path() + "/sig";
-
+    ASSERT_EQ(onSocket({"list", "--reader", reader, "--export-dir", exportDir}).status, 0);
+    const std::string signature = dir.path() + "/sig";
+    const int maxTries = card->pin(key.pinReference)->maxTries;
     const struct {
-        std::vector<std::string> args;
+        std::string typed;
+        int status;
         std::string err;
+        int triesLeft;
     } kCases[] = {
-        {{"sign", "--reader", "No such reader", "--key", key.id, "--alg", key.algorithm},
-         "gc-token-ctl: sign: no token for reader \"No such reader\"\n"},
-        {{"sign", "--reader", reader, "--key", "459902", "--alg", key.algorithm},
-         "gc-token-ctl: sign: unknown key ID 459902\n"},
-        {{"sign", "--reader", reader, "--key", key.id, "--alg", "ECDSASignatureDigestX963"},
-         "gc-token-ctl: sign: unknown algorithm \"ECDSASignatureDigestX963\"\n"},
-        {{"sign", "--reader", reader, "--key", key.id, "--alg", "ECDSASignatureDigestX962SHA256"},
-         "gc-token-ctl: sign: the key does not support the algorithm\n"},
+        // clang-format off
+        {"", 1, "gc-token-ctl: sign: an empty PIN is refused\n", maxTries},
+        {"999999", 1, "gc-token-ctl: sign: authentication failed: wrong PIN\n", maxTries - 1},
+        {key.pin, 0, "", maxTries},
+        // clang-format on
     };
     for (const auto& c : kCases) {
-        std::vector<std::string> args = c.args;
-        args.insert(args.end(), {"--in", message, "--out", out, "--pin-stdin"});
-        const ToolRun run = onSocket(args, key.pin + "\n");
-        EXPECT_EQ(run.status, 1) << run.err;
-        EXPECT_EQ(run.err, c.err);
+        const ToolRun asked =
+            gctest::runToolOnTerminal({kCtl, "sign", "--reader", reader, "--key", key.id, "--alg", key.algorithm,
+                                       "--in", message, "--out", signature, "--socket", socket},
+                                      "PIN for \"", c.typed + "\n", std::chrono::seconds(90));
+        EXPECT_EQ(asked.status, c.status) << c.typed;
+        EXPECT_EQ(asked.err, c.err) << c.typed;
+        EXPECT_TRUE(startsWith(asked.terminal, "PIN for \"" + key.label + " (")) << asked.terminal;
+        EXPECT_EQ(asked.terminal.find(key.pin), std::string::npos) << "the PIN is not echoed";
+        EXPECT_EQ(card->pin(key.pinReference)->triesLeft, c.triesLeft) << c.typed;
     }
-    const ToolRun unknownReader = onBus({"check-can", "--reader", "No such reader", "--can-stdin"}, kCan);
-    EXPECT_EQ(unknownReader.out, "canResult: Token not found\n");
-    EXPECT_EQ(unknownReader.err, "gc-token-ctl: check-can: no token for reader \"No such reader\"\n");
-
-    // Garbage and an overlong line on the socket; a client that leaves while asked for its PIN,
-    // and one that leaves while the card signs.
-    {
-        gctest::ControlClient garbage(socket);
-        garbage.sendRaw("\x01\x02 not json at all");
-        EXPECT_EQ(garbage.receive()["ok"], false);
-        garbage.sendRaw(std::string(70'000, '{'));
-        EXPECT_EQ(garbage.receive()["error"], "request line longer than 65536 bytes");
-        EXPECT_TRUE(garbage.receive().is_null());
-    }
-    const std::string digest = "uU0nuZNNPgilLlLX2n2r+sSE7+N6U4DukIj3rOLvzek=";  // SHA-256 of "hello world\n"
-    const nlohmann::json sign{
-        {"op", "sign"}, {"reader", reader}, {"key", key.id}, {"alg", key.algorithm}, {"data", digest}};
-    {
-        gctest::ControlClient leaving(socket);
-        leaving.send(sign);
-        EXPECT_EQ(leaving.receive()["pin"], "needed");
-    }
-    {
-        gctest::ControlClient leaving(socket);
-        leaving.send(sign);
-        EXPECT_EQ(leaving.receive()["pin"], "needed");
-        leaving.send(nlohmann::json{{"op", "pin"}, {"pin", key.pin}});
-    }
-    const ToolRun signedAfter = signFile(key, key.pin, out);
-    EXPECT_EQ(signedAfter.status, 0) << signedAfter.err;
-    EXPECT_EQ(card->pin(key.pinReference)->triesLeft, card->pin(key.pinReference)->maxTries);
-    EXPECT_EQ(onSocket({"list", "--reader", reader}).status, 0);
+    std::string output;
+    EXPECT_TRUE(verified(key, signature, &output)) << output;
 }
 
 TEST_P(RoadVarnel2, SigtermDuringACanCheckEndsTheHostCleanly) {
     insertCard(config());
     ASSERT_EQ(onSocket({"wait-token", "--reader", reader}).status, 0);
-    gctest::ToolProcess check;
-    ASSERT_TRUE(check.start({kCtl, "check-can", "--reader", reader, "--can-stdin", "--bus", bus.address()}, kCan));
+    gctest::ChildProcess check;
+    ASSERT_TRUE(
+        check.start({kCtl, "check-can", "--reader", reader, "--can-stdin", "--bus", bus.address()}, nullptr, kCan));
     // Once PACE is through, the token reads the card: the host is told to stop then.
     ASSERT_EQ(check.readLine(std::chrono::seconds(60)), kProgressLine);
     kill(host->pid(), SIGTERM);
@@ -703,7 +593,7 @@ TEST_P(RoadWithAPosingPeer, OnlyTheHoldersOfTheBusNamesAreBelieved) {
     })) << "the CAN went to the cache service";
 
     // Without the cache service, and the peer holding no name: the card is read again.
-    stopCompanion();
+    companion.stop();
     slot->remove();
     ASSERT_EQ(onSocket({"wait-token", "--reader", reader, "--gone"}).status, 0);
     card->clearLog();
@@ -723,16 +613,5 @@ INSTANTIATE_TEST_SUITE_P(SecondGeneration, RoadWithAPosingPeer, ::testing::Value
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    std::string error;
-    if (!cardsim::enterPrivateNamespaces(&error)) {
-        std::fprintf(stderr, "host e2e tests: %s\n", error.c_str());
-        return 1;
-    }
-    cardsim::Pcscd pcscd;
-    if (!pcscd.start(&error)) {
-        std::fprintf(stderr, "host e2e tests: %s\n", error.c_str());
-        return 1;
-    }
-    g_pcscd = &pcscd;
-    return RUN_ALL_TESTS();
+    return cardsim::startProgramPcscd() ? RUN_ALL_TESTS() : 1;
 }

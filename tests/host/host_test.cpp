@@ -1,29 +1,39 @@
 // The token host in process: the real token extension over the fake card library (the
 // second-generation card's personalisation, real signatures), in-memory slots, the notification
-// hub, and clients on the control socket.
+// hub, and clients on the control socket; and two readers served at once over the real card
+// library and the simulated cards.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "cache.h"
+#include "cache_server.h"
+#include "cardsim.h"
+#include "ctk_client.h"
 #include "extension/token_driver.h"
+#include "factory.h"
 #include "host/control_protocol.h"
 #include "host/control_session.h"
 #include "host/line_channel.h"
 #include "host/token_host.h"
 #include "platform/base64.h"
 #include "platform/ctk_memory.h"
+#include "platform/dispatch.h"
 #include "platform/json.h"
 #include "platform/notification_hub.h"
+#include "support/child_process.h"
 #include "support/control_client.h"
 #include "support/fake_card.h"
 #include "support/fake_card_driver.h"
 #include "support/notification_collector.h"
 #include "support/signature_check.h"
+#include "support/sim_card_adapter.h"
 #include "support/temp_dir.h"
-#include "support/tool_run.h"
+#include "test_util.h"
 
 namespace {
 
@@ -55,7 +65,10 @@ json signRequest(const char* key, const std::string& message, const char* algori
 
 class HostTest : public ::testing::Test {
 protected:
-    explicit HostTest(std::chrono::milliseconds idleLimit = std::chrono::seconds(30)) : idleLimit(idleLimit) {
+    // The fake card library, unless another driver is given.
+    explicit HostTest(std::chrono::milliseconds idleLimit = std::chrono::seconds(30),
+                      std::shared_ptr<TokenDriver> otherDriver = nullptr)
+        : driver(otherDriver ? otherDriver : std::make_shared<TokenDriver>(library)), idleLimit(idleLimit) {
         plat::NotificationCenter::setDefaultCenter(extensionCenter);
         companion->addObserver("App", replies.callback());
     }
@@ -128,7 +141,7 @@ protected:
     const std::string socketPath = dir.path() + "/control.sock";
     std::shared_ptr<ctk::mem::SlotManager> slots = std::make_shared<ctk::mem::SlotManager>();
     std::shared_ptr<gctest::FakeCardLibrary> library = std::make_shared<gctest::FakeCardLibrary>();
-    std::shared_ptr<TokenDriver> driver = std::make_shared<TokenDriver>(library);
+    std::shared_ptr<TokenDriver> driver;
     const std::chrono::milliseconds idleLimit;
     host::TokenHost host{
         slots, driver,
@@ -205,17 +218,9 @@ TEST_F(HostTest, SignaturesNeedTheirPinEachTime) {
     EXPECT_TRUE(verifiesWithCertificate(certificateOf(kQualifiedKey), message, signature));
 }
 
-TEST_F(HostTest, AWrongPinFailsTheAuthenticationAndCostsATry) {
+TEST_F(HostTest, ACancelledPinEntryIsAnsweredAndTheConnectionServesOn) {
     openCard();
     Client client(socketPath);
-    const int before = library->driver()->triesLeft(0x01);
-    const json answer = signWithPin(client, kAuthenticationKey, "text", "000000");
-    EXPECT_EQ(answer["ok"], false);
-    EXPECT_EQ(answer["code"], ctk::error::kAuthenticationFailed);
-    EXPECT_EQ(answer["error"].get<std::string>().rfind("authentication failed", 0), 0u) << answer;
-    EXPECT_EQ(library->driver()->triesLeft(0x01), before - 1);
-
-    // A cancelled PIN entry signs nothing, and the connection serves on.
     EXPECT_EQ(client.ask(signRequest(kAuthenticationKey, "text"))["pin"], "needed");
     const json cancelled = client.ask(json{{"op", "cancel"}});
     EXPECT_EQ(cancelled["error"], "PIN entry cancelled");
@@ -228,6 +233,7 @@ TEST_F(HostTest, BadRequestsAreAnsweredAndTheConnectionServesOn) {
         std::string line;
         std::string error;
     } kCases[] = {
+        // clang-format off
         {"garbage", "not a request: not a JSON object"},
         {"{\"op\":\"list\"", "not a request: a comma or the end of the object was expected"},
         {R"({"op":{"nested":true}})", "not a request: nested values are not accepted"},
@@ -235,16 +241,11 @@ TEST_F(HostTest, BadRequestsAreAnsweredAndTheConnectionServesOn) {
         {R"({"reader":"Reader A"})", "a request names its \"op\""},
         {R"({"op":"format-card"})", "unknown op \"format-card\""},
         {R"({"op":"pin","pin":"111111"})", "no PIN was asked for"},
-        {R"({"op":"sign","reader":"Reader A","key":"450102","alg":"ECDSASignatureDigestX962"})",
-         "a signature needs \"reader\", \"key\", \"alg\" and \"data\""},
-        {signRequest(kAuthenticationKey, "x", "ECDSASignatureDigestX962", "Reader Z").dump(),
-         "no token for reader \"Reader Z\""},
-        {R"({"op":"sign","reader":"Reader A","key":"45g1","alg":"ECDSASignatureDigestX962","data":""})",
-         "the key ID is not hexadecimal: \"45g1\""},
-        {R"({"op":"sign","reader":"Reader A","key":"450102","alg":"ECDSASignatureDigestX999","data":""})",
-         "unknown algorithm \"ECDSASignatureDigestX999\""},
-        {R"({"op":"sign","reader":"Reader A","key":"450102","alg":"ECDSASignatureDigestX962","data":"@@"})",
-         "the data is not base64"},
+        {R"({"op":"sign","reader":"Reader A","key":"450102","alg":"ECDSASignatureDigestX962"})", "a signature needs \"reader\", \"key\", \"alg\" and \"data\""},
+        {signRequest(kAuthenticationKey, "x", "ECDSASignatureDigestX962", "Reader Z").dump(), "no token for reader \"Reader Z\""},
+        {R"({"op":"sign","reader":"Reader A","key":"45g1","alg":"ECDSASignatureDigestX962","data":""})", "the key ID is not hexadecimal: \"45g1\""},
+        {R"({"op":"sign","reader":"Reader A","key":"450102","alg":"ECDSASignatureDigestX999","data":""})", "unknown algorithm \"ECDSASignatureDigestX999\""},
+        {R"({"op":"sign","reader":"Reader A","key":"450102","alg":"ECDSASignatureDigestX962","data":"@@"})", "the data is not base64"},
         {signRequest("459902", "x").dump(), "unknown key ID 459902"},
         {signRequest(kAuthenticationKey, "x", "RSAEncryptionPKCS1").dump(), "the key does not support the algorithm"},
         {R"({"op":"wait-token","gone":true})", "waiting for a token to go needs its \"reader\""},
@@ -255,6 +256,7 @@ TEST_F(HostTest, BadRequestsAreAnsweredAndTheConnectionServesOn) {
         {R"({"op":"wait-token","reader":"Reader A","gone":"yes","timeoutMs":50})", "\"gone\" is not true or false"},
         {R"({"op":true})", "\"op\" is not text"},
         {R"({"op":"wait-token","reader":"Reader Z","timeoutMs":50})", "no token of reader \"Reader Z\" within 50 ms"},
+        // clang-format on
     };
     Client client(socketPath);
     for (const auto& c : kCases) {
@@ -438,6 +440,145 @@ TEST_F(HostTest, StoppingCancelsAPinEntryAndFreesTheSocket) {
     host::TokenHost third(slots, driver, host::HostOptions{.socketPath = socketPath});
     EXPECT_FALSE(third.start(&error));
     EXPECT_EQ(error, "another host listens on " + socketPath);
+}
+
+// Two readers with a simulated card each, one of either generation, served at once over the real
+// card library, the test companion as the cache service: every round checks the CAN, lists the
+// items and signs after the PIN on both readers at the same time, each signature verified with the
+// certificate its own card lists. Built for the ThreadSanitizer run (GC_TWO_READERS_ROUNDS sets the
+// rounds).
+class TwoReaders : public HostTest {
+protected:
+    struct Reader {
+        const char* name;
+        cardsim::Personality personality;
+        const char* keyLabel;  // the start of the key item's label
+        const char* algorithm;
+        const char* pin;
+        const char* can;
+        const char* certificate;  // the personalisation's certificate of the key
+    };
+    static constexpr Reader kReaders[] = {
+        // clang-format off
+        {"Two Readers A", cardsim::Personality::Varnel1, "Presence key", "ECDSASignatureDigestX962", "222222", "123456", "v1_presence_p521"},
+        {"Two Readers B", cardsim::Personality::Varnel2, "Qualified key", "RSASignatureDigestPKCS1v15SHA256", "333333", "654321", "v2_qualified_rsa"},
+        // clang-format on
+    };
+
+    // The slot keeps its card alive as long as a reader of the card library may reach it.
+    struct OwnedSimCard : gctest::SimCardAdapter {
+        explicit OwnedSimCard(std::shared_ptr<cardsim::CardSim> sim) : SimCardAdapter(*sim), card(std::move(sim)) {}
+        std::shared_ptr<cardsim::CardSim> card;
+    };
+
+    TwoReaders() : HostTest(std::chrono::seconds(30), std::make_shared<TokenDriver>()) {
+        ctk::SlotManager::setDefaultManager(slots);  // the card library's reader back-end asks it
+        GC_Cache::resetForTesting(GC_Cache::kDefaultReplyWait);
+        for (const Reader& reader : kReaders) {
+            cardsim::CardConfig config;
+            config.personality = reader.personality;
+            config.can = reader.can;
+            cards.push_back(std::make_shared<cardsim::CardSim>(config));
+            slots->addSlot(reader.name);
+            slots->insertCard(reader.name, std::make_shared<OwnedSimCard>(cards.back()));
+        }
+    }
+    ~TwoReaders() override {
+        host.stop();
+        plat::Dispatch::waitIdle();
+        // The readers go, and the registry lets go of the cards' sessions while OpenSSL still cleans
+        // up after the threads that end with them.
+        for (const Reader& reader : kReaders) slots->removeSlot(reader.name);
+        GC_Factory::getReadersList(false);
+        ctk::SlotManager::resetDefaultManager();
+        GC_Cache::resetForTesting();
+    }
+
+    // One round on one reader; what went wrong, or nothing.
+    std::string round(const Reader& reader, int number, companion::CtkClient& ctk, Client& client) {
+        // The CAN check, answered on this reader's own reply address; the other reader's progress
+        // messages come in between, any number of them.
+        const size_t seen = ctk.waitForMessages(0).size();
+        if (!ctk.checkCan(reader.name, reader.can)) return "the CAN check was not posted";
+        std::string result = "(no answer)";
+        for (size_t count = seen + 1; result == "(no answer)"; ++count) {
+            const std::vector<companion::Message> messages = ctk.waitForMessages(count, std::chrono::seconds(60));
+            if (messages.size() < count) break;
+            const auto found = messages[count - 1].find("canResult");
+            if (found != messages[count - 1].end()) result = found->second;
+        }
+        if (result != "SUCCESS") return "CAN check: " + result;
+
+        // The key and its certificate.
+        const json listed = client.ask(json{{"op", "list"}, {"reader", reader.name}});
+        if (listed.value("ok", false) != true || listed["tokens"].size() != 1) return "list: " + listed.dump();
+        std::string keyID, certificateID;
+        for (const json& item : listed["tokens"][0]["items"]) {
+            if (item.value("kind", "") == "key" && item.value("label", "").rfind(reader.keyLabel, 0) == 0) {
+                keyID = item["objectID"];
+                certificateID = item.value("certificateID", "");
+            }
+        }
+        Bytes certificate;
+        for (const json& item : listed["tokens"][0]["items"])
+            if (item["objectID"] == certificateID) plat::base64::decode(item.value("certificate", ""), certificate);
+        if (keyID.empty() || certificate.empty()) return "list: no key or certificate";
+        if (certificate != cardsim::test::dataFile(std::string("certs/") + reader.certificate + ".der"))
+            return "list: the key's certificate is not its card's";
+
+        // A signature after the PIN.
+        const std::string message = std::string(reader.name) + " round " + std::to_string(number);
+        json answer = client.ask(json{{"op", "sign"},
+                                      {"reader", reader.name},
+                                      {"key", keyID},
+                                      {"alg", reader.algorithm},
+                                      {"data", plat::base64::encode(sha256(message))}});
+        if (answer.value("pin", "") != "needed") return "sign: " + answer.dump();
+        answer = client.ask(json{{"op", "pin"}, {"pin", reader.pin}});
+        Bytes signature;
+        if (answer.value("ok", false) != true || !plat::base64::decode(answer.value("signature", ""), signature))
+            return "sign: " + answer.dump();
+        if (!verifiesWithCertificate(certificate, message, signature))
+            return "the signature does not verify with its certificate";
+        return {};
+    }
+
+    companion::CacheServer server{companion};
+    std::vector<std::shared_ptr<cardsim::CardSim>> cards;
+};
+
+TEST_F(TwoReaders, CanCheckListAndSignOnBothAtOnce) {
+    const char* wanted = std::getenv("GC_TWO_READERS_ROUNDS");
+    const int rounds = wanted != nullptr && std::atoi(wanted) > 0 ? std::atoi(wanted) : 20;
+    for (size_t i = 0; i < 2; ++i) {
+        ASSERT_TRUE(cards[i]->ok()) << cards[i]->error();
+        ASSERT_EQ(waitToken(kReaders[i].name)["ok"], true);
+    }
+    std::vector<std::string> problems[2];
+    auto user = [&](size_t index) {
+        companion::CtkClient ctk(companion, "TwoReaders" + std::to_string(index));
+        Client client(socketPath);
+        for (int number = 0; number < rounds; ++number) {
+            const std::string problem = round(kReaders[index], number, ctk, client);
+            if (!problem.empty()) problems[index].push_back("round " + std::to_string(number) + ": " + problem);
+        }
+    };
+    std::thread first(user, 0);
+    std::thread second(user, 1);
+    first.join();
+    second.join();
+    EXPECT_TRUE(problems[0].empty()) << ::testing::PrintToString(problems[0]);
+    EXPECT_TRUE(problems[1].empty()) << ::testing::PrintToString(problems[1]);
+    // Each card ran PACE and signed once per round, and is left with no PIN verified.
+    for (const auto& card : cards) {
+        EXPECT_EQ(card->sessionKeys().size(), 2u * rounds);
+        size_t signatures = 0;
+        for (const cardsim::LogEntry& entry : card->log())
+            signatures +=
+                entry.plainCommand.size() >= 4 && entry.plainCommand[1] == 0x2A && entry.plainCommand[2] == 0x9E;
+        EXPECT_EQ(signatures, static_cast<size_t>(rounds));
+        for (const cardsim::PinInfo& pin : card->pins()) EXPECT_FALSE(pin.verified) << pin.label;
+    }
 }
 
 }  // namespace

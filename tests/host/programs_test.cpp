@@ -19,7 +19,6 @@
 #include "platform/json.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
-#include "support/tool_run.h"
 
 namespace {
 
@@ -44,8 +43,7 @@ protected:
 
     void startHost(gctest::ChildProcess& process, const std::string& path) {
         std::string error;
-        ASSERT_TRUE(process.start({kHost, "--bus", bus.address(), "--slots", "memory", "--socket", path}, &error,
-                                  /*discardErrors=*/true))
+        ASSERT_TRUE(process.start({kHost, "--bus", bus.address(), "--slots", "memory", "--socket", path}, &error))
             << error;
         EXPECT_EQ(process.readLine(std::chrono::seconds(10)), "ready " + path);
     }
@@ -118,61 +116,34 @@ TEST_F(Programs, TheToolAnswersBadInputWithOneLineAndAnExitStatus) {
     std::string error;
     ASSERT_TRUE(lonelyBus.start(&error)) << error;
 
+    const std::string absent = dir.path() + "/absent", nobody = dir.path() + "/nobody.sock";
+    const std::string late =
+        "no answer from the token extension in time (the extension listens once a card was inserted)";
     const struct {
         std::vector<std::string> args;
         std::string input;
         int status;
         std::string err;
     } kCases[] = {
+        // clang-format off
         {{"frobnicate"}, "", 2, "gc-token-ctl: unknown command frobnicate"},
         {{"sign", "--reader", "R"}, "", 2, "gc-token-ctl: sign: --key is required (see gc-token-ctl sign --help)"},
         {{"list", "--colour"}, "", 2, "gc-token-ctl: list: unknown option --colour (see gc-token-ctl list --help)"},
         {{"list", "--reader"}, "", 2, "gc-token-ctl: list: --reader needs a value (see gc-token-ctl list --help)"},
-        {signWith({"--key", "450102", "--alg", "ECDSASignatureDigestX999"}), "", 1,
-         "gc-token-ctl: sign: unknown algorithm \"ECDSASignatureDigestX999\""},
-        {signWith({"--key", "45:01", "--alg", "ECDSASignatureDigestX962"}), "", 1,
-         "gc-token-ctl: sign: the key ID is not hexadecimal: \"45:01\""},
-        {{"sign", "--reader", "R", "--key", "450102", "--alg", "ECDSASignatureDigestX962", "--in",
-          dir.path() + "/absent", "--out", out, "--socket", socket},
-         "",
-         1,
-         "gc-token-ctl: sign: cannot read " + dir.path() + "/absent"},
-        {signWith({"--key", "450102", "--alg", "ECDSASignatureDigestX962"}), "", 1,
-         "gc-token-ctl: sign: no token for reader \"Virtual PCD 00 00\""},
-        {{"list", "--reader", "Virtual PCD 00 00", "--socket", socket},
-         "",
-         1,
-         "gc-token-ctl: list: no token for reader \"Virtual PCD 00 00\""},
-        {{"list", "--socket", dir.path() + "/nobody.sock"},
-         "",
-         1,
-         "gc-token-ctl: list: no token host on " + dir.path() + "/nobody.sock (No such file or directory)"},
-        {{"wait-token", "--timeout", "0.2", "--socket", socket},
-         "",
-         1,
-         "gc-token-ctl: wait-token: no token within 200 ms"},
-        {{"wait-token", "--timeout", "soon"},
-         "",
-         1,
-         "gc-token-ctl: wait-token: --timeout is a positive number of seconds"},
-        {{"wait-token", "--gone", "--socket", socket},
-         "",
-         1,
-         "gc-token-ctl: wait-token: waiting for a token to go needs its \"reader\""},
-        {{"version", "--bus", bus.address(), "--timeout", "0.5"},
-         "",
-         1,
-         "gc-token-ctl: version: no answer from the token extension in time (the extension listens once a card was "
-         "inserted)"},
+        {signWith({"--key", "450102", "--alg", "ECDSASignatureDigestX999"}), "", 1, "gc-token-ctl: sign: unknown algorithm \"ECDSASignatureDigestX999\""},
+        {signWith({"--key", "45:01", "--alg", "ECDSASignatureDigestX962"}), "", 1, "gc-token-ctl: sign: the key ID is not hexadecimal: \"45:01\""},
+        {{"sign", "--reader", "R", "--key", "450102", "--alg", "ECDSASignatureDigestX962", "--in", absent, "--out", out, "--socket", socket}, "", 1, "gc-token-ctl: sign: cannot read " + absent},
+        {signWith({"--key", "450102", "--alg", "ECDSASignatureDigestX962"}), "", 1, "gc-token-ctl: sign: no token for reader \"Virtual PCD 00 00\""},
+        {{"list", "--reader", "Virtual PCD 00 00", "--socket", socket}, "", 1, "gc-token-ctl: list: no token for reader \"Virtual PCD 00 00\""},
+        {{"list", "--socket", nobody}, "", 1, "gc-token-ctl: list: no token host on " + nobody + " (No such file or directory)"},
+        {{"wait-token", "--timeout", "0.2", "--socket", socket}, "", 1, "gc-token-ctl: wait-token: no token within 200 ms"},
+        {{"wait-token", "--timeout", "soon"}, "", 1, "gc-token-ctl: wait-token: --timeout is a positive number of seconds"},
+        {{"wait-token", "--gone", "--socket", socket}, "", 1, "gc-token-ctl: wait-token: waiting for a token to go needs its \"reader\""},
+        {{"version", "--bus", bus.address(), "--timeout", "0.5"}, "", 1, "gc-token-ctl: version: " + late},
         {{"version", "--bus", lonelyBus.address()}, "", 1, "gc-token-ctl: version: no token host runs on the bus"},
-        {{"check-can", "--reader", "R", "--can-stdin", "--bus", bus.address()},
-         "",
-         1,
-         "gc-token-ctl: check-can: no CAN: no input"},
-        {{"check-can", "--reader", "R", "--can-stdin", "--bus", bus.address()},
-         "\n",
-         1,
-         "gc-token-ctl: check-can: an empty CAN is refused"},
+        {{"check-can", "--reader", "R", "--can-stdin", "--bus", bus.address()}, "", 1, "gc-token-ctl: check-can: no CAN: no input"},
+        {{"check-can", "--reader", "R", "--can-stdin", "--bus", bus.address()}, "\n", 1, "gc-token-ctl: check-can: an empty CAN is refused"},
+        // clang-format on
     };
     for (const auto& c : kCases) {
         const ToolRun run = ctl(c.args, c.input);

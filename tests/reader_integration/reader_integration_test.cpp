@@ -1,12 +1,11 @@
-// The reader back-ends through pcscd + vpcd + the simulated card: listing with exact-ATR
-// recognition, connect, lock, plain and extended-length traffic, unlock, removal and
-// re-insertion, a reset by another PC/SC client, and two readers used at once.
+// The reader back-ends through pcscd + vpcd + the simulated card: connect, lock, plain and
+// extended-length traffic, unlock, removal and re-insertion, a reset by another PC/SC client, two
+// readers used at once, and a second card object on a held card.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <future>
 #include <list>
 #include <memory>
@@ -19,17 +18,13 @@
 #include "cardsim.h"
 #include "cardsim_pcscd.h"
 #include "pcsc_client.h"
-#include "platform/ctk_memory.h"
 #include "platform/ctk_smartcard.h"
-#include "support/sim_card_adapter.h"
 #include "vpcd_card.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 using namespace std::chrono_literals;
-
-cardsim::Pcscd* gPcscd = nullptr;
 
 const Bytes kSw9000{0x90, 0x00};
 const Bytes kSelectMf{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
@@ -63,9 +58,8 @@ template <typename Reader>
 class ReaderThroughPcscd : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(gPcscd, nullptr);
-        name0 = gPcscd->readerName(0);
-        name1 = gPcscd->readerName(1);
+        name0 = pcscd.readerName(0);
+        name1 = pcscd.readerName(1);
         card0 = std::make_unique<cardsim::CardSim>(
             plainCard(cardsim::Personality::Varnel2, {cardsim::PaceCipher::Aes128, 13}));
         card1 = std::make_unique<cardsim::CardSim>(
@@ -85,10 +79,10 @@ protected:
     }
 
     std::unique_ptr<cardsim::VpcdCard> plug(cardsim::CardSim& card, int slot) {
-        auto vpcd = std::make_unique<cardsim::VpcdCard>(card, gPcscd->port(slot));
+        auto vpcd = std::make_unique<cardsim::VpcdCard>(card, pcscd.port(slot));
         EXPECT_TRUE(vpcd->start());
         EXPECT_TRUE(vpcd->waitInserted(10s));
-        EXPECT_TRUE(client.waitCard(gPcscd->readerName(slot), true, 10s));
+        EXPECT_TRUE(client.waitCard(pcscd.readerName(slot), true, 10s));
         return vpcd;
     }
 
@@ -115,6 +109,7 @@ protected:
         EXPECT_EQ(response, kSw9000);
     }
 
+    const cardsim::Pcscd& pcscd = cardsim::programPcscd();
     std::string name0, name1;
     std::unique_ptr<cardsim::CardSim> card0, card1;
     std::unique_ptr<cardsim::VpcdCard> slot0, slot1;
@@ -130,32 +125,6 @@ public:
     }
 };
 TYPED_TEST_SUITE(ReaderThroughPcscd, Backends, BackendNames);
-
-TYPED_TEST(ReaderThroughPcscd, ListsAndRecognisesSupportedCardsByExactAtr) {
-    TypeParam reader;
-    auto all = reader.getReadersList(false);
-    EXPECT_TRUE(contains(all, this->name0));
-    EXPECT_TRUE(contains(all, this->name1));
-    auto supported = reader.getReadersList(true);
-    EXPECT_TRUE(contains(supported, this->name0));
-    EXPECT_TRUE(contains(supported, this->name1));
-
-    // A generic card (another ATR) in slot 1 is listed but not recognised.
-    this->slot1->stop();
-    ASSERT_TRUE(this->client.waitCard(this->name1, false, 5s));
-    cardsim::CardSim generic(plainCard(cardsim::Personality::Generic, {}));
-    auto genericSlot = this->plug(generic, 1);
-    supported = reader.getReadersList(true);
-    EXPECT_TRUE(contains(supported, this->name0));
-    EXPECT_FALSE(contains(supported, this->name1));
-    EXPECT_TRUE(contains(reader.getReadersList(false), this->name1));
-
-    Bytes atr;
-    ASSERT_EQ(reader.init(this->name1), 0);
-    EXPECT_EQ(reader.getCardATR(atr), 0);
-    EXPECT_EQ(atr, generic.atr());
-    genericSlot->stop();
-}
 
 TYPED_TEST(ReaderThroughPcscd, ConnectLockSelectExtendedUnlock) {
     auto reader = this->open(this->name0);
@@ -278,31 +247,6 @@ TYPED_TEST(ReaderThroughPcscd, TwoReadersTransmitConcurrently) {
     EXPECT_EQ(failures.load(), 0);
 }
 
-// The simulated card in process, behind the in-memory slots.
-// vpcd is a plain reader: it reports no part 10 feature, so no pinpad, no PACE of its own and
-// no APDU size of its own.
-using PcscThroughPcscd = ReaderThroughPcscd<GC_ReaderPCSC>;
-TEST_F(PcscThroughPcscd, VpcdReportsNoReaderFeatures) {
-    auto reader = open(name0);
-    const GC_ReaderPCSC::pcsc_data& d = *reader->data;
-    EXPECT_FALSE(reader->isPinpad());
-    EXPECT_EQ(d.features, 0u);
-    for (DWORD code :
-         {d.ctlExecutePace, d.ctlVerifyPinDirect, d.ctlVerifyPinStart, d.ctlVerifyPinFinish, d.ctlModifyPinDirect,
-          d.ctlModifyPinStart, d.ctlModifyPinFinish, d.ctlIfdPinProperties, d.ctlGetTlvProperties})
-        EXPECT_EQ(code, 0u);
-    EXPECT_EQ(reader->maxApduSize, 200);
-    EXPECT_FALSE(reader->apduSizeFixed);
-    EXPECT_FALSE(reader->extendedApdu);
-    Bytes response;
-    EXPECT_EQ(reader->performSecureConnection({'1', '2', '3', '4', '5', '6'}, 2), -4);
-    EXPECT_EQ(reader->destroySecureConnection(), -4);
-    EXPECT_EQ(reader->verifyPassword({0x00, 0x20, 0x00, 0x01}, nullptr, response, 25, 255), -4);
-    ASSERT_EQ(lockOnce(*reader), 0);
-    expectSelect(*reader);
-    EXPECT_EQ(reader->unlock(), 0);
-}
-
 // A second card object on the same slot (as the token host keeps one per inserted card) answers
 // whether it is still valid at once, even while the reader back-end's connection holds the card;
 // a card taken out and put back between two looks leaves it invalid.
@@ -335,63 +279,11 @@ TEST_F(CtkThroughPcscd, AnotherCardObjectAnswersValidWhileTheCardIsHeld) {
     EXPECT_TRUE(next->valid());
 }
 
-TEST(ReaderInMemory, SimulatedCardBehindInMemorySlots) {
-    auto manager = std::make_shared<ctk::mem::SlotManager>();
-    ctk::SlotManager::setDefaultManager(manager);
-    cardsim::CardSim varnel2(plainCard(cardsim::Personality::Varnel2, {}));
-    cardsim::CardSim generic(plainCard(cardsim::Personality::Generic, {}));
-    manager->addSlot("Memory 0");
-    manager->addSlot("Memory 1");
-    manager->insertCard("Memory 0", std::make_shared<gctest::SimCardAdapter>(varnel2));
-    manager->insertCard("Memory 1", std::make_shared<gctest::SimCardAdapter>(generic));
-    {
-        GC_ReaderCTK reader;
-        auto supported = reader.getReadersList(true);
-        EXPECT_EQ(std::vector<std::string>(supported.begin(), supported.end()), std::vector<std::string>{"Memory 0"});
-        ASSERT_EQ(reader.init("Memory 0"), 0);
-        ASSERT_EQ(reader.initCard(true, nullptr), 0);
-        ASSERT_EQ(reader.lock(), 0);
-        Bytes response;
-        EXPECT_EQ(reader.sendAPDU(kSelectMf, response, 0), 0);
-        EXPECT_EQ(response, kSw9000);
-        ASSERT_EQ(reader.sendAPDU(selectPath(kCertPath), response, 0), 0);
-        auto content = varnel2.file(kCertPath);
-        ASSERT_TRUE(content && content->size() > 300);
-        EXPECT_EQ(reader.sendAPDU({0x00, 0xB0, 0x00, 0x00, 0x00, 0x01, 0x2C}, response, 300), 0);
-        Bytes expected(content->begin(), content->begin() + 300);
-        expected.insert(expected.end(), kSw9000.begin(), kSw9000.end());
-        EXPECT_EQ(response, expected);
-
-        manager->resetCard("Memory 0");
-        EXPECT_EQ(reader.lock(), -25);
-        EXPECT_EQ(reader.lock(), 0);
-        EXPECT_EQ(reader.unlock(), 0);
-    }
-    // Back to the slots of the private pcscd, with an empty registry.
-    ctk::SlotManager::setDefaultManager(std::make_shared<ctk::mem::SlotManager>());
-    GC_ReaderCTK().detectReaderChanges();
-    ctk::SlotManager::resetDefaultManager();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    std::string error;
-    // Namespaces are per thread: enter them before any thread exists.
-    if (!cardsim::enterPrivateNamespaces(&error)) {
-        std::fprintf(stderr, "cannot enter private namespaces: %s\n", error.c_str());
-        return 1;
-    }
-    cardsim::Pcscd pcscd;
-    if (!pcscd.start(&error)) {
-        std::fprintf(stderr, "cannot start pcscd: %s\n", error.c_str());
-        return 1;
-    }
-    gPcscd = &pcscd;
+    if (!cardsim::startProgramPcscd()) return 1;
     ctk::SlotManager::resetDefaultManager();  // the slot manager over this pcscd
-    int result = RUN_ALL_TESTS();
-    gPcscd = nullptr;
-    pcscd.stop();
-    return result;
+    return RUN_ALL_TESTS();
 }

@@ -4,7 +4,8 @@
 
 namespace gctest {
 
-// A fresh directory under /tmp, removed with everything in it when the object goes.
+// A fresh directory under /tmp, removed with everything in it when the object goes. Nothing here
+// links the driver: the simulator's helpers use it too.
 class TempDir {
 public:
     TempDir();
@@ -13,6 +14,7 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
     // Creates path()/relative and every missing parent; returns the full path.
     std::string makeDirs(const std::string& relative) const;
 

@@ -37,20 +37,15 @@ int anotherApplication(const std::string& reader) {
 
 std::string runAnotherApplication(const std::string& reader, std::chrono::milliseconds limit) {
     gctest::ChildProcess child;
-    std::string error;
-    if (!child.start({"/proc/self/exe", "--another-application", reader}, &error, true)) return "(not started)";
+    if (!child.start({"/proc/self/exe", "--another-application", reader})) return "(not started)";
     const std::optional<std::string> line = child.readLine(limit);
     child.stop();
     return line.value_or("(blocked)");
 }
 
-cardsim::Pcscd*& programPcscd() {
-    static cardsim::Pcscd* pcscd = nullptr;
-    return pcscd;
-}
-
-PcscdHolder::PcscdHolder(cardsim::CardConfig config) : name_(programPcscd()->readerName(0)), card_(std::move(config)) {
-    slot_ = std::make_unique<cardsim::VpcdCard>(card_, programPcscd()->port(0));
+PcscdHolder::PcscdHolder(cardsim::CardConfig config)
+    : name_(cardsim::programPcscd().readerName(0)), card_(std::move(config)) {
+    slot_ = std::make_unique<cardsim::VpcdCard>(card_, cardsim::programPcscd().port(0));
     ok_ = card_.ok() && client_.establish() && slot_->start() && slot_->waitInserted(kShowsWithin) &&
           client_.waitCard(name_, true, kShowsWithin);
     GC_Factory::addDriver(GC_Factory::READER_PCSC);

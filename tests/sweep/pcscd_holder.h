@@ -13,9 +13,6 @@
 
 namespace sweep {
 
-// Set by the program's main before the tests run.
-cardsim::Pcscd*& programPcscd();
-
 // Another application on the same pcscd: connects to the reader and, with a card, sends SELECT of
 // the MF; prints "connect <PC/SC result in hex>" and, when connected, "answer <hex>". Its exit code.
 int anotherApplication(const std::string& reader);
