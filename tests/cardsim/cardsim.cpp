@@ -255,11 +255,6 @@ void CardSim::leadingZeroInNextEcdsa(SignatureHalf half) {
     impl_->zeroHalf = half;
 }
 
-void CardSim::setMaxCommandSize(size_t size) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->config.maxCommandSize = size;
-}
-
 void CardSim::setMaxReadSize(size_t size) {
     std::lock_guard lock(impl_->mutex);
     impl_->config.maxReadSize = size;

@@ -165,7 +165,6 @@ public:
     // resets (Event::Reset), or is pulled (Event::Removed).
     void resetOnNextCommand(size_t after = 0);
     void removeOnNextCommand(size_t after = 0);
-    void setMaxCommandSize(size_t size);
     // The next ECDSA signature has the chosen half start with a zero byte in its fixed-length
     // form (r || s; in DER the INTEGER is shorter): the card signs again until it does.
     void leadingZeroInNextEcdsa(SignatureHalf half);

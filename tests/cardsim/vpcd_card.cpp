@@ -100,7 +100,6 @@ int VpcdCard::connectOnce() {
 bool VpcdCard::sendFrame(int fd, const Bytes& payload) {
     if (payload.empty() || payload.size() > 0xFFFF) {
         // An empty frame would hang vpcd's slot thread; the caller closes the connection instead.
-        ++emptyWithheld_;
         return false;
     }
     Bytes frame{static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())};
@@ -111,10 +110,6 @@ bool VpcdCard::sendFrame(int fd, const Bytes& payload) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
-    }
-    ++framesSent_;
-    size_t smallest = smallestFrame_.load();
-    while (payload.size() < smallest && !smallestFrame_.compare_exchange_weak(smallest, payload.size())) {
     }
     return true;
 }
@@ -214,7 +209,6 @@ void VpcdCard::loop() {
             }
             const Bytes response = card_.transmit(payload);
             if (response.empty()) {
-                ++emptyWithheld_;
                 if (card_.takeEvent() == Event::Removed) {
                     std::lock_guard lock(mutex_);
                     wantInserted_ = false;

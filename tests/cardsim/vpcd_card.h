@@ -40,11 +40,6 @@ public:
     void remove();
     void insert();
 
-    // Frames the card sent, and how many empty answers it held back (closing instead).
-    size_t framesSent() const { return framesSent_; }
-    size_t emptyAnswersWithheld() const { return emptyWithheld_; }
-    size_t smallestFrameSent() const { return smallestFrame_; }
-
 private:
     void loop();
     int connectOnce();
@@ -65,9 +60,6 @@ private:
     bool inserted_ = false;
     bool exitOnClose_ = false;
     std::atomic<bool> running_{false};
-    std::atomic<size_t> framesSent_{0};
-    std::atomic<size_t> emptyWithheld_{0};
-    std::atomic<size_t> smallestFrame_{SIZE_MAX};
 };
 
 }  // namespace cardsim
