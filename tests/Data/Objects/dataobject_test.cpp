@@ -61,28 +61,4 @@ TEST(GC_DataObject, EmptyDataEmptiesContent) {
     EXPECT_TRUE(object.getData().empty());
 }
 
-TEST(GC_DataObject, CopyConstructor) {
-    GC_DataObject source;
-    source.label = "EF.SOD";
-    source.identifier = {0x01};
-    source.setData({0x04, 0x02, 0xCA, 0xFE});
-    GC_DataObject copy(&source);
-    EXPECT_EQ(copy.type, GC_Object::TYPE_DATA);
-    EXPECT_EQ(copy.label, "EF.SOD");
-    EXPECT_EQ(copy.identifier, source.identifier);
-    EXPECT_EQ(copy.getData(), source.getData());
-    EXPECT_EQ(copy.loaded, 1);
-}
-
-TEST(GC_PrivKeyObject, KeySizeIsTheStoredValue) {
-    GC_PrivKeyObject key;
-    EXPECT_EQ(key.type, GC_Object::TYPE_PRIVATE_KEY);
-    key.keyBits = 3072;
-    EXPECT_EQ(key.getKeySize(), 3072);
-    key.curve = GC_EC_Params::brainpoolP384r1;
-    GC_PrivKeyObject copy(&key);
-    EXPECT_EQ(copy.getKeySize(), 3072);
-    EXPECT_EQ(copy.curve, GC_EC_Params::brainpoolP384r1);
-}
-
 }  // namespace
