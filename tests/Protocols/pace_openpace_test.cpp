@@ -72,6 +72,7 @@ std::vector<command> everyCase() {
     const bytes d300 = filler(300, 3);
     const bytes d32 = filler(32, 9);
     const bytes d16 = filler(16, 1);
+    // clang-format off
     return {
         {"case 1", unhex("00700000"), {}, "00"},
         {"case 2 short", unhex("00B0000010"), {}, "10"},
@@ -82,12 +83,10 @@ std::vector<command> everyCase() {
         {"case 2 extended", unhex("00B00000000400"), {}, "0400"},
         {"case 3 extended", cat(unhex("00D6000000012C"), d300), d300, "0000"},
         {"case 4 extended", cat(cat(unhex("002A9E9A000020"), d32), unhex("0000")), d32, "0000"},
-        {"odd INS",
-         unhex("00B100000454020000"
-               "00"),
-         unhex("54020000"), "00"},
+        {"odd INS", unhex("00B10000045402000000"), unhex("54020000"), "00"},
         {"chained class", unhex("10860000027C0000"), unhex("7C00"), "00"},
     };
+    // clang-format on
 }
 
 // Exchanges every command case and answers of several sizes; checks the counter on both sides.

@@ -327,64 +327,26 @@ TEST(SmVerify, HostileAnswersAreErrors) {
         std::function<bytes(const answer&)> make;
         int64_t rc;
     };
+    // clang-format off
     const std::vector<row> rows = {
-        {"wrong MAC",
-         [](const answer& a) {
-             bytes r = a.build(unhex("99029000"));
-             r[6] ^= 1;
-             return r;
-         },
-         SM::kMacMismatch},
+        {"wrong MAC", [](const answer& a) { bytes r = a.build(unhex("99029000")); r[6] ^= 1; return r; }, SM::kMacMismatch},
         {"MAC of 4 bytes", [](const answer&) { return unhex("990290008E04010203049000"); }, SM::kMalformed},
         {"no MAC", [](const answer&) { return unhex("990290009000"); }, SM::kObjectMissing},
-        {"no DO99",
-         [](const answer& a) {
-             const bytes do87 = tlv(0x87, cat({0x01}, a.ref.encrypt(unhex("01"))));
-             return a.build(do87);
-         },
-         SM::kObjectMissing},
+        {"no DO99", [](const answer& a) { return a.build(tlv(0x87, cat({0x01}, a.ref.encrypt(unhex("01"))))); }, SM::kObjectMissing},
         {"DO99 of 3 bytes", [](const answer& a) { return a.build(unhex("9903900000")); }, SM::kMalformed},
-        {"truncated DO87",
-         [](const answer& a) {
-             bytes c = a.ref.encrypt(unhex("0102"));
-             return cat(unhex("871101"), bytes(c.begin(), c.begin() + 8));
-         },
-         SM::kMalformed},
-        {"DO87 without cryptogram", [](const answer& a) { return a.build(cat(unhex("870101"), unhex("99029000"))); },
-         SM::kInvalidArgument},
-        {"cryptogram not whole blocks",
-         [](const answer& a) {
-             return a.build(cat(unhex("870601"
-                                      "0102030405"),
-                                unhex("99029000")));
-         },
-         SM::kCryptoFailed},
-        {"no 80 padding",
-         [](const answer& a) {
-             const bytes do87 = tlv(0x87, cat({0x01}, a.ref.encryptRaw(range(1, 16))));
-             return a.build(cat(do87, unhex("99029000")));
-         },
-         SM::kMalformed},
-        {"both DO85 and DO87",
-         [](const answer& a) {
-             const bytes do87 = tlv(0x87, cat({0x01}, a.ref.encrypt(unhex("01"))));
-             const bytes do85 = tlv(0x85, a.ref.encrypt(unhex("02")));
-             return a.build(cat(cat(do85, do87), unhex("99029000")), cat(do87, unhex("99029000")));
-         },
-         SM::kMalformed},
+        {"truncated DO87", [](const answer& a) { bytes c = a.ref.encrypt(unhex("0102")); return cat(unhex("871101"), bytes(c.begin(), c.begin() + 8)); }, SM::kMalformed},
+        {"DO87 without cryptogram", [](const answer& a) { return a.build(cat(unhex("870101"), unhex("99029000"))); }, SM::kInvalidArgument},
+        {"cryptogram not whole blocks", [](const answer& a) { return a.build(cat(unhex("8706010102030405"), unhex("99029000"))); }, SM::kCryptoFailed},
+        {"no 80 padding", [](const answer& a) { return a.build(cat(tlv(0x87, cat({0x01}, a.ref.encryptRaw(range(1, 16)))), unhex("99029000"))); }, SM::kMalformed},
+        {"both DO85 and DO87", [](const answer& a) { const bytes do87 = tlv(0x87, cat({0x01}, a.ref.encrypt(unhex("01")))); return a.build(cat(cat(tlv(0x85, a.ref.encrypt(unhex("02"))), do87), unhex("99029000")), cat(do87, unhex("99029000"))); }, SM::kMalformed},
         {"plain data and status", [](const answer&) { return unhex("0102039000"); }, SM::kObjectMissing},
-        {"tag as last byte",
-         [](const answer&) {
-             return unhex(
-                 "01029000"
-                 "99");
-         },
-         SM::kInvalidArgument},
+        {"tag as last byte", [](const answer&) { return unhex("0102900099"); }, SM::kInvalidArgument},
         {"length runs past the end", [](const answer&) { return unhex("9902900087829000"); }, SM::kMalformed},
         {"length ends the answer", [](const answer&) { return unhex("01029981"); }, SM::kMalformed},
         {"zero length bytes", [](const answer&) { return unhex("998002"); }, SM::kMalformed},
         {"single byte", [](const answer&) { return unhex("90"); }, SM::kInvalidArgument},
     };
+    // clang-format on
     for (const row& r : rows) {
         answer a;
         const bytes response = r.make(a);

@@ -104,27 +104,20 @@ TEST(Chipdoc30Card, LoadEcKeyParamP256) {
 
 // Every curve: the parameters embedded for loading are OpenSSL's, with the card's framing.
 TEST(Chipdoc30Card, LoadEcKeyParamEveryCurve) {
-    struct Expect {
-        int keyType;
-        size_t dataLen;
-        Bytes lc;
-    };
-    const Expect expects[] = {{1, 182, unhex("B6")},       {2, 206, unhex("CE")},       {3, 302, unhex("00 01 2E")},
-                              {4, 410, unhex("00 01 9A")}, {5, 182, unhex("B6")},       {6, 206, unhex("CE")},
-                              {7, 254, unhex("FE")},       {8, 302, unhex("00 01 2E")}, {9, 398, unhex("00 01 8E")}};
     GC_CardChipdoc_3_0 card;
-    for (const Expect& e : expects) {
-        SCOPED_TRACE("key type " + std::to_string(e.keyType));
-        const cardtest::CurveRef r = cardtest::opensslCurve(cardtest::nidOfKeyType(e.keyType));
+    for (int keyType = 1; keyType <= 9; ++keyType) {
+        SCOPED_TRACE("key type " + std::to_string(keyType));
+        const cardtest::CurveRef r = cardtest::opensslCurve(cardtest::nidOfKeyType(keyType));
         auto len2 = [](const Bytes& v) {
             return Bytes{static_cast<unsigned char>(v.size() >> 8), static_cast<unsigned char>(v.size() & 0xFF)};
         };
         const Bytes data = cat(
             {unhex("0C"), len2(r.p), r.p, len2(r.a), r.a, len2(r.b), r.b, len2(r.G), r.G, len2(r.n), r.n, unhex("00 01")});
-        ASSERT_EQ(data.size(), e.dataLen);
+        // Lc of one byte up to 255, else 00 and two bytes.
+        const Bytes lc = data.size() < 256 ? Bytes{static_cast<unsigned char>(data.size())} : cat({{0x00}, len2(data)});
         Bytes out;
-        ASSERT_EQ(card.loadECKeyParam(0x01, static_cast<GC_Card::key_type>(e.keyType), out), 0);
-        EXPECT_EQ(out, cat({unhex("80 24 00 81"), e.lc, data}));
+        ASSERT_EQ(card.loadECKeyParam(0x01, static_cast<GC_Card::key_type>(keyType), out), 0);
+        EXPECT_EQ(out, cat({unhex("80 24 00 81"), lc, data}));
     }
     // secp521r1: 66-byte elements and a 133-byte point.
     Bytes out;
