@@ -8,28 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "support/hex.h"
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 using Item = GC_ASN1::item;
 using Tree = std::vector<GC_ASN1::item>;
-
-Bytes hex(const std::string& text) {
-    Bytes out;
-    unsigned int byte = 0;
-    int digits = 0;
-    for (char c : text) {
-        if (c == ' ') continue;
-        unsigned int v = (c >= '0' && c <= '9') ? unsigned(c - '0') : unsigned((c | 0x20) - 'a' + 10);
-        byte = (byte << 4) | v;
-        if (++digits == 2) {
-            out.push_back(static_cast<unsigned char>(byte));
-            byte = 0;
-            digits = 0;
-        }
-    }
-    return out;
-}
+using gctest::unhex;
 
 // A compact picture of a tree: tag(value){children} per item, so whole shapes compare at once.
 std::string shape(const Tree& tree) {
@@ -54,7 +40,7 @@ std::string shape(const Tree& tree) {
 
 Item make(const std::string& tag, const std::string& value, bool primitive) {
     Item it;
-    EXPECT_EQ(GC_ASN1::createTag(it, hex(tag), hex(value), primitive), 0);
+    EXPECT_EQ(GC_ASN1::createTag(it, unhex(tag), unhex(value), primitive), 0);
     return it;
 }
 
@@ -73,20 +59,18 @@ struct ParseCase {
     const char* recShape;   // tree after the recursive parser (nullptr: same as fast)
 };
 
+// clang-format off
 const ParseCase kParseCases[] = {
     {"empty", "", 0, 0, "", nullptr},
     {"trailing zeros end the parse", "30 03 02 01 05 00 00", 0, 0, "30[020105]{02(05) } ", nullptr},
     {"zero byte ends, rest unread", "02 01 05 00 FF FF", 0, 0, "02(05) ", nullptr},
-    {"zero byte inside a definite item ends every level", "30 05 02 01 05 00 00 04 01 07", 0, 0,
-     "30[0201050000]{02(05) } ", nullptr},
+    {"zero byte inside a definite item ends every level", "30 05 02 01 05 00 00 04 01 07", 0, 0, "30[0201050000]{02(05) } ", nullptr},
     {"empty sequence then sibling", "30 00 04 01 07", 0, 0, "30[] 04(07) ", nullptr},
     {"indefinite sequence stops at end-of-contents", "30 80 02 01 05 00 00 04 01 07", 0, 0, "30[]{02(05) } ", nullptr},
-    {"indefinite holds a definite sequence", "30 80 30 03 02 01 05 02 01 06 00 00", 0, 0,
-     "30[]{30[020105]{02(05) } 02(06) } ", nullptr},
+    {"indefinite holds a definite sequence", "30 80 30 03 02 01 05 02 01 06 00 00", 0, 0, "30[]{30[020105]{02(05) } 02(06) } ", nullptr},
     {"long form 81 00 needs a byte after it (fast)", "04 81 00", -1, 0, "", "04() "},
     {"two empty octet strings", "04 81 00 04 00", 0, 0, "04() 04() ", nullptr},
-    {"eight length bytes with leading zeros", "04 88 00 00 00 00 00 00 00 05 01 02 03 04 05", 0, 0, "04(0102030405) ",
-     nullptr},
+    {"eight length bytes with leading zeros", "04 88 00 00 00 00 00 00 00 05 01 02 03 04 05", 0, 0, "04(0102030405) ", nullptr},
     {"all-zero long form is length 0", "04 82 00 00 05 00", 0, 0, "04() 05() ", nullptr},
     {"nine significant length bytes", "04 89 01 00 00 00 00 00 00 00 00 00", -1, -2, "", nullptr},
     {"indefinite primitive", "04 80", -1, -2, "", nullptr},
@@ -104,14 +88,7 @@ const ParseCase kParseCases[] = {
     {"items after a failure are not read", "02 01 05 04 05 00", -1, -2, "02(05) ", nullptr},
     // An item that runs past its parent: the fast parser keeps the parent open (its count passes
     // zero), the recursive parser refuses the item.
-    {
-        "primitive overruns parent",
-        "30 03 04 05 01 02 03 04 05 02 01 09",
-        0,
-        -1,
-        "30[040501]{04(0102030405) 02(09) } ",
-        "",
-    },
+    {"primitive overruns parent", "30 03 04 05 01 02 03 04 05 02 01 09", 0, -1, "30[040501]{04(0102030405) 02(09) } ", ""},
     {"header overruns parent", "30 01 04 00 02 01 09", 0, -1, "30[04]{04() 02(09) } ", ""},
     // Here the parent closes when its count reaches 0; the open child is then found again by
     // its tag from the top level, which leads to the parent: the INTEGER lands beside the child.
@@ -119,6 +96,7 @@ const ParseCase kParseCases[] = {
     // When no list holds the open child's tag, the search passes it over: items go to the top level.
     {"open item not found again", "30 04 31 82 00 04 04 00 04 00", 0, -1, "30[31820004]{31[04000400] } 04() 04() ", ""},
 };
+// clang-format on
 
 TEST(Asn1Parse, BothParsersOnEdgeCases) {
     for (const ParseCase& c : kParseCases) {
@@ -126,15 +104,15 @@ TEST(Asn1Parse, BothParsersOnEdgeCases) {
         const std::string fastShape = c.fastShape;
         Tree tree;
         tree.push_back(Item{});  // deserialize replaces what was there
-        EXPECT_EQ(GC_ASN1::deserialize(tree, hex(c.input), true), c.fast);
+        EXPECT_EQ(GC_ASN1::deserialize(tree, unhex(c.input), true), c.fast);
         EXPECT_EQ(shape(tree), fastShape);
-        EXPECT_EQ(GC_ASN1::deserialize(tree, hex(c.input), false), c.recursive);
+        EXPECT_EQ(GC_ASN1::deserialize(tree, unhex(c.input), false), c.recursive);
         EXPECT_EQ(shape(tree), c.recShape ? std::string(c.recShape) : fastShape);
     }
 }
 
 TEST(Asn1Parse, DepthAndNumber) {
-    const Bytes data = hex("30 09 02 01 01 02 01 02 02 01 03 04 00");
+    const Bytes data = unhex("30 09 02 01 01 02 01 02 02 01 03 04 00");
     Tree fast, rec;
     ASSERT_EQ(GC_ASN1::deserialize(fast, data, true), 0);
     ASSERT_EQ(GC_ASN1::deserialize(rec, data, false), 0);
@@ -197,7 +175,7 @@ TEST(Asn1Parse, NestingIsBounded) {
         const Item* deepest = &tree.at(0);
         while (!deepest->children.empty()) deepest = &deepest->children[0];
         EXPECT_EQ(deepest->depth, GC_ASN1::kMaxNesting);
-        EXPECT_EQ(deepest->value, hex("05"));
+        EXPECT_EQ(deepest->value, unhex("05"));
         EXPECT_EQ(GC_ASN1::deserialize(tree, nested(GC_ASN1::kMaxNesting + 1, indefinite), true), -1);
         EXPECT_EQ(GC_ASN1::deserialize(tree, nested(GC_ASN1::kMaxNesting + 1, indefinite), false), -1);
         EXPECT_EQ(GC_ASN1::deserialize(tree, nested(100000, indefinite), true), -1);
@@ -210,7 +188,7 @@ TEST(Asn1Parse, ManyItemsBesideAnOpenItemThatIsNotFound) {
     constexpr size_t kItems = 21000;
     Bytes body;
     for (size_t i = 0; i < kItems; ++i) body.insert(body.end(), {0x04, 0x01, static_cast<unsigned char>(i)});
-    Bytes data = hex("30 04 31 82");
+    Bytes data = unhex("30 04 31 82");
     data.push_back(static_cast<unsigned char>(body.size() >> 8));
     data.push_back(static_cast<unsigned char>(body.size()));
     for (unsigned char b : body) data.push_back(b);
@@ -250,7 +228,7 @@ TEST(Asn1Parse, OffsetLengthReaderStaysInsideInput) {
         unsigned long offset = c.offset;
         unsigned long length = 0;
         bool indefinite = false;
-        const bool ok = GC_ASN1::getLength(hex(c.data), offset, length, indefinite);
+        const bool ok = GC_ASN1::getLength(unhex(c.data), offset, length, indefinite);
         EXPECT_EQ(ok, c.ok);
         if (ok) {
             EXPECT_EQ(length, c.length);
@@ -283,12 +261,12 @@ TEST(Asn1Parse, ObjectReaderFlagsAndClass) {
         Item it;
         unsigned char cls = 0;
         unsigned long offset = 0;
-        const unsigned char flags = GC_ASN1::getObject(hex(c.data), it, cls, offset);
+        const unsigned char flags = GC_ASN1::getObject(unhex(c.data), it, cls, offset);
         EXPECT_EQ(flags, c.flags);
         if ((flags & 0x80) == 0) {
             EXPECT_EQ(cls, c.cls);
-            EXPECT_EQ(it.tag, hex(c.tag));
-            EXPECT_EQ(it.value, hex(c.value));
+            EXPECT_EQ(it.tag, unhex(c.tag));
+            EXPECT_EQ(it.value, unhex(c.value));
         }
     }
 }
@@ -296,13 +274,21 @@ TEST(Asn1Parse, ObjectReaderFlagsAndClass) {
 // ---------------------------------------------------------------- building and writing
 
 TEST(Asn1Build, LengthBytes) {
+    // clang-format off
     const std::pair<size_t, const char*> cases[] = {
-        {0, "00"},         {127, "7F"},         {128, "81 80"},         {255, "81 FF"},
-        {256, "82 01 00"}, {65535, "82 FF FF"}, {65536, "83 01 00 00"}, {16777216, "84 01 00 00 00"},
+        {0, "00"},
+        {127, "7F"},
+        {128, "81 80"},
+        {255, "81 FF"},
+        {256, "82 01 00"},
+        {65535, "82 FF FF"},
+        {65536, "83 01 00 00"},
+        {16777216, "84 01 00 00 00"},
     };
+    // clang-format on
     for (const auto& [size, expected] : cases) {
         SCOPED_TRACE(size);
-        EXPECT_EQ(GC_ASN1::getLength2Byte(Bytes(size)), hex(expected));
+        EXPECT_EQ(GC_ASN1::getLength2Byte(Bytes(size)), unhex(expected));
     }
 }
 
@@ -311,12 +297,12 @@ TEST(Asn1Build, SequenceOfInteger) {
     Item integer = make("02", "05", true);
     ASSERT_EQ(GC_ASN1::addChild(seq, integer), 0);
     EXPECT_EQ(integer.depth, 1u);  // raised in the caller's item too
-    EXPECT_EQ(seq.value, hex("02 01 05"));
-    EXPECT_EQ(GC_ASN1::serialize(seq), hex("30 03 02 01 05"));
+    EXPECT_EQ(seq.value, unhex("02 01 05"));
+    EXPECT_EQ(GC_ASN1::serialize(seq), unhex("30 03 02 01 05"));
 
     // Later changes to the caller's child do not reach the appended copy.
-    integer.value = hex("07");
-    EXPECT_EQ(GC_ASN1::serialize(seq), hex("30 03 02 01 05"));
+    integer.value = unhex("07");
+    EXPECT_EQ(GC_ASN1::serialize(seq), unhex("30 03 02 01 05"));
 }
 
 TEST(Asn1Build, NestedBuildGivesDer) {
@@ -330,23 +316,23 @@ TEST(Asn1Build, NestedBuildGivesDer) {
     ASSERT_EQ(GC_ASN1::addChild(seq, kids), 0);
     const Bytes der = GC_ASN1::serialize(seq);
     ASSERT_EQ(der.size(), 4u + 4 + 300 + 5);
-    EXPECT_EQ(Bytes(der.begin(), der.begin() + 8), hex("30 82 01 35 02 82 01 2C"));
-    EXPECT_EQ(Bytes(der.end() - 5, der.end()), hex("A1 03 04 01 01"));
+    EXPECT_EQ(Bytes(der.begin(), der.begin() + 8), unhex("30 82 01 35 02 82 01 2C"));
+    EXPECT_EQ(Bytes(der.end() - 5, der.end()), unhex("A1 03 04 01 01"));
 }
 
 TEST(Asn1Build, ParseThenWriteGivesShortestLengths) {
     Tree tree;
-    ASSERT_EQ(GC_ASN1::deserialize(tree, hex("30 81 03 02 01 05"), true), 0);
-    EXPECT_EQ(GC_ASN1::serialize(tree), hex("30 03 02 01 05"));
-    ASSERT_EQ(GC_ASN1::deserialize(tree, hex("30 80 02 82 00 01 05 00 00"), false), 0);
-    EXPECT_EQ(GC_ASN1::serialize(tree), hex("30 03 02 01 05"));
+    ASSERT_EQ(GC_ASN1::deserialize(tree, unhex("30 81 03 02 01 05"), true), 0);
+    EXPECT_EQ(GC_ASN1::serialize(tree), unhex("30 03 02 01 05"));
+    ASSERT_EQ(GC_ASN1::deserialize(tree, unhex("30 80 02 82 00 01 05 00 00"), false), 0);
+    EXPECT_EQ(GC_ASN1::serialize(tree), unhex("30 03 02 01 05"));
 }
 
 TEST(Asn1Build, EmptyTagsAreRefused) {
     Item it = make("04", "AA", true);
-    EXPECT_EQ(GC_ASN1::createTag(it, {}, hex("BB"), true), -3);
-    EXPECT_EQ(it.tag, hex("04"));
-    EXPECT_EQ(it.value, hex("AA"));
+    EXPECT_EQ(GC_ASN1::createTag(it, {}, unhex("BB"), true), -3);
+    EXPECT_EQ(it.tag, unhex("04"));
+    EXPECT_EQ(it.value, unhex("AA"));
 
     Item parent = make("30", "", false);
     Item good = make("02", "01", true);
@@ -354,7 +340,7 @@ TEST(Asn1Build, EmptyTagsAreRefused) {
     Item untagged;
     EXPECT_EQ(GC_ASN1::addChild(parent, untagged), -3);
     EXPECT_EQ(parent.children.size(), 1u);
-    EXPECT_EQ(parent.value, hex("02 01 01"));
+    EXPECT_EQ(parent.value, unhex("02 01 01"));
 
     std::vector<Item> list = {make("02", "02", true), Item{}};
     EXPECT_EQ(GC_ASN1::addChild(parent, list), -3);
@@ -367,9 +353,9 @@ TEST(Asn1Build, EmptyTagsAreRefused) {
     EXPECT_TRUE(GC_ASN1::serialize(bare).empty());
     Item outer = make("30", "", false);
     outer.children = {bare, make("05", "", true)};
-    EXPECT_EQ(GC_ASN1::serialize(outer), hex("30 02 05 00"));
+    EXPECT_EQ(GC_ASN1::serialize(outer), unhex("30 02 05 00"));
     std::vector<Item> both = {bare, make("05", "", true)};
-    EXPECT_EQ(GC_ASN1::serialize(both), hex("05 00"));
+    EXPECT_EQ(GC_ASN1::serialize(both), unhex("05 00"));
     EXPECT_EQ(GC_ASN1::serializeData(both), 0);  // the last item's result
 }
 
@@ -379,7 +365,7 @@ TEST(Asn1Build, ChildOfPrimitiveParentIsNotWritten) {
     ASSERT_EQ(GC_ASN1::addChild(parent, child), 0);
     EXPECT_EQ(parent.children.size(), 1u);
     EXPECT_TRUE(parent.value.empty());
-    EXPECT_EQ(GC_ASN1::serialize(parent), hex("04 00"));
+    EXPECT_EQ(GC_ASN1::serialize(parent), unhex("04 00"));
 }
 
 TEST(Asn1Build, ChildNumber) {
@@ -415,152 +401,158 @@ TEST(Asn1Build, ReadNumber) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bytes);
-        EXPECT_EQ(GC_ASN1::getLength(hex(c.bytes), c.all), c.expected);
+        EXPECT_EQ(GC_ASN1::getLength(unhex(c.bytes), c.all), c.expected);
     }
 }
 
 // ---------------------------------------------------------------- lookups
 
 TEST(Asn1Lookup, SplitTagOffPath) {
+    // clang-format off
     const std::pair<const char*, const char*> cases[] = {
-        {"30 02", "30"}, {"7F 49 86", "7F49"}, {"5F 3F 01 02", "5F3F01"}, {"9F 81 04", "9F81"}, {"", ""},
+        {"30 02", "30"},
+        {"7F 49 86", "7F49"},
+        {"5F 3F 01 02", "5F3F01"},
+        {"9F 81 04", "9F81"},
+        {"", ""},
     };
+    // clang-format on
     for (const auto& [path, tag] : cases) {
-        Bytes p = hex(path);
-        Bytes t = hex("AA");
+        Bytes p = unhex(path);
+        Bytes t = unhex("AA");
         GC_ASN1::getPrimitiveTag(p, t);
-        Bytes expectedTag = hex("AA");
-        const Bytes tagBytes = hex(tag);
+        Bytes expectedTag = unhex("AA");
+        const Bytes tagBytes = unhex(tag);
         expectedTag.insert(expectedTag.end(), tagBytes.begin(), tagBytes.end());
         EXPECT_EQ(t, expectedTag) << path;
-        EXPECT_EQ(p.size() + tagBytes.size(), hex(path).size()) << path;
+        EXPECT_EQ(p.size() + tagBytes.size(), unhex(path).size()) << path;
     }
 }
 
 TEST(Asn1Lookup, PathsOverAnItem) {
     Tree tree;
-    ASSERT_EQ(GC_ASN1::deserialize(tree, hex("30 06 02 01 05 02 01 06"), true), 0);
+    ASSERT_EQ(GC_ASN1::deserialize(tree, unhex("30 06 02 01 05 02 01 06"), true), 0);
     const Item& seq = tree[0];
 
     std::vector<Item> all;
-    GC_ASN1::getData(seq, hex("30 02"), all);
+    GC_ASN1::getData(seq, unhex("30 02"), all);
     ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0].value, hex("05"));
-    EXPECT_EQ(all[1].value, hex("06"));
+    EXPECT_EQ(all[0].value, unhex("05"));
+    EXPECT_EQ(all[1].value, unhex("06"));
 
     Item first;
-    GC_ASN1::getData(seq, hex("30 02"), first);
-    EXPECT_EQ(first.value, hex("05"));
+    GC_ASN1::getData(seq, unhex("30 02"), first);
+    EXPECT_EQ(first.value, unhex("05"));
 
-    GC_ASN1::getData(seq, hex("02"), all);
+    GC_ASN1::getData(seq, unhex("02"), all);
     EXPECT_TRUE(all.empty());
     first = make("04", "FF", true);
-    GC_ASN1::getData(seq, hex("02"), first);
+    GC_ASN1::getData(seq, unhex("02"), first);
     EXPECT_TRUE(isEmpty(first));
 
     // A single tag names the starting item itself.
-    GC_ASN1::getData(seq, hex("30"), first);
-    EXPECT_EQ(first.value, hex("02 01 05 02 01 06"));
+    GC_ASN1::getData(seq, unhex("30"), first);
+    EXPECT_EQ(first.value, unhex("02 01 05 02 01 06"));
     // Paths that are empty or end inside a tag match nothing.
     GC_ASN1::getData(seq, {}, all);
     EXPECT_TRUE(all.empty());
-    GC_ASN1::getData(seq, hex("30 1F"), all);
+    GC_ASN1::getData(seq, unhex("30 1F"), all);
     EXPECT_TRUE(all.empty());
 }
 
 TEST(Asn1Lookup, PathsOverATree) {
     Tree tree;
-    ASSERT_EQ(GC_ASN1::deserialize(tree, hex("30 03 02 01 05 30 03 04 01 07 00 00"), true), 0);
+    ASSERT_EQ(GC_ASN1::deserialize(tree, unhex("30 03 02 01 05 30 03 04 01 07 00 00"), true), 0);
     std::vector<Item> all;
-    GC_ASN1::getData(tree, hex("30"), all);
+    GC_ASN1::getData(tree, unhex("30"), all);
     ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[1].value, hex("04 01 07"));
+    EXPECT_EQ(all[1].value, unhex("04 01 07"));
     Item first;
-    GC_ASN1::getData(tree, hex("30"), first);
-    EXPECT_EQ(first.value, hex("02 01 05"));
+    GC_ASN1::getData(tree, unhex("30"), first);
+    EXPECT_EQ(first.value, unhex("02 01 05"));
     // The first top-level item that holds a match wins.
-    GC_ASN1::getData(tree, hex("30 04"), first);
-    EXPECT_EQ(first.value, hex("07"));
-    GC_ASN1::getData(tree, hex("31"), first);
+    GC_ASN1::getData(tree, unhex("30 04"), first);
+    EXPECT_EQ(first.value, unhex("07"));
+    GC_ASN1::getData(tree, unhex("31"), first);
     EXPECT_TRUE(isEmpty(first));
 }
 
 TEST(Asn1Lookup, DepthFirstDocumentOrder) {
     // 30 { 30 { 04 a, 04 b }, 30 { 04 c } }: path 30 30 04 yields a, b, c.
     Tree tree;
-    ASSERT_EQ(GC_ASN1::deserialize(tree, hex("30 0D 30 06 04 01 0A 04 01 0B 30 03 04 01 0C"), true), 0);
+    ASSERT_EQ(GC_ASN1::deserialize(tree, unhex("30 0D 30 06 04 01 0A 04 01 0B 30 03 04 01 0C"), true), 0);
     std::vector<Item> all;
-    GC_ASN1::getData(tree, hex("30 30 04"), all);
+    GC_ASN1::getData(tree, unhex("30 30 04"), all);
     ASSERT_EQ(all.size(), 3u);
-    EXPECT_EQ(all[0].value, hex("0A"));
-    EXPECT_EQ(all[1].value, hex("0B"));
-    EXPECT_EQ(all[2].value, hex("0C"));
+    EXPECT_EQ(all[0].value, unhex("0A"));
+    EXPECT_EQ(all[1].value, unhex("0B"));
+    EXPECT_EQ(all[2].value, unhex("0C"));
 
     // The copying getTag stops at one match with first-only; found items are copies.
     std::vector<Item> some;
-    GC_ASN1::getTag(tree[0], hex("30 30 04"), some, true);
+    GC_ASN1::getTag(tree[0], unhex("30 30 04"), some, true);
     ASSERT_EQ(some.size(), 1u);
-    some[0].value = hex("FF");
-    GC_ASN1::getData(tree, hex("30 30 04"), all);
-    EXPECT_EQ(all[0].value, hex("0A"));
+    some[0].value = unhex("FF");
+    GC_ASN1::getData(tree, unhex("30 30 04"), all);
+    EXPECT_EQ(all[0].value, unhex("0A"));
 }
 
 TEST(Asn1Lookup, CardTemplatePath) {
     // A public-key template: 7F 49 { 86 point }.
     Tree tree;
-    ASSERT_EQ(GC_ASN1::deserialize(tree, hex("7F 49 06 06 01 2A 86 01 04 90 00"), true), 0);
+    ASSERT_EQ(GC_ASN1::deserialize(tree, unhex("7F 49 06 06 01 2A 86 01 04 90 00"), true), 0);
     Item point;
-    GC_ASN1::getData(tree, hex("7F 49 86"), point);
-    EXPECT_EQ(point.tag, hex("86"));
-    EXPECT_EQ(point.value, hex("04"));
+    GC_ASN1::getData(tree, unhex("7F 49 86"), point);
+    EXPECT_EQ(point.tag, unhex("86"));
+    EXPECT_EQ(point.value, unhex("04"));
 }
 
 TEST(Asn1Lookup, OutputMayAliasInput) {
     Tree tree;
-    ASSERT_EQ(GC_ASN1::deserialize(tree, hex("30 06 02 01 05 02 01 06"), true), 0);
+    ASSERT_EQ(GC_ASN1::deserialize(tree, unhex("30 06 02 01 05 02 01 06"), true), 0);
     Tree copy = tree;
-    GC_ASN1::getData(copy, hex("30 02"), copy);
+    GC_ASN1::getData(copy, unhex("30 02"), copy);
     ASSERT_EQ(copy.size(), 2u);
-    EXPECT_EQ(copy[1].value, hex("06"));
+    EXPECT_EQ(copy[1].value, unhex("06"));
 
     Item entry = tree[0];
-    GC_ASN1::getData(entry, hex("30 02"), entry);
-    EXPECT_EQ(entry.tag, hex("02"));
-    EXPECT_EQ(entry.value, hex("05"));
+    GC_ASN1::getData(entry, unhex("30 02"), entry);
+    EXPECT_EQ(entry.tag, unhex("02"));
+    EXPECT_EQ(entry.value, unhex("05"));
 
     copy = tree;
-    GC_ASN1::getTag(copy[0], hex("30 02"), copy, false);
+    GC_ASN1::getTag(copy[0], unhex("30 02"), copy, false);
     ASSERT_EQ(copy.size(), 3u);
-    EXPECT_EQ(copy[2].value, hex("06"));
+    EXPECT_EQ(copy[2].value, unhex("06"));
 }
 
 TEST(Asn1Modify, ChangesAndFailures) {
     Tree tree;
-    ASSERT_EQ(GC_ASN1::deserialize(tree, hex("30 08 02 01 05 30 03 02 01 06"), true), 0);
+    ASSERT_EQ(GC_ASN1::deserialize(tree, unhex("30 08 02 01 05 30 03 02 01 06"), true), 0);
     const Item original = tree[0];
 
     Item root = original;
-    EXPECT_EQ(GC_ASN1::modifyTag(root, hex("30 04"), hex("01"), 0), -2);
-    EXPECT_EQ(GC_ASN1::modifyTag(root, hex("30 02"), hex("01"), 1), -5);
-    EXPECT_EQ(GC_ASN1::modifyTag(root, hex("30 30"), hex("01"), 0), -4);
-    EXPECT_EQ(GC_ASN1::serialize(root), hex("30 08 02 01 05 30 03 02 01 06"));
+    EXPECT_EQ(GC_ASN1::modifyTag(root, unhex("30 04"), unhex("01"), 0), -2);
+    EXPECT_EQ(GC_ASN1::modifyTag(root, unhex("30 02"), unhex("01"), 1), -5);
+    EXPECT_EQ(GC_ASN1::modifyTag(root, unhex("30 30"), unhex("01"), 0), -4);
+    EXPECT_EQ(GC_ASN1::serialize(root), unhex("30 08 02 01 05 30 03 02 01 06"));
 
     // A nested change re-encodes every item on the way up.
-    EXPECT_EQ(GC_ASN1::modifyTag(root, hex("30 30 02"), hex("01 00"), 0), 0);
-    EXPECT_EQ(root.value, hex("02 01 05 30 04 02 02 01 00"));
-    EXPECT_EQ(GC_ASN1::serialize(root), hex("30 09 02 01 05 30 04 02 02 01 00"));
+    EXPECT_EQ(GC_ASN1::modifyTag(root, unhex("30 30 02"), unhex("01 00"), 0), 0);
+    EXPECT_EQ(root.value, unhex("02 01 05 30 04 02 02 01 00"));
+    EXPECT_EQ(GC_ASN1::serialize(root), unhex("30 09 02 01 05 30 04 02 02 01 00"));
 
     // The value may come from the tree itself.
     root = original;
-    EXPECT_EQ(GC_ASN1::modifyTag(root, hex("30 02"), root.children[1].children[0].value, 0), 0);
-    EXPECT_EQ(GC_ASN1::serialize(root), hex("30 08 02 01 06 30 03 02 01 06"));
+    EXPECT_EQ(GC_ASN1::modifyTag(root, unhex("30 02"), root.children[1].children[0].value, 0), 0);
+    EXPECT_EQ(GC_ASN1::serialize(root), unhex("30 08 02 01 06 30 03 02 01 06"));
 }
 
 TEST(Asn1Modify, IntegerInSequence) {
     Tree tree;
-    ASSERT_EQ(GC_ASN1::deserialize(tree, hex("30 03 02 01 05"), true), 0);
-    EXPECT_EQ(GC_ASN1::modifyTag(tree[0], hex("30 02"), hex("01 00"), 0), 0);
-    EXPECT_EQ(GC_ASN1::serialize(tree), hex("30 04 02 02 01 00"));
+    ASSERT_EQ(GC_ASN1::deserialize(tree, unhex("30 03 02 01 05"), true), 0);
+    EXPECT_EQ(GC_ASN1::modifyTag(tree[0], unhex("30 02"), unhex("01 00"), 0), 0);
+    EXPECT_EQ(GC_ASN1::serialize(tree), unhex("30 04 02 02 01 00"));
 }
 
 }  // namespace

@@ -82,13 +82,12 @@ TEST(DriverHash, DigestsOfTheConcatenatedParts) {
         GC_Security::data_format format;
         const char* digest;
     } cases[] = {
+        // clang-format off
         {GC_Security::HASH_SHA1, "a9993e364706816aba3e25717850c26c9cd0d89d"},
         {GC_Security::HASH_SHA256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {GC_Security::HASH_SHA384,
-         "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7"},
-        {GC_Security::HASH_SHA512,
-         "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd"
-         "454d4423643ce80e2a9ac94fa54ca49f"},
+        {GC_Security::HASH_SHA384, "cb00753f45a35e8bb5a03d699ac65007272c32ab0eded1631a8b605a43ff5bed8086072ba1e7cc2358baeca134c825a7"},
+        {GC_Security::HASH_SHA512, "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f"},
+        // clang-format on
     };
     for (const Case& c : cases) {
         Bytes hash{0xEE};

@@ -137,29 +137,4 @@ INSTANTIATE_TEST_SUITE_P(AllCurves, EcParamsTest, ::testing::ValuesIn(kCurves),
                              return std::string(OBJ_nid2sn(info.param.opensslNid));
                          });
 
-TEST(EcParamsTables, HoldExactlyTheNineCurves) {
-    EXPECT_EQ(GC_EC_Params::EC_Params.size(), 9u);
-    EXPECT_EQ(GC_EC_Params::ec_OID.size(), 9u);
-    for (const Curve& c : kCurves) {
-        EXPECT_EQ(GC_EC_Params::EC_Params.count(c.nid), 1u);
-        EXPECT_EQ(GC_EC_Params::ec_OID.count(c.nid), 1u);
-    }
-    // An identifier outside the nine has no entry in either table.
-    EXPECT_EQ(GC_EC_Params::EC_Params.find(static_cast<GC_EC_Params::ec_nid>(0)), GC_EC_Params::EC_Params.end());
-    EXPECT_EQ(GC_EC_Params::ec_OID.find(static_cast<GC_EC_Params::ec_nid>(0)), GC_EC_Params::ec_OID.end());
-}
-
-TEST(EcParamsTables, KnownBytes) {
-    EXPECT_EQ(GC_EC_Params::ec_OID.at(GC_EC_Params::prime256v1),
-              (Bytes{0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07}));
-    // secp521r1: the leading zero bytes of b and of the base point's x coordinate are kept.
-    const GC_EC_Params::ec_param& e = GC_EC_Params::EC_Params.at(GC_EC_Params::secp521r1);
-    EXPECT_EQ(e.b[0], 0x00);
-    EXPECT_EQ(e.b[1], 0x51);
-    EXPECT_EQ(e.G[1], 0x00);
-    EXPECT_EQ(e.G[2], 0xC6);
-    EXPECT_EQ(e.p[0], 0x01);
-    EXPECT_EQ(e.n[0], 0x01);
-}
-
 }  // namespace

@@ -130,42 +130,6 @@ TEST_F(LoggerTest, PlainFileInPlaceOfLogDirectoryCountsAsMissing) {
     EXPECT_EQ(mac_setting_file("config.conf"), dir_.path() + "/Containers/ext/Documents/config.conf");
 }
 
-TEST_F(LoggerTest, MasksAndOptionsOfTheReleaseDefaults) {
-    GC_Logger logger("", gc_log::kReleaseOptions, gc_log::kReleaseLevelMask);
-    EXPECT_TRUE(logger.levelEnabled(0));
-    EXPECT_TRUE(logger.levelEnabled(0x200001));
-    EXPECT_TRUE(logger.levelEnabled(0x400000));
-    EXPECT_FALSE(logger.levelEnabled(0x2));
-    EXPECT_FALSE(logger.levelEnabled(0x200));
-    EXPECT_FALSE(GC_Logger("", gc_log::kDebugOptions, gc_log::kDebugLevelMask).levelEnabled(0x200));
-    EXPECT_TRUE(logger.optionEnabled(0x6));
-    EXPECT_FALSE(logger.optionEnabled(0x2));
-    EXPECT_EQ(logger.init(), -2);
-}
-
-TEST_F(LoggerTest, ApduLinesInRelease) {
-    const std::string logs = dir_.makeDirs("logs");
-    install(std::make_shared<GC_Logger>(logs + "/", gc_log::kReleaseOptions, gc_log::kReleaseLevelMask));
-
-    GC_LoggerC::apdu("sendApdu", 5, gc_log::kApdu, {0x00, 0xA4, 0x04, 0x0C}, false, false, true);
-    GC_LoggerC::apdu("sendApdu", 6, gc_log::kApdu, {0x90, 0x00}, true, true, false);
-    GC_LoggerC::apdu("sendApdu", 7, gc_log::kApdu, {0x00, 0xA4, 0x04}, false, false, true);
-    GC_LoggerC::apdu("sendApdu", 8, gc_log::kApdu, {0x90}, true, false, true);
-
-    auto got = releaseMessages(logs + "/spdlog.log");
-    std::vector<std::string> want = {
-        header("sendApdu:5") + " :  ==> Send APDU | UNPROTECTED | len: 4",
-        header("sendApdu:5") + " :      CLA: 00 | INS: A4",
-        header("sendApdu:6") + " :  <== Recive APDU | PROTECTED | len: 2",
-        header("sendApdu:6") + " :      SW1: 90 | SW2: 00",
-        header("sendApdu:7") + " :  ==> Send APDU | UNPROTECTED | len: 3",
-        header("sendApdu:7") + " :  Unsupported format APDU",
-        header("sendApdu:8") + " :  <== Recive APDU | UNPROTECTED | len: 1",
-        header("sendApdu:8") + " :  Unsupported format APDU",
-    };
-    EXPECT_EQ(got, want);
-}
-
 // Bare lines: no time stamp or thread, so the layout can be compared whole.
 std::vector<std::string> bareLines(const std::string& file) {
     std::vector<std::string> out;

@@ -50,8 +50,18 @@ TEST_F(SettingsTest, StoredFormsOfTheMaximumApduSize) {
         bool extended;
         const char* stored;
     } cases[] = {
-        {2147483647, false, "E"}, {254, true, "E"},    {255, true, "E:255"}, {255, false, "255"}, {256, false, "E:256"},
-        {1024, true, "E:1024"},   {200, false, "200"}, {0, false, "0"},      {-5, true, "E"},     {-5, false, "-5"},
+        // clang-format off
+        {2147483647, false, "E"},
+        {254, true, "E"},
+        {255, true, "E:255"},
+        {255, false, "255"},
+        {256, false, "E:256"},
+        {1024, true, "E:1024"},
+        {200, false, "200"},
+        {0, false, "0"},
+        {-5, true, "E"},
+        {-5, false, "-5"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stored);

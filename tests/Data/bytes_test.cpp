@@ -13,15 +13,6 @@ GC_Bytes fromText(const std::string& s) {
     return GC_Bytes(std::vector<char>(s.begin(), s.end()), 0);
 }
 
-TEST(GC_Bytes, HexAndPlainText) {
-    GC_Bytes b(std::vector<unsigned char>{0x01, 0xAB}, 0);
-    EXPECT_EQ(text(b.toHex(true, false)), "01 ab ");
-    EXPECT_EQ(text(b.toHex(false, true)), "01AB");
-    EXPECT_EQ(text(GC_Bytes().toHex(true, true)), "");
-    GC_Bytes p(std::vector<unsigned char>{0x41, 0x00, 0x7F, 0x7E}, 0);
-    EXPECT_EQ(text(p.toPlainText()), "A..~");
-}
-
 TEST(GC_Bytes, SubstrAndSubTo) {
     GC_Bytes b = fromText("abcdef");
     EXPECT_EQ(text(b.substr(2, -1)), "cdef");

@@ -1,36 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "Data/Container/container.h"
 #include "Data/Objects/privkeyobject.h"
 #include "Data/data.h"
 #include "Data/datapkcs15.h"
 #include "support/fake_controller.h"
 
 namespace {
-
-TEST(Data, BaseLayoutSupportsNothingAndTouchesNothing) {
-    gctest::FakeController card;
-    GC_Data data(&card);
-
-    std::vector<std::shared_ptr<GC_Container>> containers;
-    EXPECT_EQ(data.getContainers(containers), -1101);
-    EXPECT_TRUE(containers.empty());
-
-    GC_PrivKeyObject key;
-    std::vector<GC_Object*> objects = {&key};
-    EXPECT_EQ(data.readObjects(objects), -1101);
-    EXPECT_EQ(objects.size(), 1u);
-    EXPECT_EQ(data.deleteObject(&key), -1101);
-
-    GC_Container container;
-    GC_Object* sentinel = &key;
-    EXPECT_EQ(data.createObject(&key, &container, &sentinel), -1101);
-    EXPECT_EQ(sentinel, &key);
-
-    auto shared = std::make_shared<GC_Container>();
-    EXPECT_EQ(data.initContainer(shared, "label"), -1101);
-    EXPECT_TRUE(card.reads().empty());
-}
 
 TEST(Data, PkcsLayoutReplacesTheBaseLayout) {
     gctest::FakeController card;

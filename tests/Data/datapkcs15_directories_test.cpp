@@ -97,11 +97,13 @@ TEST_F(Directories, KeyIdsLoseAnInnerOctetStringHeader) {
         const char* stored;
         const char* id;
     } cases[] = {
+        // clang-format off
         {"04020A0B", "0A0B"},
         {"0401", "0401"},      // fewer than 3 bytes: kept
         {"010203", "010203"},  // no 04 in front: kept
         {"04050A0B", "0A0B"},  // the inner length is not compared with what follows
         {"", ""},
+        // clang-format on
     };
     Bytes prkdf;
     for (const auto& c : cases) prkdf = prkdf + keyEntry(0x30, {}, tlv(0x04, fromHex(c.stored)));
@@ -149,11 +151,13 @@ TEST_F(Directories, KeyFlagsUsageAccessAndNativeBit) {
         uint64_t usage;
         uint64_t access;
     } cases[] = {
+        // clang-format off
         {"usage and access", tlv(0x03, {0x07, 0x80}) + tlv(0x03, {0x03, 0xF8}), 1, 1, 31},
         {"usage only", tlv(0x03, {0x06, 0x24, 0x80}), 1, 6, 0},
         {"native 01", tlv(0x03, {0x07, 0x80}) + tlv(0x01, {0x01}), 5, 1, 0},
         {"native FF", tlv(0x03, {0x07, 0x80}) + tlv(0x01, {0xFF}), 1, 1, 0},
         {"native without content", tlv(0x01, {}), 1, 0, 0},
+        // clang-format on
     };
     Bytes prkdf;
     // Common flags: private (03 bits, bit 0 set).
@@ -181,11 +185,13 @@ TEST_F(Directories, PrivateKeysTakeThePinReferenceOfTheirAuthId) {
         uint8_t reference;
         uint64_t state;
     } cases[] = {
+        // clang-format off
         {tlv(0x04, {0x01}), 1, 0x00, 1},
         {tlv(0x04, {0x02}), 2, 0x81, 3},
         {tlv(0x04, {0x03}), 3, 0x00, 1},
         {tlv(0x04, {0x00, 0x02}), 2, 0x81, 3},  // last byte of a longer authId
         {{}, 0, 0x00, 1},
+        // clang-format on
     };
     Bytes prkdf;
     for (const auto& c : cases) prkdf = prkdf + keyEntry(0x30, c.common + tlv(0x02, {0x01, 0x05}), {});
@@ -283,12 +289,14 @@ TEST_F(Directories, ReadFailuresAreNotLost) {
         int cdf;
         int result;
     } cases[] = {
+        // clang-format off
         {"no failure", 0, 0, 0},
         {"key directory fails, certificates read", -1901, 0, -1901},
         {"certificates fail last", 0, -1901, -1901},
         {"first of two failures", -1901, -1100, -1901},
         {"deactivated directories", -1508, -1508, 0},
         {"deactivated, then a failure", -1508, -1914, -1914},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -329,13 +337,12 @@ TEST_F(Directories, PinRecordsFromPinAttributes) {
         uint8_t reference;
         const char* pinPath;
     } cases[] = {
-        {"min, stored and max", utf8("A") + tlv(0x04, {0x02}), tlv(0x04, {0x01}),
-         tlv(0x02, {4}) + tlv(0x02, {8}) + tlv(0x02, {8}) + tlv(0x80, {0x81}) + path, 2, 1, 4, 8, 0x81, "3F005015"},
-        {"no maxLength: storedLength", utf8("B"), tlv(0x04, {0x00, 0x05}), tlv(0x02, {4}) + tlv(0x02, {12}), 0, 5, 4,
-         12, 0, ""},
-        {"256 keeps its last byte", utf8("C"), tlv(0x04, {0x03}), tlv(0x02, {0x01, 0x00}) + tlv(0x02, {0x01, 0x05}), 0,
-         3, 0, 5, 0, ""},
+        // clang-format off
+        {"min, stored and max", utf8("A") + tlv(0x04, {0x02}), tlv(0x04, {0x01}), tlv(0x02, {4}) + tlv(0x02, {8}) + tlv(0x02, {8}) + tlv(0x80, {0x81}) + path, 2, 1, 4, 8, 0x81, "3F005015"},
+        {"no maxLength: storedLength", utf8("B"), tlv(0x04, {0x00, 0x05}), tlv(0x02, {4}) + tlv(0x02, {12}), 0, 5, 4, 12, 0, ""},
+        {"256 keeps its last byte", utf8("C"), tlv(0x04, {0x03}), tlv(0x02, {0x01, 0x00}) + tlv(0x02, {0x01, 0x05}), 0, 3, 0, 5, 0, ""},
         {"one INTEGER", utf8("D"), tlv(0x04, {0x04}), tlv(0x02, {6}) + path, 0, 4, 6, 6, 0, "3F005015"},
+        // clang-format on
     };
     Bytes aodf;
     for (const auto& c : cases) aodf = aodf + pinEntry(c.common, c.auth, c.attrs);

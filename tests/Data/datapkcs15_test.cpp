@@ -83,16 +83,23 @@ TEST_F(DataPkcs15Discovery, ReadsEveryFileWhereTheCardKeepsIt) {
         unsigned long length;
         bool selectApplication;
     };
+    // clang-format off
     const Expected expected[] = {
-        {kMf, "2F00", 0, 0, true},    {kPath1, "5032", 0, 0, true},  // TokenInfo, under the application path
-        {kAid1, "5031", 0, 0, false},                                // ODF, under the AID
-        {kAid1, "4401", 0, 0, false},                                // AODF
-        {kAid1, "4402", 0, 0, false},                                // PrKDF (listed second in the ODF, read first)
-        {kAid1, "4403", 0, 0, false},                                // PuKDF
-        {kAid1, "4404", 6, 0, false},                                // CDF, at its ODF offset (length checked below)
-        {kPath2, "5032", 0, 0, true}, {kAid2, "5031", 0, 0, false}, {kAid2, "4401", 0, 0, false},
-        {kAid2, "4402", 0, 0, false}, {kAid2, "4404", 0, 0, false}, {kAid2, "4405", 0, 0, false},
+        {kMf, "2F00", 0, 0, true},
+        {kPath1, "5032", 0, 0, true},   // TokenInfo, under the application path
+        {kAid1, "5031", 0, 0, false},   // ODF, under the AID
+        {kAid1, "4401", 0, 0, false},   // AODF
+        {kAid1, "4402", 0, 0, false},   // PrKDF (listed second in the ODF, read first)
+        {kAid1, "4403", 0, 0, false},   // PuKDF
+        {kAid1, "4404", 6, 0, false},   // CDF, at its ODF offset (length checked below)
+        {kPath2, "5032", 0, 0, true},
+        {kAid2, "5031", 0, 0, false},
+        {kAid2, "4401", 0, 0, false},
+        {kAid2, "4402", 0, 0, false},
+        {kAid2, "4404", 0, 0, false},
+        {kAid2, "4405", 0, 0, false},
     };
+    // clang-format on
     const auto& reads = card.reads();
     ASSERT_EQ(reads.size(), std::size(expected));
     for (size_t i = 0; i < reads.size(); ++i) {
@@ -132,14 +139,15 @@ TEST_F(DataPkcs15Discovery, OneContainerPerPin) {
         const char* serial;
         const char* manufacturer;
     };
+    // clang-format off
     const Expected expected[] = {
-        {"Test Token (PIN)", "Authentication", kAid1, 1, 0x20, 0x81, "3F005015", 4, 8, "00", "1234567890",
-         "Test Maker"},
+        {"Test Token (PIN)", "Authentication", kAid1, 1, 0x20, 0x81, "3F005015", 4, 8, "00", "1234567890", "Test Maker"},
         {"Test Token (PUK)", "Authentication", kAid1, 2, 0x08, 0x82, "3F00", 8, 12, "00", "1234567890", "Test Maker"},
         {"Qualified", "Signature", kAid2, 1, 0x20, 0x85, "3F005016", 6, 8, "01", "ABCD", "Test Maker 2"},
         {"Signature PUK", "Signature", kAid2, 3, 0x08, 0x86, "3F005016", 8, 8, "01", "ABCD", "Test Maker 2"},
         {"Open", "Signature", kAid2, 0, 0x10, 0x00, "3F00", 0, 0, "01", "ABCD", "Test Maker 2"},
     };
+    // clang-format on
     for (size_t i = 0; i < containers.size(); ++i) {
         SCOPED_TRACE(expected[i].label);
         GC_Container& c = *containers[i];
@@ -162,41 +170,6 @@ TEST_F(DataPkcs15Discovery, OneContainerPerPin) {
         EXPECT_EQ(c.pin->maxLength, expected[i].maxLength);
         EXPECT_EQ(c.pin->triesLeft, 0u);
         EXPECT_EQ(c.pin->triesLimit, 3u);
-    }
-}
-
-TEST_F(DataPkcs15Discovery, MechanismRows) {
-    ASSERT_EQ(layout.getContainers(containers), 0);
-    ASSERT_EQ(containers.size(), 5u);
-
-    struct Row {
-        uint64_t mechanism;
-        uint64_t minBits;
-        uint64_t maxBits;
-        uint64_t paddings;
-        uint8_t noLength;
-        uint8_t qualified;
-    };
-    const Row ec = {0x3FE, 224, 521, 1, 0, 0};
-    const Row ecQualified = {0x3FE, 224, 521, 1, 0, 1};
-    const Row ecNoLength = {0x3FE, 224, 521, 1, 1, 0};
-    const Row rsaQualified = {1, 1024, 2048, 3, 0, 1};
-    const std::vector<std::vector<Row>> expected = {{ec}, {ec}, {rsaQualified, ecQualified}, {ec}, {ecNoLength}};
-
-    for (size_t i = 0; i < containers.size(); ++i) {
-        SCOPED_TRACE(containers[i]->label);
-        const auto rows = containers[i]->getSupportedMechanism();
-        ASSERT_EQ(rows.size(), expected[i].size());
-        for (size_t r = 0; r < rows.size(); ++r) {
-            EXPECT_EQ(rows[r]->mechanism, expected[i][r].mechanism);
-            EXPECT_EQ(rows[r]->minKeyBits, expected[i][r].minBits);
-            EXPECT_EQ(rows[r]->maxKeyBits, expected[i][r].maxBits);
-            EXPECT_EQ(rows[r]->hashFormats, 0x3Bu);
-            EXPECT_EQ(rows[r]->paddings, expected[i][r].paddings);
-            EXPECT_EQ(rows[r]->capabilities, (std::array<uint8_t, 4>{0, 0, 1, 1}));
-            EXPECT_EQ(rows[r]->noLength, expected[i][r].noLength);
-            EXPECT_EQ(rows[r]->qualified, expected[i][r].qualified);
-        }
     }
 }
 
@@ -307,9 +280,11 @@ TEST(DataPkcs15Failures, EfDir) {
         Bytes content;
         int result;
     } cases[] = {
+        // clang-format off
         {"unreadable", -1901, {}, -1901},
         {"does not parse", 0, fromHex("61 05 4F 02 D2"), -1100},
         {"no records, only padding", 0, Bytes(16, 0x00), 0},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -86,20 +86,6 @@ protected:
     GC_PaceController::pace_params params;
 };
 
-TEST_F(PaceIcaoTest, MrzSecretAndPasswordKeyMatchTheExample) {
-    SecureVector<unsigned char> mrz(reinterpret_cast<const unsigned char*>(td3Mrz().data()), td3Mrz().size());
-    ASSERT_EQ(pace.calculateMRZInfo(mrz), 0);
-    // K = SHA-1("T22000129364081251010318"), independently: openssl sha1 of that text.
-    EXPECT_EQ(hex(mrz), "7E2D2A41C74EA0B38CD36F863939BFA8E9032AAD");
-    ASSERT_EQ(pace.verifySecret(&params, mrz, 1), 0);
-    ASSERT_EQ(pace.selectPaceParams(&params, unhex(kCardAccess)), 0);
-    SecureVector<unsigned char> kpi;
-    const unsigned char counter[] = {0, 0, 0, 3};
-    ASSERT_EQ(pace.keyDerivation({params.secret, SecureVector<unsigned char>(counter, 4)}, kpi), 0);
-    kpi = SecureVector<unsigned char>(kpi.data(), 16);
-    EXPECT_EQ(hex(kpi), kKpi);
-}
-
 TEST_F(PaceIcaoTest, EveryIntermediateValueMatchesAndTheCardTokenVerifies) {
     runToToken();
     EXPECT_EQ(pace.verifyToken(answer("7C 0A 86 08", kTic), &params), 0);

@@ -92,20 +92,17 @@ TEST(PaceParams, OnlyCompleteKnownPaceEntriesWin) {
         int algorithm;
         int id;
     };
+    // clang-format off
     const row rows[] = {
-        {"unknown cipher 05 ignored",
-         "3124 3012060A04007F00070202040205020102020111 3012060A04007F0007020204020202010202010D", 0, 2, 13},
-        {"a stronger entry without id does not displace",
-         "311F 3012060A04007F0007020204020202010202010D 300F060A04007F00070202040204020102", 0, 2, 13},
+        {"unknown cipher 05 ignored", "3124 3012060A04007F00070202040205020102020111 3012060A04007F0007020204020202010202010D", 0, 2, 13},
+        {"a stronger entry without id does not displace", "311F 3012060A04007F0007020204020202010202010D 300F060A04007F00070202040204020102", 0, 2, 13},
         {"empty OID after a complete entry is skipped", "3116 3012060A04007F0007020204020202010202010D 0600", 0, 2, 13},
-        {"empty OID first ends the scan", "3116 0600 3012060A04007F0007020204020202010202010D",
-         GC_Pace::kWrongAlgorithm, 0, 0},
-        {"long-form OID length ignored", "3118 06810A04007F00070202040204 3012060A04007F0007020204020202010202010C", 0,
-         2, 12},
+        {"empty OID first ends the scan", "3116 0600 3012060A04007F0007020204020202010202010D", GC_Pace::kWrongAlgorithm, 0, 0},
+        {"long-form OID length ignored", "3118 06810A04007F00070202040204 3012060A04007F0007020204020202010202010C", 0, 2, 12},
         {"OID running past the file", "3116 3012060A04007F0007020204020202010202010D 060A04007F", 0, 2, 13},
-        {"non-PACE OID of PACE length", "3114 3012060A04007F0007020203020202010202010D", GC_Pace::kWrongAlgorithm, 0,
-         0},
+        {"non-PACE OID of PACE length", "3114 3012060A04007F0007020203020202010202010D", GC_Pace::kWrongAlgorithm, 0, 0},
     };
+    // clang-format on
     for (const row& r : rows) {
         GC_Pace pace;
         GC_PaceController::pace_params params;

@@ -24,59 +24,37 @@ GC_SecureMessaging::sm_params icaoSession(const char* ssc = "887022120C06C226") 
 // everything) even without Le, which changes Lc and the MAC.
 constexpr const char* kPublishedSelect = "0CA4020C158709016375432908C044F68E08BF8B92D635FF24F800";
 
-TEST(SecureMessagingIcao, WholeSequenceWithTheCounterRunningOn) {
-    auto s = icaoSession();
-    std::vector<unsigned char> out;
-
-    ASSERT_EQ(GC_SecureMessaging::smProtectAPDU(&s, unhex("00A4020C02011E"), out), 0);
-    EXPECT_EQ(hex(out), "0CA4020C188709016375432908C044F69701008E08615C72F5870B2B8600");
-    EXPECT_NE(hex(out), kPublishedSelect);
-    EXPECT_EQ(hex(s.SSC), "887022120C06C227");
-
-    ASSERT_EQ(GC_SecureMessaging::smFreeAPDU(&s, unhex("990290008E08FA855A5D4C50A8ED9000"), out), 0);
-    EXPECT_EQ(hex(out), "9000");
-
-    ASSERT_EQ(GC_SecureMessaging::smProtectAPDU(&s, unhex("00B0000004"), out), 0);
-    EXPECT_EQ(hex(out), "0CB000000D9701048E08ED6705417E96BA5500");
-
-    ASSERT_EQ(GC_SecureMessaging::smFreeAPDU(&s, unhex("8709019FF0EC34F9922651990290008E08AD55CC17140B2DED9000"), out),
-              0);
-    EXPECT_EQ(hex(out), "60145F019000");
-
-    ASSERT_EQ(GC_SecureMessaging::smProtectAPDU(&s, unhex("00B0000412"), out), 0);
-    EXPECT_EQ(hex(out), "0CB000040D9701128E082EA28A70F3C7B53500");
-
-    ASSERT_EQ(
-        GC_SecureMessaging::smFreeAPDU(
-            &s, unhex("871901FB9235F4E4037F2327DCC8964F1F9B8C30F42C8E2FFF224A990290008E08C8B2787EAEA07D749000"), out),
-        0);
-    EXPECT_EQ(hex(out), "04303130365F36063034303030305C0261759000");
-    EXPECT_EQ(hex(s.SSC), "887022120C06C22C");
-}
-
-TEST(SecureMessagingIcao, EachResponseFromItsOwnCounter) {
+// The example's three commands and answers in sequence, the counter running on; each answer read
+// one counter step late fails its checksum and gives nothing.
+TEST(SecureMessagingIcao, TheWorkedExample) {
     struct step {
-        const char* ssc;  // before the response
+        const char* command;
+        const char* protectedCommand;
         const char* response;
         const char* plain;
     };
+    // clang-format off
     const step steps[] = {
-        {"887022120C06C227", "990290008E08FA855A5D4C50A8ED9000", "9000"},
-        {"887022120C06C229", "8709019FF0EC34F9922651990290008E08AD55CC17140B2DED9000", "60145F019000"},
-        {"887022120C06C22B", "871901FB9235F4E4037F2327DCC8964F1F9B8C30F42C8E2FFF224A990290008E08C8B2787EAEA07D749000",
-         "04303130365F36063034303030305C0261759000"},
+        {"00A4020C02011E", "0CA4020C188709016375432908C044F69701008E08615C72F5870B2B8600", "990290008E08FA855A5D4C50A8ED9000", "9000"},
+        {"00B0000004", "0CB000000D9701048E08ED6705417E96BA5500", "8709019FF0EC34F9922651990290008E08AD55CC17140B2DED9000", "60145F019000"},
+        {"00B0000412", "0CB000040D9701128E082EA28A70F3C7B53500", "871901FB9235F4E4037F2327DCC8964F1F9B8C30F42C8E2FFF224A990290008E08C8B2787EAEA07D749000", "04303130365F36063034303030305C0261759000"},
     };
+    // clang-format on
+    auto s = icaoSession();
+    std::vector<unsigned char> out;
     for (const step& st : steps) {
-        auto s = icaoSession(st.ssc);
-        std::vector<unsigned char> out;
-        EXPECT_EQ(GC_SecureMessaging::smFreeAPDU(&s, unhex(st.response), out), 0) << st.response;
-        EXPECT_EQ(hex(out), st.plain);
-        // One counter step off: the checksum no longer matches and nothing is returned.
-        auto late = icaoSession(st.ssc);
+        SCOPED_TRACE(st.command);
+        ASSERT_EQ(GC_SecureMessaging::smProtectAPDU(&s, unhex(st.command), out), 0);
+        EXPECT_EQ(hex(out), st.protectedCommand);
+        EXPECT_NE(hex(out), kPublishedSelect);
+        auto late = s;
         GC_SecureMessaging::increment_ssc(&late);
         EXPECT_EQ(GC_SecureMessaging::smFreeAPDU(&late, unhex(st.response), out), GC_SecureMessaging::kMacMismatch);
         EXPECT_TRUE(out.empty());
+        ASSERT_EQ(GC_SecureMessaging::smFreeAPDU(&s, unhex(st.response), out), 0);
+        EXPECT_EQ(hex(out), st.plain);
     }
+    EXPECT_EQ(hex(s.SSC), "887022120C06C22C");
 }
 
 }  // namespace

@@ -164,14 +164,6 @@ TEST_F(ReaderCtkTest, SessionErrorsAreConverted) {
     EXPECT_EQ(reader->lock(), 0);
 }
 
-TEST(ReaderCtkConvertError, Table) {
-    const std::vector<std::pair<long, int>> table{{-8, -18}, {-7, -11}, {-6, -1}, {-5, -23}, {-4, -13}, {-3, -9},
-                                                  {-2, -6},  {-1, -4},  {0, -1},  {-9, -1},  {1, -1},   {-100, -1}};
-    for (const auto& [code, expected] : table)
-        EXPECT_EQ(GC_ReaderCTK::convertError(ctk::Error{code, ""}), expected) << code;
-    EXPECT_EQ(GC_ReaderCTK::convertError(std::nullopt), -1);
-}
-
 TEST_F(ReaderCtkTest, TransmitSuccessAndFailures) {
     auto card = insert("Slot A", kVarnel20Atr, [](const Bytes& apdu) {
         if (apdu.size() >= 2 && apdu[1] == 0xB0) return Bytes{0x01, 0x02, 0x03, 0x90, 0x00};
@@ -263,24 +255,6 @@ TEST_F(ReaderCtkTest, CardAtrIsAskedAnew) {
     EXPECT_TRUE(atr.empty());
 }
 
-TEST_F(ReaderCtkTest, NoReaderFunctionsOfAPinpad) {
-    GC_ReaderCTK reader;
-    int block = 0;
-    EXPECT_EQ(reader.setParam(nullptr), 0);
-    EXPECT_EQ(reader.setParam(&block), 0);
-    EXPECT_FALSE(reader.isPinpad());
-    Bytes response;
-    EXPECT_EQ(reader.performSecureConnection({0x31}, 2), -4);
-    EXPECT_EQ(reader.restoreSecureConnection(), -4);
-    EXPECT_EQ(reader.destroySecureConnection(), -4);
-    EXPECT_EQ(reader.verifyPassword({0x00, 0x20, 0x00, 0x81}, nullptr, response, 25, 255), -4);
-    EXPECT_EQ(reader.changePassword({0x00, 0x24, 0x00, 0x81}, nullptr, response, 25, 255), -4);
-    EXPECT_EQ(reader.unblockPassword({0x00, 0x2C, 0x00, 0x81}, nullptr, response, 25, 255), -4);
-    EXPECT_EQ(reader.maxApduSize, 200);
-    EXPECT_FALSE(reader.extendedApdu);
-    EXPECT_FALSE(reader.apduSizeFixed);
-}
-
 TEST_F(ReaderCtkTest, StructuredSendTakesTheApduApart) {
     auto card = insert("Slot A", kVarnel20Atr, [](const Bytes&) { return Bytes{0x01, 0x90, 0x00}; });
     auto reader = openReader("Slot A");
@@ -291,6 +265,7 @@ TEST_F(ReaderCtkTest, StructuredSendTakesTheApduApart) {
         Bytes apdu;
         Bytes sent;
     };
+    // clang-format off
     const std::vector<Case> cases{
         {{0x00, 0xA4, 0x04, 0x00}, {0x00, 0xA4, 0x04, 0x00}},              // header only
         {{0x00, 0xB0, 0x00, 0x00, 0x10}, {0x00, 0xB0, 0x00, 0x00, 0x10}},  // Le only
@@ -299,12 +274,11 @@ TEST_F(ReaderCtkTest, StructuredSendTakesTheApduApart) {
         // Short form that fits neither Lc + 5 nor Lc + 6: Le 2000, sent as extended Le 0.
         {{0x00, 0xB0, 0x00, 0x00, 0x00, 0x01, 0x00}, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x00, 0x00}},
         // Extended form with two Le bytes (256): sent with extended length and Le 0 (the maximum).
-        {{0x00, 0xB0, 0x00, 0x00, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x01, 0x00},
-         {0x00, 0xB0, 0x00, 0x00, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x00, 0x00}},
+        {{0x00, 0xB0, 0x00, 0x00, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x01, 0x00}, {0x00, 0xB0, 0x00, 0x00, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x00, 0x00}},
         // Extended form with Le 255 in two bytes: short form fits.
-        {{0x00, 0xB0, 0x00, 0x00, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x00, 0xFF},
-         {0x00, 0xB0, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0xFF}},
+        {{0x00, 0xB0, 0x00, 0x00, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x00, 0xFF}, {0x00, 0xB0, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0xFF}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Bytes response;
         EXPECT_EQ(reader->sendAPDU_without_sema(record, c.apdu, response, 0), 0);

@@ -60,20 +60,14 @@ TEST(PaceInput, BlocksAsTheReaderExpectsThem) {
         Input input;
         Bytes expected;
     };
+    // clang-format off
     const std::vector<Case> cases{
-        {"CAN typed on the reader",
-         {2, 0, nullptr, 0, nullptr, 0, nullptr},
-         {0x02, 0x05, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00}},
-        {"six-digit CAN",
-         {2, 0, nullptr, can.size(), can.data(), 0, nullptr},
-         concat({{0x02, 0x0B, 0x00, 0x02, 0x00, 0x06}, can, {0x00, 0x00}})},
-        {"PUK",
-         {4, 0, nullptr, can.size(), can.data(), 0, nullptr},
-         concat({{0x02, 0x0B, 0x00, 0x04, 0x00, 0x06}, can, {0x00, 0x00}})},
-        {"CHAT and certificate description",
-         {3, chat.size(), chat.data(), can.size(), can.data(), description.size(), description.data()},
-         concat({{0x02, 0x15, 0x00, 0x03, 0x05}, chat, {0x06}, can, {0x05, 0x00}, description})},
+        {"CAN typed on the reader", {2, 0, nullptr, 0, nullptr, 0, nullptr}, {0x02, 0x05, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00}},
+        {"six-digit CAN", {2, 0, nullptr, can.size(), can.data(), 0, nullptr}, concat({{0x02, 0x0B, 0x00, 0x02, 0x00, 0x06}, can, {0x00, 0x00}})},
+        {"PUK", {4, 0, nullptr, can.size(), can.data(), 0, nullptr}, concat({{0x02, 0x0B, 0x00, 0x04, 0x00, 0x06}, can, {0x00, 0x00}})},
+        {"CHAT and certificate description", {3, chat.size(), chat.data(), can.size(), can.data(), description.size(), description.data()}, concat({{0x02, 0x15, 0x00, 0x03, 0x05}, chat, {0x06}, can, {0x05, 0x00}, description})},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes out{0xAA};
@@ -91,6 +85,7 @@ TEST(PaceInput, WhatDoesNotFitIsRefused) {
         Input input;
         int expected;
     };
+    // clang-format off
     const std::vector<Case> cases{
         {"PIN length beyond a byte", {2, 0, nullptr, long256.size(), long256.data(), 0, nullptr}, -19},
         {"CHAT length beyond a byte", {2, long256.size(), long256.data(), 0, nullptr, 0, nullptr}, -19},
@@ -100,6 +95,7 @@ TEST(PaceInput, WhatDoesNotFitIsRefused) {
         {"CHAT length without CHAT", {2, 5, nullptr, pin.size(), pin.data(), 0, nullptr}, -18},
         {"description length without description", {2, 0, nullptr, 0, nullptr, 3, nullptr}, -18},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Bytes out;
@@ -148,12 +144,14 @@ TEST(PaceOutput, SmallBuffersAreReported) {
         const char* what;
         size_t cardAccess, recent, previous, idIcc;
     };
+    // clang-format off
     const std::vector<Case> cases{
         {"EF.CardAccess", kCardAccess.size() - 1, 64, 64, 64},
         {"recent CAR", 64, kRecentCar.size() - 1, 64, 64},
         {"previous CAR", 64, 64, kPreviousCar.size() - 1, 64},
         {"IDicc", 64, 64, 64, kIdIcc.size() - 1},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Output output{0,          c.cardAccess,  buffer.data(), c.recent,     buffer.data(),
@@ -197,6 +195,7 @@ TEST(PaceOutput, TruncatedAndOverrunningAnswersAreRefused) {
         return answer;
     };
     const Bytes head = concat({le32(0), le16(0), {0x90, 0x00}});
+    // clang-format off
     const std::vector<std::pair<const char*, Bytes>> overruns{
         {"EF.CardAccess", relabel(concat({head, le16(5), {1, 2, 3, 4}}))},
         {"EF.CardAccess of 0xFFFF", relabel(concat({head, {0xFF, 0xFF}, {1, 2}}))},
@@ -211,6 +210,7 @@ TEST(PaceOutput, TruncatedAndOverrunningAnswersAreRefused) {
         {"six bytes claiming more", concat({le32(0), le16(4)})},
         {"nine bytes", relabel(concat({head, {0x00}}))},
     };
+    // clang-format on
     for (const auto& [what, answer] : overruns) {
         SCOPED_TRACE(what);
         Bytes buffer(0x10000);

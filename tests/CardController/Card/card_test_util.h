@@ -1,8 +1,7 @@
 #pragma once
 
 // Test-side references for the command-set tests, written without the library's own codecs:
-// hex literals, an ISO 7816-4 APDU-case decoder, a minimal BER-TLV reader and OpenSSL's curve
-// parameters.
+// a minimal BER-TLV reader and OpenSSL's curve parameters.
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
@@ -11,107 +10,18 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <string>
 #include <vector>
+
+#include "support/hex.h"
 
 namespace cardtest {
 
 using Bytes = std::vector<unsigned char>;
 
-// "00 A4 04 0C" -> bytes; blanks are ignored.
-inline Bytes hex(const std::string& text) {
-    Bytes out;
-    int high = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else
-            continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<unsigned char>(high << 4 | v));
-            high = -1;
-        }
-    }
-    return out;
-}
-
 inline Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
-}
-
-// ---- ISO 7816-4 command APDU cases (ISO/IEC 7816-3 12.1.3) ----
-
-struct Apdu {
-    int apduCase = 0;  // 1 to 4
-    bool extended = false;
-    unsigned char cla = 0, ins = 0, p1 = 0, p2 = 0;
-    Bytes data;     // Nc bytes
-    size_t ne = 0;  // 0: no Le field; else Ne (256 / 65536 for an Le of zero)
-};
-
-// Decodes a command APDU by its length alone; nullopt when no case fits.
-inline std::optional<Apdu> decodeApdu(const Bytes& c) {
-    if (c.size() < 4) return std::nullopt;
-    Apdu a;
-    a.cla = c[0];
-    a.ins = c[1];
-    a.p1 = c[2];
-    a.p2 = c[3];
-    const size_t n = c.size();
-    if (n == 4) {
-        a.apduCase = 1;
-        return a;
-    }
-    if (n == 5) {
-        a.apduCase = 2;
-        a.ne = c[4] == 0 ? 256 : c[4];
-        return a;
-    }
-    if (c[4] != 0) {  // short Lc
-        const size_t nc = c[4];
-        if (n == 5 + nc) {
-            a.apduCase = 3;
-        } else if (n == 6 + nc) {
-            a.apduCase = 4;
-            a.ne = c[n - 1] == 0 ? 256 : c[n - 1];
-        } else {
-            return std::nullopt;
-        }
-        a.data.assign(c.begin() + 5, c.begin() + 5 + static_cast<long>(nc));
-        return a;
-    }
-    // Extended: B1 = 00.
-    a.extended = true;
-    if (n == 7) {
-        const size_t le = static_cast<size_t>(c[5]) << 8 | c[6];
-        a.apduCase = 2;
-        a.ne = le == 0 ? 65536 : le;
-        return a;
-    }
-    if (n < 8) return std::nullopt;
-    const size_t nc = static_cast<size_t>(c[5]) << 8 | c[6];
-    if (nc == 0) return std::nullopt;
-    if (n == 7 + nc) {
-        a.apduCase = 3;
-    } else if (n == 9 + nc) {
-        const size_t le = static_cast<size_t>(c[n - 2]) << 8 | c[n - 1];
-        a.apduCase = 4;
-        a.ne = le == 0 ? 65536 : le;
-    } else {
-        return std::nullopt;
-    }
-    a.data.assign(c.begin() + 7, c.begin() + 7 + static_cast<long>(nc));
-    return a;
 }
 
 // ---- Minimal BER-TLV reader (definite lengths only) ----

