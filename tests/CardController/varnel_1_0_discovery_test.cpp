@@ -13,17 +13,18 @@
 #include "Data/Objects/privkeyobject.h"
 #include "Data/datapkcs15.h"
 #include "support/fake_controller.h"
+#include "support/hex.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using gctest::Bytes;
 using gctest::FakeController;
-using gctest::fromHex;
+using gctest::unhex;
 using Containers = std::vector<std::shared_ptr<GC_Container>>;
 
-const Bytes kSignatureAid = fromHex("A000000167455349474E");
-const Bytes kLdsAid = fromHex("A0000002471001");
+const Bytes kSignatureAid = unhex("A000000167455349474E");
+const Bytes kLdsAid = unhex("A0000002471001");
 
 Bytes file(const std::string& relative) {
     const std::string text = gctest::readFile(gctest::dataPath(relative));
@@ -75,24 +76,24 @@ class Varnel1Discovery : public ::testing::Test {
 protected:
     void simulatedCard() {
         const std::string dir = "cardsim/varnel1/";
-        card.setFile(kSignatureAid, fromHex("5032"), file(dir + "tokeninfo.der"));
-        card.setFile(kSignatureAid, fromHex("5200"), file(dir + "aodf.der"));
+        card.setFile(kSignatureAid, unhex("5032"), file(dir + "tokeninfo.der"));
+        card.setFile(kSignatureAid, unhex("5200"), file(dir + "aodf.der"));
         for (const char* fid : {"5081", "5088", "5083"}) {
             const std::string prefix = dir + "dir_" + fid + "_";
-            card.setFile(kSignatureAid, fromHex(fid),
+            card.setFile(kSignatureAid, unhex(fid),
                          directoryFile(prefix + "prkdf.der", prefix + "pukdf.der", prefix + "cdf.der"));
         }
-        card.setFile(kSignatureAid, fromHex("5082"), directoryFile("", "", ""));
-        card.setFile(kLdsAid, fromHex("5300"), file("cardsim/lds/5300.der"));
+        card.setFile(kSignatureAid, unhex("5082"), directoryFile("", "", ""));
+        card.setFile(kLdsAid, unhex("5300"), file("cardsim/lds/5300.der"));
     }
     void cornerCard() { cornerCard(card); }
     static void cornerCard(FakeController& card) {
-        card.setFile(kSignatureAid, fromHex("5032"), file("varnel1/tokeninfo.der"));
-        card.setFile(kSignatureAid, fromHex("5200"), file("varnel1/aodf.der"));
-        card.setFile(kSignatureAid, fromHex("5081"),
+        card.setFile(kSignatureAid, unhex("5032"), file("varnel1/tokeninfo.der"));
+        card.setFile(kSignatureAid, unhex("5200"), file("varnel1/aodf.der"));
+        card.setFile(kSignatureAid, unhex("5081"),
                      directoryFile("varnel1/5081_prkdf.der", "varnel1/5081_pukdf.der", "varnel1/5081_cdf.der"));
-        card.setFile(kSignatureAid, fromHex("5083"), directoryFile("varnel1/5083_prkdf.der", "", ""));
-        card.setFile(kLdsAid, fromHex("5300"), file("varnel1/5300.der"));
+        card.setFile(kSignatureAid, unhex("5083"), directoryFile("varnel1/5083_prkdf.der", "", ""));
+        card.setFile(kLdsAid, unhex("5300"), file("varnel1/5300.der"));
     }
 
     FakeController card;
@@ -121,7 +122,7 @@ TEST_F(Varnel1Discovery, ReadsTheFixedPlaces) {
     for (size_t i = 0; i < reads.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(reads[i].aid, expected[i].aid);
-        EXPECT_EQ(reads[i].path, fromHex(expected[i].fid));
+        EXPECT_EQ(reads[i].path, unhex(expected[i].fid));
         EXPECT_EQ(reads[i].offset, expected[i].offset);
         EXPECT_EQ(reads[i].length, expected[i].length);
         EXPECT_EQ(reads[i].selectApplication, expected[i].selectApplication);
@@ -143,14 +144,14 @@ TEST_F(Varnel1Discovery, ReadsTheFixedPlaces) {
     ASSERT_NE(sod, nullptr);
     EXPECT_EQ(sod->length, file("cardsim/lds/sod.der").size());
     EXPECT_GE(sod->length, 128u);
-    EXPECT_EQ(sod->path, fromHex("011D"));
+    EXPECT_EQ(sod->path, unhex("011D"));
     EXPECT_EQ(sod->state, GC_Object::STATE_FROM_CARD);
     EXPECT_TRUE(sod->identifier.empty());
     // The private keys know their PIN reference (from the AODF's authId).
     auto* key = static_cast<GC_PrivKeyObject*>(containers[0]->getPrivateKey());
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(key->pinReference, 0x8A);
-    EXPECT_EQ(key->path, fromHex("DF0A"));
+    EXPECT_EQ(key->path, unhex("DF0A"));
     EXPECT_EQ(controller.applications(), 2u);
 }
 
@@ -196,7 +197,7 @@ TEST_F(Varnel1Discovery, OwnersLabelsDefaultsAndLengths) {
     } expected[] = {{"COM", "011E", 500}, {"DG1", "0101", 144}, {"DG2", "0102", 300}, {"SOD", "011D", 0}};
     for (size_t i = 0; i < lds.size(); ++i) {
         EXPECT_EQ(lds[i]->label, expected[i].label);
-        EXPECT_EQ(lds[i]->path, fromHex(expected[i].path));
+        EXPECT_EQ(lds[i]->path, unhex(expected[i].path));
         EXPECT_EQ(lds[i]->length, expected[i].length);
         EXPECT_EQ(lds[i]->authId, 0);
     }
@@ -221,20 +222,20 @@ TEST_F(Varnel1Discovery, Failures) {
         size_t records;     // handed to the layout
     } cases[] = {
         // clang-format off
-        {"TokenInfo not readable", [](FakeController& c) { c.failRead(kSignatureAid, fromHex("5032"), -1505); }, -1505, 0, 0},
-        {"TokenInfo not TLV", [](FakeController& c) { c.setFile(kSignatureAid, fromHex("5032"), {0x30, 0x05, 0x01}); }, -1, 0, 0},
-        {"AODF not readable", [](FakeController& c) { c.failRead(kSignatureAid, fromHex("5200"), -1701); }, -1701, 0, 0},
-        {"AODF not TLV", [](FakeController& c) { c.setFile(kSignatureAid, fromHex("5200"), {0x30, 0x05, 0x01}); }, -1100, 0, 0},
-        {"entry of one sequence", [](FakeController& c) { c.setFile(kSignatureAid, fromHex("5200"), file("varnel1/aodf_one_sequence.der")); }, -1100, 0, 0},
-        {"entry without lengths", [](FakeController& c) { c.setFile(kSignatureAid, fromHex("5200"), file("varnel1/aodf_no_lengths.der")); }, -1100, 0, 0},
+        {"TokenInfo not readable", [](FakeController& c) { c.failRead(kSignatureAid, unhex("5032"), -1505); }, -1505, 0, 0},
+        {"TokenInfo not TLV", [](FakeController& c) { c.setFile(kSignatureAid, unhex("5032"), {0x30, 0x05, 0x01}); }, -1, 0, 0},
+        {"AODF not readable", [](FakeController& c) { c.failRead(kSignatureAid, unhex("5200"), -1701); }, -1701, 0, 0},
+        {"AODF not TLV", [](FakeController& c) { c.setFile(kSignatureAid, unhex("5200"), {0x30, 0x05, 0x01}); }, -1100, 0, 0},
+        {"entry of one sequence", [](FakeController& c) { c.setFile(kSignatureAid, unhex("5200"), file("varnel1/aodf_one_sequence.der")); }, -1100, 0, 0},
+        {"entry without lengths", [](FakeController& c) { c.setFile(kSignatureAid, unhex("5200"), file("varnel1/aodf_no_lengths.der")); }, -1100, 0, 0},
         // A directory the card does not have is passed over; any other failed read fails.
-        {"last region not on the card", [](FakeController& c) { c.removeFile(kSignatureAid, fromHex("5083")); }, 0, 5, 2},
-        {"an earlier region not on the card", [](FakeController& c) { c.removeFile(kSignatureAid, fromHex("5081")); }, 0, 5, 2},
-        {"last region deactivated", [](FakeController& c) { c.failRead(kSignatureAid, fromHex("5083"), -1508); }, 0, 5, 2},
-        {"an earlier region lost with the card", [](FakeController& c) { c.failRead(kSignatureAid, fromHex("5081"), -6); }, -6, 0, 0},
+        {"last region not on the card", [](FakeController& c) { c.removeFile(kSignatureAid, unhex("5083")); }, 0, 5, 2},
+        {"an earlier region not on the card", [](FakeController& c) { c.removeFile(kSignatureAid, unhex("5081")); }, 0, 5, 2},
+        {"last region deactivated", [](FakeController& c) { c.failRead(kSignatureAid, unhex("5083"), -1508); }, 0, 5, 2},
+        {"an earlier region lost with the card", [](FakeController& c) { c.failRead(kSignatureAid, unhex("5081"), -6); }, -6, 0, 0},
         // The signature containers stay when the travel document's list fails.
-        {"53 00 not readable", [](FakeController& c) { c.removeFile(kLdsAid, fromHex("5300")); }, -1505, 4, 1},
-        {"53 00 not TLV", [](FakeController& c) { c.setFile(kLdsAid, fromHex("5300"), {0x30, 0x81}); }, -1100, 4, 1},
+        {"53 00 not readable", [](FakeController& c) { c.removeFile(kLdsAid, unhex("5300")); }, -1505, 4, 1},
+        {"53 00 not TLV", [](FakeController& c) { c.setFile(kLdsAid, unhex("5300"), {0x30, 0x81}); }, -1100, 4, 1},
         // clang-format on
     };
     for (const Case& c : cases) {

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -205,23 +204,14 @@ int main(int argc, char** argv) {
         else if (std::strcmp(argv[i], "--backend=pcsc") == 0)
             environment().backend = Backend::Pcsc;
     }
-    std::string error;
     // Namespaces are per thread: enter them before any thread exists.
-    if (!cardsim::enterPrivateNamespaces(&error)) {
-        std::fprintf(stderr, "cannot enter private namespaces: %s\n", error.c_str());
-        return 1;
-    }
+    if (!cardsim::startProgramPcscd()) return 1;
     // Empty settings in a container of the program's own.
     gctest::TempDir home;
     environment().documents = home.makeDirs("Containers/ext/Documents");
     setenv("HOME", (home.path() + "/Containers/ext").c_str(), 1);
 
-    cardsim::Pcscd pcscd;
-    if (!pcscd.start(&error)) {
-        std::fprintf(stderr, "cannot start pcscd: %s\n", error.c_str());
-        return 1;
-    }
-    environment().pcscd = &pcscd;
+    environment().pcscd = &cardsim::programPcscd();
     ctk::SlotManager::resetDefaultManager();  // the slot manager over this pcscd
     environment().slots = ctk::SlotManager::defaultManager();
     GC_Factory::addDriver(backendKind());
@@ -229,6 +219,5 @@ int main(int argc, char** argv) {
     const int result = RUN_ALL_TESTS();
     environment().slots.reset();
     environment().pcscd = nullptr;
-    pcscd.stop();
     return result;
 }

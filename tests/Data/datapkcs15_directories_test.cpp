@@ -8,6 +8,7 @@
 #include "Data/Objects/pubkeyobject.h"
 #include "Data/datapkcs15.h"
 #include "support/fake_controller.h"
+#include "support/hex.h"
 
 // Directory and authentication-object parsing on hand-written entries: the odd and broken forms
 // that the test card of tests/data/pkcs15 does not carry.
@@ -15,7 +16,7 @@
 namespace {
 
 using gctest::Bytes;
-using gctest::fromHex;
+using gctest::unhex;
 using App = GC_DataPKCS15::app_info;
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -42,8 +43,8 @@ Bytes utf8(const std::string& text) {
 }
 
 // Key entry: tag 30 (RSA) or A0 (EC) { L0, L1, [1] { SEQUENCE { Path, bits } } }.
-Bytes keyEntry(unsigned char tag, const Bytes& common, const Bytes& keyAttrs, const Bytes& path = fromHex("4B01"),
-               const Bytes& bits = fromHex("0800")) {
+Bytes keyEntry(unsigned char tag, const Bytes& common, const Bytes& keyAttrs, const Bytes& path = unhex("4B01"),
+               const Bytes& bits = unhex("0800")) {
     const Bytes value = tlv(0x30, tlv(0x04, path) + tlv(0x02, {0x00}) + tlv(0x80, {0x00}));
     return tlv(tag, tlv(0x30, common) + tlv(0x30, keyAttrs) + tlv(0xA1, tlv(0x30, value + tlv(0x02, bits))));
 }
@@ -58,7 +59,7 @@ Bytes pinEntry(const Bytes& common, const Bytes& authAttrs, const Bytes& pinAttr
     return tlv(0x30, tlv(0x30, common) + tlv(0x30, authAttrs) + tlv(0xA1, tlv(0x30, pinAttrs)));
 }
 
-const Bytes kAid = fromHex("A0000001");
+const Bytes kAid = unhex("A0000001");
 
 class Directories : public ::testing::Test {
 protected:
@@ -67,7 +68,7 @@ protected:
                                        uint64_t length = 0) {
         auto info = std::make_unique<GC_DataPKCS15::object_info>();
         info->kind = kind;
-        info->path = fromHex(fid);
+        info->path = unhex(fid);
         info->index = index;
         info->length = length;
         card.setFile(kAid, info->path, content);
@@ -106,14 +107,14 @@ TEST_F(Directories, KeyIdsLoseAnInnerOctetStringHeader) {
         // clang-format on
     };
     Bytes prkdf;
-    for (const auto& c : cases) prkdf = prkdf + keyEntry(0x30, {}, tlv(0x04, fromHex(c.stored)));
+    for (const auto& c : cases) prkdf = prkdf + keyEntry(0x30, {}, tlv(0x04, unhex(c.stored)));
     addDir(GC_DataPKCS15::KIND_PRIVATE_KEYS, "4402", prkdf);
 
     ASSERT_EQ(layout.parseObjects(&app), 0);
     ASSERT_EQ(app.objectInfos[0]->objects.size(), std::size(cases));
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].stored);
-        EXPECT_EQ(object<GC_PrivKeyObject>(0, i)->ID, fromHex(cases[i].id));
+        EXPECT_EQ(object<GC_PrivKeyObject>(0, i)->ID, unhex(cases[i].id));
     }
 }
 
@@ -121,9 +122,9 @@ TEST_F(Directories, UnusableKeyEntriesAreSkipped) {
     const Bytes prkdf = keyEntry(0x31, utf8("set"), {})                   // neither 30 nor A0
                         + tlv(0x30, tlv(0x30, utf8("one child")))         // L1 missing
                         + keyEntry(0x30, utf8("RSA"), tlv(0x04, {0x01}))  //
-                        + keyEntry(0xA0, utf8("EC"), tlv(0x04, {0x02}), fromHex("4B02"), fromHex("0100"))
+                        + keyEntry(0xA0, utf8("EC"), tlv(0x04, {0x02}), unhex("4B02"), unhex("0100"))
                         // kept, of unknown size: no card file holds a key of 2^40 bits
-                        + keyEntry(0x30, utf8("huge"), tlv(0x04, {0x03}), fromHex("4B03"), fromHex("010000000000"));
+                        + keyEntry(0x30, utf8("huge"), tlv(0x04, {0x03}), unhex("4B03"), unhex("010000000000"));
     addDir(GC_DataPKCS15::KIND_PRIVATE_KEYS, "4402", prkdf);
 
     ASSERT_EQ(layout.parseObjects(&app), 0);
@@ -134,11 +135,11 @@ TEST_F(Directories, UnusableKeyEntriesAreSkipped) {
     auto* ec = object<GC_PrivKeyObject>(0, 1);
     EXPECT_EQ(rsa->label, "RSA");
     EXPECT_EQ(rsa->keyType, GC_Object::KEY_RSA);
-    EXPECT_EQ(rsa->path, fromHex("4B01"));
+    EXPECT_EQ(rsa->path, unhex("4B01"));
     EXPECT_EQ(rsa->keyBits, 2048u);
     EXPECT_EQ(ec->label, "EC");
     EXPECT_EQ(ec->keyType, GC_Object::KEY_EC);
-    EXPECT_EQ(ec->path, fromHex("4B02"));
+    EXPECT_EQ(ec->path, unhex("4B02"));
     EXPECT_EQ(ec->keyBits, 256u);
     EXPECT_EQ(ec->objectInfo, app.objectInfos[0].get());
 }
@@ -210,10 +211,10 @@ TEST_F(Directories, PrivateKeysTakeThePinReferenceOfTheirAuthId) {
 }
 
 TEST_F(Directories, CertificatesThatAreNotX509AreSkippedAndLaterOnesRead) {
-    const Bytes cdf = certEntry("first", {0x01}, fromHex("C001")) +
+    const Bytes cdf = certEntry("first", {0x01}, unhex("C001")) +
                       tlv(0x30, tlv(0x30, utf8("one child"))) +                            // truncated
                       tlv(0xA1, tlv(0x30, utf8("spki")) + tlv(0x30, tlv(0x04, {0x03}))) +  // not X.509
-                      certEntry("last", fromHex("04010F"), fromHex("C00F"));
+                      certEntry("last", unhex("04010F"), unhex("C00F"));
     addDir(GC_DataPKCS15::KIND_CERTIFICATES, "4404", cdf);
 
     ASSERT_EQ(layout.parseObjects(&app), 0);
@@ -221,17 +222,17 @@ TEST_F(Directories, CertificatesThatAreNotX509AreSkippedAndLaterOnesRead) {
     auto* first = object<GC_CertObject>(0, 0);
     auto* last = object<GC_CertObject>(0, 1);
     EXPECT_EQ(first->label, "first");
-    EXPECT_EQ(first->path, fromHex("C001"));
+    EXPECT_EQ(first->path, unhex("C001"));
     EXPECT_EQ(first->length, 256u);
     EXPECT_EQ(last->label, "last");
-    EXPECT_EQ(last->ID, fromHex("0F"));
+    EXPECT_EQ(last->ID, unhex("0F"));
     EXPECT_EQ(last->state, 1u);
 }
 
 TEST_F(Directories, EveryDataObjectEntryGivesAnObject) {
     const auto entry = [](unsigned char tag, const char* label, const char* path) {
         return tlv(tag, tlv(0x30, utf8(label)) + tlv(0x30, {}) +
-                            tlv(0xA1, tlv(0x30, tlv(0x04, fromHex(path)) + tlv(0x02, {0x02}) + tlv(0x80, {0x10}))));
+                            tlv(0xA1, tlv(0x30, tlv(0x04, unhex(path)) + tlv(0x02, {0x02}) + tlv(0x80, {0x10}))));
     };
     addDir(GC_DataPKCS15::KIND_DATA_OBJECTS, "4405",
            entry(0xA0, "tagged", "0103") + entry(0x30, "long path", "010300") + entry(0x30, "at 0103", "0103"));
@@ -254,11 +255,11 @@ TEST_F(Directories, EveryDataObjectEntryGivesAnObject) {
 }
 
 TEST_F(Directories, ReadArgumentsAndSkippedDirectories) {
-    const Bytes cert = certEntry("c", {0x01}, fromHex("C001"));
-    addDir(GC_DataPKCS15::KIND_CERTIFICATES, "4404", fromHex("FFFF") + cert, 2, cert.size());
-    addDir(GC_DataPKCS15::KIND_AUTH_OBJECTS, "4401", fromHex("FF"));      // not read here
+    const Bytes cert = certEntry("c", {0x01}, unhex("C001"));
+    addDir(GC_DataPKCS15::KIND_CERTIFICATES, "4404", unhex("FFFF") + cert, 2, cert.size());
+    addDir(GC_DataPKCS15::KIND_AUTH_OBJECTS, "4401", unhex("FF"));      // not read here
     addDir(GC_DataPKCS15::KIND_DATA_OBJECTS, "4405", Bytes(8, 0x00));     // only padding
-    addDir(GC_DataPKCS15::KIND_PRIVATE_KEYS, "4402", fromHex("300501"));  // does not parse
+    addDir(GC_DataPKCS15::KIND_PRIVATE_KEYS, "4402", unhex("300501"));  // does not parse
     addDir(32, "4406", cert);                                             // unknown kind
 
     ASSERT_EQ(layout.parseObjects(&app), 0);
@@ -271,7 +272,7 @@ TEST_F(Directories, ReadArgumentsAndSkippedDirectories) {
     for (size_t i = 0; i < reads.size(); ++i) {
         SCOPED_TRACE(fids[i]);
         EXPECT_EQ(reads[i].aid, kAid);
-        EXPECT_EQ(reads[i].path, fromHex(fids[i]));
+        EXPECT_EQ(reads[i].path, unhex(fids[i]));
         EXPECT_FALSE(reads[i].selectApplication);
         EXPECT_TRUE(reads[i].selectPath);
         EXPECT_FALSE(reads[i].sizeWanted);
@@ -282,7 +283,7 @@ TEST_F(Directories, ReadArgumentsAndSkippedDirectories) {
 }
 
 TEST_F(Directories, ReadFailuresAreNotLost) {
-    const Bytes cdf = certEntry("c", {0x01}, fromHex("C001"));
+    const Bytes cdf = certEntry("c", {0x01}, unhex("C001"));
     const struct {
         const char* name;
         int prkdf;
@@ -309,7 +310,7 @@ TEST_F(Directories, ReadFailuresAreNotLost) {
               std::tuple{uint32_t{GC_DataPKCS15::KIND_CERTIFICATES}, "4404", cdf, c.cdf}}) {
             auto info = std::make_unique<GC_DataPKCS15::object_info>();
             info->kind = kind;
-            info->path = fromHex(fid);
+            info->path = unhex(fid);
             fake.setFile(kAid, info->path, content);
             if (failure != 0) fake.failRead(kAid, info->path, failure);
             application.objectInfos.push_back(std::move(info));
@@ -324,7 +325,7 @@ TEST_F(Directories, ReadFailuresAreNotLost) {
 // ---- Authentication objects ----
 
 TEST_F(Directories, PinRecordsFromPinAttributes) {
-    const Bytes path = tlv(0x30, tlv(0x04, fromHex("3F005015")));
+    const Bytes path = tlv(0x30, tlv(0x04, unhex("3F005015")));
     const struct {
         const char* name;
         Bytes common;
@@ -347,7 +348,7 @@ TEST_F(Directories, PinRecordsFromPinAttributes) {
     Bytes aodf;
     for (const auto& c : cases) aodf = aodf + pinEntry(c.common, c.auth, c.attrs);
     addDir(GC_DataPKCS15::KIND_AUTH_OBJECTS, "4401", aodf, 3, 0);
-    card.setFile(kAid, fromHex("4401"), fromHex("000000") + aodf);
+    card.setFile(kAid, unhex("4401"), unhex("000000") + aodf);
 
     ASSERT_EQ(layout.parseAuthObjects(&app), 0);
     ASSERT_EQ(app.pinInfos.size(), std::size(cases));
@@ -360,8 +361,8 @@ TEST_F(Directories, PinRecordsFromPinAttributes) {
         EXPECT_EQ(pin.minLength, cases[i].min);
         EXPECT_EQ(pin.maxLength, cases[i].max);
         EXPECT_EQ(pin.pinReference, cases[i].reference);
-        EXPECT_EQ(pin.pinPath, fromHex(cases[i].pinPath));
-        EXPECT_EQ(pin.aodfPath, fromHex("4401"));
+        EXPECT_EQ(pin.pinPath, unhex(cases[i].pinPath));
+        EXPECT_EQ(pin.aodfPath, unhex("4401"));
         EXPECT_EQ(pin.aodfOffset, 3u);
         EXPECT_EQ(pin.aodfLength, 0u);
         EXPECT_EQ(pin.containerPin, nullptr);
@@ -389,7 +390,7 @@ TEST_F(Directories, AuthenticationObjectsThatAreNoPinAreSkipped) {
 TEST_F(Directories, AodfFailuresEndTheOperation) {
     const Bytes ints = tlv(0x02, {4}) + tlv(0x02, {8});
     addDir(GC_DataPKCS15::KIND_AUTH_OBJECTS, "4401", pinEntry(utf8("one"), tlv(0x04, {1}), ints));
-    addDir(GC_DataPKCS15::KIND_AUTH_OBJECTS, "4411", fromHex("300A01"));  // does not parse
+    addDir(GC_DataPKCS15::KIND_AUTH_OBJECTS, "4411", unhex("300A01"));  // does not parse
     addDir(GC_DataPKCS15::KIND_AUTH_OBJECTS, "4421", pinEntry(utf8("three"), tlv(0x04, {3}), ints));
 
     EXPECT_EQ(layout.parseAuthObjects(&app), -1100);
@@ -398,8 +399,8 @@ TEST_F(Directories, AodfFailuresEndTheOperation) {
 
     app.pinInfos.clear();
     card.clearLog();
-    card.setFile(kAid, fromHex("4411"), {});
-    card.failRead(kAid, fromHex("4411"), -1508);
+    card.setFile(kAid, unhex("4411"), {});
+    card.failRead(kAid, unhex("4411"), -1508);
     EXPECT_EQ(layout.parseAuthObjects(&app), -1508);
     EXPECT_EQ(app.pinInfos.size(), 1u);
     EXPECT_EQ(card.reads().size(), 2u);

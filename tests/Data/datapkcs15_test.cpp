@@ -9,6 +9,7 @@
 #include "Data/Objects/pubkeyobject.h"
 #include "Data/datapkcs15.h"
 #include "support/fake_controller.h"
+#include "support/hex.h"
 #include "support/temp_dir.h"
 
 // Discovery over the test card of tests/data/pkcs15 (see make_fixtures.sh there): two
@@ -18,14 +19,14 @@ namespace {
 
 using gctest::Bytes;
 using gctest::FakeController;
-using gctest::fromHex;
+using gctest::unhex;
 using Containers = std::vector<std::shared_ptr<GC_Container>>;
 
 const Bytes kMf = {0x3F, 0x00};
-const Bytes kAid1 = fromHex("D2760001780101");
-const Bytes kAid2 = fromHex("D2760001780102");
-const Bytes kPath1 = fromHex("3F005015");
-const Bytes kPath2 = fromHex("3F005016");
+const Bytes kAid1 = unhex("D2760001780101");
+const Bytes kAid2 = unhex("D2760001780102");
+const Bytes kPath1 = unhex("3F005015");
+const Bytes kPath2 = unhex("3F005016");
 
 // The layout with its application records in view.
 class Layout : public GC_DataPKCS15 {
@@ -105,7 +106,7 @@ TEST_F(DataPkcs15Discovery, ReadsEveryFileWhereTheCardKeepsIt) {
     for (size_t i = 0; i < reads.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(reads[i].aid, expected[i].dir);
-        EXPECT_EQ(reads[i].path, fromHex(expected[i].fid));
+        EXPECT_EQ(reads[i].path, unhex(expected[i].fid));
         EXPECT_EQ(reads[i].offset, expected[i].offset);
         if (i != 6) {
             EXPECT_EQ(reads[i].length, expected[i].length);
@@ -156,16 +157,16 @@ TEST_F(DataPkcs15Discovery, OneContainerPerPin) {
         EXPECT_EQ(c.AID, expected[i].aid);
         EXPECT_EQ(c.authId, expected[i].authId);
         EXPECT_EQ(c.flags, expected[i].flags);
-        EXPECT_EQ(c.version, fromHex(expected[i].version));
-        EXPECT_EQ(c.version2, fromHex(expected[i].version));
-        EXPECT_EQ(c.serialNumber, fromHex(expected[i].serial));
+        EXPECT_EQ(c.version, unhex(expected[i].version));
+        EXPECT_EQ(c.version2, unhex(expected[i].version));
+        EXPECT_EQ(c.serialNumber, unhex(expected[i].serial));
         EXPECT_EQ(c.manufacturer, expected[i].manufacturer);
         EXPECT_EQ(c.cardDescription, "");
         EXPECT_EQ(c.objectsLoaded, 0);
         ASSERT_NE(c.pin, nullptr);
         EXPECT_EQ(c.pin->encoding, 1u);
         EXPECT_EQ(c.pin->pinReference, expected[i].reference);
-        EXPECT_EQ(c.pin->path, fromHex(expected[i].pinPath));
+        EXPECT_EQ(c.pin->path, unhex(expected[i].pinPath));
         EXPECT_EQ(c.pin->minLength, expected[i].minLength);
         EXPECT_EQ(c.pin->maxLength, expected[i].maxLength);
         EXPECT_EQ(c.pin->triesLeft, 0u);
@@ -210,7 +211,7 @@ TEST_F(DataPkcs15Discovery, ObjectAttributes) {
     EXPECT_EQ(rsa->keyReference, 1);
     EXPECT_EQ(rsa->usage, 2u | 16u);  // sign, nonRepudiation
     EXPECT_EQ(rsa->access, 1u | 4u | 8u | 16u);
-    EXPECT_EQ(rsa->path, fromHex("3F0050154B01"));
+    EXPECT_EQ(rsa->path, unhex("3F0050154B01"));
     EXPECT_EQ(rsa->keyBits, 2048u);
     EXPECT_EQ(rsa->pinReference, 0x81);
     EXPECT_EQ(rsa->state, 3u);
@@ -221,7 +222,7 @@ TEST_F(DataPkcs15Discovery, ObjectAttributes) {
     EXPECT_EQ(ec->keyType, GC_Object::KEY_EC);
     EXPECT_EQ(ec->flags, 1u | 4u);  // private, native
     EXPECT_EQ(ec->userConsent, 1u);
-    EXPECT_EQ(ec->ID, fromHex("02"));  // stored as 04 01 02
+    EXPECT_EQ(ec->ID, unhex("02"));  // stored as 04 01 02
     EXPECT_EQ(ec->usage, 2u | 4u);     // bits 2, 5, 8
     EXPECT_EQ(ec->access, 0u);         // one BIT STRING only
     EXPECT_EQ(ec->keyBits, 256u);
@@ -230,19 +231,19 @@ TEST_F(DataPkcs15Discovery, ObjectAttributes) {
     ASSERT_NE(pub, nullptr);
     EXPECT_EQ(pub->keyType, GC_Object::KEY_EC);
     EXPECT_EQ(pub->authId, 1);  // from the private key of ID 02
-    EXPECT_EQ(pub->path, fromHex("4502"));
+    EXPECT_EQ(pub->path, unhex("4502"));
     EXPECT_EQ(pub->length, fileSize("app1_ec.pub.der"));
     EXPECT_EQ(pub->state, 1u);
 
     auto* cert = static_cast<GC_CertObject*>(byLabel(pin, "Auth RSA certificate"));
     ASSERT_NE(cert, nullptr);
     EXPECT_EQ(cert->flags, 2u);  // modifiable
-    EXPECT_EQ(cert->path, fromHex("C001"));
+    EXPECT_EQ(cert->path, unhex("C001"));
     EXPECT_EQ(cert->length, fileSize("app1_rsa.der"));
 
     auto* data = static_cast<GC_DataObject*>(byLabel(*containers[4], "Card data"));
     ASSERT_NE(data, nullptr);
-    EXPECT_EQ(data->path, fromHex("0103"));
+    EXPECT_EQ(data->path, unhex("0103"));
     EXPECT_EQ(data->length, fileSize("app2_data_0103.der"));
     EXPECT_EQ(data->state, 0x0Du);
 }
@@ -282,15 +283,15 @@ TEST(DataPkcs15Failures, EfDir) {
     } cases[] = {
         // clang-format off
         {"unreadable", -1901, {}, -1901},
-        {"does not parse", 0, fromHex("61 05 4F 02 D2"), -1100},
+        {"does not parse", 0, unhex("61 05 4F 02 D2"), -1100},
         {"no records, only padding", 0, Bytes(16, 0x00), 0},
         // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FakeController card;
-        card.setFile(kMf, fromHex("2F00"), c.content);
-        if (c.readFailure != 0) card.failRead(kMf, fromHex("2F00"), c.readFailure);
+        card.setFile(kMf, unhex("2F00"), c.content);
+        if (c.readFailure != 0) card.failRead(kMf, unhex("2F00"), c.readFailure);
         Layout layout(&card);
         Containers containers;
         EXPECT_EQ(layout.getContainers(containers), c.result);
@@ -301,13 +302,13 @@ TEST(DataPkcs15Failures, EfDir) {
 }
 
 TEST_F(DataPkcs15Discovery, RecordWithoutTokenInfoPathEndsWithTheReadsRefusal) {
-    card.setFile(kMf, fromHex("2F00"), fileBytes("ef_dir_no_tokeninfo.der"));
+    card.setFile(kMf, unhex("2F00"), fileBytes("ef_dir_no_tokeninfo.der"));
     EXPECT_EQ(layout.getContainers(containers), -1501);
     // The first application's containers and record stay.
     EXPECT_EQ(containers.size(), 2u);
     EXPECT_EQ(layout.applications.size(), 1u);
     ASSERT_FALSE(card.reads().empty());
-    EXPECT_EQ(card.reads().back().aid, fromHex("3F005017"));
+    EXPECT_EQ(card.reads().back().aid, unhex("3F005017"));
     EXPECT_TRUE(card.reads().back().path.empty());
 }
 
@@ -329,7 +330,7 @@ TEST_F(DataPkcs15Discovery, FailuresOfTheSecondApplication) {
         SCOPED_TRACE(c.name);
         FakeController fake;
         ASSERT_TRUE(gctest::loadCardMap(fake, gctest::dataPath("pkcs15/card.map")));
-        fake.failRead(c.dir, fromHex(c.fid), c.code);
+        fake.failRead(c.dir, unhex(c.fid), c.code);
         Layout data(&fake);
         Containers list;
         EXPECT_EQ(data.getContainers(list), c.code);
@@ -340,20 +341,20 @@ TEST_F(DataPkcs15Discovery, FailuresOfTheSecondApplication) {
 }
 
 TEST_F(DataPkcs15Discovery, FailedKeyDirectoryIsNotHiddenByLaterDirectories) {
-    card.failRead(kAid1, fromHex("4402"), -1901);
+    card.failRead(kAid1, unhex("4402"), -1901);
     EXPECT_EQ(layout.getContainers(containers), -1901);
     EXPECT_TRUE(containers.empty());
     EXPECT_TRUE(layout.applications.empty());
     // The public-key and certificate directories after it were still read.
     const auto& reads = card.reads();
     ASSERT_EQ(reads.size(), 7u);
-    EXPECT_EQ(reads[5].path, fromHex("4403"));
-    EXPECT_EQ(reads[6].path, fromHex("4404"));
+    EXPECT_EQ(reads[5].path, unhex("4403"));
+    EXPECT_EQ(reads[6].path, unhex("4404"));
     EXPECT_EQ(reads[6].result, 0);
 }
 
 TEST_F(DataPkcs15Discovery, DeactivatedDirectoryIsPassedOver) {
-    card.failRead(kAid1, fromHex("4404"), -1508);
+    card.failRead(kAid1, unhex("4404"), -1508);
     ASSERT_EQ(layout.getContainers(containers), 0);
     ASSERT_EQ(containers.size(), 5u);
     EXPECT_EQ(labels(*containers[0]),
@@ -409,7 +410,7 @@ TEST_F(DataPkcs15Discovery, RepeatedDiscoveryReplacesTheRecordsAndKeepsHandedOut
 TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheMissingFileRule) {
     auto region = [](const char* fid, uint32_t kind, uint64_t index = 0) {
         auto info = std::make_unique<GC_DataPKCS15::object_info>();
-        info->path = fromHex(fid);
+        info->path = unhex(fid);
         info->index = index;
         info->kind = kind;
         return info;
@@ -440,7 +441,7 @@ TEST_F(DataPkcs15Discovery, HandedOverRecordsAndTheMissingFileRule) {
         SCOPED_TRACE(std::string(c.failing) + " " + std::to_string(c.rule));
         card.clearFailures();
         card.clearLog();
-        card.failRead(kAid1, fromHex(c.failing), c.code);
+        card.failRead(kAid1, unhex(c.failing), c.code);
         auto app = record();
         EXPECT_EQ(layout.parseObjects(app.get(), c.rule), c.result);
         EXPECT_EQ(layout.getAllObjects(app.get()).size(), c.objects);

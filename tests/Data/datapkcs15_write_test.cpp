@@ -17,6 +17,7 @@
 #include "Data/Objects/pubkeyobject.h"
 #include "Data/datapkcs15.h"
 #include "support/fake_controller.h"
+#include "support/hex.h"
 #include "support/temp_dir.h"
 
 // Reading contents and writing objects over the write test card of tests/data/pkcs15 (see
@@ -27,18 +28,18 @@ namespace {
 
 using gctest::Bytes;
 using gctest::FakeController;
-using gctest::fromHex;
+using gctest::unhex;
 using Containers = std::vector<std::shared_ptr<GC_Container>>;
 
-const Bytes kAid = fromHex("D2760001780201");
-const Bytes kPrkdf = fromHex("4402");
-const Bytes kPukdf = fromHex("4403");
-const Bytes kCdf = fromHex("4404");
-const Bytes kDodf = fromHex("4405");
-const Bytes kAodf = fromHex("4401");
-const Bytes kC100 = fromHex("C100");
-const Bytes kC200 = fromHex("C200");
-const Bytes kD001 = fromHex("D001");
+const Bytes kAid = unhex("D2760001780201");
+const Bytes kPrkdf = unhex("4402");
+const Bytes kPukdf = unhex("4403");
+const Bytes kCdf = unhex("4404");
+const Bytes kDodf = unhex("4405");
+const Bytes kAodf = unhex("4401");
+const Bytes kC100 = unhex("C100");
+const Bytes kC200 = unhex("C200");
+const Bytes kD001 = unhex("D001");
 constexpr int kInjected = -1234;
 
 Bytes fixture(const std::string& name) {
@@ -289,7 +290,7 @@ TEST(DataPkcs15Read, AnswersTheFirstFailureThroughTheCard) {
 
     // Data group 3 is never read.
     card.store.clearLog();
-    data->path = fromHex("0103");
+    data->path = unhex("0103");
     std::vector<GC_Object*> dg3 = {data};
     EXPECT_EQ(card.layout.readObjects(dg3), 0);
     EXPECT_TRUE(card.store.reads().empty());
@@ -308,7 +309,7 @@ std::unique_ptr<GC_PrivKeyObject> privateKey(const std::string& label, const Byt
     key->usage = GC_PrivKeyObject::USAGE_SIGN | GC_PrivKeyObject::USAGE_NON_REPUDIATION;
     key->access = GC_PrivKeyObject::ACCESS_SENSITIVE | GC_PrivKeyObject::ACCESS_NEVER_EXTRACTABLE;
     key->flags = GC_Object::FLAG_PRIVATE;
-    key->path = fromHex("3F0050204B");
+    key->path = unhex("3F0050204B");
     key->path.push_back(reference);
     return key;
 }
@@ -350,10 +351,10 @@ TEST(DataPkcs15Write, CreateReadDeleteRoundTrip) {
     EXPECT_TRUE(std::equal(oldCdf.begin(), oldCdf.begin() + 16, newCdf.begin()));
     EXPECT_TRUE(std::equal(oldCdf.end() - 16, oldCdf.end(), newCdf.end() - 16));
     // INTEGERs in minimal two's complement: key size 224, key reference 0x81, index 0x50.
-    EXPECT_TRUE(contains(card.file(kPrkdf), fromHex("04 06 3F0050204B03 02 02 00 E0")));
-    EXPECT_TRUE(contains(card.file(kPrkdf), fromHex("02 02 00 81 A1")));
-    EXPECT_TRUE(contains(card.file(kPukdf), fromHex("04 02 C200 02 01 00 80 01 50")));
-    EXPECT_TRUE(contains(cdfArea(card), fromHex("04 02 C200 02 01 50 80 02 01 6F")));
+    EXPECT_TRUE(contains(card.file(kPrkdf), unhex("04 06 3F0050204B03 02 02 00 E0")));
+    EXPECT_TRUE(contains(card.file(kPrkdf), unhex("02 02 00 81 A1")));
+    EXPECT_TRUE(contains(card.file(kPukdf), unhex("04 02 C200 02 01 00 80 01 50")));
+    EXPECT_TRUE(contains(cdfArea(card), unhex("04 02 C200 02 01 50 80 02 01 6F")));
     // The RSA contents went behind everything in C100, over zero bytes only.
     const Bytes& oldC100 = card.original.at({kAid, kC100});
     EXPECT_TRUE(std::all_of(oldC100.begin() + static_cast<long>(rsaPub->index), oldC100.end(),
@@ -481,7 +482,7 @@ TEST(DataPkcs15Write, RefusesBeforeWriting) {
         {"content file too small", [](FakeController& c) { c.setFile(kAid, kC200, {}, 100); }, [] { return certificate("New", {0x0A}, kC200, "wc_new_ec224.der"); }, kCdf, -1504},
         {"ID too long", {}, [] { return certificate("New", Bytes(128, 0x11), kC200, "wc_new_ec224.der"); }, kCdf, -1100},
         {"certificate not set", {}, [] { return certificate("New", {0x0A}, kC200, ""); }, kCdf, -1108},
-        {"no such directory", {}, [] { return certificate("New", {0x0A}, kC200, "wc_new_ec224.der"); }, fromHex("4499"), -1102},
+        {"no such directory", {}, [] { return certificate("New", {0x0A}, kC200, "wc_new_ec224.der"); }, unhex("4499"), -1102},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -518,7 +519,7 @@ TEST(DataPkcs15Write, NewContentGoesBehindEverythingKnown) {
     GC_Object* out = create(card, first.get(), kCdf);
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(out->index, 200u);
-    EXPECT_TRUE(contains(cdfArea(card), fromHex("04 02 C200 02 02 00 C8 80 02 01 6F")));
+    EXPECT_TRUE(contains(cdfArea(card), unhex("04 02 C200 02 02 00 C8 80 02 01 6F")));
     Bytes expected = head;
     expected.insert(expected.end(), der.begin(), der.end());
     expected.resize(2048, 0x00);
@@ -577,7 +578,7 @@ TEST(DataPkcs15Delete, CutsTheContentAndMovesEverythingBehindIt) {
     EXPECT_EQ(card.layout.labels(4), (std::vector<std::string>{"RSA certificate", "CA certificate"}));
     expectInStep(card);
     // The attribute certificate, which no object stands for, moved as well.
-    Bytes attribute = fromHex("04 02 C100 02 02");
+    Bytes attribute = unhex("04 02 C100 02 02");
     const Bytes moved = be16(attrIndex - length);
     attribute.insert(attribute.end(), moved.begin(), moved.end());
     EXPECT_TRUE(contains(cdfArea(card), attribute));

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 
 #include "cardsim.h"
 #include "cardsim_pcscd.h"
@@ -15,19 +14,15 @@
 using namespace cardsim;
 using namespace std::chrono_literals;
 
-namespace {
-Pcscd* gPcscd = nullptr;
-}  // namespace
-
 TEST(CardSimPcsc, AResetThroughVpcdEndsTheChannelAndTheSelection) {
     CardConfig config;
     config.personality = Personality::Varnel2;
     CardSim card(config);
-    VpcdCard slot(card, gPcscd->port(0));
+    VpcdCard slot(card, programPcscd().port(0));
     ASSERT_TRUE(slot.start());
     PcscClient client;
-    ASSERT_TRUE(client.waitCard(gPcscd->readerName(0), true, 5s));
-    ASSERT_TRUE(client.connect(gPcscd->readerName(0)));
+    ASSERT_TRUE(client.waitCard(programPcscd().readerName(0), true, 5s));
+    ASSERT_TRUE(client.connect(programPcscd().readerName(0)));
     PaceTerminal terminal([&client](const Bytes& command) { return client.transmit(command); });
     ASSERT_EQ(terminal.establish("123456", 2), PaceTerminal::Result::Ok);
     ASSERT_EQ(terminal.secure(0x00, 0xA4, 0x02, 0x0C, {0x01, 0x1C}, std::nullopt)->sw, 0x9000);
@@ -40,19 +35,6 @@ TEST(CardSimPcsc, AResetThroughVpcdEndsTheChannelAndTheSelection) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    std::string error;
-    if (!enterPrivateNamespaces(&error)) {
-        std::fprintf(stderr, "cannot enter private namespaces: %s\n", error.c_str());
-        return 1;
-    }
-    Pcscd pcscd;
-    if (!pcscd.start(&error)) {
-        std::fprintf(stderr, "cannot start pcscd: %s\n", error.c_str());
-        return 1;
-    }
-    gPcscd = &pcscd;
-    const int rc = RUN_ALL_TESTS();
-    gPcscd = nullptr;
-    pcscd.stop();
-    return rc;
+    if (!startProgramPcscd()) return 1;
+    return RUN_ALL_TESTS();
 }

@@ -1,4 +1,4 @@
-// Helpers of the card tests: temporary directories, files, running programs, and
+// Helpers of the card tests: temporary directories, files, a signature checked by openssl, and
 // opening a secure channel to an in-process card.
 #pragma once
 
@@ -18,10 +18,6 @@ bool writeFile(const std::string& path, const Bytes& data);
 std::optional<Bytes> readFile(const std::string& path);
 // tests/data/cardsim/<name>
 std::optional<Bytes> dataFile(const std::string& name);
-
-// Runs argv[0] (searched in PATH) with stdin from /dev/null; returns the exit status
-// (-1 when it could not run) and, when asked, what it wrote to stdout and stderr.
-int run(const std::vector<std::string>& argv, std::string* output = nullptr);
 
 // Checks a signature with the openssl command line against the public key of a DER
 // certificate: `openssl dgst -<hash> -verify` over `message`. ECDSA signatures must be DER.

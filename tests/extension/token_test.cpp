@@ -10,6 +10,7 @@
 #include "Data/Objects/privkeyobject.h"
 #include "extension/keychain_items.h"
 #include "extension/token_world.h"
+#include "support/hex.h"
 #include "support/temp_dir.h"
 
 // A token's CAN check and the keychain items it publishes, over the fake card library that
@@ -119,7 +120,7 @@ TEST(TokenCanCheck, FailedDriverIsNotKeptAndBadCertificateIsSkipped) {
     EXPECT_TRUE(world.card->calls().empty());
 
     // The Authorization certificate's file holds no certificate.
-    world.card->files().setFile(gctest::fromHex("A000000167455349474E"), gctest::fromHex("ADF2DF025782"),
+    world.card->files().setFile(gctest::unhex("A000000167455349474E"), gctest::unhex("ADF2DF025782"),
                                 Bytes(2048, 0));
     testing::internal::CaptureStderr();
     EXPECT_EQ(world.checkCan("123456"), "SUCCESS");

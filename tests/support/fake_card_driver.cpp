@@ -10,6 +10,7 @@
 #include "Data/Objects/privkeyobject.h"
 #include "Data/wipe.h"
 #include "openssl_ptr.h"
+#include "support/hex.h"
 #include "support/temp_dir.h"
 
 namespace gctest {
@@ -17,7 +18,7 @@ namespace gctest {
 namespace {
 
 // The signature application of the second-generation card and where its files live.
-const Bytes kAid = fromHex("A000000167455349474E");
+const Bytes kAid = unhex("A000000167455349474E");
 constexpr size_t kRegion = 1024;
 constexpr size_t kContentFileSize = 2048;
 
@@ -101,10 +102,10 @@ const char* labelOf(const std::shared_ptr<GC_Container>& container) {
 }  // namespace
 
 FakeCardDriver::FakeCardDriver() {
-    files_.setFile(fromHex("3F00"), fromHex("2F00"), cardFile("varnel2/efdir.der"));
-    files_.setFile(kAid, fromHex("5031"), cardFile("varnel2/odf.der"));
-    files_.setFile(kAid, fromHex("5032"), cardFile("varnel2/tokeninfo.der"));
-    files_.setFile(kAid, fromHex("5200"), cardFile("varnel2/aodf.der"));
+    files_.setFile(unhex("3F00"), unhex("2F00"), cardFile("varnel2/efdir.der"));
+    files_.setFile(kAid, unhex("5031"), cardFile("varnel2/odf.der"));
+    files_.setFile(kAid, unhex("5032"), cardFile("varnel2/tokeninfo.der"));
+    files_.setFile(kAid, unhex("5200"), cardFile("varnel2/aodf.der"));
     for (const CardPin& pin : kPins) {
         Bytes directory(3 * kRegion, 0);
         const char* parts[] = {"_prkdf.der", "_pukdf.der", "_cdf.der"};
@@ -113,13 +114,13 @@ FakeCardDriver::FakeCardDriver() {
             std::copy(part.begin(), part.end(), directory.begin() + static_cast<long>(i * kRegion));
         }
         const std::string path = pin.directory;
-        files_.setFile(kAid, fromHex(path + "50" + pin.file), directory);
-        files_.setFile(kAid, fromHex(path + "57" + pin.file),
+        files_.setFile(kAid, unhex(path + "50" + pin.file), directory);
+        files_.setFile(kAid, unhex(path + "57" + pin.file),
                        padded(cardFile(std::string("certs/") + pin.key + ".der"), kContentFileSize));
         const int publicKeyFile = std::stoi(pin.file, nullptr, 16) + 0x10;
         char publicKeyName[8];
         std::snprintf(publicKeyName, sizeof publicKeyName, "57%02X", publicKeyFile);
-        files_.setFile(kAid, fromHex(path + publicKeyName),
+        files_.setFile(kAid, unhex(path + publicKeyName),
                        padded(cardFile(std::string("pub/") + pin.key + ".der"), kContentFileSize));
         triesLeft_[pin.reference] = 3;
     }

@@ -1,4 +1,5 @@
 #include "support/fake_controller.h"
+#include "support/hex.h"
 
 #include <algorithm>
 #include <cctype>
@@ -144,24 +145,6 @@ int FakeController::update(Bytes& data, const Bytes& aid, const Bytes& path, uns
     return answer(0);
 }
 
-Bytes fromHex(const std::string& hex) {
-    Bytes bytes;
-    int high = -1;
-    for (const char c : hex) {
-        if (std::isspace(static_cast<unsigned char>(c))) continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
-        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10;
-        if (high < 0) {
-            high = digit;
-        } else {
-            bytes.push_back(static_cast<unsigned char>(high << 4 | digit));
-            high = -1;
-        }
-    }
-    if (high >= 0) return {};
-    return bytes;
-}
-
 bool loadCardMap(FakeController& card, const std::string& mapPath) {
     std::ifstream map(mapPath);
     if (!map) return false;
@@ -174,8 +157,8 @@ bool loadCardMap(FakeController& card, const std::string& mapPath) {
         std::string fid;
         std::string name;
         if (!(fields >> dir >> fid >> name)) return false;
-        const Bytes aid = fromHex(dir);
-        const Bytes path = fromHex(fid);
+        const Bytes aid = unhex(dir);
+        const Bytes path = unhex(fid);
         if (aid.empty() || path.empty()) return false;
         std::ifstream in(folder + name, std::ios::binary);
         if (!in) return false;

@@ -105,7 +105,4 @@ private:
 // are skipped. False (with the store partly filled) when a line or a file cannot be read.
 bool loadCardMap(FakeController& card, const std::string& mapPath);
 
-// Bytes from hex digits; blanks are ignored. Empty on a stray character or an odd digit count.
-Bytes fromHex(const std::string& hex);
-
 }  // namespace gctest

@@ -8,12 +8,14 @@
 
 namespace gctest {
 
-// Bytes from hex digits; blanks are ignored.
+// Bytes from hex digits; blanks are ignored. Empty on a stray character or an odd digit count,
+// so that a mistyped case does not pass as other bytes.
 inline std::vector<unsigned char> unhex(const std::string& text) {
     std::vector<unsigned char> out;
     int high = -1;
     for (char c : text) {
         if (std::isspace(static_cast<unsigned char>(c))) continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
         const int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::toupper(c) - 'A' + 10;
         if (high < 0) {
             high = v;
@@ -22,6 +24,7 @@ inline std::vector<unsigned char> unhex(const std::string& text) {
             high = -1;
         }
     }
+    if (high >= 0) return {};
     return out;
 }
 
