@@ -130,4 +130,15 @@ TEST(DBusLink, TheCompanionOutlivesADeeplyNestedMessage) {
     EXPECT_EQ(value, bytesOf("K"));
 }
 
+// While nobody holds the companion's name, the cache is skipped at once: nothing goes on the bus
+// for a process of another name to answer.
+TEST(DBusLink, NothingIsPostedWhileNobodyHoldsTheName) {
+    DBusCompanion link;
+    std::string error;
+    ASSERT_TRUE(link.start({"--name", "org.gctoken.Other", "--preseed", kReader, "K", "4B"}, 2s, &error)) << error;
+    Bytes value;
+    EXPECT_NE(GC_Cache::get(kReader, bytesOf("K"), value, false), 0);
+    EXPECT_TRUE(link.frames().empty());
+}
+
 }  // namespace
