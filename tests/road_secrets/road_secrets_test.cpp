@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "Data/wipe.h"
+#include "Queue/queueobjc.h"
 #include "cache.h"
 #include "cache_server.h"
 #include "ctk_client.h"
@@ -28,6 +30,7 @@
 #include "extension/token_driver.h"
 #include "factory.h"
 #include "logger.h"
+#include "platform/base64.h"
 #include "platform/ctk_memory.h"
 #include "platform/ctk_token_signer.h"
 #include "platform/dispatch.h"
@@ -382,6 +385,20 @@ TEST(RoadSecretsScan, WhatAnEarlierOwnerLeftIsNotTheRoads) {
     const Paused paused;
     EXPECT_EQ(quarantine.holding(freedscan::g_canary, freedscan::kCanaryLength), 0u)
         << quarantine.where(freedscan::g_canary, freedscan::kCanaryLength);
+}
+
+// A reply is assembled in one block: grown entry by entry, the vector would free the parts already
+// in it unwiped, the enciphered message among them when another entry follows it.
+TEST(RoadSecretsScan, AReplyIsAssembledWithoutCopies) {
+    freedscan::makeCanary();
+    const std::string object = R"({"encID":"BASE64AQIDBAUGBwg=","msg":"BASE64)" +
+                               plat::base64::encode(freedscan::g_canary, freedscan::kCanaryLength) +
+                               R"(","status":"done"})";
+    Bytes reply;
+    freedscan::Armed scan;
+    ASSERT_TRUE(GC_QueueObjC::assembleReply(object, reply));
+    gc_wipe(reply);
+    EXPECT_EQ(scan.leaks(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothGenerations, RoadSecrets, ::testing::ValuesIn(kGenerations),
