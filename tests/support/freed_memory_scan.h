@@ -19,6 +19,7 @@
 #include <malloc.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -51,6 +52,23 @@ public:
     Paused(const Paused&) = delete;
     Paused& operator=(const Paused&) = delete;
 };
+
+// Whether the bytes stand in the memory. With `digits` (a PIN, a CAN), not where they are part of a
+// run of 16 or more hex digits: a long hex dump spells any six digits now and then.
+inline bool standsIn(const void* memory, size_t size, const void* bytes, size_t length, bool digits) {
+    const char* const start = static_cast<const char*>(memory);
+    const char* const end = start + size;
+    for (const char* at = start; length > 0; ++at) {
+        at = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), bytes, length));
+        if (at == nullptr) return false;
+        const char* from = at;
+        const char* to = at + length;
+        while (from > start && isxdigit(static_cast<unsigned char>(from[-1]))) --from;
+        while (to < end && isxdigit(static_cast<unsigned char>(*to))) ++to;
+        if (!digits || to - from < 16) return true;
+    }
+    return false;
+}
 
 // The calls that led to an allocation or a release, innermost first.
 struct Trace {
@@ -163,23 +181,23 @@ public:
         std::lock_guard lock(g_quarantineList.mutex);
         if (g_quarantineList.open) g_quarantineList.events.push(event);
     }
-    // How many kept blocks hold the bytes.
-    size_t holding(const void* bytes, size_t length) {
+    // How many kept blocks hold the bytes (see standsIn).
+    size_t holding(const void* bytes, size_t length, bool digits = false) {
         std::lock_guard lock(g_quarantineList.mutex);
         size_t found = 0;
         for (size_t i = 0; i < g_quarantineList.kept.count; ++i)
-            found += holds(g_quarantineList.kept.items[i], bytes, length) ? 1 : 0;
+            found += holds(g_quarantineList.kept.items[i], bytes, length, digits) ? 1 : 0;
         return found;
     }
     // Each kept block that holds the bytes: its size, where it was allocated and where freed (its
     // newest events). From a paused thread: it allocates under the lock.
-    std::string where(const void* bytes, size_t length) {
+    std::string where(const void* bytes, size_t length, bool digits = false) {
         if (!g_traces) return "(GC_SCAN_TRACES=1 tells where each block was allocated and freed)\n";
         std::lock_guard lock(g_quarantineList.mutex);
         std::string text;
         for (size_t i = 0; i < g_quarantineList.kept.count; ++i) {
             void* block = g_quarantineList.kept.items[i];
-            if (!holds(block, bytes, length)) continue;
+            if (!holds(block, bytes, length, digits)) continue;
             text += "a block of " + std::to_string(malloc_usable_size(block)) + " bytes";
             std::string told[2];  // allocated, freed
             for (size_t at = g_quarantineList.events.count; at-- > 0;) {
@@ -198,9 +216,8 @@ public:
     }
 
 private:
-    static bool holds(void* block, const void* bytes, size_t length) {
-        const size_t size = malloc_usable_size(block);
-        return length > 0 && size >= length && memmem(block, size, bytes, length) != nullptr;
+    static bool holds(void* block, const void* bytes, size_t length, bool digits) {
+        return standsIn(block, malloc_usable_size(block), bytes, length, digits);
     }
 };
 
