@@ -222,6 +222,8 @@ bool GC_QueueObjC::assembleReply(const std::string& object, std::vector<unsigned
     out.clear();
     std::optional<plat::json::StringObject> entries = plat::json::parseStringObject(object);
     if (!entries) return false;
+    // Sized once: grown, it would free the parts already in it unwiped. No entry outgrows twice its text.
+    out.reserve(2 * object.size());
     bool ok = true;
     for (auto& [key, text] : *entries) {
         std::vector<unsigned char> value;

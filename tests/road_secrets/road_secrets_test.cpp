@@ -15,11 +15,14 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "Data/wipe.h"
+#include "Queue/queueobjc.h"
 #include "cache.h"
 #include "cache_server.h"
 #include "ctk_client.h"
@@ -27,6 +30,7 @@
 #include "extension/token_driver.h"
 #include "factory.h"
 #include "logger.h"
+#include "platform/base64.h"
 #include "platform/ctk_memory.h"
 #include "platform/ctk_token_signer.h"
 #include "platform/dispatch.h"
@@ -173,8 +177,7 @@ bool contains(const Bytes& haystack, const Bytes& needle) {
 
 // Where the log shows the secret: raw, as hex of either case with or without blanks, or in a dump.
 std::string inLog(const std::string& log, const std::vector<Bytes>& dumps, const Bytes& secret) {
-    const std::string raw(secret.begin(), secret.end());
-    if (log.find(raw) != std::string::npos) return "raw";
+    if (freedscan::standsIn(log.data(), log.size(), secret.data(), secret.size(), /*digits=*/true)) return "raw";
     for (const bool upper : {false, true}) {
         for (const char* separator : {"", " ", ":"}) {
             if (log.find(hex(secret, upper, separator)) != std::string::npos) return "hex";
@@ -281,7 +284,12 @@ TEST_P(RoadSecrets, NoneInFreedMemoryNorInTheLog) {
     const Bytes certificate = certificateFile(generation.keys[0].certificate);
     std::vector<Bytes> sessionKeys;
     sessionKeys.reserve(16);
-    std::vector<std::pair<std::string, size_t>> found;
+    struct Found {
+        std::string name;
+        size_t count;
+        std::string where;  // the blocks that hold it, allocated and freed where
+    };
+    std::vector<Found> found;
     found.reserve(64);
     size_t kept = 0;
     size_t certificatesKept = 0;
@@ -304,11 +312,13 @@ TEST_P(RoadSecrets, NoneInFreedMemoryNorInTheLog) {
         plat::Dispatch::waitIdle();
         const Paused paused;
         for (Bytes& sessionKey : card.sessionKeys()) sessionKeys.push_back(std::move(sessionKey));
-        for (const auto& [name, secret] : secrets)
-            found.emplace_back(name, quarantine.holding(secret.data(), secret.size()));
-        for (size_t i = 0; i < sessionKeys.size(); ++i)
-            found.emplace_back("session key " + std::to_string(i),
-                               quarantine.holding(sessionKeys[i].data(), sessionKeys[i].size()));
+        const auto look = [&](std::string name, const Bytes& secret, bool digits = false) {
+            const size_t count = quarantine.holding(secret.data(), secret.size(), digits);
+            found.push_back(
+                {std::move(name), count, count > 0 ? quarantine.where(secret.data(), secret.size(), digits) : ""});
+        };
+        for (const auto& [name, secret] : secrets) look(name, secret, /*digits=*/true);
+        for (size_t i = 0; i < sessionKeys.size(); ++i) look("session key " + std::to_string(i), sessionKeys[i]);
         // The CAN as the companion link carried it: enciphered with the link's key.
         for (const companion::FrameRecord& frame : server.frames()) {
             const auto at = std::search(frame.plain.begin(), frame.plain.end(), kCan, kCan + 6);
@@ -317,7 +327,7 @@ TEST_P(RoadSecrets, NoneInFreedMemoryNorInTheLog) {
             const size_t offset = static_cast<size_t>(at - frame.plain.begin());
             Bytes sealed(6);
             for (size_t i = 0; i < sealed.size(); ++i) sealed[i] = kCan[i] ^ key[(offset + i) % key.size()];
-            found.emplace_back("the CAN enciphered for the link", quarantine.holding(sealed.data(), sealed.size()));
+            look("the CAN enciphered for the link", sealed);
         }
         kept = quarantine.kept();
         certificatesKept = quarantine.holding(certificate.data(), 64);
@@ -336,9 +346,10 @@ TEST_P(RoadSecrets, NoneInFreedMemoryNorInTheLog) {
     EXPECT_GT(kept, 1000u);
     EXPECT_GT(certificatesKept, 0u);
     ASSERT_GE(sessionKeys.size(), 2u);  // K_enc and K_mac of at least one PACE run
-    EXPECT_TRUE(std::ranges::any_of(found, [](const auto& entry) { return entry.first.starts_with("the CAN enc"); }))
+    EXPECT_TRUE(std::ranges::any_of(found, [](const Found& entry) { return entry.name.starts_with("the CAN enc"); }))
         << "the CAN went to the companion's cache";
-    for (const auto& [name, count] : found) EXPECT_EQ(count, 0u) << name << " is left in freed memory";
+    for (const Found& entry : found)
+        EXPECT_EQ(entry.count, 0u) << entry.name << " is left in freed memory, in\n" << entry.where;
 
     // The log, written with every line on and full dumps.
     GC_Logger::installForTesting(previousLogger);
@@ -349,6 +360,45 @@ TEST_P(RoadSecrets, NoneInFreedMemoryNorInTheLog) {
     for (const auto& [name, secret] : secrets) EXPECT_EQ(inLog(log, dumps, secret), "") << name;
     for (size_t i = 0; i < sessionKeys.size(); ++i)
         EXPECT_EQ(inLog(log, dumps, sessionKeys[i]), "") << "session key " << i;
+}
+
+// The test companion frees its copies of the link's frames unwiped on the hub's thread, where the
+// extension's next block of the same size (a reply being parsed) is that very memory: on a busy
+// machine the CAN enciphered for the link was found so, in a block that never held it. What an
+// earlier owner left is not the road's: the scan must not find it there.
+TEST(RoadSecretsScan, WhatAnEarlierOwnerLeftIsNotTheRoads) {
+    freedscan::makeCanary();
+    freedscan::Quarantine quarantine;
+    uintptr_t theirs = 0;
+    {
+        const Paused paused;  // the companion
+        void* frame = ::operator new(96);
+        std::memcpy(static_cast<unsigned char*>(frame) + 60, freedscan::g_canary, freedscan::kCanaryLength);
+        theirs = reinterpret_cast<uintptr_t>(frame);
+        ::operator delete(frame);
+    }
+    void* ours = ::operator new(96);  // the same thread asks for as much: malloc hands that block back
+    const bool reused = reinterpret_cast<uintptr_t>(ours) == theirs;
+    static_cast<unsigned char*>(ours)[0] = 1;
+    ::operator delete(ours);
+    if (!reused) GTEST_SKIP() << "this allocator does not hand a freed block straight back (a sanitizer's)";
+    const Paused paused;
+    EXPECT_EQ(quarantine.holding(freedscan::g_canary, freedscan::kCanaryLength), 0u)
+        << quarantine.where(freedscan::g_canary, freedscan::kCanaryLength);
+}
+
+// A reply is assembled in one block: grown entry by entry, the vector would free the parts already
+// in it unwiped, the enciphered message among them when another entry follows it.
+TEST(RoadSecretsScan, AReplyIsAssembledWithoutCopies) {
+    freedscan::makeCanary();
+    const std::string object = R"({"encID":"BASE64AQIDBAUGBwg=","msg":"BASE64)" +
+                               plat::base64::encode(freedscan::g_canary, freedscan::kCanaryLength) +
+                               R"(","status":"done"})";
+    Bytes reply;
+    freedscan::Armed scan;
+    ASSERT_TRUE(GC_QueueObjC::assembleReply(object, reply));
+    gc_wipe(reply);
+    EXPECT_EQ(scan.leaks(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothGenerations, RoadSecrets, ::testing::ValuesIn(kGenerations),

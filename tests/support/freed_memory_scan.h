@@ -5,16 +5,29 @@
 // must leave none of it in freed memory. For secrets known only at the end (the session keys a
 // PACE run derives), a Quarantine keeps the released blocks instead, to be searched afterwards.
 //
+// Every block these operators hand out starts zeroed, so that a block the scan looks at holds only
+// what was written into it, never what an earlier owner of the memory left there (another party
+// that freed it unwiped on the same thread). With GC_SCAN_TRACES=1 in the environment, a
+// quarantine tells where each block it found was allocated and freed (it costs a backtrace per
+// allocation and release, and their memory).
+//
 // Include this header in exactly one source file of a test program of its own (the replacement
 // operators may exist once per program, and they must never reach the shared unit-test program).
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <execinfo.h>
 #include <malloc.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <utility>
 
 namespace freedscan {
@@ -40,19 +53,85 @@ public:
     Paused& operator=(const Paused&) = delete;
 };
 
-// The blocks a quarantine keeps. Static and reached only under its lock: a thread that frees
-// while the quarantine ends (a card's queue ends its session on its own thread, whenever it gets
-// to it) either hands its block over before the list is taken or frees it as usual, and never
-// meets a list that is gone. Grows with realloc, never through operator new.
+// Whether the bytes stand in the memory. With `digits` (a PIN, a CAN), not where they are part of a
+// run of 16 or more hex digits: a long hex dump spells any six digits now and then.
+inline bool standsIn(const void* memory, size_t size, const void* bytes, size_t length, bool digits) {
+    const char* const start = static_cast<const char*>(memory);
+    const char* const end = start + size;
+    for (const char* at = start; length > 0; ++at) {
+        at = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), bytes, length));
+        if (at == nullptr) return false;
+        const char* from = at;
+        const char* to = at + length;
+        while (from > start && isxdigit(static_cast<unsigned char>(from[-1]))) --from;
+        while (to < end && isxdigit(static_cast<unsigned char>(*to))) ++to;
+        if (!digits || to - from < 16) return true;
+    }
+    return false;
+}
+
+// The calls that led to an allocation or a release, innermost first.
+struct Trace {
+    void* frames[16];
+    int depth = 0;
+    __attribute__((noinline)) void take() { depth = backtrace(frames, 16); }
+    // One line per call, by name where the program exports it (ENABLE_EXPORTS).
+    std::string text() const {
+        std::string lines;
+        for (int i = 2; i < depth; ++i) {  // without the scan's own two calls
+            Dl_info info{};
+            if (dladdr(frames[i], &info) == 0) info = Dl_info{};
+            char offset[32] = "";
+            if (info.dli_sname == nullptr && info.dli_fbase != nullptr)
+                snprintf(offset, sizeof offset, "+%#zx",
+                         static_cast<size_t>(static_cast<char*>(frames[i]) - static_cast<char*>(info.dli_fbase)));
+            char* name = info.dli_sname ? abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, nullptr) : nullptr;
+            const char* shown = name ? name : info.dli_sname ? info.dli_sname : info.dli_fname ? info.dli_fname : "?";
+            lines += std::string("    ") + shown + offset + "\n";
+            free(name);
+        }
+        return lines;
+    }
+};
+
+// Grows with realloc, never through operator new.
+template <typename T>
+struct RawList {
+    T* items = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+    bool push(const T& item) {
+        if (count == capacity) {
+            const size_t grown = capacity == 0 ? 4096 : capacity * 2;
+            void* moved = realloc(items, grown * sizeof(T));
+            if (moved == nullptr) return false;
+            items = static_cast<T*>(moved);
+            capacity = grown;
+        }
+        items[count++] = item;
+        return true;
+    }
+};
+
+// The blocks a quarantine keeps and, with traces on, where the blocks that threads not paused
+// allocate or release while it is open come from and go (newest last). Static and reached only
+// under its lock: a thread that frees while the quarantine ends (a card's queue ends its session
+// on its own thread, whenever it gets to it) either hands its block over before the list is taken
+// or frees it as usual, and never meets a list that is gone.
 struct QuarantineList {
     std::mutex mutex;
     bool open = false;
-    void** blocks = nullptr;
-    size_t count = 0;
-    size_t capacity = 0;
+    RawList<void*> kept;
+    struct Event {
+        void* block;
+        bool freed;
+        Trace trace;
+    };
+    RawList<Event> events;
 };
 inline constinit QuarantineList g_quarantineList{};
 inline std::atomic<bool> g_quarantineOpen{false};  // a quick look, without the lock
+inline std::atomic<bool> g_traces{false};
 
 // Keeps every block released while it lives (by threads not paused), unfreed and untouched, and
 // searches them when asked; frees them when it goes. Blocks released later than a search are not
@@ -60,23 +139,26 @@ inline std::atomic<bool> g_quarantineOpen{false};  // a quick look, without the 
 class Quarantine {
 public:
     Quarantine() {
+        const char* traces = getenv("GC_SCAN_TRACES");
+        g_traces = traces != nullptr && strcmp(traces, "1") == 0;
+        if (g_traces) Trace().take();  // the first one loads the unwinder: not inside an allocation
         std::lock_guard lock(g_quarantineList.mutex);
         g_quarantineList.open = true;
         g_quarantineOpen = true;
     }
     ~Quarantine() {
-        void** blocks;
-        size_t count;
+        RawList<void*> kept;
+        RawList<QuarantineList::Event> events;
         {
             std::lock_guard lock(g_quarantineList.mutex);
             g_quarantineList.open = false;
             g_quarantineOpen = false;
-            blocks = std::exchange(g_quarantineList.blocks, nullptr);
-            count = std::exchange(g_quarantineList.count, 0);
-            g_quarantineList.capacity = 0;
+            std::swap(kept, g_quarantineList.kept);
+            std::swap(events, g_quarantineList.events);
         }
-        for (size_t i = 0; i < count; ++i) free(blocks[i]);
-        free(blocks);
+        for (size_t i = 0; i < kept.count; ++i) free(kept.items[i]);
+        free(kept.items);
+        free(events.items);
     }
     Quarantine(const Quarantine&) = delete;
     Quarantine& operator=(const Quarantine&) = delete;
@@ -84,35 +166,69 @@ public:
     // Takes the block; false when no quarantine is open or the list cannot grow (the caller
     // frees it then).
     static bool keep(void* block) {
-        QuarantineList& list = g_quarantineList;
-        std::lock_guard lock(list.mutex);
-        if (!list.open) return false;
-        if (list.count == list.capacity) {
-            const size_t grown = list.capacity == 0 ? 4096 : list.capacity * 2;
-            void* blocks = realloc(list.blocks, grown * sizeof(void*));
-            if (blocks == nullptr) return false;
-            list.blocks = static_cast<void**>(blocks);
-            list.capacity = grown;
-        }
-        list.blocks[list.count++] = block;
+        QuarantineList::Event event{block, true, {}};
+        if (g_traces) event.trace.take();
+        std::lock_guard lock(g_quarantineList.mutex);
+        if (!g_quarantineList.open || !g_quarantineList.kept.push(block)) return false;
+        if (g_traces) g_quarantineList.events.push(event);
         return true;
     }
-    // How many kept blocks hold the bytes.
-    size_t holding(const void* bytes, size_t length) {
-        QuarantineList& list = g_quarantineList;
-        std::lock_guard lock(list.mutex);
+    // Notes where a block handed out while the quarantine is open comes from.
+    static void allocated(void* block) {
+        if (!g_traces.load() || !g_quarantineOpen.load() || t_paused > 0) return;
+        QuarantineList::Event event{block, false, {}};
+        event.trace.take();
+        std::lock_guard lock(g_quarantineList.mutex);
+        if (g_quarantineList.open) g_quarantineList.events.push(event);
+    }
+    // How many kept blocks hold the bytes (see standsIn).
+    size_t holding(const void* bytes, size_t length, bool digits = false) {
+        std::lock_guard lock(g_quarantineList.mutex);
         size_t found = 0;
-        for (size_t i = 0; i < list.count; ++i) {
-            const size_t size = malloc_usable_size(list.blocks[i]);
-            if (length > 0 && size >= length && memmem(list.blocks[i], size, bytes, length) != nullptr) ++found;
-        }
+        for (size_t i = 0; i < g_quarantineList.kept.count; ++i)
+            found += holds(g_quarantineList.kept.items[i], bytes, length, digits) ? 1 : 0;
         return found;
+    }
+    // Each kept block that holds the bytes: its size, where it was allocated and where freed (its
+    // newest events). From a paused thread: it allocates under the lock.
+    std::string where(const void* bytes, size_t length, bool digits = false) {
+        if (!g_traces) return "(GC_SCAN_TRACES=1 tells where each block was allocated and freed)\n";
+        std::lock_guard lock(g_quarantineList.mutex);
+        std::string text;
+        for (size_t i = 0; i < g_quarantineList.kept.count; ++i) {
+            void* block = g_quarantineList.kept.items[i];
+            if (!holds(block, bytes, length, digits)) continue;
+            text += "a block of " + std::to_string(malloc_usable_size(block)) + " bytes";
+            std::string told[2];  // allocated, freed
+            for (size_t at = g_quarantineList.events.count; at-- > 0;) {
+                const QuarantineList::Event& event = g_quarantineList.events.items[at];
+                if (event.block == block && told[event.freed].empty()) told[event.freed] = event.trace.text();
+            }
+            text += ", allocated " +
+                    (told[0].empty() ? "before the quarantine or by a paused thread\n" : "at\n" + told[0]) +
+                    "freed at\n" + told[1];
+        }
+        return text;
     }
     size_t kept() {
         std::lock_guard lock(g_quarantineList.mutex);
-        return g_quarantineList.count;
+        return g_quarantineList.kept.count;
+    }
+
+private:
+    static bool holds(void* block, const void* bytes, size_t length, bool digits) {
+        return standsIn(block, malloc_usable_size(block), bytes, length, digits);
     }
 };
+
+// A block from malloc, zeroed over all of it.
+inline void* freshBlock(size_t size) {
+    void* block = malloc(size == 0 ? 1 : size);
+    if (block == nullptr) return nullptr;
+    memset(block, 0, malloc_usable_size(block));
+    Quarantine::allocated(block);
+    return block;
+}
 
 // Whether a quarantine took the block.
 __attribute__((noinline)) inline bool quarantined(void* block) {
@@ -146,7 +262,7 @@ public:
 // Out of line as well: GCC (with the sanitizers) would otherwise see malloc inlined into a new
 // and free into the matching delete, and call them mismatched.
 __attribute__((noinline)) void* operator new(size_t size) {
-    if (void* p = malloc(size == 0 ? 1 : size)) return p;
+    if (void* p = freedscan::freshBlock(size)) return p;
     throw std::bad_alloc();
 }
 void* operator new[](size_t size) {
@@ -155,10 +271,10 @@ void* operator new[](size_t size) {
 // The non-throwing forms too (the logger takes its line buffers so): each must pair with the
 // replaced delete.
 void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    return malloc(size == 0 ? 1 : size);
+    return freedscan::freshBlock(size);
 }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept {
-    return malloc(size == 0 ? 1 : size);
+    return freedscan::freshBlock(size);
 }
 __attribute__((noinline)) void operator delete(void* p) noexcept {
     if (freedscan::quarantined(p)) return;

@@ -20,15 +20,14 @@ inline bool g_opensslHooked = false;
 inline std::atomic<int> g_opensslFrees{0};  // OpenSSL blocks released while armed
 
 inline void* opensslMalloc(size_t size, const char*, int) {
-    return malloc(size == 0 ? 1 : size);
+    return freshBlock(size);
 }
 
-// Always a new block while armed or quarantining, so that the old one passes the scan on its way
+// Always a new block, zeroed beyond what is copied, so that the old one passes the scan on its way
 // out.
 inline void* opensslRealloc(void* block, size_t size, const char*, int) {
-    if (block == nullptr) return malloc(size == 0 ? 1 : size);
-    if (!g_armed.load() && !g_quarantineOpen.load()) return realloc(block, size == 0 ? 1 : size);
-    void* fresh = malloc(size == 0 ? 1 : size);
+    if (block == nullptr) return freshBlock(size);
+    void* fresh = freshBlock(size);
     if (fresh == nullptr) return nullptr;
     std::memcpy(fresh, block, std::min(size, malloc_usable_size(block)));
     if (quarantined(block)) return fresh;
