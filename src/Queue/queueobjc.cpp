@@ -26,14 +26,13 @@ void wipeReply(GC_QueueObjC::Reply& reply) {
 
 // Appends to a bounded list, dropping (and wiping) the oldest entry when it is full.
 bool keep(std::deque<GC_QueueObjC::Reply>& list, GC_QueueObjC::Reply reply) {
-    bool dropped = false;
-    if (list.size() >= GC_QueueObjC::kMaxKept) {
+    const bool full = list.size() >= GC_QueueObjC::kMaxKept;
+    if (full) {
         wipeReply(list.front());
         list.pop_front();
-        dropped = true;
     }
     list.push_back(std::move(reply));
-    return dropped;
+    return full;
 }
 
 void wipeAll(std::deque<GC_QueueObjC::Reply>& list) {
@@ -235,9 +234,8 @@ bool GC_QueueObjC::assembleReply(const std::string& object, std::vector<unsigned
         gc_wipe(value);
         gc_wipe(text);
     }
-    if (!ok) {
-        gc_wipe(out);
-        out.clear();
-    }
-    return ok;
+    if (ok) return true;
+    gc_wipe(out);
+    out.clear();
+    return false;
 }
