@@ -108,9 +108,12 @@ bool ChildProcess::start(const std::vector<std::string>& argv, std::string* erro
 }
 
 bool ChildProcess::running() {
+    if (pid_ <= 0) return false;
     int status = 0;
-    if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) == 0) return pid_ > 0;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const pid_t ended = waitpid(pid_, &status, WNOHANG);
+    if (ended == 0 || (ended < 0 && errno == EINTR)) return true;
+    // Reaped elsewhere, its status is unknown: not a success.
+    status_ = ended == pid_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     pid_ = -1;
     close(std::exchange(ended_, -1));
     return false;

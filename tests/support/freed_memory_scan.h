@@ -54,8 +54,11 @@ public:
 };
 
 // Whether the bytes stand in the memory. With `digits` (a PIN, a CAN), not where they are part of a
-// run of 16 or more hex digits: a long hex dump spells any six digits now and then.
+// run of 16 or more hex digits: a long hex dump spells any six digits now and then. Bytes that are
+// not all hex digits cannot be part of such a run, and are found wherever they stand.
 inline bool standsIn(const void* memory, size_t size, const void* bytes, size_t length, bool digits) {
+    const unsigned char* const wanted = static_cast<const unsigned char*>(bytes);
+    for (size_t i = 0; digits && i < length; ++i) digits = isxdigit(wanted[i]) != 0;
     const char* const start = static_cast<const char*>(memory);
     const char* const end = start + size;
     for (const char* at = start; length > 0; ++at) {
