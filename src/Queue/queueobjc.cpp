@@ -58,7 +58,7 @@ public:
     }
     bool registered() const { return observer_ != 0; }
 
-    bool post(const std::string& name, const std::string& object) {
+    bool post(const std::string& name, const std::optional<std::string>& object) {
         {
             std::lock_guard lock(mutex_);
             waiting_ = true;  // armed before posting: a quick reply must not count as a stray
@@ -183,13 +183,15 @@ GC_QueueObjC::~GC_QueueObjC() = default;
 int GC_QueueObjC::send(const std::vector<unsigned char>& message) {
     GC_Bytes payload("<from>%s</from>", ownName.c_str());
     payload.append(GC_Bytes(message, 0));
-    std::string encoded = plat::base64::encode(payload.begin(), payload.size());
-    if (encoded.empty()) return GC_FAIL(kErrMask, 0, "base64 encoding fail");
+    // The frame goes in base64 inside the JSON text: each form is made once, in a block of its
+    // own, and wiped once it has served.
+    std::string encoded = plat::base64::encode(payload.begin(), payload.size(), kBase64Mark);
+    if (encoded.size() == kBase64Mark.size()) return GC_FAIL(kErrMask, 0, "base64 encoding fail");
     if (bridge == nullptr) return GC_FAIL(kErrMask, 0, "reinterpret_cast GC_QueueObjCInt failed");
-    std::optional<std::string> object = plat::json::dumpStringObject({{"xml", std::string(kBase64Mark) + encoded}});
+    std::optional<std::string> object = plat::json::writeObjectTexts({{"xml", encoded}});
     gc_wipe(encoded);
     if (!object) return GC_FAIL(kErrMask, 0, "request not serialisable");
-    const bool posted = bridge->post(peerName.c_str(), *object);
+    const bool posted = bridge->post(peerName.c_str(), object);
     gc_wipe(*object);
     if (!posted) return GC_FAIL(kErrMask, 0, "posting failed");
     return 1;
@@ -219,20 +221,22 @@ bool GC_QueueObjC::onDeliveryThread() const {
 bool GC_QueueObjC::assembleReply(const std::string& object, std::vector<unsigned char>& out) {
     gc_wipe(out);
     out.clear();
-    std::optional<plat::json::StringObject> entries = plat::json::parseStringObject(object);
+    std::optional<plat::json::TextEntries> entries = plat::json::parseObjectTexts(object);
     if (!entries) return false;
     // Sized once: grown, it would free the parts already in it unwiped. No entry outgrows twice its text.
     out.reserve(2 * object.size());
     bool ok = true;
     for (auto& [key, text] : *entries) {
         std::vector<unsigned char> value;
-        if (!text.starts_with(kBase64Mark))
-            value.assign(text.begin(), text.end());
-        else if (!plat::base64::decode(std::string_view(text).substr(kBase64Mark.size()), value))
+        if (!text)
+            ok = false;  // a value that is not text
+        else if (!text->starts_with(kBase64Mark))
+            value.assign(text->begin(), text->end());
+        else if (!plat::base64::decode(std::string_view(*text).substr(kBase64Mark.size()), value))
             ok = false;
         if (ok) gc_frame::appendTagged(out, key, value);
         gc_wipe(value);
-        gc_wipe(text);
+        if (text) gc_wipe(*text);
     }
     if (ok) return true;
     gc_wipe(out);

@@ -25,23 +25,4 @@ long long timeoutMs(const CommandLine& line, long long fallback) {
     return static_cast<long long>(seconds * 1000);
 }
 
-void appendJsonString(std::string& out, const std::string& text) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    out.push_back('"');
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (byte < 0x20) {
-            out.append("\\u00");
-            out.push_back(kDigits[byte >> 4]);
-            out.push_back(kDigits[byte & 0x0F]);
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back('"');
-}
-
 }  // namespace ctl

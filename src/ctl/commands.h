@@ -20,9 +20,6 @@ int failure(const char* command, const std::string& text);
 // The --timeout option in milliseconds (fallback when absent); -1 when it is not a positive
 // number of seconds.
 long long timeoutMs(const CommandLine& line, long long fallback);
-// Appends `text` as a JSON string (quoted and escaped) without growing `out` past its reserve
-// when the reserve is large enough: the text may be a secret.
-void appendJsonString(std::string& out, const std::string& text);
 
 // Text from the card, the bus or the host as one line of our output.
 using plat::printable;

@@ -40,11 +40,8 @@ int version(const CommandLine& line) {
     std::unique_ptr<CompanionChannel> channel = CompanionChannel::open(line.value("--bus").value_or(""), &error);
     if (!channel) return failure("version", error);
 
-    std::optional<std::string> request;
-    request.emplace("{\"from\":");
-    appendJsonString(*request, channel->replyAddress());
-    request->append(",\"getVersion\":\"1\"}");
-    if (!channel->post(request)) return failure("version", "cannot post on the bus");
+    if (!channel->post(plat::json::writeObjectTexts({{"from", channel->replyAddress()}, {"getVersion", "1"}})))
+        return failure("version", "cannot post on the bus");
 
     const std::optional<CompanionChannel::Message> reply =
         channel->waitFor([](const CompanionChannel::Message& m) { return valueOf(m, "Version").has_value(); },
@@ -70,17 +67,10 @@ int checkCan(const CommandLine& line) {
     std::unique_ptr<CompanionChannel> channel = CompanionChannel::open(line.value("--bus").value_or(""), &error);
     if (!channel) return failure("check-can", error);
 
-    // Built in place, in a buffer that never grows: it holds the CAN until it is wiped.
-    std::optional<std::string> request;
-    request.emplace();
-    request->reserve(64 + 6 * (channel->replyAddress().size() + can.text().size() + reader.size()));
-    request->append("{\"from\":");
-    appendJsonString(*request, channel->replyAddress());
-    request->append(",\"checkCan\":");
-    appendJsonString(*request, can.text());
-    request->append(",\"rid\":");
-    appendJsonString(*request, reader);
-    request->push_back('}');
+    // It holds the CAN until it is wiped.
+    std::optional<std::string> request =
+        plat::json::writeObjectTexts({{"from", channel->replyAddress()}, {"checkCan", can.text()}, {"rid", reader}});
+    if (!request) return failure("check-can", "the CAN and the reader's name must be UTF-8 text");
     const bool posted = channel->post(request);
     gc_wipe(*request);
     if (!posted) return failure("check-can", "cannot post on the bus");

@@ -18,6 +18,7 @@
 #include "host/key_algorithm_names.h"
 #include "openssl_ptr.h"
 #include "platform/base64.h"
+#include "platform/json.h"
 
 namespace ctl {
 
@@ -297,13 +298,15 @@ int sign(const CommandLine& line) {
                 client->send(json{{"op", host::protocol::kOpCancel}}.dump());
                 return failure("sign", read ? "an empty PIN is refused" : "no PIN: " + error);
             }
-            std::string reply;  // holds the PIN: built in a buffer that never grows, then wiped
-            reply.reserve(32 + 6 * pin.text().size());
-            reply.append("{\"op\":\"pin\",\"pin\":");
-            appendJsonString(reply, pin.text());
-            reply.push_back('}');
-            const bool sent = client->send(reply);
-            gc_wipe(reply);
+            // It holds the PIN until it is wiped.
+            std::optional<std::string> reply =
+                plat::json::writeObjectTexts({{"op", host::protocol::kOpPin}, {"pin", pin.text()}});
+            if (!reply) {
+                client->send(json{{"op", host::protocol::kOpCancel}}.dump());
+                return failure("sign", "the PIN must be UTF-8 text");
+            }
+            const bool sent = client->send(*reply);
+            gc_wipe(*reply);
             if (!sent) return failure("sign", "the host closed the connection");
             continue;
         }

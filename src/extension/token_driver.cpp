@@ -132,14 +132,15 @@ void TokenDriver::send(const std::string& recipient, Message data) {
     // The address is the requester's text: a newline in it would forge log lines.
     const std::string shown = plat::printable(recipient);
     plat::systemLog("send | data:<hidden> to:%s", shown.c_str());
-    const std::optional<std::string> text = plat::json::dumpStringObject(data);
+    const std::vector<plat::json::TextMember> members(data.begin(), data.end());
+    const std::optional<std::string> text = plat::json::writeObjectTexts(members);
     const std::shared_ptr<plat::NotificationCenter> center = plat::NotificationCenter::defaultCenter();
     if (!text || !center) {
         plat::systemLog("send error, message to %s not sent", shown.c_str());
         return;
     }
     const std::string name = recipient.substr(0, recipient.find('/'));
-    if (!center->postNotification(name, *text)) plat::systemLog("send error, message to %s not sent", shown.c_str());
+    if (!center->postNotification(name, text)) plat::systemLog("send error, message to %s not sent", shown.c_str());
 }
 
 size_t TokenDriver::tokenCount() const {

@@ -32,11 +32,13 @@ bool canonical(std::string_view text) {
 
 }  // namespace
 
-std::string encode(const unsigned char* bytes, size_t count) {
-    std::string text(4 * ((count + 2) / 3) + 1, '\0');
-    const int written =
-        count == 0 ? 0 : EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes, static_cast<int>(count));
-    text.resize(written < 0 ? 0 : static_cast<size_t>(written));
+std::string encode(const unsigned char* bytes, size_t count, std::string_view prefix) {
+    std::string text(prefix.size() + 4 * ((count + 2) / 3) + 1, '\0');
+    prefix.copy(text.data(), prefix.size());
+    const int written = count == 0 ? 0
+                                   : EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data() + prefix.size()),
+                                                     bytes, static_cast<int>(count));
+    text.resize(prefix.size() + (written < 0 ? 0 : static_cast<size_t>(written)));
     return text;
 }
 

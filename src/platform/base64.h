@@ -9,7 +9,8 @@
 // platform's data objects.
 namespace plat::base64 {
 
-std::string encode(const unsigned char* bytes, size_t count);
+// `prefix` goes before the encoding, in the same block (a frame's mark, say).
+std::string encode(const unsigned char* bytes, size_t count, std::string_view prefix = {});
 inline std::string encode(const std::vector<unsigned char>& bytes) {
     return encode(bytes.data(), bytes.size());
 }

@@ -1,31 +1,70 @@
 #include "platform/json.h"
 
-#include <nlohmann/json.hpp>
-
 #include "Data/wipe.h"
 #include "platform/json_reader.h"
 
 namespace plat::json {
 
-std::optional<std::string> dumpStringObject(const StringObject& object) {
-    nlohmann::json value = nlohmann::json::object();
-    for (const auto& [key, text] : object) value[key] = text;
-    try {
-        return value.dump();
-    } catch (const nlohmann::json::exception&) {
-        return std::nullopt;  // text that is not UTF-8
+namespace {
+
+// The length of a text written as a JSON string, its quotes included.
+size_t writtenLength(std::string_view text) {
+    size_t length = 2;
+    for (const char c : text) length += c == '"' || c == '\\' ? 2 : static_cast<unsigned char>(c) < 0x20 ? 6 : 1;
+    return length;
+}
+
+// Appends a text as a JSON string: quoted, with quotes, backslashes and control characters escaped.
+void appendString(std::string& out, std::string_view text) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    out.push_back('"');
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (byte < 0x20) {
+            out.append("\\u00");
+            out.push_back(kDigits[byte >> 4]);
+            out.push_back(kDigits[byte & 0x0F]);
+        } else {
+            out.push_back(c);
+        }
     }
+    out.push_back('"');
+}
+
+}  // namespace
+
+std::optional<std::string> writeObjectTexts(std::span<const TextMember> members) {
+    size_t length = 2;
+    for (const auto& [key, text] : members) {
+        if (!isUtf8Text(key) || !isUtf8Text(text)) return std::nullopt;
+        length += writtenLength(key) + 1 + writtenLength(text) + 1;
+    }
+    std::string out;
+    out.reserve(length);
+    out.push_back('{');
+    for (const auto& [key, text] : members) {
+        if (out.size() > 1) out.push_back(',');
+        appendString(out, key);
+        out.push_back(':');
+        appendString(out, text);
+    }
+    out.push_back('}');
+    return out;
 }
 
 std::optional<StringObject> parseStringObject(const std::string& text) {
-    const nlohmann::json value = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (!value.is_object()) return std::nullopt;  // a parse failure is "discarded", not an object
-    StringObject entries;
-    for (const auto& [key, item] : value.items()) {
-        if (!item.is_string()) return std::nullopt;
-        entries.emplace_back(key, item.get<std::string>());
+    std::optional<TextEntries> entries = parseObjectTexts(text);
+    if (!entries) return std::nullopt;
+    StringObject object;
+    object.reserve(entries->size());
+    for (auto& [key, value] : *entries) {
+        if (!value) return std::nullopt;
+        object.emplace_back(std::move(key), std::move(*value));
     }
-    return entries;
+    return object;
 }
 
 namespace {

@@ -56,7 +56,7 @@ struct TokenWorld {
 
     // Posts a companion message on "Ctk".
     void post(const std::string& text) { ASSERT_TRUE(companion->postNotification("Ctk", text)); }
-    void post(const plat::json::StringObject& message) { post(*plat::json::dumpStringObject(message)); }
+    void post(std::initializer_list<plat::json::TextMember> message) { post(*plat::json::writeObjectTexts(message)); }
 
     // Returns once everything the extension did for the messages posted so far is done: their
     // delivery (the hub delivers in posting order, so a fence the companion posts after them

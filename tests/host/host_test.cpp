@@ -97,7 +97,7 @@ protected:
     std::string checkCan(const std::string& reader = kReader) {
         const size_t before = replies.received().size();
         const std::string text =
-            *plat::json::dumpStringObject({{"from", "App"}, {"checkCan", "123456"}, {"rid", reader}});
+            *plat::json::writeObjectTexts({{"from", "App"}, {"checkCan", "123456"}, {"rid", reader}});
         EXPECT_TRUE(companion->postNotification("Ctk", text));
         const std::vector<plat::Notification> got = replies.waitFor(before + 1, std::chrono::seconds(10));
         if (got.size() <= before) return "(no answer)";
