@@ -2,7 +2,7 @@
 // PIN entered and a signature made with every key of the card, on both card generations), no
 // block that the extension, the card library or the platform stand-ins freed holds the CAN, a PIN
 // or a session key of a PACE run, and the log file written with every mask bit and the detail
-// options on holds none of them either, raw or as hex.
+// options on holds none of them either: raw, as hex or as base64.
 //
 // Every block released on the road is kept (a quarantine) and searched at the end, when the card
 // tells the session keys it derived. The simulated card, the test companion and the notification
@@ -16,9 +16,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Data/wipe.h"
@@ -36,6 +38,7 @@
 #include "platform/dispatch.h"
 #include "platform/notification_hub.h"
 #include "support/env_guard.h"
+#include "support/notification_collector.h"
 #include "support/sim_card_adapter.h"
 #include "support/temp_dir.h"
 #include "test_util.h"
@@ -112,6 +115,7 @@ public:
     }
     void removeObserver(ObserverId id) override { inner_->removeObserver(id); }
     bool postNotification(const std::string& name, const std::optional<std::string>& object) override {
+        const Paused paused;  // the copies the hub makes are the transport's
         return inner_->postNotification(name, object);
     }
     bool onDeliveryThread() const override { return inner_->onDeliveryThread(); }
@@ -120,6 +124,22 @@ public:
 private:
     std::shared_ptr<plat::NotificationCenter> inner_;
     const bool ours_;
+};
+
+// The companion's cache service and the extension on one hub, each on its own side.
+struct CompanionOnAHub {
+    plat::NotificationHub hub;
+    std::shared_ptr<Side> extensionSide = std::make_shared<Side>(hub.connect(), true);
+    std::shared_ptr<Side> companionSide = std::make_shared<Side>(hub.connect(), false);
+    companion::CacheServer server{companionSide};
+
+    // `value` as the link carries it at `offset` of a frame's body: XOR-ed with the link's key.
+    Bytes sealed(const Bytes& linkId, const Bytes& value, size_t offset) {
+        const Bytes key = server.keyFor(linkId);
+        Bytes out(key.empty() ? 0 : value.size());
+        for (size_t i = 0; i < out.size(); ++i) out[i] = value[i] ^ key[(offset + i) % key.size()];
+        return out;
+    }
 };
 
 Bytes sha256(const std::string& text) {
@@ -131,17 +151,6 @@ Bytes sha256(const std::string& text) {
 
 Bytes certificateFile(const char* name) {
     return cardsim::test::dataFile(std::string("certs/") + name + ".der").value_or(Bytes{});
-}
-
-std::string hex(const Bytes& bytes, bool upper, const char* separator) {
-    static const char* const kDigits[] = {"0123456789abcdef", "0123456789ABCDEF"};
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (i > 0) out += separator;
-        out += kDigits[upper][bytes[i] >> 4];
-        out += kDigits[upper][bytes[i] & 0x0F];
-    }
-    return out;
 }
 
 // The bytes of the log's hex dumps ("     31 32 ... | text" lines), each run of consecutive dump
@@ -175,20 +184,16 @@ bool contains(const Bytes& haystack, const Bytes& needle) {
     return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
 }
 
-// Where the log shows the secret: raw, as hex of either case with or without blanks, or in a dump.
+// Where the log shows the secret: in one of its forms (raw, hex, base64), or in a dump.
 std::string inLog(const std::string& log, const std::vector<Bytes>& dumps, const Bytes& secret) {
-    if (freedscan::standsIn(log.data(), log.size(), secret.data(), secret.size(), /*digits=*/true)) return "raw";
-    for (const bool upper : {false, true}) {
-        for (const char* separator : {"", " ", ":"}) {
-            if (log.find(hex(secret, upper, separator)) != std::string::npos) return "hex";
-        }
-    }
+    if (const char* form = freedscan::Forms(secret.data(), secret.size()).in(log.data(), log.size(), /*digits=*/true))
+        return form;
     for (const Bytes& run : dumps)
         if (contains(run, secret)) return "dump";
     return {};
 }
 
-class RoadSecrets : public ::testing::TestWithParam<Generation> {
+class RoadSecrets : public ::testing::TestWithParam<Generation>, protected CompanionOnAHub {
 protected:
     void SetUp() override {
         ASSERT_TRUE(card.ok()) << card.error();
@@ -258,10 +263,6 @@ protected:
     gctest::EnvGuard homeGuard{"HOME", home.path()};
     const std::string logs = home.makeDirs("logs");
     std::shared_ptr<GC_Logger> previousLogger;
-    plat::NotificationHub hub;
-    std::shared_ptr<Side> extensionSide = std::make_shared<Side>(hub.connect(), true);
-    std::shared_ptr<Side> companionSide = std::make_shared<Side>(hub.connect(), false);
-    companion::CacheServer server{companionSide};
     companion::CtkClient client{companionSide, "App"};
     std::shared_ptr<ctk::mem::SlotManager> slots = std::make_shared<ctk::mem::SlotManager>();
     cardsim::CardSim card{configFor(GetParam())};
@@ -322,12 +323,8 @@ TEST_P(RoadSecrets, NoneInFreedMemoryNorInTheLog) {
         // The CAN as the companion link carried it: enciphered with the link's key.
         for (const companion::FrameRecord& frame : server.frames()) {
             const auto at = std::search(frame.plain.begin(), frame.plain.end(), kCan, kCan + 6);
-            const Bytes key = server.keyFor(frame.id);
-            if (at == frame.plain.end() || key.empty()) continue;
-            const size_t offset = static_cast<size_t>(at - frame.plain.begin());
-            Bytes sealed(6);
-            for (size_t i = 0; i < sealed.size(); ++i) sealed[i] = kCan[i] ^ key[(offset + i) % key.size()];
-            look("the CAN enciphered for the link", sealed);
+            const Bytes can = sealed(frame.id, secrets[0].second, static_cast<size_t>(at - frame.plain.begin()));
+            if (at != frame.plain.end() && !can.empty()) look("the CAN enciphered for the link", can);
         }
         kept = quarantine.kept();
         certificatesKept = quarantine.holding(certificate.data(), 64);
@@ -399,6 +396,96 @@ TEST(RoadSecretsScan, AReplyIsAssembledWithoutCopies) {
     ASSERT_TRUE(GC_QueueObjC::assembleReply(object, reply));
     gc_wipe(reply);
     EXPECT_EQ(scan.leaks(), 0);
+}
+
+// The link's replies on the paths that only a late or misbehaving companion takes: a reply after
+// its wait ended, a duplicate, one with another link's identifier (skipped in the wait), more
+// unasked replies than the link keeps (the oldest dropped), and replies kept when the link goes.
+// Every one is wiped before it is freed, as assembled and as the base64 text it came in.
+class LinkReplies : public ::testing::Test, protected CompanionOnAHub {
+protected:
+    static constexpr auto kWait = std::chrono::milliseconds(300);
+    static constexpr const char* kLinkReader = "Link Reader";
+
+    void SetUp() override {
+        plat::NotificationCenter::setDefaultCenter(extensionSide);
+        companionSide->addObserver("Fence", fences.callback());
+        server.preseed(kLinkReader, "K", secret);
+    }
+    void TearDown() override {
+        GC_Cache::resetForTesting();
+        plat::NotificationCenter::setDefaultCenter(nullptr);
+    }
+
+    int get() {
+        Bytes value;
+        GC_WipeGuard wipe{&value};
+        return GC_Cache::get(kLinkReader, Bytes{'K'}, value, false);
+    }
+    // Replies nobody asked for, posted as the companion posts: frames of no link, with the secret.
+    void postUnasked(size_t count) {
+        const Paused paused;
+        const std::string object =
+            R"({"encID":"BASE64AQIDBAUGBwg=","msg":"BASE64)" + plat::base64::encode(secret) + R"("})";
+        for (size_t i = 0; i < count; ++i) ASSERT_TRUE(companionSide->postNotification("Core", object));
+        // Delivered in order: once the fence is there, every reply before it was handed over.
+        const size_t seen = fences.received().size();
+        ASSERT_TRUE(companionSide->postNotification("Fence", std::nullopt));
+        ASSERT_EQ(fences.waitFor(seen + 1).size(), seen + 1);
+    }
+
+    const Bytes secret{0x9C, 0x1D, 0xE7, 0x42, 0x5A, 0x03, 0xB8, 0x61, 0xF4, 0x2E, 0x07, 0xC9};
+    gctest::NotificationCollector fences;
+};
+
+TEST_F(LinkReplies, EachIsWipedOnThePathsOfALateOrMisbehavingCompanion) {
+    using Fault = plat::NotificationHub::Fault;
+    const struct {
+        const char* name;
+        std::function<void()> run;
+    } rows[] = {
+        {"a reply after its wait ended", [&] {
+             hub.injectFault("Core", Fault::Delay, 1, 2 * kWait);
+             EXPECT_EQ(get(), GC_Cache::kNoAnswer);
+             std::this_thread::sleep_for(3 * kWait);
+             EXPECT_EQ(get(), 0);
+         }},
+        {"a duplicate", [&] {
+             hub.injectFault("Core", Fault::Duplicate);
+             EXPECT_EQ(get(), 0);
+             EXPECT_EQ(get(), 0);
+         }},
+        {"another link's identifier", [&] {
+             server.setFault({.kind = companion::Fault::Kind::WrongId});
+             EXPECT_EQ(get(), GC_Cache::kNoAnswer);
+         }},
+        {"more unasked replies than the link keeps", [&] {
+             postUnasked(GC_QueueObjC::kMaxKept + 2);
+             EXPECT_EQ(get(), 0);
+         }},
+        {"the link gone while replies are kept", [&] {
+             postUnasked(2);
+             GC_Cache::resetForTesting(kWait);
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        GC_Cache::resetForTesting(kWait);
+        ASSERT_EQ(get(), 0);  // the link stands, and the hub's worker has run a callback of each side
+        std::string found;
+        {
+            freedscan::Quarantine quarantine;
+            row.run();
+            const Paused paused;
+            std::vector<Bytes> frames{secret};  // as posted unasked, and as the companion answered
+            for (const companion::FrameRecord& frame : server.frames())
+                if (frame.command == "get") frames.push_back(sealed(frame.id, secret, 5));  // after "<res>"
+            for (const Bytes& frame : frames)
+                if (quarantine.holding(frame.data(), frame.size()) > 0)
+                    found += quarantine.where(frame.data(), frame.size());
+        }
+        EXPECT_EQ(found, "") << "a reply is left in freed memory";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothGenerations, RoadSecrets, ::testing::ValuesIn(kGenerations),

@@ -37,11 +37,6 @@ inline unsigned char g_canary[kCanaryLength];
 inline std::atomic<bool> g_armed{false};
 inline std::atomic<int> g_leaks{0};
 
-// Made at run time so that no literal holds it; printable so that it also fits in a label.
-inline void makeCanary() {
-    for (size_t i = 0; i < kCanaryLength; ++i) g_canary[i] = static_cast<unsigned char>('A' + (i * 7) % 26);
-}
-
 // Blocks released by a thread while it holds a Paused are another party's memory (the simulated
 // card's, the test companion's, the notification transport's): never looked at, never kept.
 inline thread_local int t_paused = 0;
@@ -72,6 +67,67 @@ inline bool standsIn(const void* memory, size_t size, const void* bytes, size_t 
     }
     return false;
 }
+
+// The forms a secret takes in memory: its bytes; hex of either case, the bytes side by side or
+// parted by a blank or a colon; and base64 in each of the three alignments a secret can have in an
+// encoded text, as the characters its bytes alone decide (8, 7 and 7 of them for six bytes).
+//
+// Chance alone: the token's road frees some 1.3 GB, 2.6 MB of it in runs of base64 characters and
+// 350 MB in hex dumps, so a base64 form (42 bits and more) or a hex one (48 bits and more) meets
+// one by chance about once in a million runs. A base64 form of hex digits only (about one 6-byte
+// secret in a thousand has one) would meet the dumps far more often: like the digits of a PIN, it
+// does not count inside a run of 16 hex digits or more.
+//
+// Built without the heap, so that the scan inside operator delete can use it; a secret longer than
+// kMaxSecret counts by its start.
+struct Forms {
+    static constexpr size_t kMaxSecret = 64;
+    static constexpr size_t kCount = 10;
+    static constexpr size_t kFirstBase64 = 7;
+    static constexpr const char* kNames[kCount] = {"raw", "hex", "hex", "hex", "HEX", "HEX", "HEX",
+                                                   "base64", "base64", "base64"};
+    unsigned char text[kCount][3 * kMaxSecret] = {};
+    size_t length[kCount] = {};
+
+    Forms() = default;
+    Forms(const void* secret, size_t size) {
+        const unsigned char* const s = static_cast<const unsigned char*>(secret);
+        const size_t n = size < kMaxSecret ? size : kMaxSecret;
+        memcpy(text[0], s, n);
+        length[0] = n;
+        size_t form = 1;
+        for (const char* digits : {"0123456789abcdef", "0123456789ABCDEF"}) {
+            for (const char separator : {'\0', ' ', ':'}) {
+                size_t at = 0;
+                for (size_t i = 0; i < n; ++i) {
+                    if (i > 0 && separator != '\0') text[form][at++] = static_cast<unsigned char>(separator);
+                    text[form][at++] = static_cast<unsigned char>(digits[s[i] >> 4]);
+                    text[form][at++] = static_cast<unsigned char>(digits[s[i] & 0x0F]);
+                }
+                length[form++] = at;
+            }
+        }
+        static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (size_t before = 0; before < 3; ++before) {  // bytes of its group of three before the secret
+            // Character c stands for bits 6c to 6c + 5 of the encoded bytes; the secret's start at bit 8 * before.
+            size_t at = 0;
+            for (size_t c = (8 * before + 5) / 6; c < 8 * (before + n) / 6; ++c) {
+                unsigned value = 0;
+                for (size_t bit = 6 * c; bit < 6 * c + 6; ++bit) value = value << 1 | (s[bit / 8 - before] >> (7 - bit % 8) & 1);
+                text[form][at++] = static_cast<unsigned char>(kAlphabet[value]);
+            }
+            length[form++] = at;
+        }
+    }
+
+    // The name of the first form that stands in the memory, or nullptr. `digits` as for standsIn,
+    // for the bytes themselves.
+    const char* in(const void* memory, size_t size, bool digits = false) const {
+        for (size_t i = 0; i < kCount; ++i)
+            if (standsIn(memory, size, text[i], length[i], (i == 0 && digits) || i >= kFirstBase64)) return kNames[i];
+        return nullptr;
+    }
+};
 
 // The calls that led to an allocation or a release, innermost first.
 struct Trace {
@@ -184,24 +240,27 @@ public:
         std::lock_guard lock(g_quarantineList.mutex);
         if (g_quarantineList.open) g_quarantineList.events.push(event);
     }
-    // How many kept blocks hold the bytes (see standsIn).
+    // How many kept blocks hold the bytes in one of their forms (see Forms).
     size_t holding(const void* bytes, size_t length, bool digits = false) {
+        const Forms forms(bytes, length);
         std::lock_guard lock(g_quarantineList.mutex);
         size_t found = 0;
         for (size_t i = 0; i < g_quarantineList.kept.count; ++i)
-            found += holds(g_quarantineList.kept.items[i], bytes, length, digits) ? 1 : 0;
+            found += formIn(g_quarantineList.kept.items[i], forms, digits) != nullptr ? 1 : 0;
         return found;
     }
     // Each kept block that holds the bytes: its size, where it was allocated and where freed (its
     // newest events). From a paused thread: it allocates under the lock.
     std::string where(const void* bytes, size_t length, bool digits = false) {
         if (!g_traces) return "(GC_SCAN_TRACES=1 tells where each block was allocated and freed)\n";
+        const Forms forms(bytes, length);
         std::lock_guard lock(g_quarantineList.mutex);
         std::string text;
         for (size_t i = 0; i < g_quarantineList.kept.count; ++i) {
             void* block = g_quarantineList.kept.items[i];
-            if (!holds(block, bytes, length, digits)) continue;
-            text += "a block of " + std::to_string(malloc_usable_size(block)) + " bytes";
+            const char* form = formIn(block, forms, digits);
+            if (form == nullptr) continue;
+            text += "a block of " + std::to_string(malloc_usable_size(block)) + " bytes (" + form + ")";
             std::string told[2];  // allocated, freed
             for (size_t at = g_quarantineList.events.count; at-- > 0;) {
                 const QuarantineList::Event& event = g_quarantineList.events.items[at];
@@ -219,8 +278,8 @@ public:
     }
 
 private:
-    static bool holds(void* block, const void* bytes, size_t length, bool digits) {
-        return standsIn(block, malloc_usable_size(block), bytes, length, digits);
+    static const char* formIn(void* block, const Forms& forms, bool digits) {
+        return forms.in(block, malloc_usable_size(block), digits);
     }
 };
 
@@ -238,11 +297,19 @@ __attribute__((noinline)) inline bool quarantined(void* block) {
     return block != nullptr && t_paused == 0 && g_quarantineOpen.load() && Quarantine::keep(block);
 }
 
+inline Forms g_canaryForms;
+
+// Made at run time so that no literal holds it; printable so that it also fits in a label.
+inline void makeCanary() {
+    for (size_t i = 0; i < kCanaryLength; ++i) g_canary[i] = static_cast<unsigned char>('A' + (i * 7) % 26);
+    g_canaryForms = Forms(g_canary, kCanaryLength);
+}
+
 // Kept out of line: inlined into a delete of a known small block, GCC would warn about the scan.
 __attribute__((noinline)) inline void inspect(void* block) {
     if (block == nullptr || !g_armed.load() || t_paused > 0) return;
     const size_t size = malloc_usable_size(block);
-    if (size >= kCanaryLength && memmem(block, size, g_canary, kCanaryLength) != nullptr) ++g_leaks;
+    if (g_canaryForms.in(block, size) != nullptr) ++g_leaks;
 }
 
 // The scan is armed for the life of the object. Build what holds the canary before arming when

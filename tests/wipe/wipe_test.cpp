@@ -29,6 +29,7 @@
 #include "fake_reader_util.h"
 #include "logger.h"
 #include "platform/ctk_memory.h"
+#include "platform/base64.h"
 #include "platform/ctk_token.h"
 #include "platform/dbus_notification_center.h"
 #include "support/child_process.h"
@@ -76,6 +77,27 @@ TEST(WipeScan, SeesAnUnwipedBlockOfOursAndOfOpenSsl) {
     std::memcpy(block, g_canary, kCanaryLength);
     OPENSSL_free(block);
     EXPECT_GT(armed.leaks(), ours) << "the scan must see OpenSSL's blocks, or the session keys' test proves nothing";
+}
+
+// A secret is seen in every form it takes on its way: hex of either case, and base64 wherever it
+// stands in the encoded bytes.
+TEST(WipeScan, SeesEveryFormOfTheSecret) {
+    const Bytes secret = canary();
+    const auto base64At = [&](size_t before) {
+        Bytes bytes(before, 0xA5);
+        bytes.insert(bytes.end(), secret.begin(), secret.end());
+        return "BASE64" + plat::base64::encode(bytes);
+    };
+    const std::string forms[] = {GC_Bytes(secret, 0).toHex(false, false).c_str(),
+                                 GC_Bytes(secret, 0).toHex(true, true).c_str(),
+                                 base64At(0),
+                                 base64At(1),
+                                 base64At(5)};
+    for (const std::string& form : forms) {
+        Armed armed;
+        delete new std::string(form);
+        EXPECT_EQ(armed.leaks(), 1) << form;
+    }
 }
 
 // ---------------------------------------------------------------- the library's buffers
