@@ -224,6 +224,7 @@ TEST_F(HostTest, ACancelledPinEntryIsAnsweredAndTheConnectionServesOn) {
     EXPECT_EQ(client.ask(signRequest(kAuthenticationKey, "text"))["pin"], "needed");
     const json cancelled = client.ask(json{{"op", "cancel"}});
     EXPECT_EQ(cancelled["error"], "PIN entry cancelled");
+    EXPECT_EQ(cancelled["code"], ctk::error::kCanceledByUser);
     EXPECT_EQ(signWithPin(client, kAuthenticationKey, "text", kAuthenticationPin)["ok"], true);
 }
 
