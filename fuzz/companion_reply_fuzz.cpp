@@ -8,12 +8,13 @@
 // messages takes exactly the texts that nlohmann's parser reads as an object of at most
 // plat::json::kMaxMembers members (each key counted as often as it is written), with the same keys
 // and the same string values (texts without a NUL byte: no notification carries one, and nlohmann
-// ends its input there).
+// ends its input there); those texts, written by the library's own writer, read the same again.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -79,11 +80,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(texts.has_value() == (reference.is_object() && members <= plat::json::kMaxMembers));
     if (texts) {
         CHECK(texts->size() == reference.size());
+        std::vector<plat::json::TextMember> members;
         for (const auto& [key, text] : *texts) {
             const auto value = reference.find(key);
             CHECK(value != reference.end());
             CHECK(text.has_value() == value->is_string());
             if (text) CHECK(*text == value->get<std::string>());
+            if (text) members.emplace_back(key, *text);
+        }
+        // Its texts written back (as the extension echoes an address or a reader's name) read the same.
+        const std::optional<std::string> written = plat::json::writeObjectTexts(members);
+        CHECK(written.has_value());
+        const nlohmann::json again = nlohmann::json::parse(*written, nullptr, /*allow_exceptions=*/false);
+        CHECK(again.is_object() && again.size() == members.size());
+        for (const auto& [key, text] : members) {
+            const auto value = again.find(std::string(key));
+            CHECK(value != again.end() && value->is_string() && value->get<std::string>() == text);
         }
     }
     return 0;
