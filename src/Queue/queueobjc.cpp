@@ -181,13 +181,13 @@ GC_QueueObjC::GC_QueueObjC(const char* peer, const char* own, std::chrono::milli
 GC_QueueObjC::~GC_QueueObjC() = default;
 
 int GC_QueueObjC::send(const std::vector<unsigned char>& message) {
+    if (bridge == nullptr) return GC_FAIL(kErrMask, 0, "reinterpret_cast GC_QueueObjCInt failed");
     GC_Bytes payload("<from>%s</from>", ownName.c_str());
     payload.append(GC_Bytes(message, 0));
     // The frame goes in base64 inside the JSON text: each form is made once, in a block of its
     // own, and wiped once it has served.
     std::string encoded = plat::base64::encode(payload.begin(), payload.size(), kBase64Mark);
     if (encoded.size() == kBase64Mark.size()) return GC_FAIL(kErrMask, 0, "base64 encoding fail");
-    if (bridge == nullptr) return GC_FAIL(kErrMask, 0, "reinterpret_cast GC_QueueObjCInt failed");
     std::optional<std::string> object = plat::json::writeObjectTexts({{"xml", encoded}});
     gc_wipe(encoded);
     if (!object) return GC_FAIL(kErrMask, 0, "request not serialisable");

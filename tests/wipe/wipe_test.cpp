@@ -23,6 +23,7 @@
 #include "Data/bytes.h"
 #include "Data/wipe.h"
 #include "Protocols/securemessaging.h"
+#include "Queue/queueobjc.h"
 #include "Protocols/sm_reference.h"
 #include "Reader/readerctk.h"
 #include "Reader/readerpcsc.h"
@@ -491,6 +492,16 @@ TEST(PinOperationWipe, ReplacedAndReleasedPinsLeaveNoTrace) {
         operation.reset();
         EXPECT_EQ(armed.leaks(), 0);
     }
+}
+
+// A link without a notification centre refuses the request and leaves no copy of its frame.
+TEST(LinkWipe, ARequestThatCannotBePosted) {
+    GC_QueueObjC link("cacheServer", "Core");
+    ASSERT_TRUE(link.disabled);
+    const Bytes frame = canary();
+    Armed armed;
+    EXPECT_EQ(link.send(frame), 0);
+    EXPECT_EQ(armed.leaks(), 0);
 }
 
 // A message that came over the bus (a CAN check carries the CAN): what the bus library frees is
